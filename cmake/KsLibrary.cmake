@@ -1,0 +1,21 @@
+# ks_folder_library(NAME DEPS...) builds every .cpp of the calling folder into a static library.
+function(ks_folder_library name)
+  file(GLOB _srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  add_library(${name} STATIC ${_srcs})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name} PUBLIC ${ARGN} Threads::Threads)
+endfunction()
+
+# ks_test_folder(NAME LABELS DEPS...) builds every .cpp of the calling folder into one GoogleTest
+# program and registers its tests with CTest under the given labels (a ;-list).
+function(ks_test_folder name labels)
+  find_package(GTest REQUIRED)
+  file(GLOB _srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  add_executable(${name} ${_srcs})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name} PRIVATE ${ARGN} GTest::gtest GTest::gtest_main GTest::gmock Threads::Threads)
+  target_compile_definitions(${name} PRIVATE KS_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
+                                             KS_BINARY_DIR="${PROJECT_BINARY_DIR}")
+  include(GoogleTest)
+  gtest_discover_tests(${name} PROPERTIES LABELS "${labels}" DISCOVERY_TIMEOUT 60)
+endfunction()
