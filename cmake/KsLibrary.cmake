@@ -1,9 +1,15 @@
 # ks_folder_library(NAME DEPS...) builds every .cpp of the calling folder into a static library.
 function(ks_folder_library name)
   file(GLOB _srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
-  add_library(${name} STATIC ${_srcs})
-  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
-  target_link_libraries(${name} PUBLIC ${ARGN} Threads::Threads)
+  if(_srcs)
+    add_library(${name} STATIC ${_srcs})
+    target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${name} PUBLIC ${ARGN} Threads::Threads)
+  else()
+    add_library(${name} INTERFACE)
+    target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${name} INTERFACE ${ARGN} Threads::Threads)
+  endif()
 endfunction()
 
 # ks_test_folder(NAME LABELS DEPS...) builds every .cpp of the calling folder into one GoogleTest

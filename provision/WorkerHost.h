@@ -1,0 +1,49 @@
+// What one provisioning job needs from the station controller that started it. The controller
+// implements this; tests implement it with recorders.
+#pragma once
+
+#include <memory>
+#include <string>
+
+class CIniSettingBase;
+class CKeyFile;
+class CLoggerBase;
+class CZRComm;
+class ZRScan;
+
+struct WorkerSlot {
+    std::string devicePath;
+    std::string portLocation;
+};
+
+class IWorkerHost {
+public:
+    virtual ~IWorkerHost() = default;
+
+    // Copies the slot's device path and port location under the slot lock; false when the slot
+    // is not in the table.
+    virtual bool CopySlot(int slotNumber, WorkerSlot* out) = 0;
+
+    // The controller's objects; settings are read without a lock while the station runs.
+    virtual const CIniSettingBase& Settings() = 0;
+    virtual CKeyFile* KeyFile() = 0;    // null when no key file is loaded
+    virtual CLoggerBase* Logger() = 0;  // null when there is no station log
+
+    virtual std::string GetLangText(const std::string& key) = 0;
+
+    // Table row (slotNumber - 1): column-2 status text, drop the row's colour.
+    virtual void SetRowStatus(int row, const std::string& text) = 0;
+    virtual void DropRowColour(int row) = 0;
+
+    virtual void IncreaseSuccess() = 0;
+    virtual void IncreaseFail() = 0;
+    virtual void DecreaseUnused() = 0;
+
+    // The worker's last act with its slot: queue the result for the controller's thread.
+    virtual void PostUpgradeResult(int slotNumber, bool success) = 0;
+
+    // Fresh device objects for one job (null when they cannot be made). The scanner has its
+    // device tables loaded already.
+    virtual std::unique_ptr<CZRComm> NewComm() = 0;
+    virtual std::unique_ptr<ZRScan> NewScanner() = 0;
+};
