@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the station needs. Usage: scripts/deps.sh build|test
+# "build" is enough to build and run the station; "test" adds what the test suite uses.
+set -euo pipefail
+profile=${1:-build}
+
+build_pkgs=(build-essential cmake ninja-build pkg-config libssl-dev qt6-base-dev)
+test_pkgs=(libgtest-dev libgmock-dev googletest libbenchmark-dev openssl
+           python3-cryptography-vectors fdisk xvfb xauth clang-format
+           qemu-system-x86 busybox-static cpio kmod)
+
+pkgs=("${build_pkgs[@]}")
+[ "$profile" = test ] && pkgs+=("${test_pkgs[@]}")
+
+missing=()
+for p in "${pkgs[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO=sudo
+echo "Installing: ${missing[*]}"
+$SUDO apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
