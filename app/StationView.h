@@ -1,0 +1,83 @@
+// The station window as the controller sees it. Every call is made on the main thread.
+//
+// The texts that change while the station runs (button and label texts, the sixteen-row device
+// table, row colours, counters) live in CStationModel, which any thread may change; the model
+// passes each change to the view as a value through the main-thread queue, in the order in which
+// the changes were made. A worker's changes and its result travel through the same queue, so the
+// view has shown a worker's last status text before the controller handles its result.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+class CIniSettingBase;
+class CIniLocalLan;
+
+// Control numbers of the main window (dialog 102).
+namespace StationControl {
+constexpr int kDialog = 102;
+constexpr int kKeyFileButton = 1000;
+constexpr int kStartStopButton = 1001;
+constexpr int kExitButton = 1002;
+constexpr int kSuccessCaption = 1003;
+constexpr int kSuccessCounter = 1004;
+constexpr int kFailCaption = 1005;
+constexpr int kFailCounter = 1006;
+constexpr int kTotalCaption = 1007;
+constexpr int kTotalCounter = 1008;
+constexpr int kKeyFileLabel = 1009;
+constexpr int kKeyCountLabel = 1010;
+constexpr int kUnusedLabel = 1012;
+constexpr int kCreateTimeLabel = 1014;
+constexpr int kDeviceTable = 1016;
+constexpr int kConfigButton = 1017;
+}  // namespace StationControl
+
+// Device table geometry: row r shows slot r + 1.
+constexpr int kTableRows = 16;
+constexpr int kTableColumns = 3;
+constexpr int kColumnSlot = 0;
+constexpr int kColumnLocation = 1;
+constexpr int kColumnStatus = 2;
+
+struct RowColour {
+    uint8_t red = 0;
+    uint8_t green = 0;
+    uint8_t blue = 0;
+    bool operator==(const RowColour&) const = default;
+};
+constexpr RowColour kRowGreen{0, 255, 0};
+constexpr RowColour kRowRed{255, 0, 0};
+
+enum class MessageIcon { kNone, kError };
+
+class IStationView {
+  public:
+    virtual ~IStationView() = default;
+
+    // --- Mirror of CStationModel, delivered through the main-thread queue in change order.
+    virtual void ShowWindowTitle(const std::string& title) = 0;
+    // A button's or label's text, by control number.
+    virtual void ShowControlText(int controlId, const std::string& text) = 0;
+    virtual void ShowControlEnabled(int controlId, bool enabled) = 0;
+    // A column title of the device table.
+    virtual void ShowColumnTitle(int column, const std::string& title) = 0;
+    // One cell of the device table (row 0..15, column 0..2).
+    virtual void ShowCellText(int row, int column, const std::string& text) = 0;
+    // A row's background: a colour, or none for the default background. The row is redrawn.
+    virtual void ShowRowColour(int row, std::optional<RowColour> colour) = 0;
+
+    // --- Modal interactions, called directly by the controller on the main thread.
+    virtual void ShowMessage(const std::string& text, const std::string& caption,
+                             MessageIcon icon) = 0;
+    // The file-open dialog for the key file, with the filter
+    // "Key Database(*.kdb)|*.kdb|All File(*.*)|*.*||" and an empty initial name. Returns the
+    // chosen path, or nothing when the operator cancels.
+    virtual std::optional<std::string> ChooseKeyFile() = 0;
+    // The configuration dialog, modal; it edits the settings in memory. The controller opens it
+    // only while the station is idle.
+    virtual void RunConfigDialog(CIniSettingBase& settings, CIniLocalLan& language) = 0;
+    // The controller has shut down: close the window (the application then ends).
+    virtual void CloseWindow() = 0;
+};
