@@ -1,45 +1,68 @@
 // Station log writer. Text is UTF-8 in memory and in the file.
 #pragma once
 
+#include <atomic>
 #include <cstdarg>
+#include <cstddef>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "support/LocalTime.h"
 
 #define KS_PRINTF_LIKE(fmt_index, first_arg) __attribute__((format(printf, fmt_index, first_arg)))
 
 class CLoggerBase {
-public:
+  public:
     virtual ~CLoggerBase() = default;
     virtual void Print(int level, const char* format, ...) KS_PRINTF_LIKE(3, 4) = 0;
-    virtual void VPrint(int level, const char* format, va_list args) = 0;
+    virtual void VPrint(int level, const char* format, va_list args) KS_PRINTF_LIKE(3, 0) = 0;
     virtual void SetLevel(int threshold) = 0;
 };
 
 // One plain-text log file per run: a 158-byte banner, then one time-stamped line per Print.
 // Thread-safe; the file is opened, appended and closed for every line.
 class CLogger final : public CLoggerBase {
-public:
+  public:
+    // The three banner lines a new file starts with (158 bytes).
+    static constexpr std::string_view kBanner =
+        "ZR Logger V1.1.1 May  8 2023 log Message\r\n"
+        "Time       Message\r\n"
+        "----------------------------------------------------------------------------------------"
+        "------\r\n";
+    // Capacity of the line buffer: stamp, message and line end. Longer lines are cut.
+    static constexpr std::size_t kLineBufferBytes = 10240;
+
     // folder: native path (a trailing separator is allowed); fileName empty = named from the time.
     CLogger(std::string folder, std::string fileName);
     ~CLogger() override;
     CLogger(const CLogger&) = delete;
     CLogger& operator=(const CLogger&) = delete;
 
+    // Creates the folder chain and fixes the file path; the file itself appears with the first
+    // line. True at once when already open.
     bool Open();
+    // Writes one line when open and level >= threshold: "%02d:%02d:%02d:%03d " and the message,
+    // then CR LF unless the message ends with LF. A line longer than the buffer is cut (between
+    // characters) and still ended with CR LF.
     void Print(int level, const char* format, ...) override KS_PRINTF_LIKE(3, 4);
-    void VPrint(int level, const char* format, va_list args) override;
+    void VPrint(int level, const char* format, va_list args) override KS_PRINTF_LIKE(3, 0);
     void SetLevel(int threshold) override;
 
     bool IsReady() const { return ready_; }
     const std::string& FilePath() const { return filePath_; }
 
-private:
+    // Replaces the wall clock used for stamps and the time-based file name. Call before Open.
+    void SetTimeSource(ks::LocalTimeSource source);
+
+  private:
     std::string folder_;
     std::string fileName_;
     std::string filePath_;
     std::vector<char> lineBuffer_;
-    bool ready_ = false;
-    int threshold_ = -1;
+    std::atomic<bool> ready_ = false;
+    std::atomic<int> threshold_ = -1;
+    ks::LocalTimeSource timeSource_;
     std::mutex lock_;
 };

@@ -1,0 +1,38 @@
+#include "support/Paths.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <vector>
+
+namespace ks {
+
+std::string ExecutableFolder() {
+    std::vector<char> buffer(4096);
+    const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+    if (n <= 0 || static_cast<std::size_t>(n) >= buffer.size()) {
+        return "/";
+    }
+    const std::string folder = FolderOf(std::string(buffer.data(), static_cast<std::size_t>(n)));
+    return folder.empty() ? "/" : folder;
+}
+
+std::string StationLogFolder(const std::string& exeFolder, const LocalTime& day) {
+    char name[64];
+    std::snprintf(name, sizeof(name), "log/log-%d-%02d-%02d/", day.year, day.month, day.day);
+    return exeFolder + name;
+}
+
+std::string StationLogFileName(const LocalTime& start) {
+    char name[80];
+    std::snprintf(name, sizeof(name), "%d-%02d-%02d_%02d.%02d.%02d.txt", start.year, start.month,
+                  start.day, start.hour, start.minute, start.second);
+    return name;
+}
+
+std::string FolderOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+}  // namespace ks

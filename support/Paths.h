@@ -1,0 +1,23 @@
+// Where the station keeps its files.
+#pragma once
+
+#include <string>
+
+#include "support/LocalTime.h"
+
+namespace ks {
+
+// The folder of the running executable with a trailing separator ("/" when it cannot be found).
+std::string ExecutableFolder();
+
+// The folder of the station log for the given day: exeFolder + "log/log-%d-%02d-%02d/".
+std::string StationLogFolder(const std::string& exeFolder, const LocalTime& day);
+
+// The station log's file name for a run started at the given time:
+// "%d-%02d-%02d_%02d.%02d.%02d.txt".
+std::string StationLogFileName(const LocalTime& start);
+
+// The folder part of a path including its trailing separator ("" when there is none).
+std::string FolderOf(const std::string& path);
+
+}  // namespace ks
