@@ -1,0 +1,82 @@
+// The station's settings, one field per key of "config.ini" (sections Language and System).
+// Used on one thread (start-up, the configuration dialog, shutdown); worker threads only read the
+// plain fields while the station runs.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "support/Logger.h"  // KS_PRINTF_LIKE
+#include "support/SettingBase.h"
+
+struct LanguageEntry {
+    std::string fileName;
+    int32_t fontSize = 1;
+};
+
+class CIniSettingBase : public CSettingBase {
+  public:
+    // More languages than this are not read (the file keeps its LanKinds text).
+    static constexpr int32_t kMaxLanguages = 64;
+
+    CIniSettingBase() = default;
+    ~CIniSettingBase() override;
+
+    // Parses the file (a missing or unreadable one gives an empty document) and fills every field,
+    // applying the range rules. False only when memory for the document runs out.
+    bool Load(const std::string& path) override;
+    // Stores the saved fields into the document and writes it to the path it was loaded from
+    // (path is used only when nothing was loaded). True when the file was written.
+    bool Save(const std::string& path) override;
+
+    using CSettingBase::GetValue;
+    using CSettingBase::SetValue;
+
+    // The key's value read as a decimal number; defaultValue when the value is empty.
+    int32_t GetIntValue(std::string_view key, int32_t defaultValue);
+    // The same with the key formatted first (at most 1,000 bytes).
+    int32_t GetIntValueFormat(int32_t defaultValue, const char* keyFormat, ...)
+        KS_PRINTF_LIKE(3, 4);
+
+    // Section "Language".
+    std::string LangPath;
+    int32_t LanKinds = 0;
+    int32_t Selected = 0;
+    // Section "System".
+    std::string LogPath;
+    int32_t LogLevel = 0;
+    int32_t SingleRW = 0;
+    int32_t SetLoader = 0;
+    std::string LoaderPath;
+    int32_t Debug = 0;
+    int32_t ForceMskrom = 0;
+    int32_t ForceWrite = 0;
+    int32_t Compat1Rw = 0;
+    int32_t Compat2Rw = 0;
+    int32_t RebootDevice = 0;
+    int32_t RPMB = 0;
+    int32_t LockConfig = 0;
+    int32_t SupportAdb = 0;
+    int32_t CheckCRC = 0;
+    int32_t DeviceType = 10;
+    int32_t ResetAfterWrite = 0;
+    int32_t DestPosition = 0;
+    std::string SavePath;
+    int32_t GetRkp = 0;
+    int32_t WriteKeybox = 0;
+    int32_t Jsonformat = 0;
+
+    // The executable's folder with a trailing separator; set by start-up after Load.
+    std::string exeFolder;
+    // The key database file last loaded in this run (not a key of the file).
+    std::string keyFilePath;
+    // LanKinds entries from Lang%dFile / Lang%dFontSize; empty when LanKinds is 0 or less.
+    std::vector<LanguageEntry> languageTable;
+
+  private:
+    void ReadFields();
+    int32_t ReadInt(std::string_view key);
+    int32_t ReadFlag(std::string_view key);
+    void WriteFields();
+};
