@@ -1,0 +1,375 @@
+#include "keydb/KeyFileWriter.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/file.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "keydb/Crc32.h"
+#include "keydb/KeyFileFormat.h"
+#include "keydb/Sha256.h"
+#include "keydb/WipeMemory.h"
+
+namespace {
+
+constexpr size_t kCopyPiece = 1 << 20;
+
+bool SetError(std::string* error, std::string text) {
+    if (error != nullptr) {
+        *error = std::move(text);
+    }
+    return false;
+}
+
+std::string ErrnoText(const std::string& what, int err) {
+    return what + ": " + std::strerror(err);
+}
+
+bool WriteFully(int fd, const uint8_t* data, size_t len) {
+    while (len > 0) {
+        const ssize_t n = write(fd, data, len);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            if (n == 0) {
+                errno = EIO;
+            }
+            return false;
+        }
+        data += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool PwriteFully(int fd, const uint8_t* data, size_t len, off_t offset) {
+    while (len > 0) {
+        const ssize_t n = pwrite(fd, data, len, offset);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            if (n == 0) {
+                errno = EIO;
+            }
+            return false;
+        }
+        data += n;
+        len -= static_cast<size_t>(n);
+        offset += n;
+    }
+    return true;
+}
+
+std::string FolderOf(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// True when a running station holds the file at path.
+bool HeldByStation(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    bool held = false;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        held = errno == EWOULDBLOCK;
+    }
+    close(fd);  // drops our lock, if taken
+    return held;
+}
+
+void SyncFolder(const std::string& folder) {
+    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
+}
+
+// Writes the header and data area into fd (a fresh, empty file).
+bool FillFile(int fd, const KeyFileLayout& layout, IKeyDataSource& source, std::string* error) {
+    const uint64_t headerSize =
+        layout.headerSize != 0 ? layout.headerSize : kdb::MinHeaderSizeFor(layout.keyCount);
+    std::vector<uint8_t> placeholder(static_cast<size_t>(headerSize), 0);
+    if (!WriteFully(fd, placeholder.data(), placeholder.size())) {
+        return SetError(error, ErrnoText("cannot write the key file", errno));
+    }
+    std::unique_ptr<uint8_t[]> piece(new (std::nothrow) uint8_t[kCopyPiece]);
+    if (!piece) {
+        return SetError(error, "out of memory");
+    }
+    CSha256 sha;
+    uint64_t left = KeyDataLength(layout);
+    bool ok = true;
+    while (ok && left > 0) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(left, kCopyPiece));
+        if (!source.Read(piece.get(), n, error)) {
+            ok = false;
+            break;
+        }
+        sha.Update(piece.get(), n);
+        if (!WriteFully(fd, piece.get(), n)) {
+            ok = SetError(error, ErrnoText("cannot write the key file", errno));
+            break;
+        }
+        left -= n;
+    }
+    WipeMemory(piece.get(), kCopyPiece);
+    if (!ok) {
+        return false;
+    }
+    uint8_t digest[kdb::kDigestSize];
+    sha.Final(digest);
+    std::vector<uint8_t> header;
+    if (!BuildKeyFileHeader(layout, digest, &header, error)) {
+        return false;
+    }
+    if (!PwriteFully(fd, header.data(), header.size(), 0)) {
+        return SetError(error, ErrnoText("cannot write the key file header", errno));
+    }
+    if (fsync(fd) != 0) {
+        return SetError(error, ErrnoText("cannot flush the key file", errno));
+    }
+    return true;
+}
+
+}  // namespace
+
+uint64_t KeyDataLength(const KeyFileLayout& layout) {
+    return layout.sharedKey ? uint64_t{layout.keySize}
+                            : uint64_t{layout.keyCount} * uint64_t{layout.keySize};
+}
+
+bool CRandomKeySource::Read(uint8_t* buffer, size_t len, std::string* error) {
+    while (len > 0) {
+        const ssize_t n = getrandom(buffer, len, 0);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return SetError(error, ErrnoText("cannot read random bytes", n < 0 ? errno : EIO));
+        }
+        buffer += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+CFileKeySource::~CFileKeySource() {
+    if (fd_ >= 0) {
+        close(fd_);
+    }
+}
+
+bool CFileKeySource::Open(uint64_t expectedLength, std::string* error) {
+    fd_ = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) {
+        return SetError(error, ErrnoText("cannot open key data " + path_, errno));
+    }
+    struct stat st {};
+    if (fstat(fd_, &st) != 0) {
+        return SetError(error, ErrnoText("cannot read key data " + path_, errno));
+    }
+    if (static_cast<uint64_t>(st.st_size) != expectedLength) {
+        return SetError(error, "key data " + path_ + " holds " + std::to_string(st.st_size) +
+                                   " bytes, the key file needs " + std::to_string(expectedLength));
+    }
+    return true;
+}
+
+bool CFileKeySource::Read(uint8_t* buffer, size_t len, std::string* error) {
+    if (fd_ < 0) {
+        return SetError(error, "key data " + path_ + " is not open");
+    }
+    while (len > 0) {
+        const ssize_t n = read(fd_, buffer, len);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return SetError(error, ErrnoText("cannot read key data " + path_, errno));
+        }
+        if (n == 0) {
+            return SetError(error, "key data " + path_ + " ended early");
+        }
+        buffer += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool CheckKeyFileLayout(const KeyFileLayout& layout, std::string* error) {
+    if (layout.keyCount == 0) {
+        return SetError(error, "the key count must be at least 1");
+    }
+    if (layout.keyCount > kdb::kMaxKeyCount) {
+        return SetError(error, "the key count must be at most " +
+                                   std::to_string(kdb::kMaxKeyCount) +
+                                   " (the used-key bitmap must fit a 65,535-byte header)");
+    }
+    if (layout.keySize == 0 || layout.keySize > kdb::kMaxKeySize) {
+        return SetError(error, "the key size must be 1 .. 16777215 bytes");
+    }
+    const uint64_t minimum = kdb::MinHeaderSizeFor(layout.keyCount);
+    if (layout.headerSize != 0 &&
+        (layout.headerSize < minimum || layout.headerSize > kdb::kMaxHeaderSize)) {
+        return SetError(error, "the header size must be " + std::to_string(minimum) +
+                                   " .. 65535 bytes for " + std::to_string(layout.keyCount) +
+                                   " keys");
+    }
+    for (uint32_t index : layout.usedIndices) {
+        if (index >= layout.keyCount) {
+            return SetError(error,
+                            "used index " + std::to_string(index) + " is not below the key count");
+        }
+    }
+    const KeyFileTime& t = layout.created;
+    if (t.year < 0 || t.year > 0xFFFF || t.month < 0 || t.month > 255 || t.day < 0 || t.day > 255 ||
+        t.hour < 0 || t.hour > 255 || t.minute < 0 || t.minute > 255 || t.second < 0 ||
+        t.second > kdb::kSecondMask) {
+        return SetError(error, "the creation time does not fit the header fields");
+    }
+    return true;
+}
+
+bool BuildKeyFileHeader(const KeyFileLayout& layout, const uint8_t digest[32],
+                        std::vector<uint8_t>* header, std::string* error) {
+    if (header == nullptr || digest == nullptr) {
+        return SetError(error, "no output");
+    }
+    if (!CheckKeyFileLayout(layout, error)) {
+        return false;
+    }
+    const uint32_t h = static_cast<uint32_t>(
+        layout.headerSize != 0 ? layout.headerSize : kdb::MinHeaderSizeFor(layout.keyCount));
+    try {
+        header->assign(h, 0);
+    } catch (const std::bad_alloc&) {
+        return SetError(error, "out of memory");
+    }
+    uint8_t* p = header->data();
+    const KeyFileTime& t = layout.created;
+    kdb::StoreLe32(p + kdb::kOffTag, kdb::kTag);
+    kdb::StoreLe16(p + kdb::kOffHeaderSize, static_cast<uint16_t>(h));
+    p[kdb::kOffSecondShared] = static_cast<uint8_t>((t.second & kdb::kSecondMask) |
+                                                    (layout.sharedKey ? kdb::kSharedKeyBit : 0));
+    p[kdb::kOffMinute] = static_cast<uint8_t>(t.minute);
+    p[kdb::kOffHour] = static_cast<uint8_t>(t.hour);
+    p[kdb::kOffKeySizeHigh] = static_cast<uint8_t>(layout.keySize >> 16);
+    p[kdb::kOffDay] = static_cast<uint8_t>(t.day);
+    p[kdb::kOffMonth] = static_cast<uint8_t>(t.month);
+    kdb::StoreLe16(p + kdb::kOffYear, static_cast<uint16_t>(t.year));
+    kdb::StoreLe32(p + kdb::kOffKeyCount, layout.keyCount);
+    kdb::StoreLe16(p + kdb::kOffKeySizeLow, static_cast<uint16_t>(layout.keySize & 0xFFFF));
+    std::memcpy(p + kdb::kOffDigest, digest, kdb::kDigestSize);
+    std::memcpy(p + kdb::kOffRecordInfo, layout.recordInfo, kdb::kRecordInfoSize);
+    uint32_t used = 0;
+    for (uint32_t index : layout.usedIndices) {
+        uint8_t& byte = p[kdb::kOffBitmap + index / 8];
+        const uint8_t bit = static_cast<uint8_t>(1u << (index % 8));
+        if ((byte & bit) == 0) {
+            byte = static_cast<uint8_t>(byte | bit);
+            ++used;
+        }
+    }
+    kdb::StoreLe32(p + kdb::kOffUnusedCount, layout.keyCount - used);
+    kdb::StoreLe32(p + h - kdb::kCrcSize, CalcCrc32(p, h - kdb::kCrcSize));
+    return true;
+}
+
+bool BuildKeyFileImage(const KeyFileLayout& layout, const uint8_t* data, size_t dataLength,
+                       std::vector<uint8_t>* image, std::string* error) {
+    if (image == nullptr || data == nullptr) {
+        return SetError(error, "no data");
+    }
+    if (!CheckKeyFileLayout(layout, error)) {
+        return false;
+    }
+    if (dataLength != KeyDataLength(layout)) {
+        return SetError(error, "the key data holds " + std::to_string(dataLength) +
+                                   " bytes, the layout needs " +
+                                   std::to_string(KeyDataLength(layout)));
+    }
+    uint8_t digest[kdb::kDigestSize];
+    if (!DoHash256(digest, data, uint64_t{dataLength})) {
+        return SetError(error, "cannot hash the key data");
+    }
+    if (!BuildKeyFileHeader(layout, digest, image, error)) {
+        return false;
+    }
+    try {
+        image->insert(image->end(), data, data + dataLength);
+    } catch (const std::bad_alloc&) {
+        return SetError(error, "out of memory");
+    }
+    return true;
+}
+
+bool WriteKeyFile(const std::string& path, const KeyFileLayout& layout, IKeyDataSource& source,
+                  bool overwrite, std::string* error) {
+    if (!CheckKeyFileLayout(layout, error)) {
+        return false;
+    }
+    if (path.empty()) {
+        return SetError(error, "no output file given");
+    }
+    struct stat st {};
+    if (!overwrite && lstat(path.c_str(), &st) == 0) {
+        return SetError(error, path + " already exists");
+    }
+    const std::string folder = FolderOf(path);
+    const size_t slash = path.find_last_of('/');
+    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    std::string temp = folder + "/." + base + ".XXXXXX";
+    const int fd = mkstemp(temp.data());
+    if (fd < 0) {
+        return SetError(error, ErrnoText("cannot create a file in " + folder, errno));
+    }
+    bool ok = FillFile(fd, layout, source, error);
+    if (close(fd) != 0 && ok) {
+        ok = SetError(error, ErrnoText("cannot close the key file", errno));
+    }
+    if (ok) {
+        if (overwrite) {
+            if (HeldByStation(path)) {
+                ok = SetError(error, path + " is in use by a station");
+            } else if (rename(temp.c_str(), path.c_str()) != 0) {
+                ok = SetError(error, ErrnoText("cannot rename the key file to " + path, errno));
+            }
+        } else if (renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) !=
+                   0) {
+            const int err = errno;
+            if (err == EEXIST) {
+                ok = SetError(error, path + " already exists");
+            } else if (err == EINVAL || err == ENOSYS) {
+                // No atomic no-replace rename here; a hard link refuses an existing name too.
+                if (link(temp.c_str(), path.c_str()) != 0) {
+                    ok = SetError(error, errno == EEXIST
+                                             ? path + " already exists"
+                                             : ErrnoText("cannot create " + path, errno));
+                }
+            } else {
+                ok = SetError(error, ErrnoText("cannot rename the key file to " + path, err));
+            }
+        }
+    }
+    unlink(temp.c_str());  // gone after a rename; removes the leftover otherwise
+    if (ok) {
+        SyncFolder(folder);
+    }
+    return ok;
+}
