@@ -1,0 +1,47 @@
+// The RKP data file: the device's RKP item stored unchanged in a file named after the serial
+// number and the local time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+struct RkpTime {
+    int year = 0;
+    int month = 0;
+    int day = 0;
+    int hour = 0;
+    int minute = 0;
+    int second = 0;
+};
+
+struct RkpSaveResult {
+    long written =
+        -1;  // bytes written; -1 when the file was not opened or there was nothing to write
+    bool ok = false;  // every byte written and the file closed without error
+};
+
+namespace rkp {
+inline constexpr size_t kMaxPathUnits = 259;  // UTF-16 units, without the terminating zero
+#ifdef _WIN32
+inline constexpr char kSeparator = '\\';
+#else
+inline constexpr char kSeparator = '/';
+#endif
+}  // namespace rkp
+
+// The station's local time now.
+RkpTime RkpLocalNow();
+
+// The folder the files go to: savePath when it is not empty, else appDir, ending in a separator
+// (one is appended unless the folder ends in '/' or '\\'). An empty folder stays empty.
+std::string RkpFolder(const std::string& savePath, const std::string& appDir);
+
+// Forms the file path for jsonFormat 0, 1, 2 (three date-and-time patterns) or any other value
+// (serial number only). False when the path would exceed 259 UTF-16 units.
+bool FormatRkpPath(const std::string& folder, const std::string& snText, int32_t jsonFormat,
+                   const RkpTime& time, std::string* path);
+
+// Creates or truncates the file and writes the data. A path that names a symbolic link or
+// anything but a regular file is not written through. Nothing is created when length is 0.
+RkpSaveResult SaveRkpFile(const std::string& path, const uint8_t* data, size_t length);
