@@ -1,0 +1,405 @@
+#include "provision/UpgradeWorker.h"
+
+#include <array>
+#include <exception>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "device/ZRComm.h"
+#include "device/ZRDeviceDesc.h"
+#include "device/ZRScan.h"
+#include "keydb/KeyCopy.h"
+#include "keydb/KeyFile.h"
+#include "keydb/WipeMemory.h"
+#include "provision/DeviceText.h"
+#include "provision/MiscKeyImage.h"
+#include "provision/MiscLocation.h"
+#include "provision/ProvisionLog.h"
+#include "provision/RkpExport.h"
+#include "provision/VendorStorage.h"
+#include "support/IniSettingBase.h"
+
+namespace {
+
+class UpgradeJob {
+  public:
+    UpgradeJob(IWorkerHost& host, int slotNumber)
+        : host_(host), slotNumber_(slotNumber), row_(slotNumber - 1), log_(host.Logger()) {}
+    ~UpgradeJob() { WipeBuffers(); }
+    UpgradeJob(const UpgradeJob&) = delete;
+    UpgradeJob& operator=(const UpgradeJob&) = delete;
+
+    void Run();
+
+  private:
+    bool Steps();
+    bool Prepare();
+    bool ExportRkp();
+    bool WriteKey();
+    bool WriteMisc();
+    bool WriteVendor(VendorDestination destination);
+    bool Commit();
+    void Finish(bool success);
+
+    void Status(const char* key) { host_.SetRowStatus(row_, host_.GetLangText(key)); }
+    const char* Loc() const { return slot_.portLocation.c_str(); }
+    const CIniSettingBase& Settings() { return host_.Settings(); }
+    void ReturnKey();
+    void WipeBuffers();
+
+    IWorkerHost& host_;
+    const int slotNumber_;
+    const int row_;
+    CLoggerBase* const log_;
+    WorkerSlot slot_;
+
+    std::unique_ptr<ZRScan> scanner_;
+    std::unique_ptr<CZRComm> comm_;
+
+    CKeyFile* keyFile_ = nullptr;
+    int32_t keyIndex_ = -1;
+    KeyCopy key_;
+    bool keyTaken_ = false;  // taken and neither returned nor committed
+
+    std::vector<uint8_t> miscBuffer_;
+    std::array<uint8_t, vendor::kSectorBytes> vendorSector_{};
+};
+
+void UpgradeJob::Run() {
+    bool success = false;
+    try {
+        success = Steps();
+    } catch (const std::exception&) {
+        // Only an allocation can fail here; the key (if any) stays held.
+        ProvLog(log_, "<%s> Error:UpgradeThreadProc-->new memory failed", Loc());
+        success = false;
+    }
+    Finish(success);
+}
+
+bool UpgradeJob::Steps() {
+    if (!Prepare()) {
+        return false;
+    }
+    if (Settings().GetRkp != 0 && !ExportRkp()) {
+        return false;
+    }
+    if (Settings().WriteKeybox == 0) {
+        return true;
+    }
+    return WriteKey();
+}
+
+bool UpgradeJob::Prepare() {
+    if (slotNumber_ < 1 || !host_.CopySlot(slotNumber_, &slot_)) {
+        ProvLog(log_, "Error:UpgradeThreadProc-->slot %d not found", slotNumber_);
+        return false;
+    }
+    host_.DropRowColour(row_);
+    host_.SetRowStatus(row_, std::string());
+
+    scanner_ = host_.NewScanner();
+    if (!scanner_) {
+        Status("IDS_CREATE_ZRSCAN_ERROR");
+        ProvLog(log_, "<%s> Error:UpgradeThreadProc-->new ZRScan object failed", Loc());
+        return false;
+    }
+    comm_ = host_.NewComm();
+    if (!comm_) {
+        Status("IDS_CREATE_ZRCOMM_ERROR");
+        ProvLog(log_, "<%s> Error:UpgradeThreadProc-->new ZRComm object failed", Loc());
+        return false;
+    }
+    const int ret = comm_->ZRU_TestDeviceReady(slot_.devicePath, nullptr, nullptr, 0);
+    if (ret != 0) {
+        Status("IDS_TEST_DEVICE_ERROR");
+        ProvLog(log_, "<%s> Error:UpgradeThreadProc-->ZRU_TestDeviceReady failed,err=%d", Loc(),
+                ret);
+        return false;
+    }
+    return true;
+}
+
+bool UpgradeJob::ExportRkp() {
+    Status("IDS_READING_SN");
+    std::array<uint8_t, vendor::kSnCapacity> snBuffer{};
+    uint16_t snLength = vendor::kSnCapacity;
+    if (!ZR_ReadVendorRpmbData(comm_.get(), log_, slot_.devicePath, vendor::kSnItemId, 0,
+                               snBuffer.data(), &snLength)) {
+        Status("IDS_READ_SN_ERROR");
+        ProvLog(log_, "<%s> Error:UpgradeThreadProc-->ZR_ReadVendorRpmbData failed,err=%d", Loc(),
+                0);
+        return false;
+    }
+    const std::string snText = SnBytesToText(snBuffer.data(), snLength);
+    ProvLog(log_, "<%s> Error:UpgradeThreadProc-->ZR_ReadVendorRpmbData success[%s]", Loc(),
+            devtext::Printable(snText).c_str());
+
+    Status("IDS_READING_RKP");
+    std::vector<uint8_t> rkp(vendor::kRkpCapacity, 0);
+    uint16_t rkpLength = vendor::kRkpCapacity;
+    if (!ZR_ReadVendorRpmbData(comm_.get(), log_, slot_.devicePath, vendor::kRkpItemId, 0,
+                               rkp.data(), &rkpLength)) {
+        Status("IDS_READING_RKP_ERROR");
+        ProvLog(log_, "<%s> Error:UpgradeThreadProc-->ZR_ReadVendorRpmbData failed,err=%d", Loc(),
+                0);
+        return false;
+    }
+    ProvLog(log_, "<%s> Error:UpgradeThreadProc-->ZR_ReadVendorRpmbData success", Loc());
+
+    // The serial number names the file: it must be of sane length and stay inside the folder.
+    if (!IsSnTextValid(snText)) {
+        ProvLog(log_, "<%s> Error:UpgradeThreadProc-->sn format error", Loc());
+        return false;
+    }
+
+    const std::string folder = RkpFolder(Settings().SavePath, Settings().exeFolder);
+    std::string path;
+    RkpSaveResult saved;
+    if (FormatRkpPath(folder, snText, Settings().Jsonformat, RkpLocalNow(), &path)) {
+        saved = SaveRkpFile(path, rkp.data(), rkpLength);
+    }
+    if (!saved.ok) {
+        Status("IDS_SAVE_RKP_ERROR");
+        ProvLog(log_, "<%s> Error:UpgradeThreadProc-->save rkp fail[%s](%d/%d)", Loc(),
+                devtext::Printable(path).c_str(), static_cast<int>(saved.written),
+                static_cast<int>(rkpLength));
+        return false;
+    }
+    return true;
+}
+
+bool UpgradeJob::WriteKey() {
+    Status("IDS_GET_KEY");
+    keyFile_ = host_.KeyFile();
+    if (keyFile_ == nullptr || !keyFile_->GetKey(&keyIndex_, &key_)) {
+        Status("IDS_GET_KEY_ERROR");
+        ProvLog(log_, "<%s> Error:UpgradeThreadProc-->Get key failed", Loc());
+        return false;
+    }
+    keyTaken_ = true;
+
+    const int32_t dest = Settings().DestPosition;
+    bool written;
+    if (dest == 0) {
+        written = WriteMisc();
+    } else if (dest == 2) {
+        written = WriteVendor(VendorDestination::kItem8);
+    } else {
+        written = WriteVendor(VendorDestination::kStorageSector);
+    }
+    return written && Commit();
+}
+
+bool UpgradeJob::WriteMisc() {
+    const int32_t offset = GetKeyMiscOffset(slot_.devicePath, comm_.get(), log_);
+    if (offset < 0) {
+        Status("IDS_GET_MISC_OFFSET_ERROR");
+        ProvLog(log_, "<%s> Error:UpgradeThreadProc-->Get key writing position failed", Loc());
+        return false;
+    }
+    try {
+        miscBuffer_.assign(misc_key::kAreaBytes, 0);
+    } catch (const std::bad_alloc&) {
+        Status("IDS_NEW_BUFFER_ERROR");
+        ProvLog(log_, "<%s> Error:UpgradeThreadProc-->new memory failed", Loc());
+        return false;
+    }
+    if (key_.size() > misc_key::kAreaBytes) {
+        Status("IDS_KEY_SIZE_LARGER");
+        return false;
+    }
+    BuildMiscKeyImage(miscBuffer_.data(), miscBuffer_.size(), key_.data(), key_.size());
+
+    Status("IDS_WRITE_MISC");
+    const auto address = static_cast<uint32_t>(offset);
+    int ret = comm_->ZRU_WriteLBA(slot_.devicePath, address, misc_key::kAreaSectors,
+                                  miscBuffer_.data(), 0);
+    if (ret != 0) {
+        ReturnKey();
+        Status("IDS_WRITE_KEY_MISC_ERROR");
+        ProvLog(log_, "<%s> Error:UpgradeThreadProc-->ZRU_WriteLBA failed,err=%d", Loc(), ret);
+        return false;
+    }
+
+    WipeMemory(miscBuffer_.data(), miscBuffer_.size());
+    Status("IDS_READ_MISC");
+    ret = comm_->ZRU_ReadLBA(slot_.devicePath, address, misc_key::kAreaSectors, miscBuffer_.data(),
+                             0);
+    if (ret != 0) {
+        Status("IDS_READ_MISC_ERROR");
+        ProvLog(log_, "<%s> Error:UpgradeThreadProc->ZRU_ReadLBA failed,err=%d!", Loc(), ret);
+        return false;
+    }
+    if (!MiscKeyMatches(miscBuffer_.data(), miscBuffer_.size(), key_.data(), key_.size())) {
+        Status("IDS_CHECK_KEY_ERROR");
+        ProvLog(log_, "<%s> Error:UpgradeThreadProc->compare key failed!", Loc());
+        return false;
+    }
+    return true;
+}
+
+bool UpgradeJob::WriteVendor(VendorDestination destination) {
+    // A key the record cannot hold is refused before the device is touched.
+    if (key_.size() > VendorKeyRoom(destination)) {
+        ReturnKey();
+        Status("IDS_KEY_SIZE_LARGER");
+        ProvLog(log_, "<%s> Error:UpgradeThreadProc-->key size %zu larger than the record room %zu",
+                Loc(), key_.size(), VendorKeyRoom(destination));
+        return false;
+    }
+    const uint8_t* recordInfo = keyFile_->GetRecordInfo();
+    static constexpr uint8_t kNoRecordInfo[vendor::kRecordInfoBytes] = {};
+    if (recordInfo == nullptr) {
+        recordInfo = kNoRecordInfo;
+    }
+    const std::string& path = slot_.devicePath;
+    const bool item8 = destination == VendorDestination::kItem8;
+    const uint32_t address = item8 ? vendor::kItem8Sector : vendor::kStorageSector;
+    int ret;
+    if (!item8) {
+        Status("IDS_READ_VENDOR");
+        ret = comm_->ZRU_ReadLBA(path, address, 1, vendorSector_.data(), 0);
+        if (ret != 0) {
+            Status("IDS_READ_VENDOR_ERROR");
+            ProvLog(log_, "<%s> Error:UpgradeThreadProc->ZRU_ReadLBA failed,err=%d!", Loc(), ret);
+            return false;
+        }
+        if (!HasVendTag(vendorSector_.data())) {
+            Status("IDS_INVALID_VENDOR_ERROR");
+            ProvLog(log_, "<%s> Error:UpgradeThreadProc->vendor data invalid!", Loc());
+            return false;
+        }
+        BuildVendorStorageRecord(vendorSector_.data(), recordInfo, key_.data(), key_.size());
+    } else {
+        BuildVendorItem8(vendorSector_.data(), recordInfo, key_.data(), key_.size());
+    }
+
+    Status("IDS_WRITE_VENDOR");
+    ret = comm_->ZRU_WriteLBA(path, address, 1, vendorSector_.data(), 0);
+    if (ret != 0) {
+        ReturnKey();
+        Status("IDS_WRITE_KEY_ERROR");
+        if (item8) {
+            ProvLog(log_, "ERROR:ZR_WriteProvisioningData->ZRU_WriteLBA failed,err=%d!", ret);
+        } else {
+            ProvLog(log_, "<%s> Error:UpgradeThreadProc-->ZRU_WriteLBA failed,err=%d", Loc(), ret);
+        }
+        return false;
+    }
+    WipeMemory(vendorSector_.data(), vendorSector_.size());
+
+    Status("IDS_RESET_DEVICE");
+    ret = comm_->ZRU_ResetDevice(path, 1);
+    if (ret != 0 && ret != ZR_ERR_OPEN_IN && ret != ZR_ERR_READ) {
+        ReturnKey();
+        Status("IDS_RESET_ERROR");
+        ProvLog(log_, "<%s> Error:UpgradeThreadProc-->ZRU_ResetDevice failed,err=%d", Loc(), ret);
+        return false;
+    }
+
+    Status("IDS_WAIT_DEVICE");
+    ZRDeviceDesc record;
+    record.location = slot_.portLocation;
+    if (scanner_->WaitForDevice(&record, DEVICE_KIND_LOADER, 0, 0) == 0) {
+        ReturnKey();
+        Status("IDS_WAIT_DEVICE_ERROR");
+        ProvLog(log_, "<%s> Error:UpgradeThreadProc-->Wait loader failed,err=%d", Loc(), 0);
+        return false;
+    }
+
+    Status("IDS_CLEAN_VENDOR");
+    ret = comm_->ZRU_ReadLBA(path, address, 1, vendorSector_.data(), 0);
+    if (ret != 0) {
+        ReturnKey();
+        Status("IDS_READ_VENDOR_ERROR");
+        ProvLog(log_, "<%s> Error:UpgradeThreadProc->ZRU_ReadLBA2 failed,err=%d!", Loc(), ret);
+        return false;
+    }
+    switch (CheckVendorCleared(destination, vendorSector_.data())) {
+        case VendorClearState::kRecordPresent:
+            ReturnKey();
+            Status("IDS_KEY_EXIST_ERROR");
+            ProvLog(log_, "<%s> Error:UpgradeThreadProc->key exist!", Loc());
+            return false;
+        case VendorClearState::kNotClean:
+            ReturnKey();
+            Status("IDS_CLEAN_VENDOR_ERROR");
+            ProvLog(log_, "<%s> Error:UpgradeThreadProc->Cleaning vendor failed!", Loc());
+            return false;
+        case VendorClearState::kClean:
+            break;
+    }
+    return true;
+}
+
+bool UpgradeJob::Commit() {
+    // The key has reached the device: it is never handed out again in this run, recorded or not.
+    if (!keyFile_->UpdateKeyFile(keyIndex_)) {
+        Status("IDS_UPDATE_KEYFILE_ERROR");
+        ProvLog(log_, "<%s> Error:UpgradeThreadProc-->UpdateKeyFile failed", Loc());
+        return false;
+    }
+    keyTaken_ = false;
+    host_.DecreaseUnused();
+    return true;
+}
+
+void UpgradeJob::ReturnKey() {
+    if (keyTaken_ && keyFile_ != nullptr) {
+        keyFile_->ReleaseKey(keyIndex_);
+    }
+    keyTaken_ = false;
+}
+
+void UpgradeJob::WipeBuffers() {
+    if (!miscBuffer_.empty()) {
+        WipeMemory(miscBuffer_.data(), miscBuffer_.size());
+    }
+    WipeMemory(vendorSector_.data(), vendorSector_.size());
+    key_.Reset();
+}
+
+void UpgradeJob::Finish(bool success) {
+    if (success && Settings().ResetAfterWrite != 0) {
+        ProvLog(log_, "<%s> UpgradeThreadProc->ZRU_ResetDevice...", Loc());
+        comm_->ZRU_ResetDevice(slot_.devicePath, 0);
+    }
+    WipeBuffers();
+    scanner_.reset();
+    comm_.reset();
+    if (success) {
+        host_.IncreaseSuccess();
+        try {
+            std::string text = host_.GetLangText("IDS_PROCCESS_OK") + "[";
+            if (Settings().WriteKeybox != 0) {
+                text += host_.GetLangText("IDS_INFO_KEYBOX");
+            }
+            if (Settings().GetRkp != 0) {
+                text += " ";
+                text += host_.GetLangText("IDS_INFO_RKP");
+            }
+            text += "]";
+            host_.SetRowStatus(row_, text);
+        } catch (const std::exception&) {
+            // The row keeps its last text; the result still goes out below.
+        }
+    } else {
+        host_.IncreaseFail();
+    }
+    host_.PostUpgradeResult(slotNumber_, success);
+}
+
+}  // namespace
+
+void UpgradeThreadProc(IWorkerHost& host, int slotNumber) {
+    try {
+        UpgradeJob job(host, slotNumber);
+        job.Run();
+    } catch (...) {
+        // Nothing may leave the thread; the result has been posted unless the job could not
+        // even be set up.
+    }
+}
