@@ -1,0 +1,199 @@
+#include "platform/sim/SectorStore.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+bool SectorStore::Read(uint32_t first, uint32_t count, uint8_t* out) const {
+    if (!InRange(first, count)) {
+        return false;
+    }
+    uint64_t sector = first;
+    const uint64_t end = static_cast<uint64_t>(first) + count;
+    while (sector < end) {
+        const uint32_t chunk = static_cast<uint32_t>(sector / kChunkSectors);
+        const uint32_t within = static_cast<uint32_t>(sector % kChunkSectors);
+        const uint64_t n = std::min<uint64_t>(kChunkSectors - within, end - sector);
+        const size_t bytes = static_cast<size_t>(n) * kSectorSize;
+        auto it = chunks_.find(chunk);
+        if (it == chunks_.end()) {
+            std::memset(out, 0, bytes);
+        } else {
+            std::memcpy(out, it->second->data() + static_cast<size_t>(within) * kSectorSize, bytes);
+        }
+        out += bytes;
+        sector += n;
+    }
+    return true;
+}
+
+bool SectorStore::Write(uint32_t first, uint32_t count, const uint8_t* data) {
+    if (!InRange(first, count)) {
+        return false;
+    }
+    try {
+        uint64_t sector = first;
+        const uint64_t end = static_cast<uint64_t>(first) + count;
+        while (sector < end) {
+            const uint32_t chunk = static_cast<uint32_t>(sector / kChunkSectors);
+            const uint32_t within = static_cast<uint32_t>(sector % kChunkSectors);
+            const uint64_t n = std::min<uint64_t>(kChunkSectors - within, end - sector);
+            const size_t bytes = static_cast<size_t>(n) * kSectorSize;
+            std::unique_ptr<Chunk>& slot = chunks_[chunk];
+            if (!slot) {
+                slot = std::make_unique<Chunk>();
+                slot->fill(0);
+            }
+            std::memcpy(slot->data() + static_cast<size_t>(within) * kSectorSize, data, bytes);
+            data += bytes;
+            sector += n;
+        }
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
+bool SectorStore::LoadBytes(uint32_t first, const uint8_t* data, size_t size) {
+    const uint64_t sectors = (static_cast<uint64_t>(size) + kSectorSize - 1) / kSectorSize;
+    if (!InRange(first, sectors)) {
+        return false;
+    }
+    uint8_t sector[kSectorSize];
+    static const uint8_t kZero[kSectorSize] = {};
+    for (uint64_t i = 0; i < sectors; ++i) {
+        const size_t offset = static_cast<size_t>(i) * kSectorSize;
+        const size_t n = std::min(kSectorSize, size - offset);
+        std::memcpy(sector, data + offset, n);
+        std::memset(sector + n, 0, kSectorSize - n);
+        const uint32_t at = first + static_cast<uint32_t>(i);
+        // Zero sectors are only written where something is already stored there.
+        if (std::memcmp(sector, kZero, kSectorSize) == 0 &&
+            chunks_.find(at / kChunkSectors) == chunks_.end()) {
+            continue;
+        }
+        if (!Write(at, 1, sector)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+namespace {
+
+void SetError(std::string* error, const std::string& text) {
+    if (error != nullptr) {
+        *error = text;
+    }
+}
+
+}  // namespace
+
+bool SectorStore::LoadImageFile(const std::string& path, uint32_t first, std::string* error) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        SetError(error, "cannot open " + path + ": " + std::strerror(errno));
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        SetError(error, "not a regular file: " + path);
+        return false;
+    }
+    const uint64_t size = static_cast<uint64_t>(st.st_size);
+    if (!InRange(first, (size + kSectorSize - 1) / kSectorSize)) {
+        ::close(fd);
+        SetError(error, "image does not fit the 32-bit sector space: " + path);
+        return false;
+    }
+    std::vector<uint8_t> buffer;
+    try {
+        buffer.resize(kChunkBytes);
+    } catch (const std::bad_alloc&) {
+        ::close(fd);
+        SetError(error, "out of memory");
+        return false;
+    }
+    uint64_t done = 0;
+    bool ok = true;
+    while (done < size) {
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(kChunkBytes, size - done));
+        size_t have = 0;
+        while (have < want) {
+            const ssize_t n = ::read(fd, buffer.data() + have, want - have);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                break;
+            }
+            have += static_cast<size_t>(n);
+        }
+        if (have != want) {
+            SetError(error, "short read from " + path);
+            ok = false;
+            break;
+        }
+        if (!LoadBytes(first + static_cast<uint32_t>(done / kSectorSize), buffer.data(), have)) {
+            SetError(error, "out of memory");
+            ok = false;
+            break;
+        }
+        done += have;
+    }
+    ::close(fd);
+    return ok;
+}
+
+bool SectorStore::SaveImageFile(const std::string& path, uint64_t sectorCount,
+                                std::string* error) const {
+    if (sectorCount > (uint64_t{1} << 32)) {
+        SetError(error, "sector count too large");
+        return false;
+    }
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        SetError(error, "cannot create " + path + ": " + std::strerror(errno));
+        return false;
+    }
+    bool ok = ::ftruncate(fd, static_cast<off_t>(sectorCount * kSectorSize)) == 0;
+    for (const auto& [chunk, data] : chunks_) {
+        if (!ok) {
+            break;
+        }
+        const uint64_t firstSector = static_cast<uint64_t>(chunk) * kChunkSectors;
+        if (firstSector >= sectorCount) {
+            continue;
+        }
+        const uint64_t n = std::min<uint64_t>(kChunkSectors, sectorCount - firstSector);
+        const size_t bytes = static_cast<size_t>(n) * kSectorSize;
+        size_t written = 0;
+        while (written < bytes) {
+            const ssize_t w = ::pwrite(fd, data->data() + written, bytes - written,
+                                       static_cast<off_t>(firstSector * kSectorSize + written));
+            if (w < 0 && errno == EINTR) {
+                continue;
+            }
+            if (w <= 0) {
+                ok = false;
+                break;
+            }
+            written += static_cast<size_t>(w);
+        }
+    }
+    if (::close(fd) != 0) {
+        ok = false;
+    }
+    if (!ok) {
+        SetError(error, "cannot write " + path);
+    }
+    return ok;
+}

@@ -1,0 +1,42 @@
+// A sparse 32-bit-addressed store of 512-byte sectors: what an emulated device's storage holds.
+// Unwritten sectors read as zeros. Storage is allocated in chunks of 128 sectors (64 KiB), so an
+// image with large empty stretches stays small. Not thread-safe: the owner serialises access.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+
+class SectorStore {
+  public:
+    static constexpr size_t kSectorSize = 512;
+    static constexpr uint32_t kChunkSectors = 128;
+    static constexpr size_t kChunkBytes = kChunkSectors * kSectorSize;
+
+    // Sectors first .. first+count-1 must lie below 2^32 (false, nothing copied, otherwise).
+    bool Read(uint32_t first, uint32_t count, uint8_t* out) const;
+    bool Write(uint32_t first, uint32_t count, const uint8_t* data);
+
+    // Places bytes at sector `first` on; a partial last sector is padded with zeros. All-zero
+    // chunks of the input are not stored. False when the bytes would pass sector 2^32 - 1.
+    bool LoadBytes(uint32_t first, const uint8_t* data, size_t size);
+    // Reads a whole image file (as written by a partitioning or imaging tool) to sector `first`.
+    bool LoadImageFile(const std::string& path, uint32_t first, std::string* error = nullptr);
+    // Writes sectors [0, sectorCount) to a file as a sparse image (holes where nothing is stored).
+    bool SaveImageFile(const std::string& path, uint64_t sectorCount,
+                       std::string* error = nullptr) const;
+
+    // Number of allocated chunks (for tests of sparseness).
+    size_t ChunkCount() const { return chunks_.size(); }
+    void Clear() { chunks_.clear(); }
+
+  private:
+    using Chunk = std::array<uint8_t, kChunkBytes>;
+    static bool InRange(uint32_t first, uint64_t count) {
+        return static_cast<uint64_t>(first) + count <= (uint64_t{1} << 32);
+    }
+    std::unordered_map<uint32_t, std::unique_ptr<Chunk>> chunks_;
+};
