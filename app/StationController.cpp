@@ -399,6 +399,11 @@ int CStationController::PendingRescans() const {
     return scanRequests_;
 }
 
+bool CStationController::RescanBusy() const {
+    std::lock_guard<std::mutex> guard(scanLock_);
+    return scanRequests_ > 0 || rescanning_;
+}
+
 void CStationController::OnUpgradeResult(int slotNumber, bool success) {
     if (slotNumber < 1 || slotNumber > kSlotCount) {
         return;
@@ -641,16 +646,18 @@ void CStationController::ScanThreadProc() {
             if (scanRequests_ > 0) {
                 --scanRequests_;
                 rescan = true;
+            } else if (pollForChanges_) {
+                quietMs += options_.scanIntervalMs;
+                rescan = quietMs >= kFallbackRescanMs;
             }
-        }
-        if (!rescan && pollForChanges_) {
-            quietMs += options_.scanIntervalMs;
-            rescan = quietMs >= kFallbackRescanMs;
+            rescanning_ = rescan;
         }
         if (rescan) {
             quietMs = 0;
             Rescan();
             ++completedRescans_;
+            std::lock_guard<std::mutex> guard(scanLock_);
+            rescanning_ = false;
         }
         if (!WaitScanInterval()) {
             break;

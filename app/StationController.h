@@ -114,6 +114,8 @@ class CStationController final : public IWorkerHost {
     // Rescans completed since start-up, and rescans asked for and not yet begun.
     uint64_t CompletedRescans() const { return completedRescans_.load(); }
     int PendingRescans() const;
+    // True while a rescan is asked for or under way.
+    bool RescanBusy() const;
     // Called on the thread that starts a worker, before the worker's thread exists.
     void SetWorkerStartObserver(std::function<void(int slotNumber)> observer) {
         workerStartObserver_ = std::move(observer);
@@ -197,6 +199,7 @@ class CStationController final : public IWorkerHost {
     bool scanEnded_ = false;  // the end event, under scanWaitLock_
     bool pollForChanges_ = false;
     std::atomic<uint64_t> completedRescans_ = 0;
+    std::atomic<bool> rescanning_ = false;
 
     mutable std::mutex scanLock_;
     int scanRequests_ = 0;
