@@ -1,0 +1,210 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "TempDir.h"
+#include "support/IniSettingBase.h"
+#include "support/TextCodec.h"
+
+namespace {
+
+class SettingsFile : public ::testing::Test {
+  protected:
+    // Loads settings from a config.ini with the given content.
+    CIniSettingBase& LoadText(const std::string& text) {
+        TempDir::Write(path_, text);
+        EXPECT_TRUE(settings_.Load(path_));
+        return settings_;
+    }
+
+    TempDir dir_;
+    std::string path_ = dir_.File("config.ini");
+    CIniSettingBase settings_;
+};
+
+TEST(DecimalParsing, ReadsLikeWcstolWithThirtyTwoBitLong) {
+    EXPECT_EQ(ks::ParseDecimal(" \t 42"), 42);
+    EXPECT_EQ(ks::ParseDecimal("-7x"), -7);
+    EXPECT_EQ(ks::ParseDecimal("+3"), 3);
+    EXPECT_EQ(ks::ParseDecimal("abc"), 0);
+    EXPECT_EQ(ks::ParseDecimal(""), 0);
+    EXPECT_EQ(ks::ParseDecimal("- 5"), 0);
+    EXPECT_EQ(ks::ParseDecimal("99999999999999999999"), 2147483647);
+    EXPECT_EQ(ks::ParseDecimal("-99999999999999999999"), -2147483647 - 1);
+    EXPECT_EQ(ks::ParseDecimal("-2147483648"), -2147483647 - 1);
+}
+
+TEST(SettingsConstruction, StartsAtZeroWithDeviceTypeTen) {
+    CIniSettingBase s;
+    EXPECT_EQ(s.DeviceType, 10);
+    EXPECT_EQ(s.LogLevel, 0);
+    EXPECT_EQ(s.Document(), nullptr);
+    EXPECT_TRUE(s.languageTable.empty());
+}
+
+TEST_F(SettingsFile, MissingFileGivesDefaultsAndSaveWritesLanguageThenSystem) {
+    ASSERT_TRUE(settings_.Load(path_));
+    EXPECT_EQ(settings_.LanKinds, 0);
+    EXPECT_EQ(settings_.Selected, 1);  // 0 is outside 0..LanKinds-1
+    EXPECT_EQ(settings_.LogLevel, 0);
+    EXPECT_EQ(settings_.DeviceType, 10);
+    EXPECT_TRUE(settings_.languageTable.empty());
+    ASSERT_TRUE(settings_.Save(""));
+    const std::string text = TempDir::Read(path_);
+    EXPECT_EQ(text.rfind("[Language]\r\nSelected=1\r\n[System]\r\n", 0), 0u) << text;
+    EXPECT_NE(text.find("\r\nWriteKeybox=0\r\n"), std::string::npos);
+    EXPECT_EQ(text.find("Debug"), std::string::npos);  // not written back
+    EXPECT_EQ(text.find("Jsonformat"), std::string::npos);
+}
+
+TEST_F(SettingsFile, LanguageTableAndRangeRules) {
+    LoadText(
+        "[Language]\r\nLangPath=lang/\r\nLanKinds=2\r\nLang1File=English.ini\r\n"
+        "Lang1FontSize=300\r\nLang2File=Chinese.ini\r\nLang2FontSize=12\r\nSelected=5\r\n");
+    EXPECT_EQ(settings_.LangPath, "lang/");
+    ASSERT_EQ(settings_.languageTable.size(), 2u);
+    EXPECT_EQ(settings_.languageTable[0].fileName, "English.ini");
+    EXPECT_EQ(settings_.languageTable[0].fontSize, 1);
+    EXPECT_EQ(settings_.languageTable[1].fileName, "Chinese.ini");
+    EXPECT_EQ(settings_.languageTable[1].fontSize, 12);
+    EXPECT_EQ(settings_.Selected, 1);
+}
+
+TEST_F(SettingsFile, OutOfRangeSelectedAndFontSizesAreReplaced) {
+    LoadText("[Language]\nLanKinds=2\nLang1FontSize=0\nSelected=-1\n");
+    EXPECT_EQ(settings_.Selected, 1);
+    EXPECT_EQ(settings_.languageTable[0].fontSize, 1);
+    EXPECT_EQ(settings_.languageTable[1].fontSize, 1);  // missing
+    LoadText("[Language]\nLanKinds=2\nSelected=0\n");
+    EXPECT_EQ(settings_.Selected, 0);
+}
+
+TEST_F(SettingsFile, HugeLanguageCountIsBounded) {
+    LoadText("[Language]\nLanKinds=2147483647\nSelected=3\n");
+    EXPECT_EQ(settings_.LanKinds, CIniSettingBase::kMaxLanguages);
+    EXPECT_EQ(settings_.languageTable.size(),
+              static_cast<std::size_t>(CIniSettingBase::kMaxLanguages));
+    EXPECT_EQ(settings_.Selected, 3);
+}
+
+TEST_F(SettingsFile, SystemRangeRules) {
+    struct Case {
+        std::string text;
+        int32_t logLevel, deviceType, destPosition, jsonformat;
+    };
+    const Case cases[] = {
+        {"LogLevel=11\nDeviceType=15\nDestPosition=4\nJsonformat=3", 10, 10, 0, 0},
+        {"LogLevel=-2\nDeviceType=\nDestPosition=-1\nJsonformat=2", 10, 10, 0, 2},
+        {"LogLevel=-1\nDeviceType=20\nDestPosition=3\nJsonformat=-1", -1, 20, 3, 0},
+        {"LogLevel = 3\n", 3, 10, 0, 0},  // " 3" reads as 3
+    };
+    for (const Case& c : cases) {
+        LoadText("[System]\n" + c.text + "\n");
+        EXPECT_EQ(settings_.LogLevel, c.logLevel) << c.text;
+        EXPECT_EQ(settings_.DeviceType, c.deviceType) << c.text;
+        EXPECT_EQ(settings_.DestPosition, c.destPosition) << c.text;
+        EXPECT_EQ(settings_.Jsonformat, c.jsonformat) << c.text;
+    }
+}
+
+TEST_F(SettingsFile, SectionsAndKeysMatchRegardlessOfCase) {
+    LoadText("[SYSTEM]\nwritekeybox=1\n[system]\nGETRKP=2\nsavepath=/data/rkp/\n");
+    EXPECT_EQ(settings_.WriteKeybox, 1);
+    EXPECT_EQ(settings_.GetRkp, 1);  // any non-zero value is true
+    EXPECT_EQ(settings_.SavePath, "/data/rkp/");
+}
+
+TEST_F(SettingsFile, EntriesBeforeTheFirstHeaderAreIgnored) {
+    LoadText("LogLevel=5\nWriteKeybox=1\n");
+    EXPECT_EQ(settings_.LogLevel, 0);
+    EXPECT_EQ(settings_.WriteKeybox, 0);
+}
+
+TEST_F(SettingsFile, SaveSortsDropsCommentsKeepsUnsavedKeysAndNormalisesFlags) {
+    LoadText(
+        "; station settings\r\n[System]\r\nSingleRW=7\r\nDebug= 07\r\nJsonformat=abc\r\n"
+        "Vendor=Extra\r\n[Language]\r\nLanKinds=0\r\n");
+    settings_.WriteKeybox = 1;
+    settings_.SavePath = "/srv/rkp/";
+    ASSERT_TRUE(settings_.Save("ignored-when-loaded"));
+    const std::string text = TempDir::Read(path_);
+    EXPECT_EQ(text,
+              "[Language]\r\nLanKinds=0\r\nSelected=1\r\n"
+              "[System]\r\nCheckCRC=0\r\nCompat1Rw=0\r\nCompat2Rw=0\r\nDebug= 07\r\n"
+              "DestPosition=0\r\nDeviceType=10\r\nForceMskrom=0\r\nForceWrite=0\r\n"
+              "GetRkp=0\r\nJsonformat=abc\r\nLoaderPath=\r\nLockConfig=0\r\nLogLevel=0\r\n"
+              "LogPath=\r\nRebootDevice=0\r\nResetAfterWrite=0\r\nRPMB=0\r\n"
+              "SavePath=/srv/rkp/\r\nSetLoader=0\r\nSingleRW=1\r\nSupportAdb=0\r\n"
+              "Vendor=Extra\r\nWriteKeybox=1\r\n");
+    EXPECT_FALSE(std::filesystem::exists(dir_.File("ignored-when-loaded")));
+}
+
+TEST_F(SettingsFile, GbkFileWithChineseValuesRoundTripsByteForByte) {
+    // Canonical form: sorted, CR LF, every saved key present, flags as 0/1.
+    const std::string utf8 =
+        "[Language]\r\nLang1File=\xE8\x8B\xB1\xE6\x96\x87.ini\r\nLang1FontSize=9\r\n"
+        "Lang2File=\xE4\xB8\xAD\xE6\x96\x87.ini\r\nLang2FontSize=9\r\n"
+        "LangPath=\xE8\xAF\xAD\xE8\xA8\x80/\r\nLanKinds=2\r\nSelected=1\r\n"
+        "[System]\r\nCheckCRC=0\r\nCompat1Rw=0\r\nCompat2Rw=0\r\nDebug=0\r\n"
+        "DestPosition=2\r\nDeviceType=20\r\nForceMskrom=0\r\nForceWrite=1\r\nGetRkp=1\r\n"
+        "Jsonformat=1\r\nLoaderPath=\r\nLockConfig=0\r\nLogLevel=-1\r\n"
+        "LogPath=\xE6\x97\xA5\xE5\xBF\x97\r\nRebootDevice=0\r\nResetAfterWrite=1\r\nRPMB=0\r\n"
+        "SavePath=/data/\xE5\xAF\x86\xE9\x92\xA5 \xE6\x95\xB0\xE6\x8D\xAE/\r\nSetLoader=0\r\n"
+        "SingleRW=0\r\nSupportAdb=0\r\nWriteKeybox=1\r\n";
+    const std::string gbk = ks::Utf8ToGbk(utf8);
+    ASSERT_EQ(ks::GbkToUtf8(gbk), utf8);
+    LoadText(gbk);
+    EXPECT_EQ(settings_.LangPath, "\xE8\xAF\xAD\xE8\xA8\x80/");
+    EXPECT_EQ(settings_.languageTable[1].fileName, "\xE4\xB8\xAD\xE6\x96\x87.ini");
+    EXPECT_EQ(settings_.SavePath, "/data/\xE5\xAF\x86\xE9\x92\xA5 \xE6\x95\xB0\xE6\x8D\xAE/");
+    ASSERT_TRUE(settings_.Save(""));
+    EXPECT_EQ(TempDir::Read(path_), gbk);
+}
+
+TEST_F(SettingsFile, ShippedDefaultConfigSelectsEnglish) {
+    ASSERT_TRUE(settings_.Load(KS_SOURCE_DIR "/data/config.ini"));
+    ASSERT_EQ(settings_.languageTable.size(), 2u);
+    EXPECT_EQ(settings_.Selected, 0);
+    EXPECT_EQ(settings_.LangPath + settings_.languageTable[0].fileName, "lang/English.ini");
+    EXPECT_EQ(settings_.LogLevel, 0);
+    EXPECT_EQ(settings_.GetRkp, 1);
+    EXPECT_EQ(settings_.WriteKeybox, 1);
+    EXPECT_EQ(settings_.DestPosition, 0);
+    EXPECT_EQ(settings_.SavePath, "");
+    // The shipped file is already in the form Save writes.
+    CIniSettingBase copy;
+    const std::string shipped = TempDir::Read(KS_SOURCE_DIR "/data/config.ini");
+    TempDir::Write(path_, shipped);
+    ASSERT_TRUE(copy.Load(path_));
+    ASSERT_TRUE(copy.Save(""));
+    EXPECT_EQ(TempDir::Read(path_), shipped);
+}
+
+TEST_F(SettingsFile, SaveToUnwritablePlaceFails) {
+    CIniSettingBase s;
+    ASSERT_TRUE(s.Load(dir_.File("missing-folder/config.ini")));
+    EXPECT_FALSE(s.Save(""));
+}
+
+TEST(SettingsKeyAddressing, KeyWithSectionIsStickyForLaterBareKeys) {
+    TempDir dir;
+    TempDir::Write(dir.File("c.ini"), "[A]\nk=a\n[B]\nk=b\n");
+    CIniSettingBase s;
+    ASSERT_TRUE(s.Load(dir.File("c.ini")));
+    EXPECT_EQ(s.GetValue("k"), "");  // no section yet
+    EXPECT_EQ(s.GetValue("A:k"), "a");
+    EXPECT_EQ(s.GetValue("k"), "a");
+    EXPECT_EQ(s.GetValue("B:k"), "b");
+    EXPECT_EQ(s.GetValue("k"), "b");
+    EXPECT_EQ(s.GetValue("Missing:k"), "");
+    EXPECT_EQ(s.GetValue("k"), "");  // a missing section clears the current one
+    EXPECT_FALSE(s.SetValue("k", "x"));
+    EXPECT_TRUE(s.SetValue("New:x:y", "1"));  // keys may contain ':' after the first one
+    EXPECT_EQ(s.GetValue("New:x:y"), "1");
+    EXPECT_FALSE(s.SetValue("New:", "1"));
+    EXPECT_EQ(s.GetIntValue("A:k", 9), 0);
+    EXPECT_EQ(s.GetIntValue("A:none", 9), 9);
+    EXPECT_EQ(s.GetIntValueFormat(5, "Lang%dFile", 1), 5);
+}
+
+}  // namespace
