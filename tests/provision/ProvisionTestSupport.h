@@ -1,0 +1,170 @@
+// Shared pieces of the provisioning tests: virtual time, a log that keeps its lines, a bulk-pipe
+// tap that lets a test act at an exact command of the loader protocol, key files with known key
+// bytes, a temporary folder, and a recording worker host.
+#pragma once
+
+#include <cstdarg>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "device/BulkPipes.h"
+#include "device/DeviceTables.h"
+#include "device/UsbTree.h"
+#include "keydb/KeyFile.h"
+#include "provision/WorkerHost.h"
+#include "support/Clock.h"
+#include "support/IniSettingBase.h"
+#include "support/Logger.h"
+
+namespace provision_test {
+
+// Virtual time: SleepMs moves NowMs forward at once.
+class VirtualClock final : public IClock {
+  public:
+    uint64_t NowMs() override;
+    void SleepMs(uint32_t ms) override;
+    uint64_t SleptMs();
+
+  private:
+    std::mutex lock_;
+    uint64_t now_ = 1000;
+    uint64_t slept_ = 0;
+};
+
+class RecordingLog final : public CLoggerBase {
+  public:
+    void Print(int level, const char* format, ...) override KS_PRINTF_LIKE(3, 4);
+    void VPrint(int level, const char* format, va_list args) override;
+    void SetLevel(int /*threshold*/) override {}
+    std::vector<std::string> Lines();
+    bool Has(const std::string& line);
+    // True when any line contains text.
+    bool Contains(const std::string& text);
+    void Clear();
+
+  private:
+    std::mutex lock_;
+    std::vector<std::string> lines_;
+};
+
+// One loader command as the tap saw its command block.
+struct TappedCommand {
+    uint8_t opcode = 0;
+    uint8_t subCode = 0;  // CB[1]
+    uint32_t address = 0;
+    uint16_t count = 0;
+};
+
+// Forwards every pipe call to the real pipes, telling the test about each command block first
+// (the device has not seen it yet, so the test can still change the device) and letting it
+// change the bytes the device sends back.
+class TapPipes final : public IBulkPipes {
+  public:
+    explicit TapPipes(IBulkPipes& inner) : inner_(inner) {}
+
+    std::function<void(const TappedCommand&)> onCommand;
+    // Called with every IN transfer of the current command, after the device delivered it.
+    std::function<void(const TappedCommand&, uint8_t* data, long size)> onIn;
+    // After a reset command block: the status block is read from the device (so the device goes
+    // ahead with the reset) but the caller sees a failed read.
+    bool loseResetStatus = false;
+    // After a reset command block: the device's status is consumed here and the caller's
+    // opening of the IN pipe fails, as when the device left the bus at once.
+    bool refuseInAfterReset = false;
+
+    std::vector<TappedCommand> Commands();
+    int Open(const std::string& devicePath, int mode, int* sysError) override;
+    void Close(int handle) override { inner_.Close(handle); }
+    long Write(int handle, const uint8_t* data, size_t size, int* sysError) override;
+    long Read(int handle, uint8_t* data, size_t size, int* sysError) override;
+    bool ResetPipe(const std::string& devicePath, uint8_t pipe, int* sysError) override {
+        return inner_.ResetPipe(devicePath, pipe, sysError);
+    }
+
+  private:
+    IBulkPipes& inner_;
+    std::mutex lock_;
+    std::vector<TappedCommand> commands_;
+    TappedCommand last_;
+};
+
+// Byte j of key i in a pattern key file.
+uint8_t PatternKeyByte(uint32_t keyIndex, uint32_t keySize, uint32_t j);
+std::vector<uint8_t> PatternKey(uint32_t keyIndex, uint32_t keySize);
+extern const uint8_t kRecordInfo[16];
+// Writes a key file of `count` pattern keys of `keySize` bytes; false with a test failure.
+bool MakePatternKeyFile(const std::string& path, uint32_t count, uint32_t keySize,
+                        std::vector<uint32_t> usedIndices = {});
+
+// A fresh folder under /tmp, removed with everything in it.
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string File(const std::string& name) const { return path_ + "/" + name; }
+    std::vector<std::string> Names() const;
+
+  private:
+    std::string path_;
+};
+
+// The station controller as one job sees it, recording everything the job reports.
+class RecordingHost final : public IWorkerHost {
+  public:
+    RecordingHost(IBulkPipes& pipes, IUsbTree& tree, const DeviceTables& tables, IClock& clock);
+
+    // --- What the test sets up ---
+    int slotNumber = 2;
+    WorkerSlot slot;
+    CIniSettingBase settings;
+    std::unique_ptr<CKeyFile> keyFile;
+    bool withLog = true;
+    bool failScanner = false;
+    bool failComm = false;
+
+    // --- What the job did ---
+    RecordingLog log;
+    std::vector<std::pair<int, std::string>> statuses;  // (row, text) in order
+    int dropColourCalls = 0;
+    int successCalls = 0;
+    int failCalls = 0;
+    int decreaseUnusedCalls = 0;
+    std::vector<std::pair<int, bool>> posted;
+    std::vector<std::string> events;  // "success", "fail", "decrease", "post" in order
+
+    // Status texts carry their key so that tests see the lookup happened.
+    static std::string Text(const std::string& key) { return "text(" + key + ")"; }
+    std::string LastStatus() const { return statuses.empty() ? "" : statuses.back().second; }
+    bool StatusShown(const std::string& key) const;
+
+    bool CopySlot(int slotNumber, WorkerSlot* out) override;
+    const CIniSettingBase& Settings() override { return settings; }
+    CKeyFile* KeyFile() override { return keyFile.get(); }
+    CLoggerBase* Logger() override { return withLog ? &log : nullptr; }
+    std::string GetLangText(const std::string& key) override { return Text(key); }
+    void SetRowStatus(int row, const std::string& text) override;
+    void DropRowColour(int row) override;
+    void IncreaseSuccess() override;
+    void IncreaseFail() override;
+    void DecreaseUnused() override;
+    void PostUpgradeResult(int slotNumber, bool success) override;
+    std::unique_ptr<CZRComm> NewComm() override;
+    std::unique_ptr<ZRScan> NewScanner() override;
+
+  private:
+    std::mutex lock_;
+    IBulkPipes& pipes_;
+    IUsbTree& tree_;
+    const DeviceTables& tables_;
+    IClock& clock_;
+};
+
+}  // namespace provision_test
