@@ -1,0 +1,287 @@
+# The guest's scenarios, sourced by the init after the USB host modules are loaded. Uses pass,
+# fail, figure and now_ms from the init. Emulated devices are served by usbip-sim through
+# vhci-hcd; the station's own binaries run on the real Linux platform (no simulation).
+#
+# Ports (vhci port p is the sysfs device p+1 of bus 1):
+#   0-3  loaders for the misc run          4  a ROM-mode device (never listed, never provisioned)
+#   5-6  loaders for the vendor-storage run (reset, leave, come back at the same port)
+#   7    a loader unplugged at its key write
+#   8    a loader stalling its first command block   9  a loader not answering two status reads
+#   10   an echo device for raw usbfs figures
+
+BIN=/opt/ks/bin
+DATA=/opt/ks/data
+KDB=/tmp/keys.kdb
+KEY_COUNT=12
+CLI_TIMEOUT=240
+
+echo "GUEST-PLAN 25"
+
+SIM_PID=""
+SIM_TAG=""
+# start_sim TAG DEVICE... : serves the devices; true once all have enumerated.
+start_sim() {
+  SIM_TAG=$1
+  shift
+  mkdir -p "/tmp/sim-$SIM_TAG"
+  rm -f "/tmp/sim-$SIM_TAG/ready"
+  "$BIN/usbip-sim" --state-dir "/tmp/sim-$SIM_TAG" --ready "/tmp/sim-$SIM_TAG/ready" "$@" \
+    > "/tmp/sim-$SIM_TAG.log" 2>&1 &
+  SIM_PID=$!
+  i=0
+  while [ ! -f "/tmp/sim-$SIM_TAG/ready" ] && [ $i -lt 600 ]; do
+    sleep 0.1
+    i=$((i + 1))
+  done
+  if ! grep -q '^ok' "/tmp/sim-$SIM_TAG/ready" 2>/dev/null; then
+    echo "usbip-sim ($SIM_TAG) did not get ready:"
+    cat "/tmp/sim-$SIM_TAG.log"
+    return 1
+  fi
+  return 0
+}
+
+# stop_sim : detaches the devices and waits for the server (killing it after 30 s).
+stop_sim() {
+  [ -n "$SIM_PID" ] || return 0
+  kill -TERM "$SIM_PID" 2>/dev/null
+  ( sleep 30; kill -KILL "$SIM_PID" 2>/dev/null ) &
+  watchdog=$!
+  wait "$SIM_PID"
+  kill "$watchdog" 2>/dev/null
+  SIM_PID=""
+}
+
+# state NAME KEY : a value from the device's usbip-sim state file.
+state() {
+  sed -n "s/^$2=//p" "/tmp/sim-$SIM_TAG/$1.state" 2>/dev/null
+}
+
+show_sim_log() {
+  echo "---- usbip-sim log ($SIM_TAG)"
+  cat "/tmp/sim-$SIM_TAG.log"
+  echo "----"
+}
+
+# make_home DIR KEY=VALUE... : a station folder with the shipped settings, edited.
+make_home() {
+  home=$1
+  shift
+  rm -rf "$home"
+  mkdir -p "$home/rkp"
+  cp -r "$DATA/lang" "$DATA/devices.ini" "$home/"
+  cp "$DATA/config.ini" "$home/config.ini"
+  for kv in "$@"; do
+    key=${kv%%=*}
+    sed -i "s#^$key=.*#$kv#" "$home/config.ini"
+  done
+}
+
+# station_log HOME : the station's log files, concatenated.
+station_log() {
+  find "$1" -name '*.txt' -path '*log*' -exec cat {} + 2>/dev/null
+}
+
+# run_cli TAG HOME : runs one station session until it is idle; output in /tmp/cli-TAG.out.
+run_cli() {
+  t0=$(now_ms)
+  timeout -s KILL "$CLI_TIMEOUT" "$BIN/keystation-cli" --home "$2" --kdb "$KDB" --start \
+    --until-idle > "/tmp/cli-$1.out" 2>&1
+  CLI_RC=$?
+  CLI_MS=$(( $(now_ms) - t0 ))
+  echo "---- keystation-cli ($1): exit $CLI_RC after $CLI_MS ms"
+  cat "/tmp/cli-$1.out"
+  echo "----"
+}
+
+# check_counts TAG SUCCESS FAIL TOTAL
+check_counts() {
+  want=$(printf 'success %05d fail %05d total %05d' "$2" "$3" "$4")
+  if [ "$CLI_RC" = 137 ]; then
+    fail "$1-counts: the station did not finish within $CLI_TIMEOUT s"
+  elif tail -n 1 "/tmp/cli-$1.out" | grep -qx "$want"; then
+    pass "$1-counts: $want"
+  else
+    fail "$1-counts: expected '$want' as the last line, exit $CLI_RC"
+  fi
+}
+
+# check_unused WHAT N : the key file passes kdbtool info with N unused keys of KEY_COUNT.
+check_unused() {
+  info=$("$BIN/kdbtool" info --json "$KDB" 2>&1)
+  rc=$?
+  keys=$(echo "$info" | sed -n 's/.*"keyCount":\([0-9]*\).*/\1/p')
+  unused=$(echo "$info" | sed -n 's/.*"unusedCount":\([0-9]*\).*/\1/p')
+  if [ "$rc" = 0 ] && echo "$info" | grep -q '"valid":true' && [ "$keys" = "$KEY_COUNT" ] &&
+     [ "$unused" = "$2" ]; then
+    pass "$1: key file valid, $unused of $keys keys unused"
+  else
+    fail "$1: kdbtool info (exit $rc) gave: $info (expected $2 unused of $KEY_COUNT)"
+  fi
+}
+
+# check_no_polling WHAT HOME : device-change notices came from the uevent socket.
+check_no_polling() {
+  if station_log "$2" | grep -q 'UeventMonitor-->.*polling every'; then
+    fail "$1: the station fell back to polling: $(station_log "$2" | grep 'UeventMonitor-->')"
+  elif [ -z "$(station_log "$2")" ]; then
+    fail "$1: no station log found under $2"
+  else
+    pass "$1: no polling fallback in the station log"
+  fi
+}
+
+for tool in usbip-sim ks-guest-usbcheck keystation-cli kdbtool; do
+  [ -x "$BIN/$tool" ] || echo "missing binary: $tool"
+done
+
+# ---------------------------------------------------------------------------------------------
+# Key file for all runs.
+if "$BIN/kdbtool" create --keys "$KEY_COUNT" --key-size 128 "$KDB" > /tmp/kdb-create.out 2>&1; then
+  pass kdb-create: "$KEY_COUNT keys of 128 bytes"
+else
+  fail kdb-create: "$(cat /tmp/kdb-create.out)"
+fi
+
+# ---------------------------------------------------------------------------------------------
+# Misc run: four loaders at once, a ROM-mode device beside them.
+t0=$(now_ms)
+if start_sim misc port=0,demo=0 port=1,demo=1 port=2,demo=2 port=3,demo=3 port=4,type=rom,demo=4
+then
+  figure enumerate_5_devices_ms $(( $(now_ms) - t0 ))
+  pass misc-enumerate: "$(cat /tmp/sim-misc/ready)"
+  make_home /tmp/home-misc DestPosition=0 GetRkp=1 WriteKeybox=1 SavePath=/tmp/home-misc/rkp/
+
+  "$BIN/keystation-cli" --home /tmp/home-misc --list > /tmp/list.out 2>&1
+  echo "---- keystation-cli --list"; cat /tmp/list.out; echo "----"
+  listed=$(awk -F'\t' '{print $1}' /tmp/list.out | sort | tr '\n' ' ')
+  if [ "$listed" = "1-1 1-2 1-3 1-4 " ] && ! grep -q '1-5' /tmp/list.out &&
+     [ "$(grep -c "$(printf '\tf00d:350a\t')" /tmp/list.out)" = 4 ]; then
+    pass list: "loaders at 1-1..1-4 listed, the ROM-mode device at 1-5 not"
+  else
+    fail list: "expected the loaders at 1-1 1-2 1-3 1-4 only, got: $listed"
+  fi
+
+  run_cli misc /tmp/home-misc
+  figure misc_run_4_devices_ms "$CLI_MS"
+  check_counts misc 4 0 4
+  if [ "$(grep -c 'Success\[KeyBox RKP\]' /tmp/cli-misc.out)" = 4 ]; then
+    pass misc-rows: "four rows report success with keybox and RKP"
+  else
+    fail misc-rows: "expected four 'Success[KeyBox RKP]' rows"
+  fi
+  n=$(ls /tmp/home-misc/rkp/*.json 2>/dev/null | wc -l)
+  if [ "$n" = 4 ]; then pass misc-rkp: "4 RKP files"; else fail misc-rkp: "$n RKP files"; fi
+  check_unused misc-keyfile $((KEY_COUNT - 4))
+  check_no_polling misc-uevent /tmp/home-misc
+  stop_sim
+  job=$(state 1-1 job_ms)
+  figure misc_job_ms "$job"
+  [ "$(state 1-5 commands)" = 0 ] && pass misc-rom-untouched: "no command reached the ROM-mode device" ||
+    fail misc-rom-untouched: "the ROM-mode device got $(state 1-5 commands) commands"
+else
+  fail misc-enumerate: "usbip-sim: $(cat /tmp/sim-misc/ready 2>/dev/null)"
+  show_sim_log
+  stop_sim
+fi
+
+# ---------------------------------------------------------------------------------------------
+# Vendor-storage run: two loaders; each resets, leaves the bus and comes back at its port.
+if start_sim vendor port=5,demo=5 port=6,demo=6; then
+  pass vendor-enumerate: "$(cat /tmp/sim-vendor/ready)"
+  make_home /tmp/home-vendor DestPosition=1 GetRkp=1 WriteKeybox=1 SavePath=/tmp/home-vendor/rkp/
+  run_cli vendor /tmp/home-vendor
+  figure vendor_run_2_devices_ms "$CLI_MS"
+  check_counts vendor 2 0 2
+  if [ "$(grep -c 'Success\[KeyBox RKP\]' /tmp/cli-vendor.out)" = 2 ] &&
+     [ "$(grep -c 'Waiting for device' /tmp/cli-vendor.out)" -ge 2 ] &&
+     [ "$(grep -c 'Checking vendor storage' /tmp/cli-vendor.out)" -ge 2 ]; then
+    pass vendor-rows: "both rows went through reset, wait and check to success"
+  else
+    fail vendor-rows: "expected wait, check and success for both rows"
+  fi
+  check_unused vendor-keyfile $((KEY_COUNT - 6))
+  check_no_polling vendor-uevent /tmp/home-vendor
+  stop_sim
+  ok=1
+  for d in 1-6 1-7; do
+    [ "$(state $d resets)" = 1 ] && [ "$(state $d attaches)" = 2 ] && [ "$(state $d name)" = "$d" ] ||
+      ok=0
+  done
+  if [ $ok = 1 ]; then
+    pass vendor-reset: "both devices reset once and came back at 1-6 and 1-7"
+  else
+    fail vendor-reset: "1-6: $(state 1-6 resets) resets, $(state 1-6 attaches) attaches at $(state 1-6 name); 1-7: $(state 1-7 resets) resets, $(state 1-7 attaches) attaches at $(state 1-7 name)"
+    show_sim_log
+  fi
+  figure vendor_job_ms "$(state 1-6 job_ms)"
+  figure reset_reenumerate_ms "$(state 1-6 reenum_ms)"
+  figure reset_detach_to_configured_ms "$(state 1-6 reset_to_configured_ms)"
+else
+  fail vendor-enumerate: "usbip-sim: $(cat /tmp/sim-vendor/ready 2>/dev/null)"
+  show_sim_log
+  stop_sim
+fi
+
+# ---------------------------------------------------------------------------------------------
+# Unplug in the middle of a job: the device leaves the bus when its key write arrives.
+if start_sim unplug port=7,demo=7,unplug-opcode=0x15; then
+  make_home /tmp/home-unplug DestPosition=0 GetRkp=0 WriteKeybox=1
+  run_cli unplug /tmp/home-unplug
+  check_counts unplug 0 1 1
+  if grep -q '^slot [0-9]* \[1-8\] Failed to write key to misc$' /tmp/cli-unplug.out; then
+    pass unplug-status: "the row shows the misc write failure"
+  else
+    fail unplug-status: "no 'Failed to write key to misc' row for 1-8"
+  fi
+  if station_log /tmp/home-unplug | grep -q 'ZRU_WriteLBA failed'; then
+    pass unplug-log: "$(station_log /tmp/home-unplug | grep -m1 'ZRU_WriteLBA failed')"
+  else
+    fail unplug-log: "no ZRU_WriteLBA failure in the station log"
+  fi
+  check_unused unplug-keyfile $((KEY_COUNT - 6))
+  check_no_polling unplug-uevent /tmp/home-unplug
+  stop_sim
+  [ "$(state 1-8 unplugged)" = 1 ] && pass unplug-device: "the device left the bus at its key write" ||
+    fail unplug-device: "the unplug fault did not fire"
+else
+  fail unplug-device: "usbip-sim: $(cat /tmp/sim-unplug/ready 2>/dev/null)"
+  show_sim_log
+  stop_sim
+fi
+
+# ---------------------------------------------------------------------------------------------
+# Transport: pipe reset after a stall, and a transfer time-out that ends the command.
+if start_sim transport port=8,demo=8,fail-cmd=1 port=9,demo=9,hang-cmd=1,hang-count=2 \
+     port=10,type=echo; then
+  if "$BIN/ks-guest-usbcheck" stall 1-9 > /tmp/stall.out 2>&1; then
+    pass transport-stall: "the command recovered through the pipe reset"
+  else
+    fail transport-stall: "see below"
+  fi
+  cat /tmp/stall.out
+  if "$BIN/ks-guest-usbcheck" timeout 1-10 > /tmp/timeout.out 2>&1; then
+    pass transport-timeout: "the unanswered transfer ended as a failed command"
+  else
+    fail transport-timeout: "see below"
+  fi
+  cat /tmp/timeout.out
+  "$BIN/ks-guest-usbcheck" echo 1-11 > /tmp/echo.out 2>&1 || echo "echo check failed"
+  cat /tmp/echo.out
+  stop_sim
+  sed -n 's/^FIGURE /GUEST-FIGURE /p' /tmp/stall.out /tmp/timeout.out /tmp/echo.out
+  if [ "$(state 1-9 clear_halts)" -ge 1 ] 2>/dev/null; then
+    pass transport-clear-halt: "$(state 1-9 clear_halts) CLEAR_FEATURE(ENDPOINT_HALT) requests reached the device"
+  else
+    fail transport-clear-halt: "no clear-halt request reached the device"
+  fi
+  if [ "$(state 1-10 held_unlinked)" = 2 ]; then
+    pass transport-unlink: "both held status reads were unlinked by the host"
+  else
+    fail transport-unlink: "held_unlinked=$(state 1-10 held_unlinked), expected 2"
+  fi
+else
+  fail transport-stall: "usbip-sim: $(cat /tmp/sim-transport/ready 2>/dev/null)"
+  show_sim_log
+  stop_sim
+fi
