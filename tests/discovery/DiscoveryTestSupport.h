@@ -1,0 +1,106 @@
+// Shared helpers of the discovery tests: a virtual clock, a log sink that keeps its lines, and
+// the device tables the tests use.
+#pragma once
+
+#include <cstdarg>
+#include <cstdio>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "device/DeviceTables.h"
+#include "support/Clock.h"
+#include "support/Logger.h"
+
+namespace discovery_test {
+
+// Virtual time: SleepMs moves NowMs forward at once. the hook given to SetOnSleep
+// (optional) runs after each sleep,
+// so a test can change the bus between two polls.
+class VirtualClock final : public IClock {
+  public:
+    uint64_t NowMs() override {
+        std::lock_guard<std::mutex> guard(lock_);
+        return now_;
+    }
+    void SleepMs(uint32_t ms) override {
+        std::function<void(uint32_t)> hook;
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            now_ += ms;
+            sleeps_.push_back(ms);
+            hook = onSleep_;
+        }
+        if (hook) {
+            hook(ms);
+        }
+    }
+    std::vector<uint32_t> Sleeps() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return sleeps_;
+    }
+    void Set(uint64_t now) {
+        std::lock_guard<std::mutex> guard(lock_);
+        now_ = now;
+    }
+    void SetOnSleep(std::function<void(uint32_t)> hook) {
+        std::lock_guard<std::mutex> guard(lock_);
+        onSleep_ = std::move(hook);
+    }
+
+  private:
+    std::function<void(uint32_t)> onSleep_;
+    std::mutex lock_;
+    uint64_t now_ = 1000;
+    std::vector<uint32_t> sleeps_;
+};
+
+class RecordingLog final : public CLoggerBase {
+  public:
+    void Print(int level, const char* format, ...) override {
+        va_list args;
+        va_start(args, format);
+        VPrint(level, format, args);
+        va_end(args);
+    }
+    void VPrint(int /*level*/, const char* format, va_list args) override {
+        char line[512];
+        std::vsnprintf(line, sizeof line, format, args);
+        std::lock_guard<std::mutex> guard(lock_);
+        lines_.emplace_back(line);
+    }
+    void SetLevel(int /*threshold*/) override {}
+    std::vector<std::string> Lines() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return lines_;
+    }
+    bool Has(const std::string& text) {
+        std::lock_guard<std::mutex> guard(lock_);
+        for (const std::string& line : lines_) {
+            if (line == text) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+  private:
+    std::mutex lock_;
+    std::vector<std::string> lines_;
+};
+
+constexpr uint16_t kVendor = 0xF00D;
+constexpr uint16_t kAltVendor = 0xF00E;
+
+// Vendor ids plus three chip rows: F00D:1001 -> 16, F00D:2005 -> 48, F00E:2002 -> 33.
+inline DeviceTables TestTables() {
+    DeviceTables tables;
+    tables.SetVendorIds(kVendor, kAltVendor);
+    tables.AddChipRow({kVendor, 0x1001, 16});
+    tables.AddChipRow({kVendor, 0x2005, 48});
+    tables.AddChipRow({kAltVendor, 0x2002, 33});
+    return tables;
+}
+
+}  // namespace discovery_test
