@@ -61,6 +61,9 @@ bool FindBulkPairInConfiguration(const uint8_t* data, size_t size, UsbBulkEndpoi
         return false;
     }
     const size_t limit = std::min(size, totalLength);
+    if (limit < headerLength) {
+        return false;  // the header itself is cut off
+    }
     const uint8_t configurationValue = data[5];
 
     Setting setting;

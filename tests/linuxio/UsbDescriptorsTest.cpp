@@ -195,6 +195,11 @@ TEST(MalformedDescriptors, BadConfigurationHeaderIsRefused) {
     config[2] = 5;  // total length below the header's own length
     config[3] = 0;
     EXPECT_FALSE(FindIn(config, &found));
+    // A header claiming more bytes than the buffer holds (found by the random-bytes test).
+    config = LoaderConfiguration();
+    config[0] = 200;
+    auto exact = Exact(Bytes(config.begin(), config.begin() + 20));
+    EXPECT_FALSE(usbdesc::FindBulkPairInConfiguration(exact.get(), 20, &found));
     EXPECT_FALSE(usbdesc::FindBulkPairInConfiguration(nullptr, 100, &found));
 }
 
