@@ -505,11 +505,17 @@ void SimUsbHost::Run() {
     std::unique_lock<std::mutex> lock(lock_);
     while (!stop_) {
         if (undelivered_ > 0) {
-            const uint64_t count = undelivered_;
-            undelivered_ = 0;
             lock.unlock();
             {
+                // The count is taken under the callback lock, so a listener that Start installs
+                // never gets notices raised before it.
                 std::lock_guard<std::mutex> callbackGuard(callbackLock_);
+                uint64_t count = 0;
+                {
+                    std::lock_guard<std::mutex> guard(lock_);
+                    count = undelivered_;
+                    undelivered_ = 0;
+                }
                 for (uint64_t i = 0; i < count && onChange_; ++i) {
                     onChange_();
                 }
@@ -548,7 +554,11 @@ void SimUsbHost::Run() {
 // ---- IDeviceChangeSource ----
 
 bool SimUsbHost::Start(std::function<void()> onChange) {
-    std::lock_guard<std::mutex> guard(callbackLock_);
+    std::lock_guard<std::mutex> callbackGuard(callbackLock_);
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        undelivered_ = 0;  // raised while nobody listened
+    }
     onChange_ = std::move(onChange);
     return true;
 }

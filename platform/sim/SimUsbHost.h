@@ -120,7 +120,8 @@ class SimUsbHost final : public IUsbTree, public IBulkPipes, public IDeviceChang
     bool ResetPipe(const std::string& devicePath, uint8_t pipe, int* sysError) override;
 
     // --- IDeviceChangeSource -------------------------------------------------------------------
-    // Notices are delivered on the host's own thread. Stop must not be called from onChange.
+    // Notices are delivered on the host's own thread, those raised after Start only. Lock order:
+    // callbackLock_ before lock_. Stop must not be called from onChange.
     bool Start(std::function<void()> onChange) override;
     void Stop() override;
 
