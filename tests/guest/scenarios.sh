@@ -15,7 +15,7 @@ KDB=/tmp/keys.kdb
 KEY_COUNT=12
 CLI_TIMEOUT=240
 
-echo "GUEST-PLAN 25"
+echo "GUEST-PLAN 27"
 
 SIM_PID=""
 SIM_TAG=""
@@ -122,8 +122,9 @@ check_unused() {
 
 # check_no_polling WHAT HOME : device-change notices came from the uevent socket.
 check_no_polling() {
-  if station_log "$2" | grep -q 'UeventMonitor-->.*polling every'; then
-    fail "$1: the station fell back to polling: $(station_log "$2" | grep 'UeventMonitor-->')"
+  if station_log "$2" | grep -q -e 'UeventMonitor-->.*polling every' \
+       -e 'device change notices unavailable'; then
+    fail "$1: the station fell back to polling: $(station_log "$2" | grep -e 'UeventMonitor-->' -e 'notices unavailable')"
   elif [ -z "$(station_log "$2")" ]; then
     fail "$1: no station log found under $2"
   else
@@ -200,6 +201,12 @@ if start_sim vendor port=5,demo=5 port=6,demo=6; then
   else
     fail vendor-rows: "expected wait, check and success for both rows"
   fi
+  n=$(station_log /tmp/home-vendor | grep -c 'Info:in HandleRemoveDevice')
+  if [ "$n" -ge 2 ]; then
+    pass vendor-leave-seen: "the station saw both devices leave ($n removal notices handled)"
+  else
+    fail vendor-leave-seen: "$n removals handled, expected one per device"
+  fi
   check_unused vendor-keyfile $((KEY_COUNT - 6))
   check_no_polling vendor-uevent /tmp/home-vendor
   stop_sim
@@ -238,6 +245,11 @@ if start_sim unplug port=7,demo=7,unplug-opcode=0x15; then
     pass unplug-log: "$(station_log /tmp/home-unplug | grep -m1 'ZRU_WriteLBA failed')"
   else
     fail unplug-log: "no ZRU_WriteLBA failure in the station log"
+  fi
+  if station_log /tmp/home-unplug | grep -q 'Info:in HandleRemoveDevice'; then
+    pass unplug-released: "the scan thread handled the removal of the unplugged device"
+  else
+    fail unplug-released: "no HandleRemoveDevice in the station log"
   fi
   check_unused unplug-keyfile $((KEY_COUNT - 6))
   check_no_polling unplug-uevent /tmp/home-unplug
