@@ -1,0 +1,125 @@
+// Whole jobs through the real provisioning worker against emulated loader devices.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "keydb/KeyFile.h"
+#include "tests/app/concurrent/StationHarness.h"
+
+namespace station_test {
+namespace {
+
+namespace C = StationControl;
+
+class ProvisioningRunTest : public StationTest {
+  protected:
+    // The key index whose bytes device `location` holds at the start of its misc key area, or
+    // -1 when the area holds none of the file's keys.
+    int KeyIndexOnDevice(const std::string& location, uint32_t keyCount, uint32_t keySize,
+                         const std::vector<uint8_t>& allKeys) {
+        const DemoFacts facts = DemoLoaderFacts(0);
+        std::vector<uint8_t> area(size_t{128} * 512);
+        if (!devices_[location]->ReadSectors(facts.keyAreaSector, 128, area.data())) {
+            return -1;
+        }
+        for (uint32_t i = 0; i < keyCount; ++i) {
+            if (std::memcmp(area.data(), &allKeys[size_t{i} * keySize], keySize) == 0) {
+                return static_cast<int>(i);
+            }
+        }
+        return -1;
+    }
+    std::vector<uint8_t> KeyData(const std::string& path, uint32_t keyCount, uint32_t keySize) {
+        const std::string bytes = ReadText(path);
+        CKeyFile file(path, nullptr, KeyFileAccess::VerifyOnly);
+        const size_t header = static_cast<size_t>(file.GetHeaderSize());
+        EXPECT_EQ(bytes.size(), header + size_t{keyCount} * keySize);
+        return std::vector<uint8_t>(bytes.begin() + static_cast<std::ptrdiff_t>(header),
+                                    bytes.end());
+    }
+};
+
+TEST_F(ProvisioningRunTest, SixteenDevicesAtOnceEachGetADifferentKeyFromOneFile) {
+    constexpr uint32_t kKeys = 40;
+    constexpr uint32_t kKeySize = 1024;
+    system_["WriteKeybox"] = "1";
+    system_["DestPosition"] = "0";
+    const std::string kdb = MakeKeyFile("keys.kdb", kKeys, kKeySize, {0, 5});
+    const std::vector<uint8_t> keys = KeyData(kdb, kKeys, kKeySize);
+    for (int p = 1; p <= 16; ++p) {
+        Plug("1-" + std::to_string(p), p);
+    }
+    BootReal();
+    ASSERT_EQ(controller_->SlotsSnapshot().size(), 16u);
+    controller_->LoadKeyFile(kdb);
+    queue_.RunPending();
+    ASSERT_EQ(view_.Text(C::kUnusedLabel), "Unused:38");
+
+    Press(C::kStartStopButton);
+    ASSERT_TRUE(RunUntil([&] { return view_.Text(C::kTotalCounter) == "00016"; }, 60000));
+    ASSERT_TRUE(RunUntil([&] {
+        return State() == StationState::kRunning &&
+               !FindSlot([](auto& s) { return s.running != 0; });
+    }));
+    queue_.RunPending();
+    EXPECT_EQ(view_.Text(C::kSuccessCounter), "00016");
+    EXPECT_EQ(view_.Text(C::kFailCounter), "00000");
+    EXPECT_EQ(view_.Text(C::kUnusedLabel), "Unused:22");
+
+    std::set<int> given;
+    for (int p = 1; p <= 16; ++p) {
+        const int index = KeyIndexOnDevice("1-" + std::to_string(p), kKeys, kKeySize, keys);
+        EXPECT_GE(index, 0) << p;
+        EXPECT_NE(index, 0) << "a key recorded as used was handed out";
+        EXPECT_NE(index, 5) << "a key recorded as used was handed out";
+        EXPECT_TRUE(given.insert(index).second) << "key " << index << " went to two devices";
+        EXPECT_EQ(view_.Colour(SlotAt("1-" + std::to_string(p))->slotNumber - 1), kRowGreen);
+    }
+
+    // The file on disk agrees with the label: the sixteen keys and the two old ones are used.
+    CKeyFile reloaded(kdb, nullptr, KeyFileAccess::VerifyOnly);
+    ASSERT_TRUE(reloaded.IsValid()) << reloaded.GetError();
+    EXPECT_EQ(reloaded.GetUnusedCount(), 22);
+
+    Press(C::kStartStopButton);
+    EXPECT_TRUE(controller_->OnClose());
+}
+
+TEST_F(ProvisioningRunTest, ADeviceThatReturnsAtAnotherPortAfterItsResetIsProvisionedThere) {
+    system_["WriteKeybox"] = "1";
+    system_["DestPosition"] = "1";
+    const std::string kdb = MakeKeyFile("keys.kdb", 10, 128);
+    auto device = Plug("1-1", 1);
+    LoaderFaults faults = device->Faults();
+    faults.returnAtOtherPort = true;
+    device->SetFaults(faults);
+    BootReal();
+    controller_->LoadKeyFile(kdb);
+    Press(C::kStartStopButton);
+
+    // Once the device has left, it returns at another port only this once.
+    ASSERT_TRUE(RunUntil([&] { return device->ResetCount() >= 1; }));
+    faults.returnAtOtherPort = false;
+    device->SetFaults(faults);
+
+    ASSERT_TRUE(RunUntil([&] { return view_.Text(C::kTotalCounter) == "00002"; }, 60000));
+    ASSERT_TRUE(RunUntil([&] { return !FindSlot([](auto& s) { return s.running != 0; }); }));
+    queue_.RunPending();
+    const std::string newPort = host_->LocationOf(device.get());
+    ASSERT_NE(newPort, "1-1");
+    // The first job waited for the device at 1-1 in vain; its slot left with the result.
+    EXPECT_EQ(SlotNumbered(1), nullptr);
+    EXPECT_EQ(view_.Colour(0), kRowRed);
+    EXPECT_EQ(view_.Cell(0, kColumnStatus), LangText("IDS_WAIT_DEVICE_ERROR"));
+    // The device was provisioned as a new device at its new port.
+    ASSERT_NE(SlotAt(newPort), nullptr);
+    EXPECT_EQ(SlotAt(newPort)->slotNumber, 2);
+    EXPECT_EQ(view_.Colour(1), kRowGreen);
+    EXPECT_EQ(view_.Text(C::kSuccessCounter), "00001");
+    EXPECT_EQ(view_.Text(C::kFailCounter), "00001");
+    EXPECT_EQ(view_.Text(C::kUnusedLabel), "Unused:9");
+    ASSERT_EQ(device->TakenKeyboxes().size(), 2u);
+}
+
+}  // namespace
+}  // namespace station_test

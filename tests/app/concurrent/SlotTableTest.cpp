@@ -1,0 +1,204 @@
+// Device slots, the scan thread and the persistent port map.
+#include <gtest/gtest.h>
+
+#include "tests/app/concurrent/StationHarness.h"
+
+namespace station_test {
+namespace {
+
+namespace C = StationControl;
+
+class SlotTableTest : public StationTest {
+  protected:
+    std::map<std::string, uint32_t> StoredMap() {
+        std::map<std::string, uint32_t> stored;
+        EXPECT_TRUE(portMap_->ReadAll(&stored));
+        return stored;
+    }
+};
+
+TEST_F(SlotTableTest, FirstDevicesGetTheLowestNumbersAndKeepThemAfterARestart) {
+    BootGated();
+    PlugAndSettle("1-3");
+    PlugAndSettle("1-1");
+    PlugAndSettle("1-2");
+    EXPECT_EQ(SlotAt("1-3")->slotNumber, 1);
+    EXPECT_EQ(SlotAt("1-1")->slotNumber, 2);
+    EXPECT_EQ(SlotAt("1-2")->slotNumber, 3);
+    EXPECT_EQ(view_.Cell(0, kColumnLocation), "1-3");
+    EXPECT_EQ(StoredMap(), (std::map<std::string, uint32_t>{{"1-3", 1}, {"1-1", 2}, {"1-2", 3}}));
+    EXPECT_EQ(CountOf(LogText(), "<ID 2>Info:in HandleNewDevice"), 1u);
+
+    // A new program run on the same machine: all three are there at once.
+    NewHost();
+    Plug("1-1");
+    Plug("1-2");
+    Plug("1-3");
+    BootGated();
+    EXPECT_EQ(SlotAt("1-3")->slotNumber, 1);
+    EXPECT_EQ(SlotAt("1-1")->slotNumber, 2);
+    EXPECT_EQ(SlotAt("1-2")->slotNumber, 3);
+}
+
+TEST_F(SlotTableTest, AnIdleDeviceUnpluggedLosesItsRowTextsAndColour) {
+    PlugAndSettle("1-4");
+    BootGated();
+    Press(C::kStartStopButton);
+    gate_.Release(1);
+    ASSERT_TRUE(RunUntil([&] { return view_.Colour(0) == kRowGreen; }));
+    Press(C::kStartStopButton);
+    ASSERT_EQ(State(), StationState::kIdle);
+
+    host_->Unplug("1-4");
+    ASSERT_TRUE(RunUntil([&] { return controller_->SlotsSnapshot().empty(); }));
+    queue_.RunPending();
+    EXPECT_EQ(view_.Cell(0, kColumnLocation), "");
+    EXPECT_EQ(view_.Cell(0, kColumnStatus), "");
+    EXPECT_EQ(view_.Colour(0), std::nullopt);
+    EXPECT_EQ(view_.Cell(0, kColumnSlot), "1");
+    EXPECT_EQ(CountOf(LogText(), "<ID 1>Info:in HandleRemoveDevice"), 1u);
+    // The binding outlives the device.
+    EXPECT_EQ(StoredMap(), (std::map<std::string, uint32_t>{{"1-4", 1}}));
+}
+
+TEST_F(SlotTableTest, ADeviceUnpluggedDuringItsJobLeavesWithTheResult) {
+    BootGated();
+    Press(C::kStartStopButton);
+    PlugAndSettle("1-1");
+    ASSERT_TRUE(RunUntil([&] { return gate_.Running() == 1; }));
+
+    host_->Unplug("1-1");
+    ASSERT_TRUE(RunUntil([&] { return !SlotNumbered(1)->present; }));
+    queue_.RunPending();
+    EXPECT_TRUE(SlotNumbered(1)->running);
+    EXPECT_EQ(view_.Cell(0, kColumnLocation), "");
+    EXPECT_EQ(view_.Cell(0, kColumnStatus), "working 1-1");
+
+    gate_.Release(1, false);
+    ASSERT_TRUE(RunUntil([&] { return SlotNumbered(1) == nullptr; }));
+    queue_.RunPending();
+    EXPECT_EQ(view_.Cell(0, kColumnStatus), "failed");  // the final text stays
+    EXPECT_EQ(view_.Colour(0), kRowRed);
+
+    // Plugged in again while the station runs: a new job in the same slot, colour dropped.
+    Plug("1-1");
+    ASSERT_TRUE(RunUntil([&] { return gate_.Running() == 1; }));
+    queue_.RunPending();
+    EXPECT_EQ(view_.Colour(0), std::nullopt);
+    EXPECT_EQ(SlotAt("1-1")->slotNumber, 1);
+}
+
+TEST_F(SlotTableTest, ADeviceBackAtItsPortBeforeItsJobEndsGetsNoSecondJob) {
+    BootGated();
+    Press(C::kStartStopButton);
+    PlugAndSettle("1-2");
+    ASSERT_TRUE(RunUntil([&] { return gate_.Running() == 1; }));
+    auto device = devices_["1-2"];
+    host_->Unplug("1-2");
+    ASSERT_TRUE(RunUntil([&] { return !SlotNumbered(1)->present; }));
+    ASSERT_TRUE(host_->Plug("1-2", device));
+    ASSERT_TRUE(RunUntil([&] { return SlotNumbered(1)->present != 0; }));
+    Settle();
+    EXPECT_EQ(view_.Cell(0, kColumnLocation), "1-2");
+    EXPECT_EQ(gate_.Running(), 1);
+
+    gate_.Release(1);
+    ASSERT_TRUE(RunUntil([&] { return !SlotNumbered(1)->running; }));
+    Settle();
+    EXPECT_EQ(gate_.Running(), 0);
+    EXPECT_EQ(gate_.Finished(), 1);  // plugged in throughout: no new job
+}
+
+TEST_F(SlotTableTest, SixteenStoredBindingsOfAbsentDevicesAreRebuiltFromTheTable) {
+    for (uint32_t n = 1; n <= 16; ++n) {
+        ASSERT_TRUE(portMap_->Write("9-" + std::to_string(n), n));
+    }
+    ASSERT_TRUE(portMap_->Write("1-2", 5));
+    BootGated();
+    PlugAndSettle("1-2");  // its stored number is kept
+    EXPECT_EQ(SlotAt("1-2")->slotNumber, 5);
+    PlugAndSettle("1-1");  // needs a number: none is free
+    EXPECT_EQ(SlotAt("1-1")->slotNumber, 1);
+    EXPECT_EQ(StoredMap(), (std::map<std::string, uint32_t>{{"1-2", 5}, {"1-1", 1}}));
+    PlugAndSettle("1-3");
+    EXPECT_EQ(SlotAt("1-3")->slotNumber, 2);
+}
+
+TEST_F(SlotTableTest, StoredNumbersOutsideTheTableAreIgnored) {
+    ASSERT_TRUE(portMap_->Write("1-1", 17));
+    ASSERT_TRUE(portMap_->Write("1-2", 0));
+    BootGated();
+    PlugAndSettle("1-1");
+    PlugAndSettle("1-2");
+    EXPECT_EQ(SlotAt("1-1")->slotNumber, 1);
+    EXPECT_EQ(SlotAt("1-2")->slotNumber, 2);
+    EXPECT_EQ(CountOf(LogText(), "Error:LoadUsbMapInfo ignored slot 17 of 1-1"), 1u);
+}
+
+TEST_F(SlotTableTest, AStoredNumberHeldByAnotherDeviceGivesTheNewcomerItsOwn) {
+    ASSERT_TRUE(portMap_->Write("1-1", 1));
+    ASSERT_TRUE(portMap_->Write("1-2", 1));  // a doubled binding, e.g. an edited file
+    BootGated();
+    Press(C::kStartStopButton);
+    PlugAndSettle("1-1");
+    ASSERT_TRUE(RunUntil([&] { return gate_.Running() == 1; }));
+    PlugAndSettle("1-2");
+    ASSERT_TRUE(RunUntil([&] { return gate_.Running() == 2; }));
+    EXPECT_EQ(SlotAt("1-1")->slotNumber, 1);
+    EXPECT_EQ(SlotAt("1-2")->slotNumber, 2);
+    EXPECT_EQ(StoredMap()["1-2"], 2u);
+}
+
+TEST_F(SlotTableTest, ASeventeenthDeviceWaitsForAFreeSlot) {
+    BootGated();
+    for (int p = 1; p <= 16; ++p) {
+        Plug("1-" + std::to_string(p));
+    }
+    ASSERT_TRUE(RunUntil([&] { return controller_->SlotsSnapshot().size() == 16; }));
+    Settle();
+    Press(C::kStartStopButton);
+    ASSERT_TRUE(RunUntil([&] { return gate_.Running() == 16; }));
+
+    PlugAndRescan("1-17");
+    controller_->NoteDeviceChange();  // another look changes nothing
+    Settle();
+    EXPECT_EQ(SlotAt("1-17"), nullptr);
+    EXPECT_EQ(CountOf(LogText(), "Error:HandleNewDevice no free slot for 1-17 at 1-17"), 1u);
+
+    // Slot 4's device leaves during its job; the slot frees when the result arrives.
+    host_->Unplug("1-4");
+    ASSERT_TRUE(RunUntil([&] { return !SlotNumbered(4)->present; }));
+    gate_.Release(4);
+    ASSERT_TRUE(RunUntil([&] { return SlotAt("1-17") != nullptr; }));
+    EXPECT_EQ(SlotAt("1-17")->slotNumber, 4);
+    ASSERT_TRUE(RunUntil([&] { return gate_.Running() == 16; }));
+    std::map<std::string, uint32_t> stored = StoredMap();
+    EXPECT_EQ(stored.size(), 16u);
+    EXPECT_EQ(stored.count("1-4"), 0u);
+    EXPECT_EQ(stored["1-17"], 4u);
+}
+
+TEST_F(SlotTableTest, ARescanThatFindsNothingReleasesEverySlot) {
+    Plug("1-1");
+    Plug("1-2");
+    BootGated();
+    ASSERT_EQ(controller_->SlotsSnapshot().size(), 2u);
+    host_->Unplug("1-1");
+    host_->Unplug("1-2");
+    ASSERT_TRUE(RunUntil([&] { return controller_->SlotsSnapshot().empty(); }));
+}
+
+TEST_F(SlotTableTest, AnUnwritablePortMapStillBindsDevicesForThisRun) {
+    fs::create_directories(home_ / "portmap.ini");  // a folder where the file should be
+    BootGated();
+    PlugAndSettle("1-1");
+    PlugAndSettle("1-2");
+    EXPECT_EQ(SlotAt("1-1")->slotNumber, 1);
+    EXPECT_EQ(SlotAt("1-2")->slotNumber, 2);
+    const std::string log = LogText();
+    EXPECT_EQ(CountOf(log, "Error:LoadUsbMapInfo open key failed."), 1u);
+    EXPECT_EQ(CountOf(log, "Error:WriteUsbMap open key failed."), 2u);
+}
+
+}  // namespace
+}  // namespace station_test
