@@ -224,6 +224,7 @@ if start_sim vendor port=5,demo=5 port=6,demo=6; then
   figure vendor_job_ms "$(state 1-6 job_ms)"
   figure reset_reenumerate_ms "$(state 1-6 reenum_ms)"
   figure reset_detach_to_configured_ms "$(state 1-6 reset_to_configured_ms)"
+  figure reset_detach_to_next_command_ms "$(state 1-6 reset_to_command_ms)"
 else
   fail vendor-enumerate: "usbip-sim: $(cat /tmp/sim-vendor/ready 2>/dev/null)"
   show_sim_log

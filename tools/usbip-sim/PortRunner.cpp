@@ -58,12 +58,14 @@ void PortRunner::WriteState(const std::string& phase) {
                   "phase=%s\nname=%s\nport=%u\nattaches=%u\nresets=%u\nunplugged=%d\n"
                   "commands=%u\nclear_halts=%u\nstalls_injected=%u\nheld_unlinked=%u\n"
                   "late_unlinks=%u\nconfigurations=%u\njob_ms=%lld\ngone_ms=%lld\n"
-                  "reenum_ms=%lld\nreset_to_configured_ms=%lld\nlast_end=%s\n",
+                  "reenum_ms=%lld\nreset_to_configured_ms=%lld\nreset_to_command_ms=%lld\n"
+                  "last_end=%s\n",
                   phase.c_str(), ports_.SysfsName(currentPort_).c_str(), currentPort_, attaches_,
                   resets_, unplugged_ ? 1 : 0, s.commands, s.clearHalts, s.stallsInjected,
                   s.heldUnlinked, s.lateUnlinks, s.configurations, static_cast<long long>(jobMs),
                   static_cast<long long>(goneMs_), static_cast<long long>(reenumMs_),
-                  static_cast<long long>(resetToConfiguredMs_), lastEnd_.c_str());
+                  static_cast<long long>(resetToConfiguredMs_),
+                  static_cast<long long>(resetToCommandMs_), lastEnd_.c_str());
     const std::string tmp = options_.stateFile + ".tmp";
     FILE* f = std::fopen(tmp.c_str(), "w");
     if (f == nullptr)
@@ -105,6 +107,9 @@ void PortRunner::Run() {
         if (afterReset && stats.configuredMs != 0) {
             reenumMs_ = static_cast<int64_t>(stats.configuredMs - lastAttachMs_);
             resetToConfiguredMs_ = static_cast<int64_t>(stats.configuredMs - lastResetMs_);
+        }
+        if (afterReset && stats.sessionFirstCommandMs != 0) {
+            resetToCommandMs_ = static_cast<int64_t>(stats.sessionFirstCommandMs - lastResetMs_);
         }
         log_("session ended: " + lastEnd_);
 

@@ -2,7 +2,7 @@
 // socket pair per attachment, the kernel getting one end), serves it, and when the device resets
 // detaches it, waits until the kernel has removed the old device, lets the delay pass and attaches
 // it again at the same port (or at another port, or not at all, as the device asks). An unplug
-// detaches it for good. Each attachment has its own thread-free loop on the runner's thread.
+// detaches it for good. All of it runs on the runner's own thread.
 #pragma once
 
 #include <atomic>
@@ -69,6 +69,7 @@ class PortRunner {
     uint64_t lastResetMs_ = 0;
     int64_t goneMs_ = -1;               // detach -> old sysfs name gone, last time
     int64_t reenumMs_ = -1;             // re-attach after a reset -> configured
-    int64_t resetToConfiguredMs_ = -1;  // reset status block -> configured again
+    int64_t resetToConfiguredMs_ = -1;  // detach for the reset -> configured again
+    int64_t resetToCommandMs_ = -1;     // detach for the reset -> the host's next command
     std::string lastEnd_ = "none";
 };

@@ -449,6 +449,7 @@ ServeEnd UsbipDeviceServer::Serve(int fd, const std::atomic<bool>& stop) {
     pendingIn_.clear();
     heldIn_.clear();
     stats_.configuredMs = 0;
+    stats_.sessionFirstCommandMs = 0;
     uint64_t lastTraffic = SteadyMs();
     std::vector<uint8_t> payload;
 

@@ -44,6 +44,7 @@ struct UsbipDeviceStats {
     uint64_t firstCommandMs = 0;  // steady-clock time of the first command block, 0 = none yet
     uint64_t lastCommandMs = 0;   // steady-clock time of the last bulk transfer of a command
     uint64_t configuredMs = 0;    // time of the last SET_CONFIGURATION(1), 0 = none since Serve
+    uint64_t sessionFirstCommandMs = 0;  // first command block since Serve began, 0 = none
 };
 
 enum class ServeEnd {
