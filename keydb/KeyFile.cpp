@@ -186,6 +186,9 @@ void CKeyFile::Load() {
     }
     try {
         inFlight_.assign(static_cast<size_t>(kdb::BitmapBytes(keyCount)), 0);
+        if (access_ == KeyFileAccess::Station) {
+            knownHeader_.assign(image_, image_ + headerSize);
+        }
     } catch (const std::bad_alloc&) {
         Fail(Format("Error:CKeyFile->CKeyFile new memory failed,err=%d", ENOMEM));
         return;
@@ -379,11 +382,12 @@ bool CKeyFile::UpdateKeyFile(int32_t index) {
         }
         done += static_cast<size_t>(n);
     }
-    // Never re-seal a header that is not the one we verified: a new CRC would make damage look
-    // valid.
-    if (kdb::LoadLe32(disk + kdb::kOffTag) != kdb::kTag ||
-        kdb::LoadLe16(disk + kdb::kOffHeaderSize) != h ||
-        kdb::LoadLe32(disk + h - kdb::kCrcSize) != CalcCrc32(disk, h - kdb::kCrcSize)) {
+    // Never re-seal a header that is not intact: a new CRC would make damage look valid. The
+    // header as we last left it is known to be; anything else has its CRC checked.
+    const bool known = knownHeader_.size() == h && std::memcmp(knownHeader_.data(), disk, h) == 0;
+    if (!known && (kdb::LoadLe32(disk + kdb::kOffTag) != kdb::kTag ||
+                   kdb::LoadLe16(disk + kdb::kOffHeaderSize) != h ||
+                   kdb::LoadLe32(disk + h - kdb::kCrcSize) != CalcCrc32(disk, h - kdb::kCrcSize))) {
         Report(log_, "Error:UpdateKeyFile-->file header on disk is damaged");
         return false;
     }
@@ -406,6 +410,9 @@ bool CKeyFile::UpdateKeyFile(int32_t index) {
         Report(log_,
                Format("Error:UpdateKeyFile-->flush file header failed,err=%d", io_->LastError()));
         return false;
+    }
+    if (knownHeader_.size() == h) {
+        std::memcpy(knownHeader_.data(), disk, h);
     }
     return true;
 }

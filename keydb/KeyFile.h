@@ -80,8 +80,9 @@ class CKeyFile {
     uint32_t keySize_ = 0;
     bool sharedKey_ = false;
 
-    std::mutex keyLock_;             // in-memory bitmap, unused count, in-flight marks
-    std::vector<uint8_t> inFlight_;  // keys handed out and neither released nor recorded
-    uint32_t searchStart_ = 0;       // no unused key lies in a bitmap byte below this one
-    std::mutex fileLock_;            // header rewrite on disk
+    std::mutex keyLock_;                // in-memory bitmap, unused count, in-flight marks
+    std::vector<uint8_t> inFlight_;     // keys handed out and neither released nor recorded
+    uint32_t searchStart_ = 0;          // no unused key lies in a bitmap byte below this one
+    std::mutex fileLock_;               // header rewrite on disk
+    std::vector<uint8_t> knownHeader_;  // the header on disk as last verified or written
 };
