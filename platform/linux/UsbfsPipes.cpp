@@ -3,14 +3,18 @@
 #include <fcntl.h>
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -59,14 +63,19 @@ void SetError(int* sysError, int value) {
 }
 
 // Reads a small sysfs attribute. Returns the byte count, or -errno; -EFBIG when the file holds
-// more than the buffer.
+// more than the buffer, -EINVAL when it is not a regular file (a FIFO would block the read).
 long ReadAttribute(const std::string& path, char* buffer, size_t size) {
     int fd;
     do {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         return -errno;
+    }
+    struct stat info;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return -EINVAL;
     }
     size_t total = 0;
     long result = 0;
@@ -251,13 +260,40 @@ UsbfsPipes::UsbfsPipes(std::string sysfsRoot, std::string devRoot, CLoggerBase* 
 
 UsbfsPipes::~UsbfsPipes() = default;
 
-bool UsbfsPipes::ReadDeviceNumbers(const std::string& devicePath, unsigned* bus, unsigned* dev,
+bool UsbfsPipes::DeviceFolder(const std::string& devicePath, std::string* folder,
+                              int* sysError) const {
+    std::unique_ptr<char, decltype(&std::free)> root(::realpath(sysfsRoot_.c_str(), nullptr),
+                                                     &std::free);
+    if (!root) {
+        SetError(sysError, errno);
+        return false;
+    }
+    const std::string link = sysfsRoot_ + "/bus/usb/devices/" + devicePath;
+    std::unique_ptr<char, decltype(&std::free)> real(::realpath(link.c_str(), nullptr), &std::free);
+    if (!real) {
+        SetError(sysError, errno);
+        return false;
+    }
+    // The entry must lead into ROOT/devices, to a folder of its own name.
+    const std::string prefix = std::string(root.get()) + "/devices/";
+    const std::string suffix = "/" + devicePath;
+    const std::string_view resolved(real.get());
+    if (resolved.size() <= prefix.size() + devicePath.size() ||
+        resolved.substr(0, prefix.size()) != prefix ||
+        resolved.substr(resolved.size() - suffix.size()) != suffix) {
+        SetError(sysError, EACCES);
+        return false;
+    }
+    *folder = std::string(resolved) + "/";
+    return true;
+}
+
+bool UsbfsPipes::ReadDeviceNumbers(const std::string& folder, unsigned* bus, unsigned* dev,
                                    int* sysError) const {
-    const std::string folder = sysfsRoot_ + "/bus/usb/devices/" + devicePath + "/";
     char text[kMaxSysfsAttributeBytes];
     long n = ReadAttribute(folder + "busnum", text, sizeof text);
     if (n < 0) {
-        SetError(sysError, n == -EFBIG ? EIO : static_cast<int>(-n));
+        SetError(sysError, n == -EFBIG || n == -EINVAL ? EIO : static_cast<int>(-n));
         return false;
     }
     if (!usbfs::ParseSysfsNumber(text, static_cast<size_t>(n), kMaxBusNumber, bus) || *bus == 0) {
@@ -266,7 +302,7 @@ bool UsbfsPipes::ReadDeviceNumbers(const std::string& devicePath, unsigned* bus,
     }
     n = ReadAttribute(folder + "devnum", text, sizeof text);
     if (n < 0) {
-        SetError(sysError, n == -EFBIG ? EIO : static_cast<int>(-n));
+        SetError(sysError, n == -EFBIG || n == -EINVAL ? EIO : static_cast<int>(-n));
         return false;
     }
     if (!usbfs::ParseSysfsNumber(text, static_cast<size_t>(n), kMaxDeviceNumber, dev) ||
@@ -283,27 +319,33 @@ bool UsbfsPipes::ResolveNode(const std::string& devicePath, std::string* nodePat
         SetError(sysError, EINVAL);
         return false;
     }
-    unsigned bus = 0;
-    unsigned dev = 0;
-    if (!ReadDeviceNumbers(devicePath, &bus, &dev, sysError)) {
-        return false;
-    }
-    char suffix[16];
-    std::snprintf(suffix, sizeof suffix, "/%03u/%03u", bus, dev);
     try {
+        std::string folder;
+        unsigned bus = 0;
+        unsigned dev = 0;
+        if (!DeviceFolder(devicePath, &folder, sysError) ||
+            !ReadDeviceNumbers(folder, &bus, &dev, sysError)) {
+            return false;
+        }
+        char suffix[16];
+        std::snprintf(suffix, sizeof suffix, "/%03u/%03u", bus, dev);
         *nodePath = devRoot_ + suffix;
+        return true;
     } catch (const std::bad_alloc&) {
         SetError(sysError, ENOMEM);
         return false;
     }
-    return true;
 }
 
 // -1 when unknown, 0 when the device is unconfigured, else bConfigurationValue.
 int UsbfsPipes::ReadActiveConfiguration(const std::string& devicePath) const {
+    std::string folder;
+    int ignored = 0;
+    if (!DeviceFolder(devicePath, &folder, &ignored)) {
+        return -1;
+    }
     char text[kMaxSysfsAttributeBytes];
-    const long n = ReadAttribute(
-        sysfsRoot_ + "/bus/usb/devices/" + devicePath + "/bConfigurationValue", text, sizeof text);
+    const long n = ReadAttribute(folder + "bConfigurationValue", text, sizeof text);
     if (n < 0) {
         return -1;
     }

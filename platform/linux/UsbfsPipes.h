@@ -3,7 +3,8 @@
 // A device path is the kernel's sysfs name of the device, which names its physical port:
 // "1-3" (port 3 of bus 1) or "2-1.4" (port 4 of the hub at port 1 of bus 2). Every Open resolves
 // it afresh through ROOT/bus/usb/devices/<name>/busnum and devnum, so a path stays valid when the
-// device re-enumerates at the same port (after a reset, for example).
+// device re-enumerates at the same port (after a reset, for example). The sysfs entry is followed
+// only into ROOT/devices, to a folder of the same name; attribute files must be regular files.
 //
 // Each handle owns its own usbfs file with the device's bulk interface claimed; Close releases
 // the interface and closes the file. Transfers are synchronous USBDEVFS_BULK requests with a
@@ -116,7 +117,10 @@ class UsbfsPipes final : public IBulkPipes {
 
     std::shared_ptr<OpenDevice> OpenDeviceAt(const std::string& devicePath, int mode,
                                              int* sysError);
-    bool ReadDeviceNumbers(const std::string& devicePath, unsigned* bus, unsigned* dev,
+    // The real folder of the device's sysfs entry, with a trailing '/'. The entry must lead
+    // into ROOT/devices to a folder of the same name (EACCES otherwise).
+    bool DeviceFolder(const std::string& devicePath, std::string* folder, int* sysError) const;
+    bool ReadDeviceNumbers(const std::string& folder, unsigned* bus, unsigned* dev,
                            int* sysError) const;
     int ReadActiveConfiguration(const std::string& devicePath) const;
     bool ClaimInterface(OpenDevice& device, const std::string& devicePath, int* sysError);

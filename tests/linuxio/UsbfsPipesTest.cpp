@@ -1,5 +1,7 @@
 #include "platform/linux/UsbfsPipes.h"
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -59,13 +61,24 @@ class UsbfsPipesTest : public ::testing::Test {
     std::string Attribute(const std::string& port, const std::string& name) const {
         return Sysfs() + "/bus/usb/devices/" + port + "/" + name;
     }
+    // A device folder under ROOT/devices and its entry in ROOT/bus/usb/devices, as sysfs has.
+    void AddPort(const std::string& port, unsigned bus, unsigned dev,
+                 const std::string& configuration = "1\n") {
+        const std::string hub = "usb" + std::to_string(bus);
+        fs::create_directories(Sysfs() + "/devices/pci0000:00/" + hub + "/" + port);
+        fs::create_directories(Sysfs() + "/bus/usb/devices");
+        std::error_code ignored;
+        fs::create_directory_symlink("../../../devices/pci0000:00/" + hub + "/" + port,
+                                     Sysfs() + "/bus/usb/devices/" + port, ignored);
+        WriteFile(Attribute(port, "busnum"), std::to_string(bus) + "\n");
+        WriteFile(Attribute(port, "devnum"), std::to_string(dev) + "\n");
+        WriteFile(Attribute(port, "bConfigurationValue"), configuration);
+    }
     // A device at a port in the fixture sysfs, with its usbfs node in the fake.
     FakeUsbfs::Device& AddDevice(const std::string& port, unsigned bus, unsigned dev,
                                  Bytes descriptors = LoaderNodeBytes(),
                                  const std::string& configuration = "1\n") {
-        WriteFile(Attribute(port, "busnum"), std::to_string(bus) + "\n");
-        WriteFile(Attribute(port, "devnum"), std::to_string(dev) + "\n");
-        WriteFile(Attribute(port, "bConfigurationValue"), configuration);
+        AddPort(port, bus, dev, configuration);
         return usbfs_.Add(Node(bus, dev), std::move(descriptors));
     }
     std::string Node(unsigned bus, unsigned dev) const {
@@ -142,9 +155,39 @@ TEST_F(UsbfsPipesTest, ResolvesThePortThroughBusnumAndDevnum) {
     EXPECT_EQ(node, DevRoot() + "/002/017");
 }
 
+TEST_F(UsbfsPipesTest, FollowsSysfsEntriesOnlyIntoTheirOwnDeviceFolder) {
+    // The discovery fixture: 2-5 links out of ROOT/devices, 2-6 to the folder of 2-1.1.
+    const std::string fixture = std::string(KS_SOURCE_DIR) + "/tests/fixtures/sysfs/basic";
+    UsbfsPipes pipes(fixture, "/nonexistent/dev/bus/usb", nullptr, usbfs_, clock_);
+    std::string node;
+    int error = 0;
+    ASSERT_TRUE(pipes.ResolveNode("1-1", &node, &error)) << error;
+    EXPECT_EQ(node, "/nonexistent/dev/bus/usb/001/002");
+    EXPECT_FALSE(pipes.ResolveNode("2-5", &node, &error));
+    EXPECT_EQ(error, EACCES);
+    EXPECT_FALSE(pipes.ResolveNode("2-6", &node, &error));
+    EXPECT_EQ(error, EACCES);
+
+    // A plain folder in ROOT/bus/usb/devices instead of a link into ROOT/devices.
+    WriteFile(Sysfs() + "/bus/usb/devices/1-7/busnum", "1\n");
+    WriteFile(Sysfs() + "/bus/usb/devices/1-7/devnum", "7\n");
+    fs::create_directories(Sysfs() + "/devices");
+    EXPECT_FALSE(pipes_.ResolveNode("1-7", &node, &error));
+    EXPECT_EQ(error, EACCES);
+
+    // An attribute that is itself a link is not followed.
+    AddPort("1-3", 1, 5);
+    WriteFile(temp_.Path() + "/elsewhere", "9\n");
+    fs::remove(Attribute("1-3", "devnum"));
+    fs::create_symlink(temp_.Path() + "/elsewhere", Attribute("1-3", "devnum"));
+    EXPECT_FALSE(pipes_.ResolveNode("1-3", &node, &error));
+    EXPECT_EQ(error, ELOOP);
+}
+
 TEST_F(UsbfsPipesTest, RefusesBadOrMissingSysfsNumbers) {
     std::string node;
     int error = 0;
+    fs::create_directories(Sysfs() + "/devices");
     EXPECT_FALSE(pipes_.ResolveNode("1-3", &node, &error));
     EXPECT_EQ(error, ENOENT);
 
@@ -156,6 +199,11 @@ TEST_F(UsbfsPipesTest, RefusesBadOrMissingSysfsNumbers) {
         EXPECT_EQ(error, EIO) << bad;
     }
     WriteFile(Attribute("1-3", "devnum"), std::string(4096, '1'));
+    EXPECT_FALSE(pipes_.ResolveNode("1-3", &node, &error));
+    EXPECT_EQ(error, EIO);
+    // A FIFO in place of the attribute must not block the open.
+    fs::remove(Attribute("1-3", "devnum"));
+    ASSERT_EQ(::mkfifo(Attribute("1-3", "devnum").c_str(), 0600), 0);
     EXPECT_FALSE(pipes_.ResolveNode("1-3", &node, &error));
     EXPECT_EQ(error, EIO);
 
@@ -217,6 +265,7 @@ TEST_F(UsbfsPipesTest, ANodeThatChangedOwnerWhileOpeningIsRefused) {
 
 TEST_F(UsbfsPipesTest, OpenFailuresReportTheSystemErrorAndLeaveNothingOpen) {
     int error = 0;
+    fs::create_directories(Sysfs() + "/devices");
     EXPECT_EQ(pipes_.Open("1-3", IBulkPipes::kPipeIn, &error), IBulkPipes::kInvalidHandle);
     EXPECT_EQ(error, ENOENT);  // nothing at that port
 
@@ -404,9 +453,7 @@ TEST_F(UsbfsPipesTest, ResetPipeClearsTheHaltOfTheChosenEndpoints) {
 // Through the real system calls: a regular file stands in for the node. Its descriptors are
 // read, but the claim fails (a file takes no usbfs requests) and nothing stays open.
 TEST_F(UsbfsPipesTest, RealSystemCallsOnAFileThatIsNoUsbfsNode) {
-    WriteFile(Attribute("1-3", "busnum"), "1\n");
-    WriteFile(Attribute("1-3", "devnum"), "5\n");
-    WriteFile(Attribute("1-3", "bConfigurationValue"), "1\n");
+    AddPort("1-3", 1, 5);
     const Bytes bytes = LoaderNodeBytes();
     WriteFile(Node(1, 5), std::string(bytes.begin(), bytes.end()));
     UsbfsPipes real(Sysfs(), DevRoot());
