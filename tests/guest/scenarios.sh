@@ -7,7 +7,7 @@
 #   5-6  loaders for the vendor-storage run (reset, leave, come back at the same port)
 #   7    a loader unplugged at its key write
 #   8    a loader stalling its first command block   9  a loader not answering two status reads
-#   10   an echo device for raw usbfs figures
+#   10   an echo device for raw usbfs figures           11 a loader reset by the check program
 
 BIN=/opt/ks/bin
 DATA=/opt/ks/data
@@ -15,7 +15,7 @@ KDB=/tmp/keys.kdb
 KEY_COUNT=12
 CLI_TIMEOUT=240
 
-echo "GUEST-PLAN 27"
+echo "GUEST-PLAN 29"
 
 SIM_PID=""
 SIM_TAG=""
@@ -222,9 +222,9 @@ if start_sim vendor port=5,demo=5 port=6,demo=6; then
     show_sim_log
   fi
   figure vendor_job_ms "$(state 1-6 job_ms)"
-  figure reset_reenumerate_ms "$(state 1-6 reenum_ms)"
-  figure reset_detach_to_configured_ms "$(state 1-6 reset_to_configured_ms)"
-  figure reset_detach_to_next_command_ms "$(state 1-6 reset_to_command_ms)"
+  figure vendor_reset_reenumerate_ms "$(state 1-6 reenum_ms)"
+  figure vendor_reset_detach_to_configured_ms "$(state 1-6 reset_to_configured_ms)"
+  figure vendor_reset_detach_to_next_command_ms "$(state 1-6 reset_to_command_ms)"
 else
   fail vendor-enumerate: "usbip-sim: $(cat /tmp/sim-vendor/ready 2>/dev/null)"
   show_sim_log
@@ -266,7 +266,7 @@ fi
 # ---------------------------------------------------------------------------------------------
 # Transport: pipe reset after a stall, and a transfer time-out that ends the command.
 if start_sim transport port=8,demo=8,fail-cmd=1 port=9,demo=9,hang-cmd=1,hang-count=2 \
-     port=10,type=echo; then
+     port=10,type=echo port=11,demo=11; then
   if "$BIN/ks-guest-usbcheck" stall 1-9 > /tmp/stall.out 2>&1; then
     pass transport-stall: "the command recovered through the pipe reset"
   else
@@ -279,10 +279,24 @@ if start_sim transport port=8,demo=8,fail-cmd=1 port=9,demo=9,hang-cmd=1,hang-co
     fail transport-timeout: "see below"
   fi
   cat /tmp/timeout.out
+  if "$BIN/ks-guest-usbcheck" reset 1-12 "$DATA/devices.ini" > /tmp/reset.out 2>&1; then
+    pass transport-reset: "the loader left, came back at 1-12 and WaitForDevice found it"
+  else
+    fail transport-reset: "see below"
+  fi
+  cat /tmp/reset.out
   "$BIN/ks-guest-usbcheck" echo 1-11 > /tmp/echo.out 2>&1 || echo "echo check failed"
   cat /tmp/echo.out
   stop_sim
-  sed -n 's/^FIGURE /GUEST-FIGURE /p' /tmp/stall.out /tmp/timeout.out /tmp/echo.out
+  sed -n 's/^FIGURE /GUEST-FIGURE /p' /tmp/stall.out /tmp/timeout.out /tmp/reset.out /tmp/echo.out
+  if [ "$(state 1-12 resets)" = 1 ] && [ "$(state 1-12 attaches)" = 2 ]; then
+    pass transport-reset-bus: "usbip-sim detached 1-12 for the reset and attached it again"
+    figure reset_gone_ms "$(state 1-12 gone_ms)"
+    figure reset_reenumerate_ms "$(state 1-12 reenum_ms)"
+    figure reset_detach_to_configured_ms "$(state 1-12 reset_to_configured_ms)"
+  else
+    fail transport-reset-bus: "1-12: resets=$(state 1-12 resets) attaches=$(state 1-12 attaches)"
+  fi
   if [ "$(state 1-9 clear_halts)" -ge 1 ] 2>/dev/null; then
     pass transport-clear-halt: "$(state 1-9 clear_halts) CLEAR_FEATURE(ENDPOINT_HALT) requests reached the device"
   else

@@ -6,6 +6,10 @@
 //   ks-guest-usbcheck timeout PATH   the device never answers the first two status reads: the
 //                                    command must fail with the read code within the transfer
 //                                    time-outs, and the device must be usable afterwards
+//   ks-guest-usbcheck reset PATH DEVICES_INI
+//                                    the loader resets (sub-code 1), leaves the bus and comes back:
+//                                    discovery's WaitForDevice must see it again at its location
+//                                    and the transport must reach it by the same path
 //   ks-guest-usbcheck echo PATH      usbfs exchanges against an echo device (figures)
 //
 // PATH is the device's sysfs name ("1-9"). Prints "PASS ..." or "FAIL ..." lines and one
@@ -17,7 +21,10 @@
 #include <string>
 #include <vector>
 
+#include "device/DeviceTables.h"
+#include "device/ZRScan.h"
 #include "device/ZRUsbComm.h"
+#include "platform/linux/SysfsUsbTree.h"
 #include "platform/linux/UsbfsPipes.h"
 #include "support/Logger.h"
 
@@ -104,6 +111,47 @@ int RunTimeout(const std::string& path) {
     return g_failures == 0 ? 0 : 1;
 }
 
+int RunReset(const std::string& path, const std::string& devicesIni) {
+    ConsoleLog log;
+    DeviceTables tables;
+    Check(tables.LoadFile(devicesIni, &log), "device tables read from " + devicesIni);
+    SysfsUsbTree tree;
+    ZRScan scan(30, 30, 0, tree, tables);
+    scan.LoadDeviceTables();
+    const int found = scan.Search(DEVICE_KIND_LOADER);
+    ZRDeviceDesc record;
+    bool listed = false;
+    for (int i = 0; i < found; ++i) {
+        ZRDeviceDesc d;
+        if (scan.GetDevice(i, &d) == 1 && d.path == path) {
+            record = d;
+            listed = true;
+        }
+    }
+    Check(listed,
+          "the loader at " + path + " is found by discovery (location " + record.location + ")");
+    if (!listed)
+        return 1;
+
+    UsbfsPipes pipes("/sys", "/dev/bus/usb", &log);
+    CZRUsbComm comm(&log, 0, pipes);
+    const int64_t start = NowMs();
+    const int reset = comm.ZRU_ResetDevice(path, 1);
+    Check(reset == ZR_OK || reset == ZR_ERR_OPEN_IN || reset == ZR_ERR_READ,
+          "reset command done (result " + std::to_string(reset) + ")");
+    ZRDeviceDesc wait;
+    wait.location = record.location;
+    const int back = scan.WaitForDevice(&wait, DEVICE_KIND_LOADER, 0, 0);
+    const int64_t waitedMs = NowMs() - start;
+    Check(back == 1, "WaitForDevice saw the loader back at " + record.location + " after " +
+                         std::to_string(waitedMs) + " ms");
+    Check(wait.path == path, "it came back under the same path (" + wait.path + ")");
+    const int ready = comm.ZRU_TestDeviceReady(path, nullptr, nullptr, 0);
+    Check(ready == ZR_OK, "the returned device answers (result " + std::to_string(ready) + ")");
+    std::printf("FIGURE reset_to_wait_for_device_ms=%lld\n", static_cast<long long>(waitedMs));
+    return g_failures == 0 ? 0 : 1;
+}
+
 // One transport-style exchange: the OUT pipe opened, written and closed, then the IN pipe opened,
 // read and closed (each handle claims the interface, so only one is open at a time).
 bool EchoExchange(UsbfsPipes& pipes, const std::string& path, const std::vector<uint8_t>& sent,
@@ -154,12 +202,16 @@ int RunEcho(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: ks-guest-usbcheck stall|timeout|echo PATH\n");
+    if (argc < 3) {
+        std::fprintf(stderr,
+                     "usage: ks-guest-usbcheck stall|timeout|echo PATH\n"
+                     "       ks-guest-usbcheck reset PATH DEVICES_INI\n");
         return 2;
     }
     const std::string mode = argv[1];
     const std::string path = argv[2];
+    if (mode == "reset" && argc == 4)
+        return RunReset(path, argv[3]);
     if (mode == "stall")
         return RunStall(path);
     if (mode == "timeout")
