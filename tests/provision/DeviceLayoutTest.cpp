@@ -1,9 +1,6 @@
 // Locating the key area and reading vendor items on an emulated loader device.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -248,47 +245,11 @@ TEST_F(DeviceLayout, HugeParameterLengthCannotWrapIntoASmallRead) {
 
 // --- A GPT written by the system's own partitioning tool -------------------------------------
 
-std::string FindSfdisk() {
-    for (const char* p : {"/usr/sbin/sfdisk", "/sbin/sfdisk", "/usr/bin/sfdisk", "/bin/sfdisk"}) {
-        if (access(p, X_OK) == 0) {
-            return p;
-        }
-    }
-    return "";
-}
-
-// Builds a sparse 64 MiB disk image with sfdisk; the misc partition starts at sector 10240 and
-// has 2048 sectors.
-bool MakeSfdiskImage(const TempDir& dir, std::string* image) {
-    const std::string sfdisk = FindSfdisk();
-    EXPECT_FALSE(sfdisk.empty()) << "sfdisk (Debian package fdisk) is needed for this test";
-    if (sfdisk.empty()) {
-        return false;
-    }
-    *image = dir.File("disk.img");
-    const std::string script = dir.File("layout.sfdisk");
-    FILE* f = std::fopen(script.c_str(), "w");
-    if (f == nullptr) {
-        return false;
-    }
-    std::fputs(
-        "label: gpt\n"
-        "start=2048, size=8192, type=0FC63DAF-8483-4772-8E79-3D69D8477DE4, name=\"uboot\"\n"
-        "start=10240, size=2048, type=0FC63DAF-8483-4772-8E79-3D69D8477DE4, name=\"misc\"\n"
-        "start=12288, type=0FC63DAF-8483-4772-8E79-3D69D8477DE4, name=\"userdata\"\n",
-        f);
-    std::fclose(f);
-    const std::string cmd = "truncate -s 64M '" + *image + "' && '" + sfdisk + "' --quiet '" +
-                            *image + "' < '" + script + "' > '" + dir.File("sfdisk.out") + "' 2>&1";
-    const int rc = std::system(cmd.c_str());
-    EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 0) << "sfdisk failed: " << cmd;
-    return WIFEXITED(rc) && WEXITSTATUS(rc) == 0;
-}
-
 TEST_F(DeviceLayout, GptWrittenBySfdisk) {
     TempDir dir;
     std::string image;
     ASSERT_TRUE(MakeSfdiskImage(dir, &image));
+    // sfdisk honoured the layout: misc starts at sector 10240 and has 2048 sectors.
     std::string error;
     ASSERT_TRUE(emulator.LoadImageFile(image, 0, &error)) << error;
     EXPECT_EQ(Locate(), 10240 + 2048 - 128);

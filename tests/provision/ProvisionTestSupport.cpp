@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 
 #include "device/ZRScan.h"
 #include "device/ZRUsbComm.h"
@@ -22,14 +25,16 @@ uint64_t VirtualClock::NowMs() {
 }
 
 void VirtualClock::SleepMs(uint32_t ms) {
+    if (gate_ && std::this_thread::get_id() == gatedThread_) {
+        gate_();
+    }
     std::lock_guard<std::mutex> guard(lock_);
     now_ += ms;
-    slept_ += ms;
 }
 
-uint64_t VirtualClock::SleptMs() {
-    std::lock_guard<std::mutex> guard(lock_);
-    return slept_;
+void VirtualClock::SetGate(std::thread::id thread, std::function<void()> gate) {
+    gatedThread_ = thread;
+    gate_ = std::move(gate);
 }
 
 void RecordingLog::Print(int level, const char* format, ...) {
@@ -81,6 +86,11 @@ std::vector<TappedCommand> TapPipes::Commands() {
     return commands_;
 }
 
+int TapPipes::ResetInterventions() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return interventions_;
+}
+
 int TapPipes::Open(const std::string& devicePath, int mode, int* sysError) {
     bool refuse = false;
     {
@@ -88,6 +98,7 @@ int TapPipes::Open(const std::string& devicePath, int mode, int* sysError) {
         refuse = mode == kPipeIn && refuseInAfterReset && last_.opcode == 0xFF;
         if (refuse) {
             last_ = TappedCommand{};
+            ++interventions_;
         }
     }
     if (refuse) {
@@ -136,6 +147,7 @@ long TapPipes::Read(int handle, uint8_t* data, size_t size, int* sysError) {
         lose = loseResetStatus && c.opcode == 0xFF && size == 13;
         if (lose) {
             last_ = TappedCommand{};
+            ++interventions_;
         }
     }
     if (lose) {
@@ -222,6 +234,48 @@ std::vector<std::string> TempDir::Names() const {
         names.push_back(entry.path().filename().string());
     }
     return names;
+}
+
+namespace {
+
+std::string FindSfdisk() {
+    for (const char* p : {"/usr/sbin/sfdisk", "/sbin/sfdisk", "/usr/bin/sfdisk", "/bin/sfdisk"}) {
+        if (access(p, X_OK) == 0) {
+            return p;
+        }
+    }
+    return "";
+}
+
+}  // namespace
+
+bool MakeSfdiskImage(const TempDir& dir, std::string* image) {
+    const std::string sfdisk = FindSfdisk();
+    EXPECT_FALSE(sfdisk.empty()) << "sfdisk (Debian package fdisk) is needed for this test";
+    if (sfdisk.empty()) {
+        return false;
+    }
+    *image = dir.File("disk.img");
+    const std::string script = dir.File("layout.sfdisk");
+    {
+        std::ofstream out(script);
+        out << "label: gpt\n"
+               "start=2048, size=8192, type=0FC63DAF-8483-4772-8E79-3D69D8477DE4, "
+               "name=\"uboot\"\n"
+               "start=10240, size=2048, type=0FC63DAF-8483-4772-8E79-3D69D8477DE4, "
+               "name=\"misc\"\n"
+               "start=12288, type=0FC63DAF-8483-4772-8E79-3D69D8477DE4, name=\"userdata\"\n";
+        if (!out) {
+            ADD_FAILURE() << "cannot write " << script;
+            return false;
+        }
+    }
+    const std::string cmd = "truncate -s 64M '" + *image + "' && '" + sfdisk + "' --quiet '" +
+                            *image + "' < '" + script + "' > '" + dir.File("sfdisk.out") + "' 2>&1";
+    const int rc = std::system(cmd.c_str());
+    const bool ok = rc != -1 && WIFEXITED(rc) && WEXITSTATUS(rc) == 0;
+    EXPECT_TRUE(ok) << "sfdisk failed: " << cmd;
+    return ok;
 }
 
 RecordingHost::RecordingHost(IBulkPipes& pipes, IUsbTree& tree, const DeviceTables& tables,

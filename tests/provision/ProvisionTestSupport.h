@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -23,17 +24,21 @@
 
 namespace provision_test {
 
-// Virtual time: SleepMs moves NowMs forward at once.
+// Virtual time: SleepMs moves NowMs forward at once. A gate (optional) runs before every sleep
+// of one chosen thread: it can hold that thread back (in real time) while another thread that
+// shares the clock still has to act, so that a burst of virtual sleeps cannot outrun it.
 class VirtualClock final : public IClock {
   public:
     uint64_t NowMs() override;
     void SleepMs(uint32_t ms) override;
-    uint64_t SleptMs();
+    // Set before the gated thread sleeps for the first time.
+    void SetGate(std::thread::id thread, std::function<void()> gate);
 
   private:
     std::mutex lock_;
     uint64_t now_ = 1000;
-    uint64_t slept_ = 0;
+    std::thread::id gatedThread_;
+    std::function<void()> gate_;
 };
 
 class RecordingLog final : public CLoggerBase {
@@ -78,6 +83,8 @@ class TapPipes final : public IBulkPipes {
     bool refuseInAfterReset = false;
 
     std::vector<TappedCommand> Commands();
+    // How many reset answers were lost or refused as asked.
+    int ResetInterventions();
     int Open(const std::string& devicePath, int mode, int* sysError) override;
     void Close(int handle) override { inner_.Close(handle); }
     long Write(int handle, const uint8_t* data, size_t size, int* sysError) override;
@@ -91,6 +98,7 @@ class TapPipes final : public IBulkPipes {
     std::mutex lock_;
     std::vector<TappedCommand> commands_;
     TappedCommand last_;
+    int interventions_ = 0;
 };
 
 // Byte j of key i in a pattern key file.
@@ -100,6 +108,13 @@ extern const uint8_t kRecordInfo[16];
 // Writes a key file of `count` pattern keys of `keySize` bytes; false with a test failure.
 bool MakePatternKeyFile(const std::string& path, uint32_t count, uint32_t keySize,
                         std::vector<uint32_t> usedIndices = {});
+
+class TempDir;
+
+// Builds a sparse 64 MiB disk image in dir with the system's sfdisk (a test failure when sfdisk
+// is missing): GPT with uboot (2048, 8192 sectors), misc (10240, 2048 sectors) and userdata.
+bool MakeSfdiskImage(const TempDir& dir, std::string* image);
+inline constexpr uint32_t kSfdiskMiscKeyArea = 10240 + 2048 - 128;
 
 // A fresh folder under /tmp, removed with everything in it.
 class TempDir {

@@ -1,0 +1,868 @@
+// One provisioning job against an emulated loader device on a simulated USB host.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ProvisionTestSupport.h"
+#include "device/ZRDeviceDesc.h"
+#include "keydb/KeyFile.h"
+#include "platform/sim/DemoImage.h"
+#include "platform/sim/LoaderEmulator.h"
+#include "platform/sim/SimUsbHost.h"
+#include "provision/UpgradeWorker.h"
+
+namespace fs = std::filesystem;
+using namespace provision_test;
+
+namespace {
+
+const char kLocation[] = "1-3";
+constexpr uint32_t kKeyCount = 4;
+constexpr uint32_t kVendorSector = LoaderEmulator::kVendorSector;
+constexpr uint32_t kItem8Sector = LoaderEmulator::kVendorItem8Sector;
+
+std::string T(const std::string& key) {
+    return RecordingHost::Text(key);
+}
+
+// What became of the job's key, as the key database shows it afterwards.
+enum class KeyFate {
+    kUntaken,    // never taken (or taken and returned: the database cannot tell)
+    kReturned,   // taken and given back
+    kHeld,       // taken, neither given back nor recorded
+    kCommitted,  // recorded as used in the file
+};
+
+class Worker : public ::testing::Test {
+  protected:
+    Worker() : usb(clock), tap(usb), host(tap, usb, tables, clock) {
+        tables.SetVendorIds(0xF00D, 0xF00E);
+        usb.AddController(true, 8);
+        Plug(DemoLayout::kGpt);
+        host.slot.devicePath = SimUsbHost::NameOfLocation(kLocation);
+        host.slot.portLocation = kLocation;
+        host.settings.exeFolder = dir.path() + "/";
+        rkpDir = dir.File("rkp");
+        fs::create_directory(rkpDir);
+        host.settings.SavePath = rkpDir;
+        keyPath = dir.File("keys.kdb");
+        // The job runs on this thread. While a reset device is on its way back, its sleeps wait
+        // for the host's timer thread, which moves the clock on to the device's return itself.
+        clock.SetGate(std::this_thread::get_id(), [this] {
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (usb.PendingReturns() > 0 && std::chrono::steady_clock::now() < deadline) {
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+        });
+    }
+
+    void Plug(DemoLayout layout) {
+        if (device) {
+            usb.Unplug(kLocation);
+        }
+        device = std::shared_ptr<LoaderEmulator>(MakeDemoLoader(1, layout, clock));
+        facts = DemoLoaderFacts(1, layout);
+        ASSERT_TRUE(usb.Plug(kLocation, device));
+    }
+
+    void LoadKeys(uint32_t keySize, uint32_t count = kKeyCount, std::vector<uint32_t> used = {}) {
+        keySize_ = keySize;
+        count_ = count;
+        host.keyFile.reset();  // a loaded key file is locked against replacement
+        ASSERT_TRUE(MakePatternKeyFile(keyPath, count, keySize, std::move(used)));
+        host.keyFile = std::make_unique<CKeyFile>(keyPath);
+        ASSERT_TRUE(host.keyFile->IsValid()) << host.keyFile->GetError();
+    }
+
+    void KeyJob(int32_t dest, uint32_t keySize = 128) {
+        host.settings.WriteKeybox = 1;
+        host.settings.DestPosition = dest;
+        LoadKeys(keySize);
+    }
+
+    void Run() { UpgradeThreadProc(host, host.slotNumber); }
+
+    // Forgets what earlier jobs of the same test reported.
+    void ForgetReports() {
+        host.statuses.clear();
+        host.events.clear();
+        host.posted.clear();
+        host.successCalls = host.failCalls = host.decreaseUnusedCalls = host.dropColourCalls = 0;
+        host.log.Clear();
+    }
+
+    // Makes the device report a failure for the command whose block is about to go out.
+    void FailThisCommand(uint8_t value = 1) {
+        LoaderFaults f = device->Faults();
+        f.failStatusCount = 1;
+        f.failStatusValue = value;
+        device->SetFaults(f);
+    }
+    void FailCommand(uint8_t opcode, uint32_t address, int occurrence = 1) {
+        auto seen = std::make_shared<int>(0);
+        tap.onCommand = [this, opcode, address, occurrence, seen](const TappedCommand& c) {
+            if (c.opcode == opcode && c.address == address && ++*seen == occurrence) {
+                FailThisCommand();
+            }
+        };
+    }
+    void SetFaults(const std::function<void(LoaderFaults&)>& edit) {
+        LoaderFaults f = device->Faults();
+        edit(f);
+        device->SetFaults(f);
+    }
+
+    std::vector<uint8_t> Sectors(uint32_t first, uint32_t count) {
+        std::vector<uint8_t> out(count * 512);
+        EXPECT_TRUE(device->ReadSectors(first, count, out.data()));
+        return out;
+    }
+
+    int32_t DiskUnused() {
+        CKeyFile check(keyPath, nullptr, KeyFileAccess::VerifyOnly);
+        EXPECT_TRUE(check.IsValid()) << check.GetError();
+        return check.GetUnusedCount();
+    }
+
+    void ExpectKey(KeyFate fate) {
+        ASSERT_NE(host.keyFile, nullptr);
+        const int32_t n = static_cast<int32_t>(count_);
+        const bool inUse = fate == KeyFate::kHeld || fate == KeyFate::kCommitted;
+        EXPECT_EQ(host.keyFile->GetUnusedCount(), inUse ? n - 1 : n);
+        EXPECT_EQ(DiskUnused(), fate == KeyFate::kCommitted ? n - 1 : n);
+        // The next job gets the job's key again only when it was given back.
+        int32_t index = -1;
+        KeyCopy key;
+        ASSERT_TRUE(host.keyFile->GetKey(&index, &key));
+        EXPECT_EQ(index, inUse ? 1 : 0);
+        if (fate == KeyFate::kReturned || fate == KeyFate::kUntaken) {
+            EXPECT_EQ(host.StatusShown("IDS_GET_KEY"), fate == KeyFate::kReturned);
+        }
+    }
+
+    void ExpectRows() {
+        ASSERT_FALSE(host.statuses.empty());
+        EXPECT_EQ(host.statuses.front().second, "");
+        EXPECT_EQ(host.dropColourCalls, 1);
+        for (const auto& s : host.statuses) {
+            EXPECT_EQ(s.first, host.slotNumber - 1);
+        }
+    }
+
+    void ExpectFailed(const std::string& lastStatusKey) {
+        ExpectRows();
+        EXPECT_EQ(host.LastStatus(), T(lastStatusKey));
+        EXPECT_EQ(host.failCalls, 1);
+        EXPECT_EQ(host.successCalls, 0);
+        EXPECT_EQ(host.decreaseUnusedCalls, 0);
+        EXPECT_EQ(host.posted, (std::vector<std::pair<int, bool>>{{host.slotNumber, false}}));
+        EXPECT_EQ(host.events, (std::vector<std::string>{"fail", "post"}));
+    }
+
+    void ExpectSucceeded(const std::string& okText, bool keyWritten) {
+        ExpectRows();
+        EXPECT_EQ(host.LastStatus(), okText);
+        EXPECT_EQ(host.successCalls, 1);
+        EXPECT_EQ(host.failCalls, 0);
+        EXPECT_EQ(host.decreaseUnusedCalls, keyWritten ? 1 : 0);
+        EXPECT_EQ(host.posted, (std::vector<std::pair<int, bool>>{{host.slotNumber, true}}));
+        EXPECT_EQ(host.events, keyWritten
+                                   ? (std::vector<std::string>{"decrease", "success", "post"})
+                                   : (std::vector<std::string>{"success", "post"}));
+    }
+
+    // The progress texts shown, without the first (empty) one.
+    std::vector<std::string> Progress() {
+        std::vector<std::string> out;
+        for (size_t i = 1; i < host.statuses.size(); ++i) {
+            out.push_back(host.statuses[i].second);
+        }
+        return out;
+    }
+
+    bool Sent(uint8_t opcode, int subCode = -1) {
+        for (const auto& c : tap.Commands()) {
+            if (c.opcode == opcode && (subCode < 0 || c.subCode == subCode)) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    void ExpectMiscAreaHoldsKey(uint32_t keyIndex) {
+        const auto area = Sectors(facts.keyAreaSector, 128);
+        const auto key = PatternKey(keyIndex, keySize_);
+        ASSERT_LE(key.size(), area.size());
+        EXPECT_TRUE(std::equal(key.begin(), key.end(), area.begin()));
+        EXPECT_TRUE(std::all_of(area.begin() + static_cast<long>(key.size()), area.end(),
+                                [](uint8_t b) { return b == 0; }));
+    }
+
+    VirtualClock clock;
+    DeviceTables tables;
+    SimUsbHost usb;
+    TapPipes tap;
+    RecordingHost host;
+    std::shared_ptr<LoaderEmulator> device;
+    DemoFacts facts;
+    TempDir dir;
+    std::string rkpDir;
+    std::string keyPath;
+    uint32_t keySize_ = 0;
+    uint32_t count_ = kKeyCount;
+};
+
+// --- Jobs that succeed ------------------------------------------------------------------------
+
+TEST_F(Worker, NothingToDoSucceedsRightAfterTheReadinessTest) {
+    Run();
+    ExpectSucceeded(T("IDS_PROCCESS_OK") + "[]", false);
+    const auto commands = tap.Commands();
+    ASSERT_EQ(commands.size(), 1u);
+    EXPECT_EQ(commands[0].opcode, 0x00);
+    EXPECT_TRUE(host.log.Lines().empty());
+}
+
+TEST_F(Worker, MiscDestinationWritesKeyAndZerosOverAnOlderLongerKey) {
+    KeyJob(0, 1000);
+    std::vector<uint8_t> old(65536, 0xEE);
+    device->WriteSectors(facts.keyAreaSector, 128, old.data());
+    Run();
+    ExpectSucceeded(T("IDS_PROCCESS_OK") + "[" + T("IDS_INFO_KEYBOX") + "]", true);
+    EXPECT_EQ(Progress(),
+              (std::vector<std::string>{T("IDS_GET_KEY"), T("IDS_WRITE_MISC"), T("IDS_READ_MISC"),
+                                        T("IDS_PROCCESS_OK") + "[" + T("IDS_INFO_KEYBOX") + "]"}));
+    ExpectMiscAreaHoldsKey(0);
+    ExpectKey(KeyFate::kCommitted);
+    EXPECT_TRUE(host.log.Lines().empty());
+}
+
+class WorkerOnLayout : public Worker, public ::testing::WithParamInterface<DemoLayout> {};
+
+TEST_P(WorkerOnLayout, MiscDestinationFoundThroughTheDevicesPartitionTable) {
+    Plug(GetParam());
+    KeyJob(0, 256);
+    Run();
+    ExpectSucceeded(T("IDS_PROCCESS_OK") + "[" + T("IDS_INFO_KEYBOX") + "]", true);
+    ExpectMiscAreaHoldsKey(0);
+    ExpectKey(KeyFate::kCommitted);
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, WorkerOnLayout,
+                         ::testing::Values(DemoLayout::kGpt, DemoLayout::kParameterAt0,
+                                           DemoLayout::kParameterAt8192));
+
+TEST_F(Worker, MiscDestinationOnADiskPartitionedBySfdisk) {
+    std::string image;
+    ASSERT_TRUE(MakeSfdiskImage(dir, &image));
+    device->EditStore([](SectorStore& s) { s.Clear(); });
+    std::string error;
+    ASSERT_TRUE(device->LoadImageFile(image, 0, &error)) << error;
+    facts.keyAreaSector = kSfdiskMiscKeyArea;
+    KeyJob(0, 512);
+    Run();
+    ExpectSucceeded(T("IDS_PROCCESS_OK") + "[" + T("IDS_INFO_KEYBOX") + "]", true);
+    ExpectMiscAreaHoldsKey(0);
+}
+
+TEST_F(Worker, KeyFillingTheWholeMiscAreaIsWrittenAndComparedInFull) {
+    KeyJob(0, 65536);
+    tap.onCommand = [this](const TappedCommand& c) {
+        // The device spoils the area's last byte before it is read back.
+        if (c.opcode == 0x14 && c.count == 128) {
+            std::vector<uint8_t> last(512);
+            device->ReadSectors(facts.keyAreaSector + 127, 1, last.data());
+            last[511] ^= 0xFF;
+            device->WriteSectors(facts.keyAreaSector + 127, 1, last.data());
+        }
+    };
+    Run();
+    ExpectFailed("IDS_CHECK_KEY_ERROR");
+    ExpectKey(KeyFate::kHeld);
+}
+
+TEST_F(Worker, KeyOfExactly64KiBSucceeds) {
+    KeyJob(0, 65536);
+    Run();
+    ExpectSucceeded(T("IDS_PROCCESS_OK") + "[" + T("IDS_INFO_KEYBOX") + "]", true);
+    ExpectMiscAreaHoldsKey(0);
+}
+
+TEST_F(Worker, PaddingChangedByTheDeviceIsNotCompared) {
+    KeyJob(0, 100);
+    tap.onCommand = [this](const TappedCommand& c) {
+        if (c.opcode == 0x14 && c.count == 128) {
+            std::vector<uint8_t> first(512);
+            device->ReadSectors(facts.keyAreaSector, 1, first.data());
+            first[100] = 0x42;
+            device->WriteSectors(facts.keyAreaSector, 1, first.data());
+        }
+    };
+    Run();
+    ExpectSucceeded(T("IDS_PROCCESS_OK") + "[" + T("IDS_INFO_KEYBOX") + "]", true);
+}
+
+TEST_F(Worker, VendorStorageSectorDestination) {
+    for (int32_t dest : {1, 3, -5}) {  // every value other than 0 and 2
+        SCOPED_TRACE(dest);
+        Plug(DemoLayout::kGpt);
+        const auto before = Sectors(kVendorSector, 1);
+        KeyJob(dest, 200);
+        ForgetReports();
+        Run();
+        ExpectSucceeded(T("IDS_PROCCESS_OK") + "[" + T("IDS_INFO_KEYBOX") + "]", true);
+        EXPECT_EQ(Progress(),
+                  (std::vector<std::string>{
+                      T("IDS_GET_KEY"), T("IDS_READ_VENDOR"), T("IDS_WRITE_VENDOR"),
+                      T("IDS_RESET_DEVICE"), T("IDS_WAIT_DEVICE"), T("IDS_CLEAN_VENDOR"),
+                      T("IDS_PROCCESS_OK") + "[" + T("IDS_INFO_KEYBOX") + "]"}));
+        const auto taken = device->TakenKeyboxes();
+        ASSERT_EQ(taken.size(), 1u);
+        EXPECT_EQ(taken[0].source, TakenKeybox::Source::kVendorSector);
+        EXPECT_EQ(taken[0].declaredSize, 200u);
+        EXPECT_EQ(taken[0].key, PatternKey(0, 200));
+        EXPECT_EQ(0, std::memcmp(taken[0].recordInfo.data(), kRecordInfo, 16));
+        // The vendor bytes before the record went back to the device as they were read.
+        const auto after = Sectors(kVendorSector, 1);
+        EXPECT_TRUE(std::equal(before.begin(), before.begin() + 252, after.begin()));
+        EXPECT_TRUE(Sent(0xFF, 1));
+        ExpectKey(KeyFate::kCommitted);
+    }
+}
+
+TEST_F(Worker, VendorItem8DestinationIsBuiltWithoutReadingTheDevice) {
+    KeyJob(2, 128);
+    Run();
+    ExpectSucceeded(T("IDS_PROCCESS_OK") + "[" + T("IDS_INFO_KEYBOX") + "]", true);
+    EXPECT_EQ(Progress(), (std::vector<std::string>{
+                              T("IDS_GET_KEY"), T("IDS_WRITE_VENDOR"), T("IDS_RESET_DEVICE"),
+                              T("IDS_WAIT_DEVICE"), T("IDS_CLEAN_VENDOR"),
+                              T("IDS_PROCCESS_OK") + "[" + T("IDS_INFO_KEYBOX") + "]"}));
+    const auto taken = device->TakenKeyboxes();
+    ASSERT_EQ(taken.size(), 1u);
+    EXPECT_EQ(taken[0].source, TakenKeybox::Source::kVendorItem8);
+    EXPECT_EQ(taken[0].key, PatternKey(0, 128));
+    // Item 8 is written once and read once (after the reset), never before the write.
+    const auto commands = tap.Commands();
+    std::vector<uint8_t> item8Ops;
+    for (const auto& c : commands) {
+        if (c.address == kItem8Sector && (c.opcode == 0x14 || c.opcode == 0x15)) {
+            item8Ops.push_back(c.opcode);
+        }
+    }
+    EXPECT_EQ(item8Ops, (std::vector<uint8_t>{0x15, 0x14}));
+    ExpectKey(KeyFate::kCommitted);
+}
+
+TEST_F(Worker, KeysFillingTheRecordRoomExactlyAreWritten) {
+    KeyJob(1, 232);
+    Run();
+    ExpectSucceeded(T("IDS_PROCCESS_OK") + "[" + T("IDS_INFO_KEYBOX") + "]", true);
+    ASSERT_EQ(device->TakenKeyboxes().size(), 1u);
+    EXPECT_EQ(device->TakenKeyboxes()[0].key, PatternKey(0, 232));
+}
+
+TEST_F(Worker, KeysLongerThanTheRecordRoomAreRefusedBeforeTheDeviceIsTouched) {
+    for (auto [dest, size] : {std::pair<int32_t, uint32_t>{1, 233}, {2, 477}}) {
+        SCOPED_TRACE(dest);
+        Plug(DemoLayout::kGpt);
+        const auto vendorBefore = Sectors(kVendorSector, 1);
+        KeyJob(dest, size);
+        ForgetReports();
+        const size_t commandsBefore = tap.Commands().size();
+        Run();
+        ExpectFailed("IDS_KEY_SIZE_LARGER");
+        EXPECT_EQ(tap.Commands().size(), commandsBefore + 1);  // the readiness test only
+        EXPECT_EQ(Sectors(kVendorSector, 1), vendorBefore);
+        EXPECT_EQ(host.log.Lines(),
+                  std::vector<std::string>{"<1-3> Error:UpgradeThreadProc-->key size " +
+                                           std::to_string(size) + " larger than the record room " +
+                                           std::to_string(dest == 1 ? 232 : 476)});
+        ExpectKey(KeyFate::kReturned);
+    }
+}
+
+TEST_F(Worker, ResetAnsweredWithPipeFailuresCountsAsDone) {
+    for (bool refuseIn : {false, true}) {
+        SCOPED_TRACE(refuseIn);
+        Plug(DemoLayout::kGpt);
+        tap.loseResetStatus = !refuseIn;
+        tap.refuseInAfterReset = refuseIn;
+        const int interventions = tap.ResetInterventions();
+        KeyJob(1, 128);
+        ForgetReports();
+        Run();
+        ExpectSucceeded(T("IDS_PROCCESS_OK") + "[" + T("IDS_INFO_KEYBOX") + "]", true);
+        EXPECT_EQ(tap.ResetInterventions(), interventions + 1);
+        EXPECT_EQ(device->TakenKeyboxes().size(), 1u);
+    }
+}
+
+TEST_F(Worker, FinalResetOnlyAfterSuccess) {
+    KeyJob(0, 64);
+    host.settings.ResetAfterWrite = 1;
+    Run();
+    ExpectSucceeded(T("IDS_PROCCESS_OK") + "[" + T("IDS_INFO_KEYBOX") + "]", true);
+    EXPECT_TRUE(host.log.Has("<1-3> UpgradeThreadProc->ZRU_ResetDevice..."));
+    ASSERT_FALSE(tap.Commands().empty());
+    EXPECT_EQ(tap.Commands().back().opcode, 0xFF);
+    EXPECT_EQ(tap.Commands().back().subCode, 0);
+}
+
+TEST_F(Worker, FinalResetIsSkippedForAFailedJob) {
+    KeyJob(0, 64);
+    host.settings.ResetAfterWrite = 1;
+    FailCommand(0x15, facts.keyAreaSector);
+    Run();
+    ExpectFailed("IDS_WRITE_KEY_MISC_ERROR");
+    EXPECT_FALSE(Sent(0xFF));
+    EXPECT_FALSE(host.log.Contains("ZRU_ResetDevice..."));
+}
+
+// --- RKP export -------------------------------------------------------------------------------
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST_F(Worker, RkpOnlyJobSavesTheItemUnchanged) {
+    host.settings.GetRkp = 1;
+    Run();
+    ExpectSucceeded(T("IDS_PROCCESS_OK") + "[ " + T("IDS_INFO_RKP") + "]", false);
+    EXPECT_EQ(Progress(),
+              (std::vector<std::string>{T("IDS_READING_SN"), T("IDS_READING_RKP"),
+                                        T("IDS_PROCCESS_OK") + "[ " + T("IDS_INFO_RKP") + "]"}));
+    std::vector<std::string> files;
+    for (const auto& e : fs::directory_iterator(rkpDir)) {
+        files.push_back(e.path().filename().string());
+    }
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_TRUE(std::regex_match(files[0], std::regex(R"(KSDEMO0001-\d{4}\d{2}\d{2}_\d{6}\.json)")))
+        << files[0];
+    EXPECT_EQ(ReadFile(rkpDir + "/" + files[0]),
+              std::string(facts.rkpData.begin(), facts.rkpData.end()));
+    EXPECT_EQ(host.log.Lines(),
+              (std::vector<std::string>{
+                  "<1-3> Error:UpgradeThreadProc-->ZR_ReadVendorRpmbData success[KSDEMO0001]",
+                  "<1-3> Error:UpgradeThreadProc-->ZR_ReadVendorRpmbData success"}));
+}
+
+TEST_F(Worker, RkpAndKeyboxTogether) {
+    host.settings.GetRkp = 1;
+    KeyJob(0, 64);
+    Run();
+    ExpectSucceeded(
+        T("IDS_PROCCESS_OK") + "[" + T("IDS_INFO_KEYBOX") + " " + T("IDS_INFO_RKP") + "]", true);
+    ExpectKey(KeyFate::kCommitted);
+}
+
+class WorkerJsonformat : public Worker, public ::testing::WithParamInterface<int32_t> {};
+
+TEST_P(WorkerJsonformat, FileNamePatternFollowsTheSetting) {
+    host.settings.GetRkp = 1;
+    host.settings.Jsonformat = GetParam();
+    host.settings.SavePath = rkpDir + "/";  // with its separator: the same folder
+    Run();
+    ASSERT_EQ(host.successCalls, 1);
+    static const char* const kPatterns[] = {
+        R"(KSDEMO0001-\d{8}_\d{6}\.json)",
+        R"(KSDEMO0001-\d{4}-\d{2}-\d{2}_\d{2}-\d{2}-\d{2}\.json)",
+        R"(KSDEMO0001-\d{4}-\d{2}-\d{2}_\d{2}:\d{2}:\d{2}\.json)",
+        R"(KSDEMO0001\.json)",
+    };
+    std::vector<std::string> files;
+    for (const auto& e : fs::directory_iterator(rkpDir)) {
+        files.push_back(e.path().filename().string());
+    }
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_TRUE(std::regex_match(files[0], std::regex(kPatterns[std::min(GetParam(), 3)])))
+        << files[0];
+}
+
+INSTANTIATE_TEST_SUITE_P(Patterns, WorkerJsonformat, ::testing::Values(0, 1, 2, 3, 7));
+
+TEST_F(Worker, EmptySavePathWritesIntoTheApplicationFolder) {
+    host.settings.GetRkp = 1;
+    host.settings.Jsonformat = 3;
+    host.settings.SavePath.clear();
+    host.settings.exeFolder = dir.path();  // without its separator
+    Run();
+    ASSERT_EQ(host.successCalls, 1);
+    EXPECT_TRUE(fs::exists(dir.File("KSDEMO0001.json")));
+}
+
+TEST_F(Worker, SerialNumberOfExactly100CharactersIsAccepted) {
+    host.settings.GetRkp = 1;
+    host.settings.Jsonformat = 3;
+    device->SetItem(kDemoItemSerial, 0, std::vector<uint8_t>(100, 'S'));
+    Run();
+    ASSERT_EQ(host.successCalls, 1);
+    EXPECT_TRUE(fs::exists(rkpDir + "/" + std::string(100, 'S') + ".json"));
+}
+
+TEST_F(Worker, MalformedOrEscapingSerialNumbersFailTheCheckAndWriteNothing) {
+    const std::vector<std::string> serials = {
+        std::string(101, 'S'), "", "../outside", "a/b", "..\\x", std::string("cr\rlf")};
+    for (const std::string& sn : serials) {
+        SCOPED_TRACE(sn);
+        ForgetReports();
+        host.settings.GetRkp = 1;
+        device->SetItem(kDemoItemSerial, 0, std::vector<uint8_t>(sn.begin(), sn.end()));
+        Run();
+        // No new status: the row keeps the RKP reading text.
+        ExpectFailed("IDS_READING_RKP");
+        EXPECT_TRUE(host.log.Has("<1-3> Error:UpgradeThreadProc-->sn format error"));
+        EXPECT_TRUE(fs::is_empty(rkpDir));
+        EXPECT_FALSE(fs::exists(dir.File("outside-")));
+        for (const auto& e : fs::directory_iterator(dir.path())) {
+            EXPECT_EQ(e.path().extension(), e.path().filename() == "rkp" ? "" : ".kdb") << e.path();
+        }
+    }
+}
+
+TEST_F(Worker, SerialCheckComesOnlyAfterTheRkpItemWasRead) {
+    host.settings.GetRkp = 1;
+    device->SetItem(kDemoItemSerial, 0, {});
+    device->RemoveItem(kDemoItemRkp, 0);
+    Run();
+    ExpectFailed("IDS_READING_RKP_ERROR");
+    EXPECT_EQ(host.log.Lines(),
+              (std::vector<std::string>{
+                  "<1-3> Error:UpgradeThreadProc-->ZR_ReadVendorRpmbData success[]",
+                  "ERROR:ZR_ReadVendorRpmbData->ZRU_ReadVendorRpmb data failed,err=-8!",
+                  "<1-3> Error:UpgradeThreadProc-->ZR_ReadVendorRpmbData failed,err=0"}));
+}
+
+TEST_F(Worker, SerialNumberReadFailure) {
+    host.settings.GetRkp = 1;
+    KeyJob(0, 64);
+    device->RemoveItem(kDemoItemSerial, 0);
+    Run();
+    ExpectFailed("IDS_READ_SN_ERROR");
+    EXPECT_EQ(host.log.Lines(),
+              (std::vector<std::string>{
+                  "ERROR:ZR_ReadVendorRpmbData->ZRU_ReadVendorRpmb data failed,err=-8!",
+                  "<1-3> Error:UpgradeThreadProc-->ZR_ReadVendorRpmbData failed,err=0"}));
+    ExpectKey(KeyFate::kUntaken);
+}
+
+TEST_F(Worker, RkpFileThatCannotBeWritten) {
+    host.settings.GetRkp = 1;
+    host.settings.Jsonformat = 3;
+    host.settings.SavePath = dir.File("missing");
+    KeyJob(0, 64);
+    Run();
+    ExpectFailed("IDS_SAVE_RKP_ERROR");
+    EXPECT_TRUE(host.log.Has("<1-3> Error:UpgradeThreadProc-->save rkp fail[" +
+                             dir.File("missing/KSDEMO0001.json") + "](-1/" +
+                             std::to_string(facts.rkpData.size()) + ")"));
+    ExpectKey(KeyFate::kUntaken);
+}
+
+TEST_F(Worker, EmptyRkpItemIsASaveFailure) {
+    host.settings.GetRkp = 1;
+    host.settings.Jsonformat = 3;
+    device->SetItem(kDemoItemRkp, 0, {});
+    Run();
+    ExpectFailed("IDS_SAVE_RKP_ERROR");
+    EXPECT_TRUE(host.log.Has("<1-3> Error:UpgradeThreadProc-->save rkp fail[" + rkpDir +
+                             "/KSDEMO0001.json](-1/0)"));
+    EXPECT_TRUE(fs::is_empty(rkpDir));
+}
+
+// --- Failures before a key is taken -----------------------------------------------------------
+
+TEST_F(Worker, ScannerCannotBeMade) {
+    KeyJob(0, 64);
+    host.failScanner = true;
+    Run();
+    ExpectFailed("IDS_CREATE_ZRSCAN_ERROR");
+    EXPECT_EQ(host.log.Lines(),
+              std::vector<std::string>{"<1-3> Error:UpgradeThreadProc-->new ZRScan object failed"});
+    EXPECT_TRUE(tap.Commands().empty());
+    ExpectKey(KeyFate::kUntaken);
+}
+
+TEST_F(Worker, CommandObjectCannotBeMade) {
+    KeyJob(0, 64);
+    host.failComm = true;
+    Run();
+    ExpectFailed("IDS_CREATE_ZRCOMM_ERROR");
+    EXPECT_EQ(host.log.Lines(),
+              std::vector<std::string>{"<1-3> Error:UpgradeThreadProc-->new ZRComm object failed"});
+    ExpectKey(KeyFate::kUntaken);
+}
+
+TEST_F(Worker, DeviceNotReady) {
+    KeyJob(0, 64);
+    LoaderConfig config = device->Config();
+    config.testReadyStatus = 1;
+    device->SetConfig(config);
+    Run();
+    ExpectFailed("IDS_TEST_DEVICE_ERROR");
+    EXPECT_EQ(host.log.Lines(),
+              std::vector<std::string>{
+                  "<1-3> Error:UpgradeThreadProc-->ZRU_TestDeviceReady failed,err=-6"});
+    ExpectKey(KeyFate::kUntaken);
+}
+
+TEST_F(Worker, NoKeyLeftOrNoKeyFile) {
+    host.settings.WriteKeybox = 1;
+    Run();
+    ExpectFailed("IDS_GET_KEY_ERROR");
+    EXPECT_EQ(host.log.Lines(),
+              std::vector<std::string>{"<1-3> Error:UpgradeThreadProc-->Get key failed"});
+
+    ForgetReports();
+    LoadKeys(64, 2, {0, 1});
+    Run();
+    ExpectFailed("IDS_GET_KEY_ERROR");
+}
+
+TEST_F(Worker, WithoutAStationLogTheJobStillReports) {
+    KeyJob(0, 64);
+    host.withLog = false;
+    LoaderConfig config = device->Config();
+    config.testReadyStatus = 1;
+    device->SetConfig(config);
+    Run();
+    ExpectFailed("IDS_TEST_DEVICE_ERROR");
+    EXPECT_TRUE(host.log.Lines().empty());
+}
+
+TEST_F(Worker, SlotNotInTheTable) {
+    host.slotNumber = 5;
+    UpgradeThreadProc(host, 7);
+    EXPECT_TRUE(host.statuses.empty());
+    EXPECT_EQ(host.failCalls, 1);
+    EXPECT_EQ(host.posted, (std::vector<std::pair<int, bool>>{{7, false}}));
+}
+
+// --- Failures in the misc destination ----------------------------------------------------------
+
+TEST_F(Worker, NoPartitionTableOnTheDevice) {
+    KeyJob(0, 64);
+    device->EditStore([](SectorStore& s) { s.Clear(); });
+    Run();
+    ExpectFailed("IDS_GET_MISC_OFFSET_ERROR");
+    EXPECT_EQ(host.log.Lines(),
+              (std::vector<std::string>{
+                  "ERROR:GetParamFromDev->Check parameter tag failed!",
+                  "<1-3> Error:UpgradeThreadProc-->Get key writing position failed"}));
+    ExpectKey(KeyFate::kHeld);
+}
+
+TEST_F(Worker, MiscWithoutAFixedSizeIsNotWritten) {
+    KeyJob(0, 64);
+    device->EditStore([](SectorStore& s) {
+        s.Clear();
+        WriteParameterFile(s, 0, "CMDLINE: mtdparts=a:0x2000@0x2000(boot),-@0x4000(misc)\n");
+    });
+    Run();
+    ExpectFailed("IDS_GET_MISC_OFFSET_ERROR");
+    EXPECT_EQ(host.log.Lines(),
+              (std::vector<std::string>{
+                  "ERROR:GetKeyMiscOffset->misc size unknown!",
+                  "<1-3> Error:UpgradeThreadProc-->Get key writing position failed"}));
+    EXPECT_FALSE(Sent(0x15));
+    ExpectKey(KeyFate::kHeld);
+}
+
+TEST_F(Worker, KeyLargerThanTheMiscAreaIsHeld) {
+    KeyJob(0, 65537);
+    Run();
+    ExpectFailed("IDS_KEY_SIZE_LARGER");
+    EXPECT_TRUE(host.log.Lines().empty());
+    EXPECT_FALSE(Sent(0x15));
+    ExpectKey(KeyFate::kHeld);
+}
+
+TEST_F(Worker, MiscWriteFailureReturnsTheKey) {
+    KeyJob(0, 64);
+    FailCommand(0x15, facts.keyAreaSector);
+    Run();
+    ExpectFailed("IDS_WRITE_KEY_MISC_ERROR");
+    EXPECT_EQ(host.log.Lines(), std::vector<std::string>{
+                                    "<1-3> Error:UpgradeThreadProc-->ZRU_WriteLBA failed,err=-8"});
+    ExpectKey(KeyFate::kReturned);
+}
+
+TEST_F(Worker, MiscReadBackFailureHoldsTheKey) {
+    KeyJob(0, 64);
+    FailCommand(0x14, facts.keyAreaSector);
+    Run();
+    ExpectFailed("IDS_READ_MISC_ERROR");
+    EXPECT_EQ(host.log.Lines(), std::vector<std::string>{
+                                    "<1-3> Error:UpgradeThreadProc->ZRU_ReadLBA failed,err=-8!"});
+    ExpectKey(KeyFate::kHeld);
+}
+
+TEST_F(Worker, MiscReadBackDifferenceHoldsTheKey) {
+    KeyJob(0, 64);
+    tap.onCommand = [this](const TappedCommand& c) {
+        if (c.opcode == 0x14 && c.address == facts.keyAreaSector) {
+            std::vector<uint8_t> first(512);
+            device->ReadSectors(facts.keyAreaSector, 1, first.data());
+            first[63] ^= 1;
+            device->WriteSectors(facts.keyAreaSector, 1, first.data());
+        }
+    };
+    Run();
+    ExpectFailed("IDS_CHECK_KEY_ERROR");
+    EXPECT_EQ(host.log.Lines(),
+              std::vector<std::string>{"<1-3> Error:UpgradeThreadProc->compare key failed!"});
+    ExpectKey(KeyFate::kHeld);
+}
+
+// --- Failures in the vendor destinations ------------------------------------------------------
+
+TEST_F(Worker, VendorSectorReadFailureHoldsTheKey) {
+    KeyJob(1, 64);
+    FailCommand(0x14, kVendorSector);
+    Run();
+    ExpectFailed("IDS_READ_VENDOR_ERROR");
+    EXPECT_EQ(host.log.Lines(), std::vector<std::string>{
+                                    "<1-3> Error:UpgradeThreadProc->ZRU_ReadLBA failed,err=-8!"});
+    ExpectKey(KeyFate::kHeld);
+}
+
+TEST_F(Worker, VendorSectorWithoutItsTagHoldsTheKey) {
+    KeyJob(1, 64);
+    std::vector<uint8_t> sector(512, 0);
+    device->WriteSectors(kVendorSector, 1, sector.data());
+    Run();
+    ExpectFailed("IDS_INVALID_VENDOR_ERROR");
+    EXPECT_EQ(host.log.Lines(),
+              std::vector<std::string>{"<1-3> Error:UpgradeThreadProc->vendor data invalid!"});
+    EXPECT_FALSE(Sent(0x15));
+    ExpectKey(KeyFate::kHeld);
+}
+
+TEST_F(Worker, VendorSectorWriteFailureReturnsTheKey) {
+    KeyJob(1, 64);
+    FailCommand(0x15, kVendorSector);
+    Run();
+    ExpectFailed("IDS_WRITE_KEY_ERROR");
+    EXPECT_EQ(host.log.Lines(), std::vector<std::string>{
+                                    "<1-3> Error:UpgradeThreadProc-->ZRU_WriteLBA failed,err=-8"});
+    EXPECT_FALSE(Sent(0xFF));
+    ExpectKey(KeyFate::kReturned);
+}
+
+TEST_F(Worker, VendorItem8WriteFailureShowsTheWriteErrorAndReturnsTheKey) {
+    KeyJob(2, 64);
+    FailCommand(0x15, kItem8Sector);
+    Run();
+    ExpectFailed("IDS_WRITE_KEY_ERROR");
+    EXPECT_EQ(host.log.Lines(), std::vector<std::string>{
+                                    "ERROR:ZR_WriteProvisioningData->ZRU_WriteLBA failed,err=-8!"});
+    EXPECT_FALSE(Sent(0xFF));
+    ExpectKey(KeyFate::kReturned);
+}
+
+TEST_F(Worker, ResetFailureReturnsTheKey) {
+    KeyJob(1, 64);
+    FailCommand(0xFF, 0);
+    Run();
+    ExpectFailed("IDS_RESET_ERROR");
+    EXPECT_EQ(
+        host.log.Lines(),
+        std::vector<std::string>{"<1-3> Error:UpgradeThreadProc-->ZRU_ResetDevice failed,err=-8"});
+    ExpectKey(KeyFate::kReturned);
+}
+
+TEST_F(Worker, DeviceThatDoesNotComeBackReturnsTheKeyAfterThirtySeconds) {
+    for (bool otherPort : {false, true}) {
+        SCOPED_TRACE(otherPort);
+        Plug(DemoLayout::kGpt);
+        SetFaults([otherPort](LoaderFaults& f) {
+            f.noReturnAfterReset = !otherPort;
+            f.returnAtOtherPort = otherPort;
+        });
+        KeyJob(1, 64);
+        ForgetReports();
+        const uint64_t start = clock.NowMs();
+        Run();
+        ExpectFailed("IDS_WAIT_DEVICE_ERROR");
+        EXPECT_GE(clock.NowMs() - start, 30000u);
+        EXPECT_EQ(
+            host.log.Lines(),
+            std::vector<std::string>{"<1-3> Error:UpgradeThreadProc-->Wait loader failed,err=0"});
+        ExpectKey(KeyFate::kReturned);
+    }
+}
+
+TEST_F(Worker, ReReadAfterTheResetFailsAndReturnsTheKey) {
+    KeyJob(1, 64);
+    FailCommand(0x14, kVendorSector, 2);
+    Run();
+    ExpectFailed("IDS_READ_VENDOR_ERROR");
+    EXPECT_EQ(host.log.Lines(), std::vector<std::string>{
+                                    "<1-3> Error:UpgradeThreadProc->ZRU_ReadLBA2 failed,err=-8!"});
+    ExpectKey(KeyFate::kReturned);
+}
+
+struct TakeOutCase {
+    int32_t dest;
+    KeyboxTakeOut takeOut;
+    const char* status;
+    const char* line;
+};
+
+class WorkerTakeOut : public Worker, public ::testing::WithParamInterface<TakeOutCase> {};
+
+TEST_P(WorkerTakeOut, DeviceThatDidNotClearTheAreaGetsTheKeyReturned) {
+    const TakeOutCase& c = GetParam();
+    SetFaults([&c](LoaderFaults& f) { f.keyboxTakeOut = c.takeOut; });
+    KeyJob(c.dest, 64);
+    Run();
+    ExpectFailed(c.status);
+    EXPECT_EQ(host.log.Lines(), std::vector<std::string>{c.line});
+    ExpectKey(KeyFate::kReturned);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, WorkerTakeOut,
+    ::testing::Values(
+        TakeOutCase{1, KeyboxTakeOut::kLeaveRecord, "IDS_KEY_EXIST_ERROR",
+                    "<1-3> Error:UpgradeThreadProc->key exist!"},
+        TakeOutCase{1, KeyboxTakeOut::kLeaveStrayByte, "IDS_CLEAN_VENDOR_ERROR",
+                    "<1-3> Error:UpgradeThreadProc->Cleaning vendor failed!"},
+        TakeOutCase{2, KeyboxTakeOut::kWriteExis, "IDS_KEY_EXIST_ERROR",
+                    "<1-3> Error:UpgradeThreadProc->key exist!"},
+        // In item 8 only "EXIS" means present; a record left with its "KBOX" tag is dirt.
+        TakeOutCase{2, KeyboxTakeOut::kLeaveRecord, "IDS_CLEAN_VENDOR_ERROR",
+                    "<1-3> Error:UpgradeThreadProc->Cleaning vendor failed!"},
+        TakeOutCase{2, KeyboxTakeOut::kLeaveStrayByte, "IDS_CLEAN_VENDOR_ERROR",
+                    "<1-3> Error:UpgradeThreadProc->Cleaning vendor failed!"}));
+
+// --- The key-file update -------------------------------------------------------------------------
+
+TEST_F(Worker, KeyFileThatCannotBeUpdatedFailsTheJobAndHoldsTheKey) {
+    KeyJob(0, 64);
+    // Another program cuts the file after it was loaded: the header can no longer be read back.
+    ASSERT_EQ(truncate(keyPath.c_str(), 0), 0);
+    Run();
+    ExpectFailed("IDS_UPDATE_KEYFILE_ERROR");
+    EXPECT_EQ(host.log.Lines(),
+              std::vector<std::string>{"<1-3> Error:UpgradeThreadProc-->UpdateKeyFile failed"});
+    // The key reached the device, so it is never handed to another one in this run.
+    ExpectMiscAreaHoldsKey(0);
+    EXPECT_EQ(host.keyFile->GetUnusedCount(), static_cast<int32_t>(kKeyCount) - 1);
+    int32_t index = -1;
+    KeyCopy key;
+    ASSERT_TRUE(host.keyFile->GetKey(&index, &key));
+    EXPECT_EQ(index, 1);
+}
+
+}  // namespace
