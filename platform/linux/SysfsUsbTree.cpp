@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -223,10 +224,25 @@ bool SysfsUsbTree::ResolveEntry(const std::string& name, std::string* folder, in
         prefix = devicesPrefix_;
     }
     const std::string link = root_ + "/bus/usb/devices/" + name;
-    struct stat st {};
-    if (lstat(link.c_str(), &st) != 0) {
-        SetError(err, errno);
+    char target[PATH_MAX];
+    const ssize_t length = readlink(link.c_str(), target, sizeof target);
+    if (length < 0) {
+        SetError(err, errno);  // ENOENT: nothing there; EINVAL: not a link
         return false;
+    }
+    if (static_cast<size_t>(length) >= sizeof target) {
+        SetError(err, ENAMETOOLONG);
+        return false;
+    }
+    const std::string linkText(target, static_cast<size_t>(length));
+    {
+        // A link the kernel has not changed leads to the folder checked before.
+        std::lock_guard<std::mutex> guard(lock_);
+        auto it = resolved_.find(name);
+        if (it != resolved_.end() && it->second.link == linkText) {
+            *folder = it->second.folder;
+            return true;
+        }
     }
     std::unique_ptr<char, decltype(&std::free)> real(realpath(link.c_str(), nullptr), &std::free);
     if (!real) {
@@ -241,11 +257,17 @@ bool SysfsUsbTree::ResolveEntry(const std::string& name, std::string* folder, in
         SetError(err, EACCES);
         return false;
     }
+    struct stat st {};
     if (stat(real.get(), &st) != 0 || !S_ISDIR(st.st_mode)) {
         SetError(err, ENOTDIR);
         return false;
     }
     *folder = std::string(resolved);
+    std::lock_guard<std::mutex> guard(lock_);
+    if (resolved_.size() >= kMaxResolvedLinks) {
+        resolved_.clear();
+    }
+    resolved_[name] = ResolvedLink{linkText, *folder};
     return true;
 }
 

@@ -82,6 +82,15 @@ class SysfsUsbTree final : public IUsbTree {
     const std::string root_;
     std::mutex lock_;
     std::string devicesPrefix_;  // realpath(ROOT) + "/devices/", once known
+    // Links resolved and checked before, by name, with the link text they had then. A walk
+    // repeats every 50 ms while a worker waits; re-resolving every path component each time
+    // would cost a dozen system calls per lookup.
+    struct ResolvedLink {
+        std::string link;
+        std::string folder;
+    };
+    static constexpr size_t kMaxResolvedLinks = 4096;
+    std::map<std::string, ResolvedLink> resolved_;
     std::map<std::string, uint32_t> devnodes_;
     std::vector<std::string> names_;  // names_[devnode - 1]
 };

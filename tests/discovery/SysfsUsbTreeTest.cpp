@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "device/ZRScan.h"
@@ -203,6 +205,36 @@ TEST_F(SysfsTest, MalformedNamesAreRefusedBeforeAnyFileIsTouched) {
     EXPECT_EQ(tree_.GetDeviceId(0, &id, &err), UsbTreeStatus::kRequestFailed);
     EXPECT_EQ(tree_.GetDeviceId(12345, &id, &err), UsbTreeStatus::kRequestFailed);
     EXPECT_EQ(tree_.DevicePath(12345, DEVICE_KIND_LOADER), "");
+}
+
+TEST(SysfsRelinkTest, ALinkRepointedOutOfTheRootAfterALookupIsRefused) {
+    namespace fs = std::filesystem;
+    char pattern[] = "/tmp/ks-sysfs-test-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const fs::path temp = pattern;
+    const fs::path source = fs::path(KS_SOURCE_DIR) / "tests/fixtures/sysfs";
+    fs::copy(source / "basic", temp / "basic",
+             fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    fs::copy(source / "outside", temp / "outside",
+             fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    {
+        SysfsUsbTree tree((temp / "basic").string());
+        UsbPortConnection info;
+        ASSERT_EQ(tree.GetPortConnection("usb2", 3, &info, nullptr), UsbTreeStatus::kOk);
+        EXPECT_TRUE(info.connected);
+
+        const fs::path link = temp / "basic/bus/usb/devices/2-3";
+        fs::remove(link);
+        fs::create_symlink("../../../../outside/2-5", link);
+        int err = 0;
+        EXPECT_EQ(tree.GetPortConnection("usb2", 3, &info, &err), UsbTreeStatus::kRequestFailed);
+        EXPECT_EQ(err, EACCES);
+
+        fs::remove(link);  // unplugged
+        ASSERT_EQ(tree.GetPortConnection("usb2", 3, &info, nullptr), UsbTreeStatus::kOk);
+        EXPECT_FALSE(info.connected);
+    }
+    fs::remove_all(temp);
 }
 
 TEST(SysfsNamesTest, UsbNamingRules) {
