@@ -319,14 +319,17 @@ void LoaderEmulator::StartCommand() {
                 data_.assign(cbCount, 0);
                 const uint16_t id = GetBe16(cb + 2);
                 auto it = items_.find(ItemKey(id, cb[5]));
-                if (it == items_.end()) {
+                // Vendor storage is only served by a loader that announces it.
+                if (it == items_.end() || (config_.capability[0] & 0x10) == 0) {
                     status = 1;
                     break;
                 }
                 uint8_t header[8] = {};
                 PutLe16(header, id);
                 PutLe16(header + 4, static_cast<uint16_t>(it->second.size()));
-                std::memcpy(data_.data(), header, std::min<size_t>(8, data_.size()));
+                if (!data_.empty()) {
+                    std::memcpy(data_.data(), header, std::min<size_t>(8, data_.size()));
+                }
                 if (data_.size() > 8) {
                     std::memcpy(data_.data() + 8, it->second.data(),
                                 std::min(it->second.size(), data_.size() - 8));
@@ -342,9 +345,11 @@ void LoaderEmulator::StartCommand() {
                 inPhase = true;
                 break;
             case 0xAA:
-                data_.assign(faults_.capabilityAnswerLength, 0);
-                std::memcpy(data_.data(), config_.capability.data(),
-                            std::min<size_t>(data_.size(), config_.capability.size()));
+                data_.assign(std::min<size_t>(faults_.capabilityAnswerLength, kMaxFreeSize), 0);
+                if (!data_.empty()) {
+                    std::memcpy(data_.data(), config_.capability.data(),
+                                std::min<size_t>(data_.size(), config_.capability.size()));
+                }
                 inPhase = true;
                 break;
 

@@ -104,6 +104,13 @@ TEST_F(EmulatedDeviceTest, VendorItemsComeWithTheirHeader) {
     EXPECT_TRUE(std::equal(rkp.begin(), rkp.end(), buf.begin() + 8));
 
     EXPECT_EQ(comm.ZRU_ReadVendorRpmb(kPath, 99, 0, buf.data(), 0xFFFF), ZR_ERR_DEVICE);
+
+    // A loader without the capability bit serves no vendor items.
+    LoaderConfig config = device->Config();
+    config.capability[0] = 0x00;
+    device->SetConfig(config);
+    EXPECT_EQ(comm.ZRU_ReadVendorRpmb(kPath, kDemoItemSerial, 0, buf.data(), 0xFFFF),
+              ZR_ERR_DEVICE);
 }
 
 TEST_F(EmulatedDeviceTest, WrittenVendorItemsCanBeReadBack) {
