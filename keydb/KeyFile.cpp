@@ -123,7 +123,7 @@ bool CKeyFile::ReadImage() {
     while (done < imageSize_) {
         const size_t want = static_cast<size_t>(std::min<uint64_t>(kReadPiece, imageSize_ - done));
         const int64_t got = io_->ReadAt(done, image_ + done, want);
-        if (got <= 0) {
+        if (got <= 0 || static_cast<uint64_t>(got) > want) {
             return Fail(Format("Error:CKeyFile->CKeyFile read key file failed,err=%d",
                                got < 0 ? io_->LastError() : 0));
         }
@@ -343,7 +343,7 @@ bool CKeyFile::WriteAll(uint64_t offset, const uint8_t* data, size_t len) {
     size_t done = 0;
     while (done < len) {
         const int64_t n = io_->WriteAt(offset + done, data + done, len - done);
-        if (n <= 0) {
+        if (n <= 0 || static_cast<uint64_t>(n) > len - done) {
             return false;
         }
         done += static_cast<size_t>(n);
@@ -375,7 +375,7 @@ bool CKeyFile::UpdateKeyFile(int32_t index) {
     size_t done = 0;
     while (done < h) {
         const int64_t n = io_->ReadAt(done, disk + done, h - done);
-        if (n <= 0) {
+        if (n <= 0 || static_cast<uint64_t>(n) > h - done) {
             Report(log_, Format("Error:UpdateKeyFile-->read file header failed,err=%d",
                                 n < 0 ? io_->LastError() : 0));
             return false;
