@@ -23,5 +23,8 @@ function(ks_test_folder name labels)
   target_compile_definitions(${name} PRIVATE KS_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
                                              KS_BINARY_DIR="${PROJECT_BINARY_DIR}")
   include(GoogleTest)
-  gtest_discover_tests(${name} PROPERTIES LABELS "${labels}" DISCOVERY_TIMEOUT 60)
+  # Labels go on the folder: a label list given through gtest_discover_tests' PROPERTIES is
+  # flattened and only its first element survives.
+  set_property(DIRECTORY APPEND PROPERTY LABELS ${labels})
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60)
 endfunction()
