@@ -66,6 +66,7 @@ std::set<std::string> RuleVendorIds(const std::string& rules) {
         }
         EXPECT_NE(line.find("MODE=\"0660\""), std::string::npos) << line;
         EXPECT_NE(line.find("GROUP=\"plugdev\""), std::string::npos) << line;
+        EXPECT_NE(line.find("ATTR{power/control}=\"on\""), std::string::npos) << line;
         ids.insert(line.substr(at + key.size(), 4));
     }
     return ids;
