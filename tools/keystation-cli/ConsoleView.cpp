@@ -1,0 +1,81 @@
+#include "tools/keystation-cli/ConsoleView.h"
+
+namespace {
+
+namespace C = StationControl;
+
+int LabelIndex(int controlId) {
+    switch (controlId) {
+        case C::kKeyFileLabel:
+            return 0;
+        case C::kKeyCountLabel:
+            return 1;
+        case C::kUnusedLabel:
+            return 2;
+        case C::kCreateTimeLabel:
+            return 3;
+        default:
+            return -1;
+    }
+}
+
+int CounterIndex(int controlId) {
+    switch (controlId) {
+        case C::kSuccessCounter:
+            return 0;
+        case C::kFailCounter:
+            return 1;
+        case C::kTotalCounter:
+            return 2;
+        default:
+            return -1;
+    }
+}
+
+}  // namespace
+
+std::string CConsoleView::ControlText(int controlId) const {
+    if (const int i = LabelIndex(controlId); i >= 0) {
+        return labels_[static_cast<size_t>(i)];
+    }
+    if (const int i = CounterIndex(controlId); i >= 0) {
+        return counters_[static_cast<size_t>(i)];
+    }
+    return {};
+}
+
+void CConsoleView::ShowControlText(int controlId, const std::string& text) {
+    if (const int i = LabelIndex(controlId); i >= 0) {
+        labels_[static_cast<size_t>(i)] = text;
+    } else if (const int c = CounterIndex(controlId); c >= 0) {
+        counters_[static_cast<size_t>(c)] = text;
+    }
+}
+
+void CConsoleView::ShowCellText(int row, int column, const std::string& text) {
+    if (row < 0 || row >= kTableRows) {
+        return;
+    }
+    if (column == kColumnLocation) {
+        locations_[static_cast<size_t>(row)] = text;
+    } else if (column == kColumnStatus && !text.empty()) {
+        std::fprintf(out_, "slot %d [%s] %s\n", row + 1,
+                     locations_[static_cast<size_t>(row)].c_str(), text.c_str());
+        std::fflush(out_);
+    }
+}
+
+void CConsoleView::ShowMessage(const std::string& text, const std::string& caption, MessageIcon) {
+    if (caption.empty()) {
+        std::fprintf(err_, "%s\n", text.c_str());
+    } else {
+        std::fprintf(err_, "%s: %s\n", caption.c_str(), text.c_str());
+    }
+    std::fflush(err_);
+}
+
+std::optional<std::string> CConsoleView::ChooseKeyFile() {
+    std::optional<std::string> answer = std::move(keyFileAnswer_);
+    keyFileAnswer_.reset();
+    return answer;
+}

@@ -1,0 +1,398 @@
+// keystation-cli: the provisioning station without a window. The same controller as the GUI,
+// with a console view: one line per status text of a device slot, the counters at the end.
+#include <getopt.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "app/MainThreadQueue.h"
+#include "app/PortMapStore.h"
+#include "app/StationController.h"
+#include "device/DeviceTables.h"
+#include "device/ZRScan.h"
+#include "platform/linux/LinuxUsbPlatform.h"
+#include "platform/sim/DemoImage.h"
+#include "platform/sim/LoaderEmulator.h"
+#include "platform/sim/SimUsbHost.h"
+#include "support/Clock.h"
+#include "support/IniSettingBase.h"
+#include "support/Paths.h"
+#include "tools/keystation-cli/ConsoleView.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kMaxSimulated = 64;
+constexpr int kSimHubPorts = 8;
+
+std::atomic<bool> gInterrupted = false;
+
+extern "C" void OnSignal(int) {
+    gInterrupted = true;
+}
+
+void Usage(std::FILE* to) {
+    std::fprintf(
+        to,
+        "usage: keystation-cli [--home DIR] [--kdb FILE] [--simulate N] [--sysfs-root DIR]\n"
+        "                      [--dev-root DIR] [--start] [--until-idle] [--dest N]\n"
+        "                      [--rkp 0|1] [--keybox 0|1] [--reset-after-write 0|1]\n"
+        "                      [--save-path DIR]\n"
+        "       keystation-cli --list [--home DIR] [--sysfs-root DIR] [--simulate N]\n");
+}
+
+struct Options {
+    std::string home;
+    std::optional<std::string> keyFile;
+    int simulate = -1;  // -1: the machine's USB
+    std::string sysfsRoot = "/sys";
+    std::string devRoot = "/dev/bus/usb";
+    bool start = false;
+    bool untilIdle = false;
+    bool list = false;
+    std::optional<int> dest;
+    std::optional<int> rkp;
+    std::optional<int> keybox;
+    std::optional<int> resetAfterWrite;
+    std::optional<std::string> savePath;
+};
+
+bool ParseInt(const char* text, int low, int high, int* out) {
+    char* end = nullptr;
+    const long v = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || v < low || v > high) {
+        return false;
+    }
+    *out = static_cast<int>(v);
+    return true;
+}
+
+// 0: parsed; otherwise the exit code.
+int ParseOptions(int argc, char** argv, Options* o) {
+    enum {
+        kHome = 256,
+        kKdb,
+        kSimulate,
+        kSysfs,
+        kDev,
+        kStart,
+        kUntilIdle,
+        kList,
+        kDest,
+        kRkp,
+        kKeybox,
+        kReset,
+        kSavePath,
+        kHelp
+    };
+    static const option kLong[] = {
+        {"home", required_argument, nullptr, kHome},
+        {"kdb", required_argument, nullptr, kKdb},
+        {"simulate", required_argument, nullptr, kSimulate},
+        {"sysfs-root", required_argument, nullptr, kSysfs},
+        {"dev-root", required_argument, nullptr, kDev},
+        {"start", no_argument, nullptr, kStart},
+        {"until-idle", no_argument, nullptr, kUntilIdle},
+        {"list", no_argument, nullptr, kList},
+        {"dest", required_argument, nullptr, kDest},
+        {"rkp", required_argument, nullptr, kRkp},
+        {"keybox", required_argument, nullptr, kKeybox},
+        {"reset-after-write", required_argument, nullptr, kReset},
+        {"save-path", required_argument, nullptr, kSavePath},
+        {"help", no_argument, nullptr, kHelp},
+        {nullptr, 0, nullptr, 0},
+    };
+    int c = 0;
+    int value = 0;
+    while ((c = getopt_long(argc, argv, "", kLong, nullptr)) != -1) {
+        switch (c) {
+            case kHome:
+                o->home = optarg;
+                break;
+            case kKdb:
+                o->keyFile = optarg;
+                break;
+            case kSimulate:
+                if (!ParseInt(optarg, 0, kMaxSimulated, &o->simulate)) {
+                    std::fprintf(stderr, "keystation-cli: --simulate takes 0..%d\n", kMaxSimulated);
+                    return 2;
+                }
+                break;
+            case kSysfs:
+                o->sysfsRoot = optarg;
+                break;
+            case kDev:
+                o->devRoot = optarg;
+                break;
+            case kStart:
+                o->start = true;
+                break;
+            case kUntilIdle:
+                o->untilIdle = true;
+                break;
+            case kList:
+                o->list = true;
+                break;
+            case kDest:
+            case kRkp:
+            case kKeybox:
+            case kReset:
+                if (!ParseInt(optarg, 0, c == kDest ? 3 : 1, &value)) {
+                    std::fprintf(stderr, "keystation-cli: bad value '%s'\n", optarg);
+                    return 2;
+                }
+                (c == kDest     ? o->dest
+                 : c == kRkp    ? o->rkp
+                 : c == kKeybox ? o->keybox
+                                : o->resetAfterWrite) = value;
+                break;
+            case kSavePath:
+                o->savePath = optarg;
+                break;
+            case kHelp:
+                Usage(stdout);
+                return 1;
+            default:
+                Usage(stderr);
+                return 2;
+        }
+    }
+    if (optind != argc) {
+        Usage(stderr);
+        return 2;
+    }
+    if (o->untilIdle && !o->start) {
+        std::fprintf(stderr, "keystation-cli: --until-idle needs --start\n");
+        return 2;
+    }
+    return 0;
+}
+
+// Copies config.ini, devices.ini and lang/ from the data folder shipped beside the executable
+// into the application directory where they are missing.
+void SeedHome(const std::string& home) {
+    const fs::path data = fs::path(ks::ExecutableFolder()) / "data";
+    const fs::path dir(home);
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    if (!fs::is_directory(data, ec)) {
+        return;
+    }
+    for (const char* file : {"config.ini", DeviceTables::kFileName}) {
+        if (!fs::exists(dir / file, ec) && fs::exists(data / file, ec)) {
+            fs::copy_file(data / file, dir / file, ec);
+        }
+    }
+    if (!fs::exists(dir / "lang", ec) && fs::is_directory(data / "lang", ec)) {
+        fs::copy(data / "lang", dir / "lang", fs::copy_options::recursive, ec);
+    }
+}
+
+// The simulated bus: one controller with hubs of eight ports at its ports 1, 2, ..., each
+// holding up to eight demo loader devices.
+class SimulatedBus {
+  public:
+    explicit SimulatedBus(int devices) {
+        const int hubs = (devices + kSimHubPorts - 1) / kSimHubPorts;
+        host_.AddController(true, std::max(hubs, 4));
+        for (int h = 0; h < hubs; ++h) {
+            const std::string hub = host_.AddHub("1", h + 1, kSimHubPorts);
+            for (int p = 0; p < kSimHubPorts && h * kSimHubPorts + p < devices; ++p) {
+                std::shared_ptr<LoaderEmulator> loader = MakeDemoLoader(h * kSimHubPorts + p);
+                host_.Plug(hub + "-" + std::to_string(p + 1), loader);
+                loaders_.push_back(std::move(loader));
+            }
+        }
+    }
+    SimUsbHost& Host() { return host_; }
+
+  private:
+    SimUsbHost host_;
+    std::vector<std::shared_ptr<LoaderEmulator>> loaders_;
+};
+
+const char* KindName(uint32_t kind) {
+    switch (kind) {
+        case DEVICE_KIND_ROM:
+            return "rom";
+        case DEVICE_KIND_LOADER:
+            return "loader";
+        default:
+            return "other";
+    }
+}
+
+int ListDevices(IUsbTree& tree, const std::string& appDir) {
+    DeviceTables tables;
+    if (!tables.LoadFile(appDir + DeviceTables::kFileName, nullptr)) {
+        std::fprintf(stderr, "keystation-cli: cannot read %s%s\n", appDir.c_str(),
+                     DeviceTables::kFileName);
+        return 1;
+    }
+    ZRScan scanner(CStationController::kScanLimitSec, CStationController::kScanLimitSec, 0, tree,
+                   tables);
+    scanner.LoadDeviceTables();
+    const int count = scanner.Search(DEVICE_KIND_LOADER);
+    for (int i = 0; i < count; ++i) {
+        ZRDeviceDesc d;
+        if (scanner.GetDevice(i, &d) != 0) {
+            std::printf("%s\t%s\t%04x:%04x\t%s\n", d.location.c_str(), KindName(d.kind), d.vendorId,
+                        d.productId, d.path.c_str());
+        }
+    }
+    return 0;
+}
+
+bool AnySlotRunning(const CStationController& controller) {
+    for (const DeviceSlot& slot : controller.SlotsSnapshot()) {
+        if (slot.running != 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+int RunStation(const Options& o, StationPlatform& platform) {
+    CMainThreadQueue queue;
+    CConsoleView view(stdout, stderr);
+    CStationController controller(platform, view, queue);
+    const StartupResult startup = controller.Initialise();
+    queue.RunPending();
+    if (!startup.started) {
+        return startup.exitCode;
+    }
+
+    // Options for this run only: the file keeps its values.
+    CIniSettingBase& settings = controller.MutableSettings();
+    const int savedDest = settings.DestPosition;
+    const int savedRkp = settings.GetRkp;
+    const int savedKeybox = settings.WriteKeybox;
+    const int savedReset = settings.ResetAfterWrite;
+    const std::string savedPath = settings.SavePath;
+    if (o.dest)
+        settings.DestPosition = *o.dest;
+    if (o.rkp)
+        settings.GetRkp = *o.rkp;
+    if (o.keybox)
+        settings.WriteKeybox = *o.keybox;
+    if (o.resetAfterWrite)
+        settings.ResetAfterWrite = *o.resetAfterWrite;
+    if (o.savePath)
+        settings.SavePath = *o.savePath;
+
+    if (o.keyFile) {
+        view.SetKeyFileAnswer(*o.keyFile);
+        controller.OnKeyFileButton();
+        queue.RunPending();
+    }
+    int exitCode = 0;
+    bool stopping = false;
+    if (o.start) {
+        controller.OnStartStopButton();
+        queue.RunPending();
+        if (controller.State() != StationState::kRunning) {
+            std::fprintf(stderr,
+                         "keystation-cli: Start refused: keybox writing is on and no "
+                         "key file is loaded\n");
+            exitCode = 2;
+            stopping = true;
+        }
+    }
+
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+    // The run is over when no job runs and either nothing is left to rescan or a whole rescan
+    // has begun since the last job ended (so every device present then has been seen).
+    bool idle = false;
+    uint64_t idleSince = 0;
+    while (!view.Closed()) {
+        queue.RunFor(20);
+        if (o.untilIdle && !stopping) {
+            const uint64_t rescans = controller.CompletedRescans();
+            if (AnySlotRunning(controller)) {
+                idle = false;
+            } else if (!idle) {
+                idle = true;
+                idleSince = rescans;
+            }
+            if (idle && rescans > 0 && (!controller.RescanBusy() || rescans >= idleSince + 2)) {
+                stopping = true;
+            }
+        }
+        if (gInterrupted) {
+            stopping = true;
+        }
+        if (!stopping) {
+            continue;
+        }
+        if (controller.State() == StationState::kRunning) {
+            controller.OnStartStopButton();
+        }
+        if (controller.State() == StationState::kIdle) {
+            settings.DestPosition = savedDest;
+            settings.GetRkp = savedRkp;
+            settings.WriteKeybox = savedKeybox;
+            settings.ResetAfterWrite = savedReset;
+            settings.SavePath = savedPath;
+            controller.OnClose();
+        }
+    }
+    queue.RunPending();
+
+    const std::string fail = view.ControlText(StationControl::kFailCounter);
+    std::printf("success %s fail %s total %s\n",
+                view.ControlText(StationControl::kSuccessCounter).c_str(), fail.c_str(),
+                view.ControlText(StationControl::kTotalCounter).c_str());
+    if (exitCode == 0 && fail != "00000") {
+        exitCode = 1;
+    }
+    return exitCode;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    if (const int rc = ParseOptions(argc, argv, &o); rc != 0) {
+        return rc == 1 ? 0 : rc;
+    }
+    std::string appDir = o.home.empty() ? ks::ExecutableFolder() : o.home;
+    if (appDir.back() != '/') {
+        appDir += '/';
+    }
+    SeedHome(appDir);
+
+    std::unique_ptr<SimulatedBus> sim;
+    std::unique_ptr<LinuxUsbPlatform> machine;
+    IUsbTree* tree = nullptr;
+    IBulkPipes* pipes = nullptr;
+    IDeviceChangeSource* changes = nullptr;
+    if (o.simulate >= 0) {
+        sim = std::make_unique<SimulatedBus>(o.simulate);
+        tree = &sim->Host();
+        pipes = &sim->Host();
+        changes = &sim->Host();
+    } else {
+        machine = std::make_unique<LinuxUsbPlatform>(o.sysfsRoot, o.devRoot);
+        tree = &machine->Tree();
+        pipes = &machine->Pipes();
+        changes = &machine->Changes();
+    }
+    if (o.list) {
+        return ListDevices(*tree, appDir);
+    }
+
+    // Simulated devices keep their slot bindings apart from the machine's.
+    CPortMapFile portMap(appDir + (sim ? "portmap-sim.ini" : "portmap.ini"));
+    StationPlatform platform{*tree, *pipes, *changes, SystemClock(), portMap, appDir, {}};
+    return RunStation(o, platform);
+}
