@@ -24,10 +24,20 @@ size_t Utf16Units(const std::string& text) {
 
 }  // namespace
 
+// The command modes of ZRU_Open are the pipe modes of the pipes layer.
+static_assert(IBulkPipes::kPipeIn == 0 && IBulkPipes::kPipeOut == 1 &&
+              IBulkPipes::kPipeDevice == 2);
+
 int ZRU_ResetPipe(IBulkPipes& pipes, const std::string& path, uint8_t pipe, CLoggerBase* logSink) {
     int err = 0;
-    const int device =
-        path.empty() ? IBulkPipes::kInvalidHandle : pipes.Open(path, IBulkPipes::kPipeDevice, &err);
+    int device = IBulkPipes::kInvalidHandle;
+    if (path.empty() || path.find('\0') != std::string::npos) {
+        err = EINVAL;
+    } else if (Utf16Units(path) + 1 > CZRUsbComm::kMaxPipeName) {
+        err = ENAMETOOLONG;
+    } else {
+        device = pipes.Open(path, IBulkPipes::kPipeDevice, &err);
+    }
     if (device == IBulkPipes::kInvalidHandle) {
         if (logSink != nullptr) {
             logSink->Print(0, "ERROR:ZRU_ResetPipe-->CreateFile %s failed,err=%d", path.c_str(),

@@ -93,6 +93,15 @@ TEST_F(TransportTest, PipeResetOfAVanishedDeviceLogsTheOpenFailure) {
     EXPECT_EQ(events.back(), "open2");
 }
 
+TEST_F(TransportTest, PipeResetRefusesAPathTooLongForTheDeviceName) {
+    const std::string longPath(260, 'a');
+    EXPECT_EQ(ZRU_ResetPipe(pipes, longPath, 2, &log), 0);
+    EXPECT_TRUE(events.empty());
+    EXPECT_TRUE(Logged("ERROR:ZRU_ResetPipe-->CreateFile " + longPath + " failed,err=36"));
+    EXPECT_EQ(ZRU_ResetPipe(pipes, std::string(259, 'a'), 2, nullptr), 1);
+    EXPECT_EQ(events, (Events{"open2", "close", "reset 2"}));
+}
+
 TEST_F(TransportTest, DeviceFailureStatusIsNotRetried) {
     pipes.reads = {ScriptedPipes::Bytes(std::vector<uint8_t>(512, 0)), ScriptedPipes::Status(1)};
     uint8_t sector[512];
