@@ -97,6 +97,21 @@ namespace {
 
 constexpr unsigned kKernelGroup = 1;
 constexpr int kReceiveBufferBytes = 1 << 20;
+constexpr int kMaxMessagesPerWake = 256;
+
+// True when the message carries credentials of uid 0.
+bool SentByRoot(msghdr& message) {
+    bool fromRoot = false;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS &&
+            c->cmsg_len >= CMSG_LEN(sizeof(ucred))) {
+            ucred credentials;
+            std::memcpy(&credentials, CMSG_DATA(c), sizeof credentials);
+            fromRoot = credentials.uid == 0;
+        }
+    }
+    return fromRoot;
+}
 
 void CloseFd(int* fd) {
     if (*fd >= 0) {
@@ -140,6 +155,11 @@ bool UeventMonitor::OpenSocket(int* sysError) {
     const int bytes = kReceiveBufferBytes;
     if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0) {
         ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+    }
+    sockaddr_nl bound{};
+    socklen_t boundLength = sizeof bound;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &boundLength) == 0) {
+        portId_ = bound.nl_pid;
     }
     socket_ = fd;
     return true;
@@ -216,6 +236,7 @@ void UeventMonitor::JoinAndClose() {
     CloseFd(&socket_);
     CloseFd(&wakeRead_);
     CloseFd(&wakeWrite_);
+    portId_ = 0;
 }
 
 void UeventMonitor::Notify() {
@@ -232,7 +253,8 @@ bool UeventMonitor::DrainSocket(int* sysError) {
     }
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
     bool changed = false;
-    while (true) {
+    // A bounded batch per wake-up, so that a flood of messages never keeps Stop waiting.
+    for (int batch = 0; batch < kMaxMessagesPerWake; ++batch) {
         sockaddr_nl sender{};
         iovec io{buffer.data(), buffer.size()};
         msghdr message{};
@@ -259,28 +281,21 @@ bool UeventMonitor::DrainSocket(int* sysError) {
             return false;
         }
         if ((message.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) != 0) {
+            dropped_.fetch_add(1);
             continue;
         }
         if (message.msg_namelen < sizeof sender || sender.nl_family != AF_NETLINK ||
             sender.nl_pid != 0) {
+            dropped_.fetch_add(1);
             continue;
         }
-        if (passCredentials_) {
-            bool fromRoot = false;
-            for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-                if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS &&
-                    c->cmsg_len >= CMSG_LEN(sizeof(ucred))) {
-                    ucred credentials;
-                    std::memcpy(&credentials, CMSG_DATA(c), sizeof credentials);
-                    fromRoot = credentials.uid == 0;
-                }
-            }
-            if (!fromRoot) {
-                continue;
-            }
+        if (passCredentials_ && !SentByRoot(message)) {
+            dropped_.fetch_add(1);
+            continue;
         }
         UeventMessage parsed;
         if (!uevent::Parse(buffer.data(), static_cast<size_t>(n), &parsed)) {
+            dropped_.fetch_add(1);
             continue;
         }
         accepted_.fetch_add(1);

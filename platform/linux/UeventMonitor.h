@@ -66,9 +66,13 @@ class UeventMonitor final : public IDeviceChangeSource {
 
     // True while running on the periodic fallback instead of the socket.
     bool IsPolling() const { return polling_.load(); }
-    // Kernel messages parsed so far (any subsystem), and notices delivered.
+    // Kernel messages parsed so far (any subsystem), datagrams dropped (truncated, not from the
+    // kernel, or malformed), and notices delivered.
     uint64_t AcceptedMessageCount() const { return accepted_.load(); }
+    uint64_t DroppedMessageCount() const { return dropped_.load(); }
     uint64_t NoticeCount() const { return notices_.load(); }
+    // The netlink port the socket is bound to (0 when polling); lets a test address it.
+    uint32_t PortId() const { return portId_.load(); }
 
   private:
     bool OpenSocket(int* sysError);
@@ -93,5 +97,7 @@ class UeventMonitor final : public IDeviceChangeSource {
 
     std::atomic<bool> polling_{false};
     std::atomic<uint64_t> accepted_{0};
+    std::atomic<uint64_t> dropped_{0};
     std::atomic<uint64_t> notices_{0};
+    std::atomic<uint32_t> portId_{0};
 };

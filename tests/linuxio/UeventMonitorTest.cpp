@@ -1,4 +1,6 @@
 #include <fcntl.h>
+#include <linux/netlink.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -187,5 +189,38 @@ TEST(UeventMonitorSocket, TakesKernelMessagesAndNoticesOnlyUsbChanges) {
     EXPECT_GT(monitor.AcceptedMessageCount(), before);
     EXPECT_EQ(monitor.NoticeCount(), 0u);
     monitor.Stop();
+    EXPECT_EQ(counter.Count(), 0);
+}
+
+// A user process can send to the monitor's netlink port directly. Such a message, even a
+// well-formed usb "add" from root, is not the kernel's and must give no notice.
+TEST(UeventMonitorSocket, ForgedMessagesFromUserProcessesAreIgnored) {
+    UeventMonitor monitor(nullptr, UeventMonitorOptions{});
+    NoticeCounter counter;
+    ASSERT_TRUE(monitor.Start([&] { counter(); }));
+    if (monitor.IsPolling() || monitor.PortId() == 0) {
+        monitor.Stop();
+        GTEST_SKIP() << "no uevent socket here";
+    }
+    const int sender = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT);
+    ASSERT_GE(sender, 0);
+    sockaddr_nl to{};
+    to.nl_family = AF_NETLINK;
+    to.nl_pid = monitor.PortId();
+    const char forged[] =
+        "add@/devices/usb1/1-3\0ACTION=add\0DEVPATH=/devices/usb1/1-3\0SUBSYSTEM=usb\0"
+        "DEVTYPE=usb_device\0SEQNUM=1\0";
+    const ssize_t sent = ::sendto(sender, forged, sizeof forged - 1, 0,
+                                  reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    ::close(sender);
+    if (sent < 0) {
+        monitor.Stop();
+        GTEST_SKIP() << "cannot send to the monitor's port here, errno " << errno;
+    }
+    for (int i = 0; i < 500 && monitor.DroppedMessageCount() == 0; ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
+    monitor.Stop();
+    EXPECT_EQ(monitor.DroppedMessageCount(), 1u);
     EXPECT_EQ(counter.Count(), 0);
 }
