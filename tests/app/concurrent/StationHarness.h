@@ -189,6 +189,7 @@ class StationTest : public ::testing::Test {
         controller_.reset();
         StationOptions options;
         options.scanIntervalMs = 5;
+        options.scanStopWaitMs = scanStopWaitMs_;
         controller_ = std::make_unique<CStationController>(*platform_, view_, queue_, options,
                                                            std::move(worker));
         return controller_->Initialise();
@@ -332,6 +333,7 @@ class StationTest : public ::testing::Test {
     }
 
     FastClock clock_{50};
+    uint32_t scanStopWaitMs_ = 10000;
     fs::path home_;
     std::map<std::string, std::string> system_;
     std::map<std::string, std::string> language_;

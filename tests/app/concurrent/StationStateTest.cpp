@@ -232,6 +232,39 @@ TEST_F(StationStateTest, CloseIsRefusedWhileRunningAndStoppingAndSavesTheSetting
     EXPECT_EQ(controller_->CompletedRescans(), rescans);
 }
 
+TEST_F(StationStateTest, ShutdownWaitsOutARescanThatOverrunsTheStopPeriod) {
+    scanStopWaitMs_ = 1;
+    BootGated();
+    // Five new hubs that can't be opened: the next walk tries each three times, 1 s apart.
+    for (int port = 1; port <= 5; ++port) {
+        host_->SetHubOpenFailures("1-" + std::to_string(port), 3);
+    }
+    const uint64_t before = host_->PortCountRequests();
+    for (int port = 1; port <= 5; ++port) {
+        ASSERT_FALSE(host_->AddHub("1", port, 4).empty());
+    }
+    ASSERT_TRUE(RunUntil([&] { return host_->PortCountRequests() > before; }));
+    EXPECT_TRUE(controller_->OnClose());
+    EXPECT_TRUE(view_.Closed());
+    // The rescan was let finish: every hub got its three attempts.
+    EXPECT_GE(host_->PortCountRequests() - before, 15u);
+    const std::string log = LogText();
+    EXPECT_EQ(CountOf(log, "Error:Scan thread did not end within 1 ms, waiting for it"), 1u);
+}
+
+TEST_F(StationStateTest, AWorkerThatEndsWithoutAResultStillFreesItsSlot) {
+    Plug("1-1");
+    ASSERT_TRUE(Boot([](IWorkerHost&, int) {}).started);
+    Settle();
+    Press(C::kStartStopButton);
+    Press(C::kStartStopButton);
+    ASSERT_TRUE(RunUntil([&] { return State() == StationState::kIdle; }));
+    EXPECT_FALSE(SlotAt("1-1")->running);
+    EXPECT_EQ(view_.Colour(0), kRowRed);
+    EXPECT_EQ(CountOf(LogText(), "<ID 1>Error:worker ended without a result"), 1u);
+    EXPECT_EQ(view_.Text(C::kTotalCounter), "00000");  // nothing was counted for it
+}
+
 TEST_F(StationStateTest, ConfigurationOpensOnlyWhileIdle) {
     PlugAndSettle("1-1");
     BootGated();
