@@ -82,12 +82,38 @@ station_log() {
   find "$1" -name '*.txt' -path '*log*' -exec cat {} + 2>/dev/null
 }
 
-# run_cli TAG HOME : runs one station session until it is idle; output in /tmp/cli-TAG.out.
+# has_uevent_socket PID : the process holds a kernel-uevent netlink socket (protocol 15) bound to
+# multicast group 1.
+has_uevent_socket() {
+  for inode in $(ls -l "/proc/$1/fd" 2>/dev/null | sed -n 's/.*socket:\[\([0-9]*\)\].*/\1/p'); do
+    awk -v ino="$inode" '$2 == 15 && $4 == "00000001" && $NF == ino { f = 1 } END { exit !f }' \
+      /proc/net/netlink && return 0
+  done
+  return 1
+}
+
+# run_cli TAG HOME : runs one station session until it is idle (killed after CLI_TIMEOUT s);
+# output in /tmp/cli-TAG.out. Sets CLI_RC, CLI_MS and UEVENT_SOCKET (1 when the station was seen
+# holding its uevent socket).
 run_cli() {
   t0=$(now_ms)
-  timeout -s KILL "$CLI_TIMEOUT" "$BIN/keystation-cli" --home "$2" --kdb "$KDB" --start \
-    --until-idle > "/tmp/cli-$1.out" 2>&1
+  "$BIN/keystation-cli" --home "$2" --kdb "$KDB" --start --until-idle > "/tmp/cli-$1.out" 2>&1 &
+  cli=$!
+  ( sleep "$CLI_TIMEOUT"; kill -KILL "$cli" 2>/dev/null ) &
+  dog=$!
+  UEVENT_SOCKET=0
+  i=0
+  while [ $i -lt 100 ] && kill -0 "$cli" 2>/dev/null; do
+    if has_uevent_socket "$cli"; then
+      UEVENT_SOCKET=1
+      break
+    fi
+    sleep 0.05
+    i=$((i + 1))
+  done
+  wait "$cli"
   CLI_RC=$?
+  kill "$dog" 2>/dev/null
   CLI_MS=$(( $(now_ms) - t0 ))
   echo "---- keystation-cli ($1): exit $CLI_RC after $CLI_MS ms"
   cat "/tmp/cli-$1.out"
@@ -99,10 +125,10 @@ check_counts() {
   want=$(printf 'success %05d fail %05d total %05d' "$2" "$3" "$4")
   if [ "$CLI_RC" = 137 ]; then
     fail "$1-counts: the station did not finish within $CLI_TIMEOUT s"
-  elif tail -n 1 "/tmp/cli-$1.out" | grep -qx "$want"; then
+  elif grep -qx "$want" "/tmp/cli-$1.out"; then
     pass "$1-counts: $want"
   else
-    fail "$1-counts: expected '$want' as the last line, exit $CLI_RC"
+    fail "$1-counts: expected '$want', exit $CLI_RC"
   fi
 }
 
@@ -120,17 +146,20 @@ check_unused() {
   fi
 }
 
-# check_no_polling WHAT HOME TAG : device-change notices came from the uevent socket: neither
-# the station log nor the program's output has the monitor's or the controller's fallback line.
+# check_no_polling WHAT HOME TAG : device-change notices came from the uevent socket: the station
+# held a uevent netlink socket during the run, and neither the station log nor the program's
+# output has the monitor's or the controller's fallback line.
 check_no_polling() {
   lines=$( (station_log "$2"; cat "/tmp/cli-$3.out" 2>/dev/null) |
            grep -e 'UeventMonitor-->.*polling every' -e 'device change notices unavailable')
   if [ -n "$lines" ]; then
     fail "$1: the station fell back to polling: $lines"
+  elif [ "$UEVENT_SOCKET" != 1 ]; then
+    fail "$1: the station held no uevent netlink socket (group 1) during its run"
   elif [ -z "$(station_log "$2")" ]; then
     fail "$1: no station log found under $2"
   else
-    pass "$1: no polling fallback in the station log or output"
+    pass "$1: notices from the uevent socket, no polling fallback"
   fi
 }
 
@@ -239,20 +268,25 @@ if start_sim unplug port=7,demo=7,unplug-opcode=0x15; then
   make_home /tmp/home-unplug DestPosition=0 GetRkp=0 WriteKeybox=1
   run_cli unplug /tmp/home-unplug
   check_counts unplug 0 1 1
-  if grep -q '^slot [0-9]* \[1-8\] Failed to write key to misc$' /tmp/cli-unplug.out; then
-    pass unplug-status: "the row shows the misc write failure"
+  # The row of 1-8 ends with the misc write failure; its location cell is empty by then when the
+  # removal was handled during the job.
+  slot=$(sed -n 's/^slot \([0-9]*\) \[1-8\] .*/\1/p' /tmp/cli-unplug.out | head -n 1)
+  last=$(grep "^slot $slot \[" /tmp/cli-unplug.out | tail -n 1)
+  if [ -n "$slot" ] && echo "$last" | grep -Eq '^slot [0-9]+ \[(1-8)?\] Failed to write key to misc$'; then
+    pass unplug-status: "slot $slot ends with the misc write failure: $last"
   else
-    fail unplug-status: "no 'Failed to write key to misc' row for 1-8"
+    fail unplug-status: "expected slot ${slot:-?} to end with 'Failed to write key to misc', got: $last"
   fi
   if station_log /tmp/home-unplug | grep -q 'ZRU_WriteLBA failed'; then
     pass unplug-log: "$(station_log /tmp/home-unplug | grep -m1 'ZRU_WriteLBA failed')"
   else
     fail unplug-log: "no ZRU_WriteLBA failure in the station log"
   fi
-  if station_log /tmp/home-unplug | grep -q 'Info:in HandleRemoveDevice'; then
-    pass unplug-released: "the scan thread handled the removal of the unplugged device"
+  if station_log /tmp/home-unplug | grep -q "<ID $slot>Info:in HandleRemoveDevice" &&
+     echo "$last" | grep -q '^slot [0-9]* \[\]'; then
+    pass unplug-released: "slot $slot released: removal handled, its location cell emptied"
   else
-    fail unplug-released: "no HandleRemoveDevice in the station log"
+    fail unplug-released: "no removal of slot ${slot:-?} handled (log), or its location stayed"
   fi
   check_unused unplug-keyfile $((KEY_COUNT - 6))
   check_no_polling unplug-uevent /tmp/home-unplug unplug

@@ -305,8 +305,12 @@ UsbipDeviceServer::Reply UsbipDeviceServer::HandleBulkOut(const usbip::CommandHe
     if (IsCommandBlock(payload, size)) {
         ++stats_.commands;
         const uint64_t now = SteadyMs();
-        if (stats_.firstCommandMs == 0)
+        if (stats_.firstCommandMs == 0) {
             stats_.firstCommandMs = now;
+        }
+        if (stats_.sessionFirstCommandMs == 0) {
+            stats_.sessionFirstCommandMs = now;
+        }
         stats_.lastCommandMs = now;
         const uint8_t opcode = payload[15];
         if (faults_.unplugOnOpcode >= 0 && opcode == faults_.unplugOnOpcode &&
