@@ -57,13 +57,8 @@ bool FormatRkpPath(const std::string& folder, const std::string& snText, int32_t
     if (n < 0 || static_cast<size_t>(n) >= sizeof name) {
         return false;
     }
-    std::string full = folder + snText + name;
-    if (devtext::Utf16Length(full) > rkp::kMaxPathUnits) {
-        *path = std::move(full);
-        return false;
-    }
-    *path = std::move(full);
-    return true;
+    *path = folder + snText + name;
+    return devtext::Utf16Length(*path) <= rkp::kMaxPathUnits;
 }
 
 RkpSaveResult SaveRkpFile(const std::string& path, const uint8_t* data, size_t length) {

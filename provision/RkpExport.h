@@ -38,7 +38,8 @@ RkpTime RkpLocalNow();
 std::string RkpFolder(const std::string& savePath, const std::string& appDir);
 
 // Forms the file path for jsonFormat 0, 1, 2 (three date-and-time patterns) or any other value
-// (serial number only). False when the path would exceed 259 UTF-16 units.
+// (serial number only). False when the path would exceed 259 UTF-16 units (*path then holds
+// the refused path, for the log).
 bool FormatRkpPath(const std::string& folder, const std::string& snText, int32_t jsonFormat,
                    const RkpTime& time, std::string* path);
 

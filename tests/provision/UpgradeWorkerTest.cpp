@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,6 +31,14 @@ constexpr uint32_t kItem8Sector = LoaderEmulator::kVendorItem8Sector;
 
 std::string T(const std::string& key) {
     return RecordingHost::Text(key);
+}
+
+// An item of length 0. Its buffer is allocated all the same: the emulator copies from the
+// item's data() even when there is nothing to copy.
+std::vector<uint8_t> EmptyItem() {
+    std::vector<uint8_t> item;
+    item.reserve(1);
+    return item;
 }
 
 // What became of the job's key, as the key database shows it afterwards.
@@ -430,6 +437,21 @@ TEST_F(Worker, FinalResetIsSkippedForAFailedJob) {
 
 // --- RKP export -------------------------------------------------------------------------------
 
+// '#' in the pattern stands for one decimal digit; everything else must match exactly.
+bool MatchesName(const std::string& pattern, const std::string& name) {
+    if (pattern.size() != name.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < pattern.size(); ++i) {
+        const bool ok =
+            pattern[i] == '#' ? (name[i] >= '0' && name[i] <= '9') : pattern[i] == name[i];
+        if (!ok) {
+            return false;
+        }
+    }
+    return true;
+}
+
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
@@ -447,8 +469,7 @@ TEST_F(Worker, RkpOnlyJobSavesTheItemUnchanged) {
         files.push_back(e.path().filename().string());
     }
     ASSERT_EQ(files.size(), 1u);
-    EXPECT_TRUE(std::regex_match(files[0], std::regex(R"(KSDEMO0001-\d{4}\d{2}\d{2}_\d{6}\.json)")))
-        << files[0];
+    EXPECT_TRUE(MatchesName("KSDEMO0001-########_######.json", files[0])) << files[0];
     EXPECT_EQ(ReadFile(rkpDir + "/" + files[0]),
               std::string(facts.rkpData.begin(), facts.rkpData.end()));
     EXPECT_EQ(host.log.Lines(),
@@ -475,18 +496,17 @@ TEST_P(WorkerJsonformat, FileNamePatternFollowsTheSetting) {
     Run();
     ASSERT_EQ(host.successCalls, 1);
     static const char* const kPatterns[] = {
-        R"(KSDEMO0001-\d{8}_\d{6}\.json)",
-        R"(KSDEMO0001-\d{4}-\d{2}-\d{2}_\d{2}-\d{2}-\d{2}\.json)",
-        R"(KSDEMO0001-\d{4}-\d{2}-\d{2}_\d{2}:\d{2}:\d{2}\.json)",
-        R"(KSDEMO0001\.json)",
+        "KSDEMO0001-########_######.json",
+        "KSDEMO0001-####-##-##_##-##-##.json",
+        "KSDEMO0001-####-##-##_##:##:##.json",
+        "KSDEMO0001.json",
     };
     std::vector<std::string> files;
     for (const auto& e : fs::directory_iterator(rkpDir)) {
         files.push_back(e.path().filename().string());
     }
     ASSERT_EQ(files.size(), 1u);
-    EXPECT_TRUE(std::regex_match(files[0], std::regex(kPatterns[std::min(GetParam(), 3)])))
-        << files[0];
+    EXPECT_TRUE(MatchesName(kPatterns[std::min(GetParam(), 3)], files[0])) << files[0];
 }
 
 INSTANTIATE_TEST_SUITE_P(Patterns, WorkerJsonformat, ::testing::Values(0, 1, 2, 3, 7));
@@ -517,7 +537,9 @@ TEST_F(Worker, MalformedOrEscapingSerialNumbersFailTheCheckAndWriteNothing) {
         SCOPED_TRACE(sn);
         ForgetReports();
         host.settings.GetRkp = 1;
-        device->SetItem(kDemoItemSerial, 0, std::vector<uint8_t>(sn.begin(), sn.end()));
+        std::vector<uint8_t> item = EmptyItem();
+        item.insert(item.end(), sn.begin(), sn.end());
+        device->SetItem(kDemoItemSerial, 0, std::move(item));
         Run();
         // No new status: the row keeps the RKP reading text.
         ExpectFailed("IDS_READING_RKP");
@@ -532,7 +554,7 @@ TEST_F(Worker, MalformedOrEscapingSerialNumbersFailTheCheckAndWriteNothing) {
 
 TEST_F(Worker, SerialCheckComesOnlyAfterTheRkpItemWasRead) {
     host.settings.GetRkp = 1;
-    device->SetItem(kDemoItemSerial, 0, {});
+    device->SetItem(kDemoItemSerial, 0, EmptyItem());
     device->RemoveItem(kDemoItemRkp, 0);
     Run();
     ExpectFailed("IDS_READING_RKP_ERROR");
@@ -572,7 +594,7 @@ TEST_F(Worker, RkpFileThatCannotBeWritten) {
 TEST_F(Worker, EmptyRkpItemIsASaveFailure) {
     host.settings.GetRkp = 1;
     host.settings.Jsonformat = 3;
-    device->SetItem(kDemoItemRkp, 0, {});
+    device->SetItem(kDemoItemRkp, 0, EmptyItem());
     Run();
     ExpectFailed("IDS_SAVE_RKP_ERROR");
     EXPECT_TRUE(host.log.Has("<1-3> Error:UpgradeThreadProc-->save rkp fail[" + rkpDir +
