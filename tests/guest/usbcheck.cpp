@@ -190,7 +190,44 @@ int RunEcho(const std::string& path) {
         ok = EchoExchange(pipes, path, sent, sent.size(), got);
     const int64_t bigMs = NowMs() - start;
     Check(ok, "64 KiB exchanges come back unchanged");
+    // Streams on one open pipe at a time: transfer cost without the opens.
+    const int streamed = 10;
+    int err = 0;
+    int64_t outMs = 0;
+    int64_t inMs = 0;
+    bool streamOk = false;
+    const int out = pipes.Open(path, IBulkPipes::kPipeOut, &err);
+    if (out >= 0) {
+        start = NowMs();
+        streamOk = true;
+        for (int i = 0; i < streamed && streamOk; ++i) {
+            streamOk =
+                pipes.Write(out, sent.data(), sent.size(), &err) == static_cast<long>(sent.size());
+        }
+        outMs = NowMs() - start;
+        pipes.Close(out);
+    }
+    const int in = streamOk ? pipes.Open(path, IBulkPipes::kPipeIn, &err) : -1;
+    if (in >= 0) {
+        start = NowMs();
+        for (int i = 0; i < streamed && streamOk; ++i) {
+            streamOk =
+                pipes.Read(in, got.data(), got.size(), &err) == static_cast<long>(got.size()) &&
+                got == sent;
+        }
+        inMs = NowMs() - start;
+        pipes.Close(in);
+    } else {
+        streamOk = false;
+    }
+    Check(streamOk, "64 KiB transfers streamed on one open pipe come back unchanged");
     Check(pipes.OpenHandleCount() == 0, "no pipe left open");
+    if (outMs > 0 && inMs > 0) {
+        std::printf("FIGURE stream_64KiB_out_MBps=%.1f\n",
+                    streamed * 65536.0 / 1e6 / (static_cast<double>(outMs) / 1000.0));
+        std::printf("FIGURE stream_64KiB_in_MBps=%.1f\n",
+                    streamed * 65536.0 / 1e6 / (static_cast<double>(inMs) / 1000.0));
+    }
     std::printf("FIGURE exchange_31B_us=%lld\n", static_cast<long long>(smallMs * 1000 / rounds));
     if (bigMs > 0) {
         std::printf("FIGURE exchange_64KiB_MBps=%.1f\n",
