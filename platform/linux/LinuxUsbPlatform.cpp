@@ -13,3 +13,8 @@ LinuxUsbPlatform::LinuxUsbPlatform(std::string sysfsRoot, std::string devRoot, C
 LinuxUsbPlatform::~LinuxUsbPlatform() {
     changes_.Stop();
 }
+
+void LinuxUsbPlatform::SetLog(CLoggerBase* log) {
+    pipes_.SetLog(log);
+    changes_.SetLog(log);
+}

@@ -24,6 +24,10 @@ class LinuxUsbPlatform {
     LinuxUsbPlatform(const LinuxUsbPlatform&) = delete;
     LinuxUsbPlatform& operator=(const LinuxUsbPlatform&) = delete;
 
+    // Attaches the station log once it exists (null detaches it). Call it before
+    // Changes().Start() so that a fallback to polling is logged.
+    void SetLog(CLoggerBase* log);
+
     IUsbTree& Tree() { return tree_; }
     IBulkPipes& Pipes() { return pipes_; }
     IDeviceChangeSource& Changes() { return changes_; }

@@ -186,15 +186,16 @@ bool UeventMonitor::Start(std::function<void()> onChange) {
 
     int error = 0;
     polling_ = options_.forcePolling || !OpenSocket(&error);
-    if (polling_ && log_ != nullptr) {
+    CLoggerBase* log = log_.load();
+    if (polling_ && log != nullptr) {
         if (options_.forcePolling) {
-            log_->Print(0, "INFO:UeventMonitor-->uevent socket not used, polling every %.3g s",
-                        options_.pollIntervalMs / 1000.0);
+            log->Print(0, "INFO:UeventMonitor-->uevent socket not used, polling every %.3g s",
+                       options_.pollIntervalMs / 1000.0);
         } else {
-            log_->Print(0,
-                        "INFO:UeventMonitor-->uevent socket unavailable,err=%d, polling every "
-                        "%.3g s",
-                        error, options_.pollIntervalMs / 1000.0);
+            log->Print(0,
+                       "INFO:UeventMonitor-->uevent socket unavailable,err=%d, polling every "
+                       "%.3g s",
+                       error, options_.pollIntervalMs / 1000.0);
         }
     }
     try {
@@ -335,11 +336,11 @@ void UeventMonitor::Run() {
         if (fds[1].revents != 0 && !DrainSocket(&error)) {
             CloseFd(&socket_);
             polling_ = true;
-            if (log_ != nullptr) {
-                log_->Print(0,
-                            "INFO:UeventMonitor-->uevent socket failed,err=%d, polling every "
-                            "%.3g s",
-                            error, options_.pollIntervalMs / 1000.0);
+            if (CLoggerBase* log = log_.load(); log != nullptr) {
+                log->Print(0,
+                           "INFO:UeventMonitor-->uevent socket failed,err=%d, polling every "
+                           "%.3g s",
+                           error, options_.pollIntervalMs / 1000.0);
             }
             Notify();
         }

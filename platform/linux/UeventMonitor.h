@@ -64,6 +64,10 @@ class UeventMonitor final : public IDeviceChangeSource {
     // Start or destruction.
     void Stop() override;
 
+    // Attaches (or, with null, detaches) the log; safe at any time. The log must stay valid
+    // while attached.
+    void SetLog(CLoggerBase* log) { log_.store(log); }
+
     // True while running on the periodic fallback instead of the socket.
     bool IsPolling() const { return polling_.load(); }
     // Kernel messages parsed so far (any subsystem), datagrams dropped (truncated, not from the
@@ -82,7 +86,7 @@ class UeventMonitor final : public IDeviceChangeSource {
     void Notify();
     void JoinAndClose();
 
-    CLoggerBase* const log_;
+    std::atomic<CLoggerBase*> log_;
     const UeventMonitorOptions options_;
 
     std::mutex lifecycleLock_;

@@ -379,9 +379,9 @@ bool UsbfsPipes::ClaimInterface(OpenDevice& device, const std::string& devicePat
                 SetError(sysError, -rc);
                 return false;
             }
-            if (log_ != nullptr) {
-                log_->Print(0, "INFO:UsbfsPipes-->detached driver %s from interface %u of %s",
-                            driver.driver, interfaceNumber, devicePath.c_str());
+            if (CLoggerBase* log = log_.load(); log != nullptr) {
+                log->Print(0, "INFO:UsbfsPipes-->detached driver %s from interface %u of %s",
+                           driver.driver, interfaceNumber, devicePath.c_str());
             }
         }
     }

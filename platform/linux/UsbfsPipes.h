@@ -14,6 +14,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -112,6 +113,10 @@ class UsbfsPipes final : public IBulkPipes {
     // Number of open handles.
     size_t OpenHandleCount() const;
 
+    // Attaches (or, with null, detaches) the log; safe at any time. The log must stay valid
+    // while attached.
+    void SetLog(CLoggerBase* log) { log_.store(log); }
+
   private:
     struct OpenDevice;
 
@@ -129,7 +134,7 @@ class UsbfsPipes final : public IBulkPipes {
 
     const std::string sysfsRoot_;
     const std::string devRoot_;
-    CLoggerBase* const log_;
+    std::atomic<CLoggerBase*> log_;
     IUsbfsCalls& calls_;
     IClock& clock_;
     const UsbfsTransferPolicy policy_;

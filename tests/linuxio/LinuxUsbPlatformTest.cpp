@@ -5,9 +5,13 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdarg>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "device/ZRDeviceDesc.h"
 #include "tests/linuxio/DescriptorBytes.h"
@@ -84,13 +88,46 @@ TEST(LinuxUsbPlatform, TreePathsOpenThroughThePipes) {
     EXPECT_EQ(error, ENOTTY);
 }
 
+namespace {
+
+// Keeps the lines printed to it.
+class LineLog final : public CLoggerBase {
+  public:
+    void Print(int level, const char* format, ...) override {
+        va_list args;
+        va_start(args, format);
+        VPrint(level, format, args);
+        va_end(args);
+    }
+    void VPrint(int, const char* format, va_list args) override {
+        char line[512];
+        std::vsnprintf(line, sizeof line, format, args);
+        std::lock_guard<std::mutex> guard(lock_);
+        lines_.emplace_back(line);
+    }
+    void SetLevel(int) override {}
+    std::vector<std::string> Lines() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return lines_;
+    }
+
+  private:
+    std::mutex lock_;
+    std::vector<std::string> lines_;
+};
+
+}  // namespace
+
 TEST(LinuxUsbPlatform, ChangeSourceRunsAndStopsWithThePlatform) {
     std::atomic<int> notices{0};
+    LineLog log;
     {
         UeventMonitorOptions polling;
         polling.forcePolling = true;
         polling.pollIntervalMs = 5;
         LinuxUsbPlatform platform(kFixture, "/nonexistent", nullptr, polling);
+        // The station's log is attached after the platform is built, before notices start.
+        platform.SetLog(&log);
         ASSERT_TRUE(platform.Changes().Start([&] { ++notices; }));
         for (int i = 0; i < 500 && notices.load() == 0; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -101,4 +138,8 @@ TEST(LinuxUsbPlatform, ChangeSourceRunsAndStopsWithThePlatform) {
     const int atEnd = notices.load();
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
     EXPECT_EQ(notices.load(), atEnd);
+    const auto lines = log.Lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("UeventMonitor-->"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find("polling every"), std::string::npos) << lines[0];
 }
