@@ -1,0 +1,51 @@
+// The sixteen-row device table (control 1016): row r shows slot r + 1. Three centred columns
+// (slot number, port location, status text) with fonts of their own, a bold header, per-row
+// background colours, and rows whose height follows the table's height. Rows never move: there is
+// no sorting and the header does not react to clicks.
+#pragma once
+
+#include <QColor>
+#include <QFont>
+#include <QTableWidget>
+#include <optional>
+
+class CDeviceTable final : public QTableWidget {
+    Q_OBJECT
+
+  public:
+    static constexpr int kInitialWidths[3] = {50, 110, 420};
+    // Column 2 leaves this many pixels of the table's client width free.
+    static constexpr int kStatusColumnSlack = 10;
+
+    explicit CDeviceTable(QWidget* parent = nullptr);
+
+    void SetCellText(int row, int column, const QString& text);
+    QString CellText(int row, int column) const;
+    // A colour, or none for the default background.
+    void SetRowColour(int row, std::optional<QColor> colour);
+    std::optional<QColor> RowColour(int row) const;
+    void SetColumnTitle(int column, const QString& title);
+    QString ColumnTitle(int column) const;
+
+    // Column 2 takes the rest of the client width; the sixteen rows share the client height
+    // equally (H pixels each), and the table's font becomes RowFont for that height.
+    void FitToClient();
+    // The font the rows follow: the table font at a character height of H * 72 / D pixels, H the
+    // client height divided among the sixteen rows, D the screen's vertical dots per inch.
+    static QFont RowFont(const QFont& base, int clientHeight, double dpiY);
+
+    // A font of the given pixel height, average character width (0: the face's own) and weight.
+    static QFont MakeFont(const QFont& face, int pixelHeight, int averageWidth, int weight);
+
+  protected:
+    void resizeEvent(QResizeEvent* event) override;
+    bool viewportEvent(QEvent* event) override;
+
+  private:
+    void FitRows();
+    void FitStatusColumn();
+    QTableWidgetItem* Cell(int row, int column) const;
+
+    QFont columnFonts_[3];
+    std::optional<QColor> rowColours_[16];
+};

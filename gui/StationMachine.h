@@ -1,0 +1,46 @@
+// What the station works with outside its own code: the USB side (the machine's, or a simulated
+// bus of emulated loader devices), the persistent port map and the application directory, bundled
+// as the controller's StationPlatform.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/PortMapStore.h"
+#include "app/StationPlatform.h"
+
+class LinuxUsbPlatform;
+class LoaderEmulator;
+class SimUsbHost;
+
+class CStationMachine {
+  public:
+    static constexpr int kSimHubPorts = 8;
+
+    // appDir: the application directory (empty: the executable's folder). simulate < 0: the
+    // machine's USB through sysfs, usbfs and uevents; otherwise a simulated host with that many
+    // demo loader devices behind hubs of eight ports. Simulated devices keep their slot bindings
+    // in a port map of their own.
+    CStationMachine(std::string appDir, int simulate);
+    ~CStationMachine();
+    CStationMachine(const CStationMachine&) = delete;
+    CStationMachine& operator=(const CStationMachine&) = delete;
+
+    StationPlatform& Platform() { return *platform_; }
+    const std::string& AppDir() const { return appDir_; }
+    bool Simulated() const { return sim_ != nullptr; }
+
+  private:
+    std::string appDir_;
+    std::unique_ptr<SimUsbHost> sim_;
+    std::vector<std::shared_ptr<LoaderEmulator>> loaders_;
+    std::unique_ptr<LinuxUsbPlatform> machine_;
+    std::unique_ptr<CPortMapFile> portMap_;
+    std::unique_ptr<StationPlatform> platform_;
+};
+
+// Gives the application directory the shipped defaults it lacks: config.ini, devices.ini and the
+// lang/ folder are copied from the "data" folder beside the executable. Files already there are
+// never touched.
+void SeedApplicationDirectory(const std::string& appDir);

@@ -1,0 +1,301 @@
+#include "gui/StationWindow.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFontMetrics>
+#include <QKeyEvent>
+#include <QPalette>
+#include <QResizeEvent>
+#include <QString>
+#include <algorithm>
+
+#include "app/StationController.h"
+#include "gui/ConfigDialog.h"
+#include "gui/StationIcon.h"
+#include "gui/StationPrompts.h"
+
+namespace {
+
+namespace C = StationControl;
+
+// Counter captions and counters: pixel heights, weights and colours.
+constexpr int kCaptionPixels = 13;
+constexpr int kCounterPixels = 20;
+constexpr int kCounterWeight = 900;
+
+bool IsSwallowedKey(const QEvent* event) {
+    if (event->type() != QEvent::KeyPress && event->type() != QEvent::KeyRelease &&
+        event->type() != QEvent::ShortcutOverride) {
+        return false;
+    }
+    const int key = static_cast<const QKeyEvent*>(event)->key();
+    return key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Escape;
+}
+
+}  // namespace
+
+CStationWindow::CStationWindow(QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint),
+      units_(CDialogUnits::DialogFont()) {
+    setFont(CDialogUnits::DialogFont());
+    setWindowTitle(QString::fromUtf8(kProductName));
+    setWindowIcon(StationIcon());
+    setObjectName(QStringLiteral("dialog%1").arg(C::kDialog));
+    setProperty(kControlIdProperty, C::kDialog);
+
+    AddButton(C::kKeyFileButton, "密钥文件", QRect(7, 7, 50, 28));
+    AddButton(C::kStartStopButton, "开始", QRect(58, 7, 50, 28));
+    AddButton(C::kExitButton, "退出", QRect(109, 7, 50, 28));
+    AddButton(C::kConfigButton, "配置", QRect(160, 7, 61, 28));
+    AddLabel(C::kKeyFileLabel, "密钥文件:", QRect(11, 52, 276, 17), Anchor::kWiden);
+    AddLabel(C::kKeyCountLabel, "密钥数：", QRect(11, 84, 78, 17), Anchor::kFixed);
+    AddLabel(C::kUnusedLabel, "未使用:", QRect(105, 84, 78, 17), Anchor::kFixed);
+    AddLabel(C::kCreateTimeLabel, "创建时间:", QRect(199, 84, 155, 17), Anchor::kFixed);
+    AddLabel(C::kSuccessCaption, "成功:", QRect(303, 10, 38, 17), Anchor::kRightEdge);
+    AddLabel(C::kSuccessCounter, "00000", QRect(355, 10, 38, 17), Anchor::kRightEdge);
+    AddLabel(C::kFailCaption, "失败:", QRect(303, 35, 38, 17), Anchor::kRightEdge);
+    AddLabel(C::kFailCounter, "00000", QRect(355, 35, 38, 17), Anchor::kRightEdge);
+    AddLabel(C::kTotalCaption, "总共:", QRect(303, 63, 38, 17), Anchor::kRightEdge);
+    AddLabel(C::kTotalCounter, "00000", QRect(355, 63, 38, 17), Anchor::kRightEdge);
+    StyleCounters();
+
+    table_ = new CDeviceTable(this);
+    Tag(table_, C::kDeviceTable, QRect(7, 106, 389, 287), Anchor::kFillClient);
+
+    initialSize_ = units_.Size(kWidthUnits, kHeightUnits);
+    resize(initialSize_);
+    setMinimumSize(initialSize_);
+    ApplyLayout();
+
+    qApp->installEventFilter(this);
+}
+
+CStationWindow::~CStationWindow() {
+    qApp->removeEventFilter(this);
+}
+
+void CStationWindow::Tag(QWidget* widget, int id, QRect units, Anchor anchor) {
+    widget->setObjectName(QStringLiteral("control%1").arg(id));
+    widget->setProperty(kControlIdProperty, id);
+    const QRect pixels = units_.Rect(units.x(), units.y(), units.width(), units.height());
+    widget->setGeometry(pixels);
+    controls_[id] = widget;
+    placements_[id] = Placement{widget, pixels, anchor};
+}
+
+QPushButton* CStationWindow::AddButton(int id, const char* text, QRect units) {
+    auto* button = new QPushButton(QString::fromUtf8(text), this);
+    button->setAutoDefault(false);
+    button->setDefault(false);
+    Tag(button, id, units, Anchor::kFixed);
+    connect(button, &QPushButton::clicked, this, [this, id] { OnButton(id); });
+    return button;
+}
+
+QLabel* CStationWindow::AddLabel(int id, const char* text, QRect units, Anchor anchor) {
+    auto* label = new QLabel(QString::fromUtf8(text), this);
+    label->setTextFormat(Qt::PlainText);
+    label->setWordWrap(false);
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    Tag(label, id, units, anchor);
+    return label;
+}
+
+void CStationWindow::StyleCounters() {
+    struct Style {
+        int id;
+        int pixels;
+        int weight;
+        QColor colour;
+    };
+    const Style styles[] = {
+        {C::kSuccessCaption, kCaptionPixels, 400, Qt::black},
+        {C::kFailCaption, kCaptionPixels, 400, Qt::black},
+        {C::kTotalCaption, kCaptionPixels, 400, Qt::black},
+        {C::kSuccessCounter, kCounterPixels, kCounterWeight, QColor(0, 255, 0)},
+        {C::kFailCounter, kCounterPixels, kCounterWeight, QColor(255, 0, 0)},
+        {C::kTotalCounter, kCounterPixels, kCounterWeight, Qt::black},
+    };
+    for (const Style& s : styles) {
+        QLabel* label = Label(s.id);
+        if (label == nullptr) {
+            continue;
+        }
+        QFont face = CDeviceTable::MakeFont(font(), s.pixels, 0, s.weight);
+        // A counter's five digits fit its label: a wide face is narrowed until they do.
+        const int needed = QFontMetrics(face).horizontalAdvance(label->text());
+        const int room = label->width();
+        if (needed > room && needed > 0 && room > 0) {
+            face.setStretch(std::max(1, room * 100 / needed));
+        }
+        label->setFont(face);
+        QPalette palette = label->palette();
+        palette.setColor(QPalette::WindowText, s.colour);
+        label->setPalette(palette);
+    }
+}
+
+QWidget* CStationWindow::Control(int controlId) const {
+    auto it = controls_.find(controlId);
+    return it == controls_.end() ? nullptr : it->second;
+}
+
+QPushButton* CStationWindow::Button(int controlId) const {
+    return qobject_cast<QPushButton*>(Control(controlId));
+}
+
+QLabel* CStationWindow::Label(int controlId) const {
+    return qobject_cast<QLabel*>(Control(controlId));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Layout
+
+void CStationWindow::ApplyLayout() {
+    const QSize initial = initialSize_;
+    const QSize now = size();
+    for (auto& [id, place] : placements_) {
+        QRect r = place.initial;
+        switch (place.anchor) {
+            case Anchor::kFixed:
+                break;
+            case Anchor::kWiden:
+                r.setWidth(place.initial.width() + now.width() - initial.width());
+                break;
+            case Anchor::kRightEdge:
+                r.moveLeft(place.initial.left() + now.width() - initial.width());
+                break;
+            case Anchor::kFillClient:
+                r.setWidth(place.initial.width() + now.width() - initial.width());
+                r.setHeight(place.initial.height() + now.height() - initial.height());
+                break;
+        }
+        if (r.width() < 0) {
+            r.setWidth(0);
+        }
+        if (r.height() < 0) {
+            r.setHeight(0);
+        }
+        place.widget->setGeometry(r);
+    }
+}
+
+void CStationWindow::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    ApplyLayout();
+    if (!isMinimized()) {
+        table_->FitToClient();
+    }
+    update();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Keys, buttons and closing
+
+bool CStationWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (IsSwallowedKey(event) && watched->isWidgetType() &&
+        static_cast<QWidget*>(watched)->window() == this) {
+        event->accept();
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void CStationWindow::OnButton(int controlId) {
+    if (controller_ == nullptr) {
+        return;
+    }
+    switch (controlId) {
+        case C::kKeyFileButton:
+            controller_->OnKeyFileButton();
+            break;
+        case C::kStartStopButton:
+            controller_->OnStartStopButton();
+            break;
+        case C::kExitButton:
+            controller_->OnClose();
+            break;
+        case C::kConfigButton:
+            controller_->OnConfigButton();
+            break;
+        default:
+            break;
+    }
+}
+
+void CStationWindow::closeEvent(QCloseEvent* event) {
+    if (closeAllowed_ || controller_ == nullptr) {
+        event->accept();
+        return;
+    }
+    // The controller decides: it refuses while the station runs or stops, otherwise it shuts
+    // down and calls CloseWindow.
+    inCloseEvent_ = true;
+    controller_->OnClose();
+    inCloseEvent_ = false;
+    if (closeAllowed_) {
+        event->accept();
+    } else {
+        event->ignore();
+    }
+}
+
+void CStationWindow::CloseWindow() {
+    closeAllowed_ = true;
+    if (!inCloseEvent_) {
+        close();
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// IStationView
+
+void CStationWindow::ShowWindowTitle(const std::string& title) {
+    setWindowTitle(QString::fromStdString(title));
+}
+
+void CStationWindow::ShowControlText(int controlId, const std::string& text) {
+    const QString value = QString::fromStdString(text);
+    if (QPushButton* button = Button(controlId)) {
+        button->setText(value);
+    } else if (QLabel* label = Label(controlId)) {
+        label->setText(value);
+    }
+}
+
+void CStationWindow::ShowControlEnabled(int controlId, bool enabled) {
+    if (QWidget* control = Control(controlId)) {
+        control->setEnabled(enabled);
+    }
+}
+
+void CStationWindow::ShowColumnTitle(int column, const std::string& title) {
+    table_->SetColumnTitle(column, QString::fromStdString(title));
+}
+
+void CStationWindow::ShowCellText(int row, int column, const std::string& text) {
+    table_->SetCellText(row, column, QString::fromStdString(text));
+}
+
+void CStationWindow::ShowRowColour(int row, std::optional<RowColour> colour) {
+    if (colour) {
+        table_->SetRowColour(row, QColor(colour->red, colour->green, colour->blue));
+    } else {
+        table_->SetRowColour(row, std::nullopt);
+    }
+}
+
+void CStationWindow::ShowMessage(const std::string& text, const std::string& caption,
+                                 MessageIcon icon) {
+    ShowStationMessage(this, text, caption, icon);
+}
+
+std::optional<std::string> CStationWindow::ChooseKeyFile() {
+    return ChooseKeyFilePath(this);
+}
+
+void CStationWindow::RunConfigDialog(CIniSettingBase& settings, CIniLocalLan& language) {
+    CConfigDialog dialog(settings, language, this);
+    dialog.exec();
+}

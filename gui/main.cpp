@@ -1,0 +1,73 @@
+// keystation: the provisioning station with its operator window.
+//
+//   keystation [--home DIR] [--kdb FILE] [--simulate N] [--start]
+//
+// Without options the application directory is the executable's folder and the station works
+// with the machine's USB. --home names another application directory, --simulate N replaces the
+// USB with N emulated loader devices, --kdb loads a key file and --start presses Start once the
+// window is up.
+//
+// For the screenshot test only: when the environment variable KS_SCREENSHOT names a file, the
+// window is saved there as PNG once the station has finished every job it started, and the
+// program then stops the station and ends (exit code 3 when the file could not be written).
+#include <QApplication>
+#include <QTimer>
+#include <cstdio>
+#include <memory>
+
+#include "app/StationController.h"
+#include "gui/GuiOptions.h"
+#include "gui/QtMainThreadPoster.h"
+#include "gui/ScreenshotWatcher.h"
+#include "gui/StationIcon.h"
+#include "gui/StationMachine.h"
+#include "gui/StationWindow.h"
+#include "support/Paths.h"
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setWindowIcon(StationIcon());
+    QGuiApplication::setDesktopFileName(QStringLiteral("keystation"));
+
+    GuiOptions options;
+    QString error;
+    if (!ParseGuiOptions(QApplication::arguments(), &options, &error)) {
+        std::fprintf(stderr, "keystation: %s\n%s\n", error.toLocal8Bit().constData(),
+                     GuiUsage().toLocal8Bit().constData());
+        return 2;
+    }
+
+    CStationMachine machine(options.home, options.simulate);
+    SeedApplicationDirectory(machine.AppDir());
+
+    CQtMainThreadPoster poster;
+    CStationWindow window;
+    CStationController controller(machine.Platform(), window, poster);
+    window.AttachController(&controller);
+    const StartupResult startup = controller.Initialise();
+    if (!startup.started) {
+        return startup.exitCode;
+    }
+    window.show();
+
+    QTimer::singleShot(0, &window, [&] {
+        if (options.keyFile) {
+            controller.LoadKeyFile(*options.keyFile);
+        }
+        if (options.start) {
+            controller.OnStartStopButton();
+        }
+    });
+
+    std::unique_ptr<CScreenshotWatcher> watcher;
+    const QString screenshot = qEnvironmentVariable(CScreenshotWatcher::kEnvironmentVariable);
+    if (!screenshot.isEmpty()) {
+        watcher = std::make_unique<CScreenshotWatcher>(controller, window, screenshot);
+    }
+
+    const int rc = QApplication::exec();
+    if (watcher && !watcher->Saved()) {
+        return 3;
+    }
+    return rc;
+}
