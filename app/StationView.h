@@ -69,6 +69,7 @@ class IStationView {
     virtual void ShowRowColour(int row, std::optional<RowColour> colour) = 0;
 
     // --- Modal interactions, called directly by the controller on the main thread.
+    // A message box; an empty caption means the application's own name.
     virtual void ShowMessage(const std::string& text, const std::string& caption,
                              MessageIcon icon) = 0;
     // The file-open dialog for the key file, with the filter
