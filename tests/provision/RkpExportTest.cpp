@@ -149,9 +149,4 @@ TEST_F(RkpFileWrite, ShortWriteReportsTheBytesActuallyWritten) {
     EXPECT_EQ(fs::file_size(dir_ + "/SN.json"), 1000u);
 }
 
-TEST_F(RkpFileWrite, DeviceNodesAreNotWrittenThrough) {
-    const uint8_t data[3] = {1, 2, 3};
-    EXPECT_EQ(SaveRkpFile("/dev/full", data, sizeof data).written, -1);
-}
-
 }  // namespace

@@ -59,12 +59,6 @@ TEST(VendorStorageRecord, RoomIs232KeyBytes) {
     EXPECT_EQ(VendorKeyRoom(VendorDestination::kStorageSector), 232u);
 }
 
-TEST(VendorStorageRecord, TagMustBeVend) {
-    Sector s{};
-    std::memcpy(s.data(), "VENd", 4);
-    EXPECT_FALSE(HasVendTag(s.data()));
-}
-
 TEST(VendorItem8, BuiltFromZerosAndAlwaysDeclares156Bytes) {
     Sector s;
     s.fill(0xEE);
