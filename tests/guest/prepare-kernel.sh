@@ -51,7 +51,12 @@ if [ ! -f "$tree/.ready" ]; then
   log "unpacking $name"
   rm -rf "$tree"
   mkdir -p "$tree"
-  dpkg-deb -x "$deb" "$tree"
+  if ! dpkg-deb -x "$deb" "$tree"; then
+    # A damaged download is dropped so that the next run fetches it again.
+    log "cannot unpack $deb; removing it"
+    rm -rf "$tree" "$deb"
+    exit 2
+  fi
   kver=$(ls -1 "$tree/lib/modules" | head -n 1)
   [ -n "$kver" ] || { log "no modules in $deb"; exit 2; }
   "$DEPMOD" -b "$tree" "$kver"

@@ -6,10 +6,13 @@
 #
 # Usage: run-guest.sh --source DIR --work DIR --cache DIR [--timeout SECONDS] [--smp N]
 #                     [--memory MB] --bin PATH...
+#
+# One virtual CPU by default: under TCG a second one makes every USB transfer slower (wake-ups
+# cross between the emulation threads), by a factor of two to four on a busy two-core machine.
 set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
-source_dir="" work="" cache="" timeout_s=600 smp=2 memory=1024
+source_dir="" work="" cache="" timeout_s=600 smp=1 memory=1024
 bins=()
 while [ $# -gt 0 ]; do
   case "$1" in
