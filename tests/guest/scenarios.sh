@@ -117,6 +117,8 @@ run_cli() {
   CLI_MS=$(( $(now_ms) - t0 ))
   echo "---- keystation-cli ($1): exit $CLI_RC after $CLI_MS ms"
   cat "/tmp/cli-$1.out"
+  echo "---- station log ($1)"
+  station_log "$2" | tr -d '\r'
   echo "----"
 }
 
