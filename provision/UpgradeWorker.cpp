@@ -291,10 +291,11 @@ bool UpgradeJob::WriteVendor(VendorDestination destination) {
     }
     WipeMemory(vendorSector_.data(), vendorSector_.size());
 
+    // From here on the record is on the device: a failure below may still leave the key installed
+    // in this board, so the key is held, never handed to another board.
     Status("IDS_RESET_DEVICE");
     ret = comm_->ZRU_ResetDevice(path, 1);
     if (ret != 0 && ret != ZR_ERR_OPEN_IN && ret != ZR_ERR_READ) {
-        ReturnKey();
         Status("IDS_RESET_ERROR");
         ProvLog(log_, "<%s> Error:UpgradeThreadProc-->ZRU_ResetDevice failed,err=%d", Loc(), ret);
         return false;
@@ -304,7 +305,6 @@ bool UpgradeJob::WriteVendor(VendorDestination destination) {
     ZRDeviceDesc record;
     record.location = slot_.portLocation;
     if (scanner_->WaitForDevice(&record, DEVICE_KIND_LOADER, 0, 0) == 0) {
-        ReturnKey();
         Status("IDS_WAIT_DEVICE_ERROR");
         ProvLog(log_, "<%s> Error:UpgradeThreadProc-->Wait loader failed,err=%d", Loc(), 0);
         return false;
@@ -313,19 +313,16 @@ bool UpgradeJob::WriteVendor(VendorDestination destination) {
     Status("IDS_CLEAN_VENDOR");
     ret = comm_->ZRU_ReadLBA(path, address, 1, vendorSector_.data(), 0);
     if (ret != 0) {
-        ReturnKey();
         Status("IDS_READ_VENDOR_ERROR");
         ProvLog(log_, "<%s> Error:UpgradeThreadProc->ZRU_ReadLBA2 failed,err=%d!", Loc(), ret);
         return false;
     }
     switch (CheckVendorCleared(destination, vendorSector_.data())) {
         case VendorClearState::kRecordPresent:
-            ReturnKey();
             Status("IDS_KEY_EXIST_ERROR");
             ProvLog(log_, "<%s> Error:UpgradeThreadProc->key exist!", Loc());
             return false;
         case VendorClearState::kNotClean:
-            ReturnKey();
             Status("IDS_CLEAN_VENDOR_ERROR");
             ProvLog(log_, "<%s> Error:UpgradeThreadProc->Cleaning vendor failed!", Loc());
             return false;

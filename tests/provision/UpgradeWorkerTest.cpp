@@ -792,7 +792,7 @@ TEST_F(Worker, VendorItem8WriteFailureShowsTheWriteErrorAndReturnsTheKey) {
     ExpectKey(KeyFate::kReturned);
 }
 
-TEST_F(Worker, ResetFailureReturnsTheKey) {
+TEST_F(Worker, ResetFailureHoldsTheKeyTheBoardMayHaveTaken) {
     KeyJob(1, 64);
     FailCommand(0xFF, 0);
     Run();
@@ -800,10 +800,10 @@ TEST_F(Worker, ResetFailureReturnsTheKey) {
     EXPECT_EQ(
         host.log.Lines(),
         std::vector<std::string>{"<1-3> Error:UpgradeThreadProc-->ZRU_ResetDevice failed,err=-8"});
-    ExpectKey(KeyFate::kReturned);
+    ExpectKey(KeyFate::kHeld);
 }
 
-TEST_F(Worker, DeviceThatDoesNotComeBackReturnsTheKeyAfterThirtySeconds) {
+TEST_F(Worker, DeviceThatDoesNotComeBackHoldsTheKeyAfterThirtySeconds) {
     for (bool otherPort : {false, true}) {
         SCOPED_TRACE(otherPort);
         Plug(DemoLayout::kGpt);
@@ -820,18 +820,18 @@ TEST_F(Worker, DeviceThatDoesNotComeBackReturnsTheKeyAfterThirtySeconds) {
         EXPECT_EQ(
             host.log.Lines(),
             std::vector<std::string>{"<1-3> Error:UpgradeThreadProc-->Wait loader failed,err=0"});
-        ExpectKey(KeyFate::kReturned);
+        ExpectKey(KeyFate::kHeld);
     }
 }
 
-TEST_F(Worker, ReReadAfterTheResetFailsAndReturnsTheKey) {
+TEST_F(Worker, ReReadAfterTheResetFailsAndHoldsTheKey) {
     KeyJob(1, 64);
     FailCommand(0x14, kVendorSector, 2);
     Run();
     ExpectFailed("IDS_READ_VENDOR_ERROR");
     EXPECT_EQ(host.log.Lines(), std::vector<std::string>{
                                     "<1-3> Error:UpgradeThreadProc->ZRU_ReadLBA2 failed,err=-8!"});
-    ExpectKey(KeyFate::kReturned);
+    ExpectKey(KeyFate::kHeld);
 }
 
 struct TakeOutCase {
@@ -843,14 +843,14 @@ struct TakeOutCase {
 
 class WorkerTakeOut : public Worker, public ::testing::WithParamInterface<TakeOutCase> {};
 
-TEST_P(WorkerTakeOut, DeviceThatDidNotClearTheAreaGetsTheKeyReturned) {
+TEST_P(WorkerTakeOut, DeviceThatDidNotClearTheAreaKeepsTheKeyHeld) {
     const TakeOutCase& c = GetParam();
     SetFaults([&c](LoaderFaults& f) { f.keyboxTakeOut = c.takeOut; });
     KeyJob(c.dest, 64);
     Run();
     ExpectFailed(c.status);
     EXPECT_EQ(host.log.Lines(), std::vector<std::string>{c.line});
-    ExpectKey(KeyFate::kReturned);
+    ExpectKey(KeyFate::kHeld);
 }
 
 INSTANTIATE_TEST_SUITE_P(
