@@ -2,6 +2,7 @@
 
 #include <QGroupBox>
 #include <QString>
+#include <algorithm>
 #include <filesystem>
 #include <system_error>
 
@@ -26,11 +27,10 @@ bool PathExists(const std::string& path) {
     return std::filesystem::exists(std::filesystem::path(path), ec);
 }
 
-// A check box sits on the top line of its group's frame: as wide as its text needs, with the
-// dialog's face behind it so that the line stops at the text.
-void FitOnFrame(QCheckBox* box) {
-    const QRect r = box->geometry();
-    box->resize(box->sizeHint().width(), r.height());
+// A check box is as wide as its text needs: the whole box reacts to clicks, and one on its
+// group's frame (with the dialog's face behind it) interrupts the frame's line only there.
+void FitToText(QCheckBox* box, int maxWidth) {
+    box->resize(std::min(box->sizeHint().width(), maxWidth), box->height());
 }
 
 }  // namespace
@@ -129,8 +129,9 @@ void CConfigDialog::SetTexts() {
     ControlAs<QGroupBox>(K::kGeneralGroup)->setTitle(text("IDS_INFO_GENERAL"));
     reset_->setText(text("IDS_REBOOTAFTER"));
     setWindowTitle(text("IDS_INFO_CONFIG"));
-    FitOnFrame(rkp_);
-    FitOnFrame(keybox_);
+    FitToText(rkp_, units_.X(kWidthUnits - 20));
+    FitToText(keybox_, units_.X(kWidthUnits - 20));
+    FitToText(reset_, units_.X(230));
 
     Control(K::kDestinationLabel)->hide();
     destination_->hide();

@@ -1,0 +1,316 @@
+// A station with its real window on a simulated USB host, for the window tests: a home folder
+// with config.ini, devices.ini and the language files, emulated loader devices (optionally held
+// at their first command until the test lets them go), the controller on the Qt main-thread
+// queue, and helpers that wait while the Qt event loop runs.
+#pragma once
+
+#include <unistd.h>
+#include <QApplication>
+#include <QCoreApplication>
+#include <QPointer>
+#include <QTest>
+#include <QTimer>
+#include <QWidget>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/PortMapStore.h"
+#include "app/StationController.h"
+#include "gui/QtMainThreadPoster.h"
+#include "gui/StationWindow.h"
+#include "keydb/KeyFileWriter.h"
+#include "platform/sim/DemoImage.h"
+#include "platform/sim/LoaderEmulator.h"
+#include "platform/sim/SimUsbHost.h"
+#include "support/Clock.h"
+
+namespace gui_test {
+
+namespace fs = std::filesystem;
+
+// Real time sped up: 30-second device waits and reboots take milliseconds.
+class FastClock final : public IClock {
+  public:
+    explicit FastClock(uint64_t factor) : factor_(factor) {}
+    uint64_t NowMs() override {
+        const auto us = std::chrono::duration_cast<std::chrono::microseconds>(
+                            std::chrono::steady_clock::now().time_since_epoch())
+                            .count();
+        return static_cast<uint64_t>(us) * factor_ / 1000;
+    }
+    void SleepMs(uint32_t ms) override {
+        std::this_thread::sleep_for(std::chrono::microseconds(uint64_t{ms} * 1000 / factor_));
+    }
+
+  private:
+    uint64_t factor_;
+};
+
+// The clock of one emulated device, whose per-command latency sleeps on it: while the gate is
+// closed the device answers no command, so a job on it stays running until the test opens it.
+class GateClock final : public IClock {
+  public:
+    uint64_t NowMs() override {
+        return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         std::chrono::steady_clock::now().time_since_epoch())
+                                         .count());
+    }
+    void SleepMs(uint32_t) override {
+        std::unique_lock<std::mutex> guard(lock_);
+        ++waiting_;
+        changed_.wait(guard, [&] { return open_; });
+        --waiting_;
+    }
+    void Open() {
+        std::lock_guard<std::mutex> guard(lock_);
+        open_ = true;
+        changed_.notify_all();
+    }
+    void Close() {
+        std::lock_guard<std::mutex> guard(lock_);
+        open_ = false;
+    }
+    // True while a command of the device waits at the gate.
+    bool Held() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return waiting_ > 0;
+    }
+
+  private:
+    std::mutex lock_;
+    std::condition_variable changed_;
+    bool open_ = true;
+    int waiting_ = 0;
+};
+
+inline std::string ReadText(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void WriteText(const fs::path& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+// Runs the event loop until pred holds; false after the time-out.
+inline bool WaitFor(const std::function<bool()>& pred, int timeoutMs = 20000) {
+    return QTest::qWaitFor(pred, timeoutMs);
+}
+
+// Runs `action` on the first modal window of type T that shows up within the time-out, from
+// inside the modal loop that shows it. Handled() tells whether it ran.
+template <typename T>
+class ModalDriver {
+  public:
+    explicit ModalDriver(std::function<void(T*)> action, int timeoutMs = 20000)
+        : action_(std::move(action)),
+          deadline_(std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs)) {
+        timer_.setInterval(10);
+        QObject::connect(&timer_, &QTimer::timeout, [this] { Poll(); });
+        timer_.start();
+    }
+    bool Handled() const { return handled_; }
+
+  private:
+    void Poll() {
+        if (handled_ || std::chrono::steady_clock::now() > deadline_) {
+            timer_.stop();
+            return;
+        }
+        if (T* modal = qobject_cast<T*>(QApplication::activeModalWidget())) {
+            handled_ = true;
+            timer_.stop();
+            action_(modal);
+        }
+    }
+
+    std::function<void(T*)> action_;
+    std::chrono::steady_clock::time_point deadline_;
+    QTimer timer_;
+    bool handled_ = false;
+};
+
+class GuiStation {
+  public:
+    explicit GuiStation(const std::string& name) {
+        home_ = fs::temp_directory_path() / ("ks_gui_" + std::to_string(::getpid()) + "_" + name);
+        fs::remove_all(home_);
+        fs::create_directories(home_);
+        const fs::path data = fs::path(KS_SOURCE_DIR) / "data";
+        fs::copy(data / "lang", home_ / "lang", fs::copy_options::recursive);
+        fs::copy_file(data / "devices.ini", home_ / "devices.ini");
+        system = {{"LogLevel", "0"},     {"GetRkp", "0"},          {"WriteKeybox", "0"},
+                  {"DestPosition", "0"}, {"ResetAfterWrite", "0"}, {"SavePath", ""}};
+        language = {{"LangPath", "lang/"},
+                    {"LanKinds", "2"},
+                    {"Lang1File", "English.ini"},
+                    {"Lang2File", "Chinese.ini"},
+                    {"Selected", "0"}};
+        host_ = std::make_unique<SimUsbHost>(clock_);
+        host_->AddController(true, 20);
+        portMap_ = std::make_unique<CPortMapFile>((home_ / "portmap.ini").string());
+        platform_ = std::make_unique<StationPlatform>(
+            StationPlatform{*host_, *host_, *host_, clock_, *portMap_, home_.string() + "/", {}});
+    }
+
+    ~GuiStation() {
+        for (auto& gate : gates_) {
+            gate->Open();
+        }
+        if (window_) {
+            window_->AttachController(nullptr);
+        }
+        controller_.reset();
+        window_.reset();
+        host_.reset();
+        std::error_code ec;
+        fs::remove_all(home_, ec);
+    }
+
+    GuiStation(const GuiStation&) = delete;
+    GuiStation& operator=(const GuiStation&) = delete;
+
+    const fs::path& Home() const { return home_; }
+
+    void WriteConfig() {
+        std::string text = "[Language]\r\n";
+        for (const auto& [k, v] : language) {
+            text += k + "=" + v + "\r\n";
+        }
+        text += "[System]\r\n";
+        for (const auto& [k, v] : system) {
+            text += k + "=" + v + "\r\n";
+        }
+        WriteText(home_ / "config.ini", text);
+    }
+
+    // Plugs a demo loader device; with a gate, its commands wait while the gate is closed.
+    std::shared_ptr<LoaderEmulator> Plug(const std::string& location, int index = 0,
+                                         GateClock* gate = nullptr) {
+        std::shared_ptr<LoaderEmulator> device =
+            gate != nullptr ? MakeDemoLoader(index, DemoLayout::kGpt, *gate)
+                            : MakeDemoLoader(index, DemoLayout::kGpt, clock_);
+        if (gate != nullptr) {
+            LoaderFaults faults = device->Faults();
+            faults.latencyPerCommandMs = 1;
+            device->SetFaults(faults);
+        }
+        if (!host_->Plug(location, device)) {
+            return nullptr;
+        }
+        devices_[location] = device;
+        return device;
+    }
+    GateClock* NewGate() {
+        gates_.push_back(std::make_unique<GateClock>());
+        return gates_.back().get();
+    }
+    SimUsbHost& Host() { return *host_; }
+
+    // Creates the window and the controller with the current config, initialises and shows
+    // them, and waits until the first rescan is done and shown.
+    StartupResult Boot() {
+        WriteConfig();
+        window_ = std::make_unique<CStationWindow>();
+        StationOptions options;
+        options.scanIntervalMs = 5;
+        controller_ = std::make_unique<CStationController>(*platform_, *window_, poster_, options);
+        window_->AttachController(controller_.get());
+        const StartupResult result = controller_->Initialise();
+        if (result.started) {
+            window_->show();
+            Settle();
+        }
+        return result;
+    }
+
+    CStationWindow& Window() { return *window_; }
+    CStationController& Controller() { return *controller_; }
+
+    // Waits until every device change seen so far has been rescanned and shown.
+    bool Settle() {
+        const bool done = WaitFor(
+            [&] { return controller_->CompletedRescans() > 0 && !controller_->RescanBusy(); });
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::processEvents();
+        return done;
+    }
+    // Waits until a slot holds the device at location.
+    bool WaitBound(const std::string& location) {
+        return WaitFor([&] {
+                   for (const DeviceSlot& s : controller_->SlotsSnapshot()) {
+                       if (s.portLocation == location && s.present != 0) {
+                           return true;
+                       }
+                   }
+                   return false;
+               }) &&
+               Settle();
+    }
+    bool AnyRunning() {
+        for (const DeviceSlot& s : controller_->SlotsSnapshot()) {
+            if (s.running != 0) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    QString Text(int id) {
+        if (QPushButton* b = window_->Button(id)) {
+            return b->text();
+        }
+        if (QLabel* l = window_->Label(id)) {
+            return l->text();
+        }
+        return QString();
+    }
+    bool Enabled(int id) { return window_->Control(id)->isEnabled(); }
+    QString Lang(const char* key) { return QString::fromStdString(controller_->GetLangText(key)); }
+    void Click(int id) { QTest::mouseClick(window_->Button(id), Qt::LeftButton); }
+
+    // A key file of `count` random keys of keySize bytes, `used` already recorded as used.
+    std::string MakeKeyFile(const std::string& name, uint32_t count, uint32_t keySize,
+                            std::vector<uint32_t> used = {}) {
+        KeyFileLayout layout;
+        layout.keyCount = count;
+        layout.keySize = keySize;
+        layout.created = {2026, 1, 31, 12, 0, 0};
+        layout.usedIndices = std::move(used);
+        CRandomKeySource source;
+        std::string error;
+        const std::string path = (home_ / name).string();
+        if (!WriteKeyFile(path, layout, source, true, &error)) {
+            qWarning("key file: %s", error.c_str());
+        }
+        return path;
+    }
+
+    std::map<std::string, std::string> system;
+    std::map<std::string, std::string> language;
+
+  private:
+    FastClock clock_{50};
+    fs::path home_;
+    CQtMainThreadPoster poster_;
+    std::vector<std::unique_ptr<GateClock>> gates_;
+    std::unique_ptr<SimUsbHost> host_;
+    std::unique_ptr<CPortMapFile> portMap_;
+    std::unique_ptr<StationPlatform> platform_;
+    std::map<std::string, std::shared_ptr<LoaderEmulator>> devices_;
+    std::unique_ptr<CStationWindow> window_;
+    std::unique_ptr<CStationController> controller_;
+};
+
+}  // namespace gui_test

@@ -1,0 +1,434 @@
+// The main window driven through its buttons against emulated loader devices: the states of the
+// station as the buttons show them, counters, row colours, the key-file action and its labels,
+// the close command, and keys that must do nothing.
+#include <QFileDialog>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QTest>
+
+#include "gui/StationPrompts.h"
+#include "keydb/KeyFile.h"
+#include "support/IniSettingBase.h"
+#include "tests/gui/GuiStation.h"
+
+using namespace gui_test;
+namespace C = StationControl;
+
+namespace {
+
+// Counts the key events that reach a widget.
+class KeyCounter final : public QObject {
+  public:
+    int count = 0;
+
+  protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::KeyPress) {
+            ++count;
+        }
+        return false;
+    }
+};
+
+QColor Green() {
+    return QColor(0, 255, 0);
+}
+QColor Red() {
+    return QColor(255, 0, 0);
+}
+
+}  // namespace
+
+class StationWindowTest final : public QObject {
+    Q_OBJECT
+
+  private slots:
+    void startStopAndStoppingShowInTheButtons();
+    void stopWithoutJobsReturnsToIdleAtOnce();
+    void theCloseCommandIsRefusedWhileRunningAndStopping();
+    void countersRollOverFromAllNinesToZeros();
+    void rowsTurnGreenOrRedAndLoseTheirColourWhenANewJobStarts();
+    void builtInKeyCountCaptionEndsInAFullWidthColonAndIsReplaced();
+    void theFileDialogOffersKeyDatabasesAndCancelChangesNothing();
+    void aFailedLoadShowsTheLoadingTextAndAnErrorMessage();
+    void languageTextsReachTheControlsByNumber();
+    void enterAndEscapeNeverReachTheWindow();
+    void headerClicksDoNotReorderRows();
+    void configButtonOpensTheDialogOnlyWhenIdle();
+};
+
+void StationWindowTest::startStopAndStoppingShowInTheButtons() {
+    GuiStation station("states");
+    GateClock* gate1 = station.NewGate();
+    GateClock* gate2 = station.NewGate();
+    gate1->Close();
+    gate2->Close();
+    QVERIFY(station.Plug("1-1", 0, gate1));
+    QVERIFY(station.Plug("1-2", 1, gate2));
+    QVERIFY(station.Boot().started);
+    QVERIFY(station.WaitBound("1-1"));
+    QVERIFY(station.WaitBound("1-2"));
+
+    // Idle.
+    QCOMPARE(station.Text(C::kStartStopButton), QStringLiteral("Start"));
+    for (int id : {C::kStartStopButton, C::kKeyFileButton, C::kExitButton, C::kConfigButton}) {
+        QVERIFY2(station.Enabled(id), qPrintable(QString::number(id)));
+    }
+
+    // Running: two jobs hold at their devices.
+    station.Click(C::kStartStopButton);
+    QVERIFY(WaitFor([&] { return gate1->Held() && gate2->Held(); }));
+    QCOMPARE(station.Controller().State(), StationState::kRunning);
+    QCOMPARE(station.Text(C::kStartStopButton), station.Lang("IDS_STOP_BUTTON"));
+    QVERIFY(station.Enabled(C::kStartStopButton));
+    for (int id : {C::kKeyFileButton, C::kExitButton, C::kConfigButton}) {
+        QVERIFY(!station.Enabled(id));
+    }
+
+    // Stopping while both run; the first result leaves it stopping.
+    station.Click(C::kStartStopButton);
+    QCOMPARE(station.Controller().State(), StationState::kStopping);
+    QVERIFY(WaitFor([&] { return station.Text(C::kStartStopButton) == "Stopping..."; }));
+    QVERIFY(!station.Enabled(C::kStartStopButton));
+    for (int id : {C::kKeyFileButton, C::kExitButton, C::kConfigButton}) {
+        QVERIFY(!station.Enabled(id));
+    }
+    gate1->Open();
+    QVERIFY(WaitFor([&] { return station.Text(C::kTotalCounter) == "00001"; }));
+    QVERIFY(WaitFor([&] { return station.Window().Table()->RowColour(0).has_value(); }));
+    QCOMPARE(station.Controller().State(), StationState::kStopping);
+    QCOMPARE(station.Text(C::kStartStopButton), QStringLiteral("Stopping..."));
+    QVERIFY(!station.Enabled(C::kStartStopButton));
+
+    // The last result ends it.
+    gate2->Open();
+    QVERIFY(WaitFor([&] { return station.Controller().State() == StationState::kIdle; }));
+    QVERIFY(WaitFor([&] { return station.Text(C::kStartStopButton) == "Start"; }));
+    for (int id : {C::kStartStopButton, C::kKeyFileButton, C::kExitButton, C::kConfigButton}) {
+        QVERIFY(station.Enabled(id));
+    }
+    QCOMPARE(station.Text(C::kSuccessCounter), QStringLiteral("00002"));
+    QCOMPARE(station.Text(C::kTotalCounter), QStringLiteral("00002"));
+}
+
+void StationWindowTest::stopWithoutJobsReturnsToIdleAtOnce() {
+    GuiStation station("stopidle");
+    QVERIFY(station.Boot().started);
+    station.Click(C::kStartStopButton);
+    QVERIFY(WaitFor([&] { return station.Text(C::kStartStopButton) == "Stop"; }));
+    QVERIFY(!station.Enabled(C::kConfigButton));
+    station.Click(C::kStartStopButton);
+    QCOMPARE(station.Controller().State(), StationState::kIdle);
+    QVERIFY(WaitFor([&] { return station.Text(C::kStartStopButton) == "Start"; }));
+    QVERIFY(station.Enabled(C::kStartStopButton));
+    QVERIFY(station.Enabled(C::kConfigButton));
+}
+
+void StationWindowTest::theCloseCommandIsRefusedWhileRunningAndStopping() {
+    GuiStation station("close");
+    GateClock* gate = station.NewGate();
+    gate->Close();
+    QVERIFY(station.Plug("1-1", 0, gate));
+    QVERIFY(station.Boot().started);
+    QVERIFY(station.WaitBound("1-1"));
+    CStationWindow& window = station.Window();
+
+    station.Click(C::kStartStopButton);
+    QVERIFY(WaitFor([&] { return gate->Held(); }));
+    QVERIFY(!window.close());
+    QVERIFY(window.isVisible());
+    QVERIFY(!station.Controller().IsShutDown());
+
+    station.Click(C::kStartStopButton);
+    QCOMPARE(station.Controller().State(), StationState::kStopping);
+    QVERIFY(!window.close());
+    QVERIFY(window.isVisible());
+
+    gate->Open();
+    QVERIFY(WaitFor([&] { return station.Controller().State() == StationState::kIdle; }));
+    QVERIFY(window.close());
+    QVERIFY(!window.isVisible());
+    QVERIFY(station.Controller().IsShutDown());
+    // The settings were saved on the way out.
+    QVERIFY(fs::exists(station.Home() / "config.ini"));
+}
+
+void StationWindowTest::countersRollOverFromAllNinesToZeros() {
+    GuiStation station("rollover");
+    QVERIFY(station.Plug("1-1"));
+    QVERIFY(station.Boot().started);
+    QVERIFY(station.WaitBound("1-1"));
+    station.Controller().Model().SetControlText(C::kSuccessCounter, "99999");
+    station.Controller().Model().SetControlText(C::kTotalCounter, "99999");
+    QVERIFY(WaitFor([&] { return station.Text(C::kSuccessCounter) == "99999"; }));
+
+    station.Click(C::kStartStopButton);
+    QVERIFY(WaitFor([&] { return station.Window().Table()->RowColour(0) == Green(); }));
+    QCOMPARE(station.Text(C::kSuccessCounter), QStringLiteral("00000"));
+    QCOMPARE(station.Text(C::kTotalCounter), QStringLiteral("00000"));
+    QCOMPARE(station.Text(C::kFailCounter), QStringLiteral("00000"));
+}
+
+void StationWindowTest::rowsTurnGreenOrRedAndLoseTheirColourWhenANewJobStarts() {
+    GuiStation station("colours");
+    GateClock* gate = station.NewGate();
+    QVERIFY(station.Plug("1-1", 0, gate));
+    std::shared_ptr<LoaderEmulator> failing = station.Plug("1-2", 1);
+    QVERIFY(failing);
+    LoaderFaults faults = failing->Faults();
+    faults.failStatusCount = 1000;  // the device refuses every command
+    failing->SetFaults(faults);
+    QVERIFY(station.Boot().started);
+    QVERIFY(station.WaitBound("1-1"));
+    QVERIFY(station.WaitBound("1-2"));
+    CDeviceTable* table = station.Window().Table();
+    QCOMPARE(table->CellText(0, 1), QStringLiteral("1-1"));
+    QCOMPARE(table->CellText(1, 1), QStringLiteral("1-2"));
+    QVERIFY(!table->RowColour(0));
+
+    station.Click(C::kStartStopButton);
+    QVERIFY(WaitFor([&] { return table->RowColour(0) && table->RowColour(1); }));
+    QCOMPARE(*table->RowColour(0), Green());
+    QCOMPARE(*table->RowColour(1), Red());
+    QCOMPARE(table->CellText(0, 2), station.Lang("IDS_PROCCESS_OK") + "[]");
+    QCOMPARE(table->CellText(1, 2), station.Lang("IDS_TEST_DEVICE_ERROR"));
+    QCOMPARE(table->item(0, 1)->background().color(), Green());
+    QCOMPARE(table->item(1, 0)->background().color(), Red());
+    QCOMPARE(station.Text(C::kSuccessCounter), QStringLiteral("00001"));
+    QCOMPARE(station.Text(C::kFailCounter), QStringLiteral("00001"));
+    QCOMPARE(station.Text(C::kTotalCounter), QStringLiteral("00002"));
+
+    // Stop, then Start again with the devices still plugged in: slot 1's new job drops the
+    // green at its start.
+    QVERIFY(WaitFor([&] { return !station.AnyRunning(); }));
+    station.Click(C::kStartStopButton);
+    QVERIFY(WaitFor([&] { return station.Controller().State() == StationState::kIdle; }));
+    gate->Close();
+    station.Click(C::kStartStopButton);
+    QVERIFY(WaitFor([&] { return gate->Held(); }));
+    QVERIFY(WaitFor([&] { return !table->RowColour(0); }));
+    QVERIFY(table->item(0, 2)->data(Qt::BackgroundRole).isNull());
+    QCOMPARE(table->CellText(0, 1), QStringLiteral("1-1"));
+    QCOMPARE(table->CellText(0, 0), QStringLiteral("1"));
+    gate->Open();
+    QVERIFY(WaitFor([&] { return table->RowColour(0).has_value(); }));
+}
+
+void StationWindowTest::builtInKeyCountCaptionEndsInAFullWidthColonAndIsReplaced() {
+    GuiStation station("builtin");
+    station.language["LanKinds"] = "0";
+    const std::string kdb =
+        station.MakeKeyFile("keys.kdb", 1000, 64, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
+    QVERIFY(station.Boot().started);
+    QCOMPARE(station.Text(C::kKeyCountLabel), QStringLiteral("密钥数："));
+    QCOMPARE(station.Window().windowTitle(), QStringLiteral("Key Station"));
+
+    ModalDriver<QFileDialog> dialog([&](QFileDialog* d) {
+        d->selectFile(PathToQString(kdb));
+        static_cast<QDialog*>(d)->accept();
+    });
+    station.Click(C::kKeyFileButton);
+    QVERIFY(dialog.Handled());
+    QVERIFY(WaitFor([&] { return station.Text(C::kKeyCountLabel) == "1000"; }));
+    QCOMPARE(station.Text(C::kKeyFileLabel), "密钥文件:" + PathToQString(kdb));
+    QCOMPARE(station.Text(C::kUnusedLabel), QStringLiteral("未使用:990"));
+    QCOMPARE(station.Text(C::kCreateTimeLabel), QStringLiteral("创建时间:2026-01-31 12:00:00"));
+    QCOMPARE(station.Text(C::kKeyFileButton), QStringLiteral("密钥文件"));
+    QVERIFY(station.Enabled(C::kKeyFileButton));
+    QVERIFY(station.Enabled(C::kStartStopButton));
+    QVERIFY(station.Enabled(C::kExitButton));
+
+    // A job that records its key counts the unused label down; the count label keeps no caption.
+    QVERIFY(station.Plug("1-1"));
+    QVERIFY(station.WaitBound("1-1"));
+    station.Controller().MutableSettings().WriteKeybox = 1;
+    station.Click(C::kStartStopButton);
+    QVERIFY(WaitFor([&] { return station.Text(C::kUnusedLabel) == "未使用:989"; }));
+    QCOMPARE(station.Text(C::kKeyCountLabel), QStringLiteral("1000"));
+}
+
+void StationWindowTest::theFileDialogOffersKeyDatabasesAndCancelChangesNothing() {
+    GuiStation station("filedialog");
+    const std::string kdb = station.MakeKeyFile("keys.kdb", 10, 32);
+    QVERIFY(station.Boot().started);
+    station.Controller().LoadKeyFile(kdb);
+    QVERIFY(WaitFor([&] { return station.Text(C::kKeyCountLabel) == "Keys:10"; }));
+    const CKeyFile* loaded = station.Controller().KeyFile();
+    QVERIFY(loaded != nullptr);
+
+    QStringList filters;
+    QFileDialog::FileMode mode = QFileDialog::Directory;
+    QString initialName = QStringLiteral("unset");
+    ModalDriver<QFileDialog> dialog([&](QFileDialog* d) {
+        filters = d->nameFilters();
+        mode = d->fileMode();
+        if (auto* name = d->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) {
+            initialName = name->text();
+        }
+        d->reject();
+    });
+    station.Click(C::kKeyFileButton);
+    QVERIFY(dialog.Handled());
+    QCOMPARE(filters, QStringList({"Key Database(*.kdb)", "All File(*.*)"}));
+    QCOMPARE(mode, QFileDialog::ExistingFile);
+    QCOMPARE(initialName, QString());
+    QCOMPARE(station.Controller().KeyFile(), loaded);
+    QCOMPARE(station.Text(C::kKeyCountLabel), QStringLiteral("Keys:10"));
+    QCOMPARE(station.Text(C::kKeyFileButton), QStringLiteral("Key File"));
+}
+
+void StationWindowTest::aFailedLoadShowsTheLoadingTextAndAnErrorMessage() {
+    GuiStation station("badfile");
+    const std::string good = station.MakeKeyFile("keys.kdb", 10, 32);
+    const fs::path bad = station.Home() / "bad.kdb";
+    WriteText(bad, "KBOX but nothing else");
+    QVERIFY(station.Boot().started);
+    station.Controller().LoadKeyFile(good);
+    QVERIFY(WaitFor([&] { return station.Text(C::kKeyCountLabel) == "Keys:10"; }));
+
+    ModalDriver<QFileDialog> dialog([&](QFileDialog* d) {
+        d->selectFile(PathToQString(bad.string()));
+        static_cast<QDialog*>(d)->accept();
+    });
+    // While the message is up, the window shows the load in progress.
+    QString text, caption, buttonText, countLabel;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    bool buttonsDisabled = false;
+    ModalDriver<QMessageBox> message([&](QMessageBox* box) {
+        text = box->text();
+        caption = box->windowTitle();
+        icon = box->icon();
+        buttonText = station.Text(C::kKeyFileButton);
+        countLabel = station.Text(C::kKeyCountLabel);
+        buttonsDisabled = !station.Enabled(C::kKeyFileButton) &&
+                          !station.Enabled(C::kStartStopButton) && !station.Enabled(C::kExitButton);
+        box->accept();
+    });
+    station.Click(C::kKeyFileButton);
+    QVERIFY(dialog.Handled());
+    QVERIFY(message.Handled());
+    QCOMPARE(text, station.Lang("IDS_LOADING_FW_FAIL"));
+    QCOMPARE(caption, QStringLiteral("ERROR"));
+    QCOMPARE(icon, QMessageBox::Critical);
+    QCOMPARE(buttonText, station.Lang("IDS_LOADING_FW_BUTTON"));
+    QCOMPARE(countLabel, QStringLiteral("Keys:"));
+    QVERIFY(buttonsDisabled);
+
+    // Afterwards: no key file, empty values, the buttons back.
+    QVERIFY(WaitFor([&] { return station.Text(C::kKeyFileButton) == "Key File"; }));
+    QCOMPARE(station.Controller().KeyFile(), nullptr);
+    QCOMPARE(station.Text(C::kKeyFileLabel), QStringLiteral("Key file:"));
+    QCOMPARE(station.Text(C::kUnusedLabel), QStringLiteral("Unused:"));
+    QVERIFY(station.Enabled(C::kStartStopButton));
+    QVERIFY(station.Enabled(C::kExitButton));
+}
+
+void StationWindowTest::languageTextsReachTheControlsByNumber() {
+    GuiStation station("language");
+    QVERIFY(station.Boot().started);
+    CStationWindow& window = station.Window();
+    QCOMPARE(window.windowTitle(), QStringLiteral("Key Provisioning Station V1.55"));
+    QCOMPARE(station.Text(C::kKeyFileButton), QStringLiteral("Key File"));
+    QCOMPARE(station.Text(C::kConfigButton), QStringLiteral("Config"));
+    QCOMPARE(station.Text(C::kSuccessCaption), QStringLiteral("Success:"));
+    QCOMPARE(station.Text(C::kCreateTimeLabel), QStringLiteral("Created:"));
+    QCOMPARE(station.Text(C::kSuccessCounter), QStringLiteral("00000"));
+    QCOMPARE(window.Table()->ColumnTitle(0), QStringLiteral("Slot"));
+    QCOMPARE(window.Table()->ColumnTitle(2), QStringLiteral("Status"));
+    // Each control is found by its number.
+    for (int id : {C::kKeyFileButton, C::kStartStopButton, C::kExitButton, C::kConfigButton,
+                   C::kKeyFileLabel, C::kKeyCountLabel, C::kUnusedLabel, C::kCreateTimeLabel,
+                   C::kSuccessCaption, C::kSuccessCounter, C::kFailCaption, C::kFailCounter,
+                   C::kTotalCaption, C::kTotalCounter, C::kDeviceTable}) {
+        QWidget* control = window.findChild<QWidget*>(QStringLiteral("control%1").arg(id));
+        QVERIFY2(control != nullptr, qPrintable(QString::number(id)));
+        QCOMPARE(control->property(CStationWindow::kControlIdProperty).toInt(), id);
+        QCOMPARE(window.Control(id), control);
+    }
+
+    // The Chinese file, read from code page 936.
+    GuiStation chinese("chinese");
+    chinese.language["Selected"] = "1";
+    QVERIFY(chinese.Boot().started);
+    QCOMPARE(chinese.Text(C::kStartStopButton),
+             QString::fromStdString(chinese.Controller().GetLangText("IDS_START_BUTTON")));
+    QVERIFY(chinese.Window().windowTitle().endsWith(" V1.55"));
+    QVERIFY(chinese.Text(C::kKeyFileButton) != QStringLiteral("Key File"));
+}
+
+void StationWindowTest::enterAndEscapeNeverReachTheWindow() {
+    GuiStation station("keys");
+    QVERIFY(station.Plug("1-1"));
+    QVERIFY(station.Boot().started);
+    CStationWindow& window = station.Window();
+    QPushButton* start = window.Button(C::kStartStopButton);
+    KeyCounter startKeys;
+    KeyCounter tableKeys;
+    KeyCounter windowKeys;
+    start->installEventFilter(&startKeys);
+    window.Table()->installEventFilter(&tableKeys);
+    window.installEventFilter(&windowKeys);
+
+    for (QWidget* target : {static_cast<QWidget*>(start), static_cast<QWidget*>(window.Table()),
+                            static_cast<QWidget*>(&window)}) {
+        for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape}) {
+            QTest::keyClick(target, key);
+        }
+    }
+    QCOMPARE(startKeys.count, 0);
+    QCOMPARE(tableKeys.count, 0);
+    QCOMPARE(windowKeys.count, 0);
+    QVERIFY(window.isVisible());
+    QCOMPARE(station.Controller().State(), StationState::kIdle);
+
+    // Other keys still reach the controls: Space presses the focused button.
+    QTest::keyClick(start, Qt::Key_Space);
+    QCOMPARE(startKeys.count, 1);
+    QCOMPARE(station.Controller().State(), StationState::kRunning);
+    QVERIFY(WaitFor([&] { return !station.AnyRunning(); }));
+    station.Click(C::kStartStopButton);
+}
+
+void StationWindowTest::headerClicksDoNotReorderRows() {
+    GuiStation station("header");
+    QVERIFY(station.Plug("1-1"));
+    QVERIFY(station.Boot().started);
+    QVERIFY(station.WaitBound("1-1"));
+    CDeviceTable* table = station.Window().Table();
+    QHeaderView* header = table->horizontalHeader();
+    for (int column = 0; column < 3; ++column) {
+        const QPoint at(header->sectionViewportPosition(column) + 5, header->height() / 2);
+        QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, at);
+        QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, at);
+    }
+    QVERIFY(!table->isSortingEnabled());
+    for (int r = 0; r < 16; ++r) {
+        QCOMPARE(table->CellText(r, 0), QString::number(r + 1));
+    }
+    QCOMPARE(table->CellText(0, 1), QStringLiteral("1-1"));
+}
+
+void StationWindowTest::configButtonOpensTheDialogOnlyWhenIdle() {
+    GuiStation station("config");
+    QVERIFY(station.Boot().started);
+    QString title;
+    ModalDriver<QDialog> dialog([&](QDialog* d) {
+        title = d->windowTitle();
+        d->reject();
+    });
+    station.Click(C::kConfigButton);
+    QVERIFY(dialog.Handled());
+    QCOMPARE(title, QStringLiteral("Configuration"));
+
+    station.Click(C::kStartStopButton);
+    QVERIFY(WaitFor([&] { return !station.Enabled(C::kConfigButton); }));
+    ModalDriver<QDialog> none([&](QDialog* d) { d->reject(); }, 300);
+    station.Controller().OnConfigButton();  // even a direct request is refused
+    QTest::qWait(400);
+    QVERIFY(!none.Handled());
+    station.Click(C::kStartStopButton);
+}
+
+QTEST_MAIN(StationWindowTest)
+#include "StationWindowTest.moc"
