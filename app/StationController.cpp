@@ -40,16 +40,15 @@ void CreateOneFolder(const std::string& folder) {
     std::filesystem::create_directory(ks::WithoutTrailingSeparator(folder), ec);
 }
 
+// The running job's "result posted" flag, on a worker thread.
+thread_local std::atomic<bool>* tlsResultPosted = nullptr;
+
 }  // namespace
 
 // The bookkeeping of one worker thread: whether its job posted a result.
 struct CStationController::WorkerJob {
     std::atomic<bool> posted = false;
 };
-
-namespace {
-thread_local std::atomic<bool>* tlsResultPosted = nullptr;
-}  // namespace
 
 CStationController::CStationController(StationPlatform& platform, IStationView& view,
                                        IMainThreadPoster& poster, StationOptions options,
@@ -411,7 +410,7 @@ void CStationController::OnUpgradeResult(int slotNumber, bool success) {
     model_.SetRowColour(slotNumber - 1, success ? kRowGreen : kRowRed);
 
     std::thread finished;
-    bool slotFreed = false;
+    bool rescanForWaitingDevice = false;
     bool anyRunning = false;
     {
         std::lock_guard<std::mutex> guard(slotLock_);
@@ -422,15 +421,11 @@ void CStationController::OnUpgradeResult(int slotNumber, bool success) {
                 it->second.running = 0;
             } else {
                 slots_.erase(it);
-                slotFreed = true;
+                rescanForWaitingDevice = unboundWaiting_;
+                unboundWaiting_ = false;
             }
         }
         anyRunning = AnyRunningLocked();
-        if (slotFreed && unboundWaiting_) {
-            unboundWaiting_ = false;
-        } else {
-            slotFreed = false;
-        }
     }
     if (finished.joinable()) {
         // The result is the worker's last act: its thread is ending.
@@ -441,7 +436,7 @@ void CStationController::OnUpgradeResult(int slotNumber, bool success) {
             finished.join();
         }
     }
-    if (slotFreed) {
+    if (rescanForWaitingDevice) {
         NoteDeviceChange();  // a device waits for a slot number: look again
     }
     if (!anyRunning && stationRunning_ == 0 && !shutDown_) {
