@@ -63,22 +63,6 @@ TEST(StationModel, OneThreadsChangesArriveInTheOrderMadeAndBeforeWhatItPostsAfte
     EXPECT_EQ(seenAtResult, (std::vector<std::string>{"", "step 1", "step 2"}));
 }
 
-TEST(StationModel, StartsWithTheBuiltInTextsAndNumberedRows) {
-    CMainThreadQueue queue;
-    RecordingView view;
-    CStationModel model(queue, &view);
-    model.PublishAll();
-    queue.RunPending();
-    EXPECT_EQ(view.Text(C::kKeyCountLabel), "密钥数：");
-    EXPECT_EQ(view.Text(C::kSuccessCounter), "00000");
-    EXPECT_EQ(view.Cell(0, kColumnSlot), "1");
-    EXPECT_EQ(view.Cell(15, kColumnSlot), "16");
-    EXPECT_EQ(model.CellText(16, 0), "");  // no row 17
-    model.SetCellText(16, 1, "x");         // ignored
-    model.SetRowColour(-1, kRowRed);       // ignored
-    queue.RunPending();
-}
-
 TEST(StationModel, ClearRowEmptiesLocationAndStatusAndDropsTheColour) {
     CMainThreadQueue queue;
     RecordingView view;
