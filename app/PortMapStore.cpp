@@ -10,6 +10,7 @@
 
 #include "support/FileSystem.h"
 #include "support/IniDocument.h"
+#include "support/Paths.h"
 
 namespace {
 
@@ -59,16 +60,9 @@ bool WriteAll(int fd, const std::string& bytes) {
     return true;
 }
 
-std::string FolderOf(const std::string& path) {
-    const size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) {
-        return ".";
-    }
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 // Temporary file beside the target, flushed, renamed over it, and the folder flushed so that the
-// rename itself survives a power cut. Never writes the target in place.
+// rename itself survives a power cut. Unlike ks::ReplaceFileContents this never falls back to
+// writing the target in place: a torn port map could bind a device to the wrong slot.
 bool ReplaceAtomically(const std::string& path, const std::string& bytes) {
     std::string temp = path + ".XXXXXX";
     const int fd = ::mkstemp(temp.data());
@@ -83,7 +77,9 @@ bool ReplaceAtomically(const std::string& path, const std::string& bytes) {
         ::unlink(temp.c_str());
         return false;
     }
-    const int dir = ::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const std::string folder = ks::FolderOf(path);
+    const int dir =
+        ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir >= 0) {
         ::fsync(dir);
         ::close(dir);
