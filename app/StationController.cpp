@@ -199,11 +199,13 @@ void CStationController::CreateLogger() {
 }
 
 bool CStationController::CreateScanner() {
-    // The loader boards are recognised by their vendor ids and the chip table; without them no
-    // board can ever be found, so a missing device table is a discovery failure.
+    // The loader boards are recognised by their vendor ids and the chip table. A missing or
+    // broken table leaves them empty: the station still runs, finds no board, and says why.
     if (!deviceTables_.LoadFile(appDir_ + DeviceTables::kFileName, logger_.get()) ||
         (deviceTables_.VendorId() == 0 && deviceTables_.AltVendorId() == 0)) {
-        return false;
+        deviceTables_ = DeviceTables();
+        Log("Error:CreateScanner-->no vendor ids in %s%s, no loader board can be found",
+            appDir_.c_str(), DeviceTables::kFileName);
     }
     try {
         scanner_ = std::make_unique<ZRScan>(kScanLimitSec, kScanLimitSec, 0, platform_.usbTree,
