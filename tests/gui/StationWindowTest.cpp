@@ -123,6 +123,11 @@ void StationWindowTest::stopWithoutJobsReturnsToIdleAtOnce() {
     QVERIFY(WaitFor([&] { return station.Text(C::kStartStopButton) == "Start"; }));
     QVERIFY(station.Enabled(C::kStartStopButton));
     QVERIFY(station.Enabled(C::kConfigButton));
+
+    // The exit button shuts the station down and closes the window.
+    station.Click(C::kExitButton);
+    QVERIFY(station.Controller().IsShutDown());
+    QVERIFY(!station.Window().isVisible());
 }
 
 void StationWindowTest::theCloseCommandIsRefusedWhileRunningAndStopping() {
