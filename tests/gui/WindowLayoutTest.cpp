@@ -44,9 +44,9 @@ class WindowLayoutTest final : public QObject {
   private slots:
     void dialogUnitsRoundLikeTheDialogManager();
     void controlsSitAtTheirDialogUnitPlaces();
-    void builtInTextsShowWithoutALanguage();
+    void labelTextsAreNeverMarkup();
     void theTableHasSixteenFixedRowsAndCentredColumns();
-    void countersHaveTheirSizesWeightsAndColours();
+    void countersFitTheirFiveDigits();
     void rowFontFollowsTheTableHeightAndTheScreensDpi();
     void theWindowCannotShrinkFromAnyEdgeOrCorner();
     void growingKeepsMarginsAndMovesTheCounters();
@@ -84,20 +84,12 @@ void WindowLayoutTest::controlsSitAtTheirDialogUnitPlaces() {
     }
 }
 
-void WindowLayoutTest::builtInTextsShowWithoutALanguage() {
+void WindowLayoutTest::labelTextsAreNeverMarkup() {
     CStationWindow window;
-    QCOMPARE(window.windowTitle(), QStringLiteral("Key Station"));
-    QCOMPARE(window.Button(C::kKeyFileButton)->text(), QStringLiteral("密钥文件"));
-    QCOMPARE(window.Button(C::kStartStopButton)->text(), QStringLiteral("开始"));
-    QCOMPARE(window.Button(C::kExitButton)->text(), QStringLiteral("退出"));
-    QCOMPARE(window.Button(C::kConfigButton)->text(), QStringLiteral("配置"));
-    QCOMPARE(window.Label(C::kKeyCountLabel)->text(), QStringLiteral("密钥数："));
-    QCOMPARE(window.Label(C::kTotalCounter)->text(), QStringLiteral("00000"));
-    QVERIFY(!window.windowIcon().isNull());
-
-    // Label texts are shown as they are, never as markup.
-    window.ShowControlText(C::kKeyFileLabel, "Key file:<b>/tmp/x.kdb</b>");
-    QCOMPARE(window.Label(C::kKeyFileLabel)->textFormat(), Qt::PlainText);
+    window.ShowControlText(C::kKeyFileLabel, "Key file:/tmp/<b>x</b>.kdb");
+    QLabel* label = window.Label(C::kKeyFileLabel);
+    QCOMPARE(label->textFormat(), Qt::PlainText);
+    QCOMPARE(label->text(), QStringLiteral("Key file:/tmp/<b>x</b>.kdb"));
 }
 
 void WindowLayoutTest::theTableHasSixteenFixedRowsAndCentredColumns() {
@@ -143,34 +135,14 @@ void WindowLayoutTest::theTableHasSixteenFixedRowsAndCentredColumns() {
     QCOMPARE(table->CellText(15, 0), QStringLiteral("16"));
 }
 
-void WindowLayoutTest::countersHaveTheirSizesWeightsAndColours() {
+void WindowLayoutTest::countersFitTheirFiveDigits() {
     CStationWindow window;
-    struct Expect {
-        int id;
-        int pixels;
-        int weight;
-        QColor colour;
-    };
-    const Expect expects[] = {
-        {C::kSuccessCaption, 13, QFont::Normal, Qt::black},
-        {C::kFailCaption, 13, QFont::Normal, Qt::black},
-        {C::kTotalCaption, 13, QFont::Normal, Qt::black},
-        {C::kSuccessCounter, 20, QFont::Black, QColor(0, 255, 0)},
-        {C::kFailCounter, 20, QFont::Black, QColor(255, 0, 0)},
-        {C::kTotalCounter, 20, QFont::Black, Qt::black},
-    };
-    for (const Expect& e : expects) {
-        QLabel* label = window.Label(e.id);
-        QCOMPARE(label->font().pixelSize(), e.pixels);
-        QCOMPARE(int(label->font().weight()), e.weight);
-        QCOMPARE(label->palette().color(QPalette::WindowText), e.colour);
-        QCOMPARE(label->palette().color(QPalette::Window),
-                 window.palette().color(QPalette::Window));
+    for (int id : {C::kSuccessCounter, C::kFailCounter, C::kTotalCounter}) {
+        QLabel* counter = window.Label(id);
+        QCOMPARE(counter->font().pixelSize(), 20);
+        QVERIFY(QFontMetrics(counter->font()).horizontalAdvance(QStringLiteral("00000")) <=
+                counter->width() + 1);
     }
-    // The five digits fit the counter.
-    QLabel* counter = window.Label(C::kTotalCounter);
-    QVERIFY(QFontMetrics(counter->font()).horizontalAdvance(QStringLiteral("00000")) <=
-            counter->width() + 1);
 }
 
 void WindowLayoutTest::rowFontFollowsTheTableHeightAndTheScreensDpi() {
