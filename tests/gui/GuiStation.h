@@ -242,8 +242,7 @@ class GuiStation {
     bool Settle() {
         const bool done = WaitFor(
             [&] { return controller_->CompletedRescans() > 0 && !controller_->RescanBusy(); });
-        QCoreApplication::sendPostedEvents();
-        QCoreApplication::processEvents();
+        Flush();
         return done;
     }
     // Waits until a slot holds the device at location.
@@ -278,7 +277,16 @@ class GuiStation {
     }
     bool Enabled(int id) { return window_->Control(id)->isEnabled(); }
     QString Lang(const char* key) { return QString::fromStdString(controller_->GetLangText(key)); }
-    void Click(int id) { QTest::mouseClick(window_->Button(id), Qt::LeftButton); }
+    // Clicks a button; what the click changed in the model is shown before this returns.
+    void Click(int id) {
+        QTest::mouseClick(window_->Button(id), Qt::LeftButton);
+        Flush();
+    }
+    // Runs the window's queued updates.
+    static void Flush() {
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::processEvents();
+    }
 
     // A key file of `count` random keys of keySize bytes, `used` already recorded as used.
     std::string MakeKeyFile(const std::string& name, uint32_t count, uint32_t keySize,
