@@ -203,6 +203,15 @@ long LoaderEmulator::BulkIn(uint8_t* data, size_t size) {
 void LoaderEmulator::ClearHalt() {
     std::lock_guard<std::mutex> guard(lock_);
     ++clearHalts_;
+    DropHalfDoneCommandLocked();
+}
+
+void LoaderEmulator::OnAttached() {
+    std::lock_guard<std::mutex> guard(lock_);
+    DropHalfDoneCommandLocked();
+}
+
+void LoaderEmulator::DropHalfDoneCommandLocked() {
     if (state_ == State::kOffBus) {
         return;
     }

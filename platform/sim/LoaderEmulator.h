@@ -95,6 +95,9 @@ class LoaderEmulator {
     long BulkIn(uint8_t* data, size_t size);
     // Clears a halt on both endpoints and drops any half-done command (reset recovery).
     void ClearHalt();
+    // The device was plugged in: like a board that powers up, it forgets any half-done command
+    // from before it was unplugged. Leaves a device that is off the bus as it is.
+    void OnAttached();
     uint16_t VendorId() const;
     uint16_t ProductId() const;
     uint16_t BcdUsb() const;
@@ -146,6 +149,7 @@ class LoaderEmulator {
     void StartCommand();
     void FinishOut();
     void Complete(uint8_t status, uint32_t residue);
+    void DropHalfDoneCommandLocked();
     bool SectorRangeOk(uint32_t first, uint32_t count) const;
     void TakeKeyboxes();
     uint64_t ByteLatencyMs(size_t bytes);

@@ -183,6 +183,7 @@ bool SimUsbHost::Plug(const std::string& location, std::shared_ptr<LoaderEmulato
     if (device->IsOffBus()) {
         device->OnReturnedFromReset();
     }
+    device->OnAttached();
     std::lock_guard<std::mutex> guard(lock_);
     if (!PortFreeLocked(location)) {
         return false;
