@@ -97,8 +97,12 @@ TEST_F(ProvisioningRunTest, ADeviceThatReturnsAtAnotherPortAfterItsResetIsProvis
     controller_->LoadKeyFile(kdb);
     Press(C::kStartStopButton);
 
-    // Once the device has left, it returns at another port only this once.
-    ASSERT_TRUE(RunUntil([&] { return device->ResetCount() >= 1; }));
+    // Once the device has left, it returns at another port only this once. The reset count
+    // rises before the device asks to leave, so wait for the leaving itself.
+    ASSERT_TRUE(RunUntil([&] {
+        const std::string at = host_->LocationOf(device.get());
+        return device->IsOffBus() || (!at.empty() && at != "1-1");
+    }));
     faults.returnAtOtherPort = false;
     device->SetFaults(faults);
 
@@ -119,6 +123,8 @@ TEST_F(ProvisioningRunTest, ADeviceThatReturnsAtAnotherPortAfterItsResetIsProvis
     EXPECT_EQ(view_.Text(C::kFailCounter), "00001");
     EXPECT_EQ(view_.Text(C::kUnusedLabel), "Unused:9");
     ASSERT_EQ(device->TakenKeyboxes().size(), 2u);
+    // The first job's key stayed with the board that may have taken it: two different keys.
+    EXPECT_NE(device->TakenKeyboxes()[0].key, device->TakenKeyboxes()[1].key);
 }
 
 }  // namespace
