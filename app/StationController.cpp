@@ -229,6 +229,9 @@ bool CStationController::StartScanThread() {
         std::lock_guard<std::mutex> guard(scanLock_);
         scanRequests_ = 1;
     }
+    if (platform_.attachLog) {
+        platform_.attachLog(logger_ && logger_->IsReady() ? logger_.get() : nullptr);
+    }
     if (!platform_.deviceChanges.Start([this] { NoteDeviceChange(); })) {
         Log("Error:device change notices unavailable, rescanning every %u ms", kFallbackRescanMs);
         pollForChanges_ = true;
@@ -295,6 +298,9 @@ bool CStationController::OnClose() {
     }
     scanner_.reset();
     keyFile_.reset();
+    if (platform_.attachLog) {
+        platform_.attachLog(nullptr);
+    }
     logger_.reset();
     if (initialised_) {
         settings_->Save(appDir_ + "config.ini");

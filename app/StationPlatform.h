@@ -1,6 +1,7 @@
 // What the station controller needs of the machine. Every reference must outlive the controller.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "app/PortMapStore.h"
@@ -9,6 +10,7 @@
 #include "device/UsbTree.h"
 #include "support/Clock.h"
 #include "support/LocalTime.h"
+#include "support/Logger.h"
 
 struct StationPlatform {
     IUsbTree& usbTree;
@@ -24,4 +26,7 @@ struct StationPlatform {
     std::string appDir;
     // Local time for the day's log folder and the log's file name; empty: the machine's clock.
     ks::LocalTimeSource localTime;
+    // Hands the station log to the platform's own pieces (device-change source, pipes) before
+    // notices start, and null again before the log goes away; empty: they keep no log.
+    std::function<void(CLoggerBase*)> attachLog;
 };

@@ -57,7 +57,10 @@ CStationMachine::CStationMachine(std::string appDir, int simulate)
     }
     portMap_ = std::make_unique<CPortMapFile>(appDir_ + (sim_ ? "portmap-sim.ini" : "portmap.ini"));
     platform_ = std::make_unique<StationPlatform>(
-        StationPlatform{*tree, *pipes, *changes, SystemClock(), *portMap_, appDir_, {}});
+        StationPlatform{*tree, *pipes, *changes, SystemClock(), *portMap_, appDir_, {}, {}});
+    if (machine_) {
+        platform_->attachLog = [m = machine_.get()](CLoggerBase* log) { m->SetLog(log); };
+    }
 }
 
 CStationMachine::~CStationMachine() = default;

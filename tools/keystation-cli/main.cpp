@@ -393,6 +393,11 @@ int main(int argc, char** argv) {
 
     // Simulated devices keep their slot bindings apart from the machine's.
     CPortMapFile portMap(appDir + (sim ? "portmap-sim.ini" : "portmap.ini"));
-    StationPlatform platform{*tree, *pipes, *changes, SystemClock(), portMap, appDir, {}};
+    std::function<void(CLoggerBase*)> attachLog;
+    if (machine) {
+        attachLog = [m = machine.get()](CLoggerBase* log) { m->SetLog(log); };
+    }
+    StationPlatform platform{*tree,   *pipes, *changes, SystemClock(),
+                             portMap, appDir, {},       attachLog};
     return RunStation(o, platform);
 }

@@ -166,9 +166,14 @@ class StationTest : public ::testing::Test {
         host_ = std::make_unique<SimUsbHost>(clock_);
         host_->AddController(true, 20);
         portMap_ = std::make_unique<CPortMapFile>((home_ / "portmap.ini").string());
-        platform_ = std::make_unique<StationPlatform>(
-            StationPlatform{*host_, *host_, *host_, clock_, *portMap_, home_.string() + "/",
-                            [] { return kToday; }});
+        platform_ = std::make_unique<StationPlatform>(StationPlatform{*host_,
+                                                                      *host_,
+                                                                      *host_,
+                                                                      clock_,
+                                                                      *portMap_,
+                                                                      home_.string() + "/",
+                                                                      [] { return kToday; },
+                                                                      {}});
     }
 
     void WriteConfig() {

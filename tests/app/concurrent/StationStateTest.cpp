@@ -50,6 +50,19 @@ TEST_F(StationStateTest, AMissingLanguageFileEndsStartUpWithLoaderConfigFailBefo
     EXPECT_FALSE(fs::exists(home_ / "log"));
 }
 
+TEST_F(StationStateTest, ThePlatformGetsTheStationLogWhileTheStationRunsAndNeverAfter) {
+    std::vector<CLoggerBase*> handed;
+    platform_->attachLog = [&handed](CLoggerBase* log) { handed.push_back(log); };
+    ASSERT_TRUE(Boot(gate_.Proc()).started);
+    ASSERT_EQ(handed.size(), 1u);
+    ASSERT_NE(handed[0], nullptr);
+    handed[0]->Print(0, "platform line");
+    EXPECT_EQ(CountOf(LogText(), "platform line"), 1u);
+    EXPECT_TRUE(controller_->OnClose());
+    ASSERT_EQ(handed.size(), 2u);
+    EXPECT_EQ(handed[1], nullptr);
+}
+
 TEST_F(StationStateTest, WithoutDeviceTablesTheStationRunsAndFindsNoBoard) {
     PlugAndSettle("1-1");
     fs::remove(home_ / "devices.ini");
