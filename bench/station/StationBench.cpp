@@ -180,7 +180,8 @@ void BM_Station160Jobs(benchmark::State& state) {
             }
         }
         CPortMapFile portMap((home / "portmap.ini").string());
-        StationPlatform platform{host, host, host, SystemClock(), portMap, home.string() + "/", {}};
+        StationPlatform platform{host, host, host, SystemClock(), portMap, home.string() + "/",
+                                 {},   {}};
         CMainThreadQueue queue;
         NullView view;
         // Each job's own duration, by slot, for the round under way.
