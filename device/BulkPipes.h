@@ -6,7 +6,7 @@
 #include <string>
 
 class IBulkPipes {
-public:
+  public:
     static constexpr int kInvalidHandle = -1;
     // Pipe modes.
     static constexpr int kPipeIn = 0;      // bulk IN: data from the device and status blocks

@@ -4,7 +4,7 @@
 #include <functional>
 
 class IDeviceChangeSource {
-public:
+  public:
     virtual ~IDeviceChangeSource() = default;
     // Starts delivering notices; onChange is called once per notice, from a thread of the source.
     // Returns false when the source cannot run at all.

@@ -17,7 +17,7 @@ struct WorkerSlot {
 };
 
 class IWorkerHost {
-public:
+  public:
     virtual ~IWorkerHost() = default;
 
     // Copies the slot's device path and port location under the slot lock; false when the slot

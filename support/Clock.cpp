@@ -6,7 +6,7 @@
 namespace {
 
 class SteadyClock final : public IClock {
-public:
+  public:
     uint64_t NowMs() override {
         using namespace std::chrono;
         return static_cast<uint64_t>(

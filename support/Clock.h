@@ -5,7 +5,7 @@
 #include <cstdint>
 
 class IClock {
-public:
+  public:
     virtual ~IClock() = default;
     // Monotonic milliseconds since an arbitrary origin.
     virtual uint64_t NowMs() = 0;
