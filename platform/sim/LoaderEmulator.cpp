@@ -70,13 +70,19 @@ void LoaderEmulator::RunPending(const Pending& pending) {
     }
 }
 
-long LoaderEmulator::BulkOut(const uint8_t* data, size_t size) {
+bool LoaderEmulator::StaleLocked(uint64_t attachment) const {
+    return attachment != kAnyAttachment && attachment != attachment_;
+}
+
+long LoaderEmulator::BulkOut(const uint8_t* data, size_t size, uint64_t attachment) {
     long result = -1;
     Pending pending;
     {
         std::lock_guard<std::mutex> guard(lock_);
         pending_ = Pending{};
-        if (data == nullptr && size > 0) {
+        if (StaleLocked(attachment)) {
+            result = -1;
+        } else if (data == nullptr && size > 0) {
             result = Stall();
         } else if (state_ == State::kOffBus || state_ == State::kStalled) {
             result = -1;
@@ -123,13 +129,13 @@ long LoaderEmulator::BulkOut(const uint8_t* data, size_t size) {
     return result;
 }
 
-long LoaderEmulator::BulkIn(uint8_t* data, size_t size) {
+long LoaderEmulator::BulkIn(uint8_t* data, size_t size, uint64_t attachment) {
     long result = -1;
     Pending pending;
     {
         std::lock_guard<std::mutex> guard(lock_);
         pending_ = Pending{};
-        if (state_ == State::kOffBus || state_ == State::kStalled) {
+        if (StaleLocked(attachment) || state_ == State::kOffBus || state_ == State::kStalled) {
             result = -1;
         } else if ((data == nullptr && size > 0) ||
                    (state_ != State::kDataIn && state_ != State::kStatus)) {
@@ -200,15 +206,24 @@ long LoaderEmulator::BulkIn(uint8_t* data, size_t size) {
     return result;
 }
 
-void LoaderEmulator::ClearHalt() {
+void LoaderEmulator::ClearHalt(uint64_t attachment) {
     std::lock_guard<std::mutex> guard(lock_);
+    if (StaleLocked(attachment)) {
+        return;
+    }
     ++clearHalts_;
     DropHalfDoneCommandLocked();
 }
 
-void LoaderEmulator::OnAttached() {
+uint64_t LoaderEmulator::OnAttached() {
     std::lock_guard<std::mutex> guard(lock_);
     DropHalfDoneCommandLocked();
+    return ++attachment_;
+}
+
+void LoaderEmulator::OnDetached() {
+    std::lock_guard<std::mutex> guard(lock_);
+    ++attachment_;
 }
 
 void LoaderEmulator::DropHalfDoneCommandLocked() {

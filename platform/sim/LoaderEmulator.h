@@ -89,15 +89,22 @@ class LoaderEmulator {
     LoaderEmulator& operator=(const LoaderEmulator&) = delete;
 
     // --- The bus side -------------------------------------------------------------------------
+    // A host that plugs the device in and out passes the attachment number it got from
+    // OnAttached() with every transfer: one that was started for an earlier attachment fails
+    // without touching the device, as a transfer on a port the device has left does.
+    static constexpr uint64_t kAnyAttachment = 0;
     // Host to device. Returns the bytes accepted, or -1 (stall, transfer error, device gone).
-    long BulkOut(const uint8_t* data, size_t size);
+    long BulkOut(const uint8_t* data, size_t size, uint64_t attachment = kAnyAttachment);
     // Device to host. Returns the bytes delivered (a short packet ends the transfer), or -1.
-    long BulkIn(uint8_t* data, size_t size);
+    long BulkIn(uint8_t* data, size_t size, uint64_t attachment = kAnyAttachment);
     // Clears a halt on both endpoints and drops any half-done command (reset recovery).
-    void ClearHalt();
+    void ClearHalt(uint64_t attachment = kAnyAttachment);
     // The device was plugged in: like a board that powers up, it forgets any half-done command
-    // from before it was unplugged. Leaves a device that is off the bus as it is.
-    void OnAttached();
+    // from before it was unplugged. Leaves a device that is off the bus as it is. Returns the
+    // new attachment's number (never kAnyAttachment).
+    uint64_t OnAttached();
+    // The device left its port: transfers of the attachment that ended fail from now on.
+    void OnDetached();
     uint16_t VendorId() const;
     uint16_t ProductId() const;
     uint16_t BcdUsb() const;
@@ -151,6 +158,7 @@ class LoaderEmulator {
     void Complete(uint8_t status, uint32_t residue);
     void DropHalfDoneCommandLocked();
     bool SectorRangeOk(uint32_t first, uint32_t count) const;
+    bool StaleLocked(uint64_t attachment) const;
     void TakeKeyboxes();
     uint64_t ByteLatencyMs(size_t bytes);
     void RunPending(const Pending& pending);
@@ -163,6 +171,7 @@ class LoaderEmulator {
     std::map<uint32_t, std::vector<uint8_t>> items_;  // key: id << 8 | type
 
     State state_ = State::kCommand;
+    uint64_t attachment_ = kAnyAttachment;
     std::array<uint8_t, 31> cbw_{};
     uint32_t tag_ = 0;
     uint32_t commandNumber_ = 0;

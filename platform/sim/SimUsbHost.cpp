@@ -169,21 +169,6 @@ bool SimUsbHost::Plug(const std::string& location, std::shared_ptr<LoaderEmulato
     if (!device) {
         return false;
     }
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (!PortFreeLocked(location)) {
-            return false;
-        }
-        for (const auto& [at, node] : nodes_) {
-            if (node.loader == device) {
-                return false;
-            }
-        }
-    }
-    if (device->IsOffBus()) {
-        device->OnReturnedFromReset();
-    }
-    device->OnAttached();
     std::lock_guard<std::mutex> guard(lock_);
     if (!PortFreeLocked(location)) {
         return false;
@@ -194,12 +179,8 @@ bool SimUsbHost::Plug(const std::string& location, std::shared_ptr<LoaderEmulato
         }
     }
     HookLoader(device);
-    Node node;
-    node.info.vendorId = device->VendorId();
-    node.info.productId = device->ProductId();
-    node.info.bcdUsb = device->BcdUsb();
-    node.loader = std::move(device);
-    AttachLocked(location, std::move(node));
+    // A device taken off the bus by a reset starts again when it is plugged in.
+    AttachLoaderLocked(location, std::move(device), false);
     return true;
 }
 
@@ -336,6 +317,9 @@ void SimUsbHost::DetachLocked(const std::string& location) {
     const std::string below = location + "-";
     for (auto it = nodes_.begin(); it != nodes_.end();) {
         if (it->first == location || it->first.compare(0, below.size(), below) == 0) {
+            if (it->second.loader) {
+                it->second.loader->OnDetached();  // transfers already under way now fail
+            }
             it = nodes_.erase(it);
         } else {
             ++it;
@@ -469,20 +453,10 @@ void SimUsbHost::OnDeviceUnplug(LoaderEmulator* device) {
 }
 
 void SimUsbHost::BringBack(Return ret) {
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        for (const auto& [location, node] : nodes_) {
-            if (node.loader == ret.loader) {
-                return;  // plugged in again by hand meanwhile
-            }
-        }
-    }
-    // The device is ready before it can be seen, so nobody talks to a half-started loader.
-    ret.loader->OnReturnedFromReset();
     std::lock_guard<std::mutex> guard(lock_);
     for (const auto& [location, node] : nodes_) {
         if (node.loader == ret.loader) {
-            return;
+            return;  // plugged in again by hand meanwhile
         }
     }
     std::string target;
@@ -494,12 +468,24 @@ void SimUsbHost::BringBack(Return ret) {
     if (target.empty()) {
         return;  // nowhere to come back to: the device stays off the bus
     }
+    AttachLoaderLocked(target, std::move(ret.loader), true);
+}
+
+// The loader's start-up and the attachment happen under one hold of the bus lock. Nobody can
+// reach a device that is not attached (its transfers carry an ended attachment), so the state
+// looked at here is the state it is attached in: never half-started, never still off the bus.
+void SimUsbHost::AttachLoaderLocked(const std::string& location,
+                                    std::shared_ptr<LoaderEmulator> loader, bool restart) {
+    if (restart || loader->IsOffBus()) {
+        loader->OnReturnedFromReset();
+    }
     Node node;
-    node.info.vendorId = ret.loader->VendorId();
-    node.info.productId = ret.loader->ProductId();
-    node.info.bcdUsb = ret.loader->BcdUsb();
-    node.loader = std::move(ret.loader);
-    AttachLocked(target, std::move(node));
+    node.attachment = loader->OnAttached();
+    node.info.vendorId = loader->VendorId();
+    node.info.productId = loader->ProductId();
+    node.info.bcdUsb = loader->BcdUsb();
+    node.loader = std::move(loader);
+    AttachLocked(location, std::move(node));
 }
 
 void SimUsbHost::Run() {
@@ -819,7 +805,8 @@ int SimUsbHost::Open(const std::string& devicePath, int mode, int* sysError) {
         do {
             nextHandle_ = nextHandle_ == INT_MAX ? 0 : nextHandle_ + 1;
         } while (handles_.count(nextHandle_) != 0);
-        handles_[nextHandle_] = Handle{location, it->second.generation, it->second.loader, mode};
+        handles_[nextHandle_] =
+            Handle{location, it->second.generation, it->second.loader, it->second.attachment, mode};
         return nextHandle_;
     } catch (const std::bad_alloc&) {
         SetError(sysError, ENOMEM);
@@ -835,6 +822,7 @@ void SimUsbHost::Close(int handle) {
 long SimUsbHost::Transfer(int handle, int wantMode, uint8_t* in, const uint8_t* out, size_t size,
                           int* sysError) {
     std::shared_ptr<LoaderEmulator> device;
+    uint64_t attachment = 0;
     {
         std::lock_guard<std::mutex> guard(lock_);
         auto it = handles_.find(handle);
@@ -848,8 +836,12 @@ long SimUsbHost::Transfer(int handle, int wantMode, uint8_t* in, const uint8_t* 
             return -1;
         }
         device = it->second.loader;
+        attachment = it->second.attachment;
     }
-    const long result = in != nullptr ? device->BulkIn(in, size) : device->BulkOut(out, size);
+    // The device may leave its port once the lock is released; the attachment number makes a
+    // transfer that was started before that fail instead of reaching the device's next life.
+    const long result = in != nullptr ? device->BulkIn(in, size, attachment)
+                                      : device->BulkOut(out, size, attachment);
     if (result < 0) {
         SetError(sysError, EPIPE);
     }
@@ -870,6 +862,7 @@ long SimUsbHost::Read(int handle, uint8_t* data, size_t size, int* sysError) {
 
 bool SimUsbHost::ResetPipe(const std::string& devicePath, uint8_t /*pipe*/, int* sysError) {
     std::shared_ptr<LoaderEmulator> device;
+    uint64_t attachment = 0;
     {
         std::lock_guard<std::mutex> guard(lock_);
         auto it = nodes_.find(LocationOfName(devicePath));
@@ -878,7 +871,8 @@ bool SimUsbHost::ResetPipe(const std::string& devicePath, uint8_t /*pipe*/, int*
             return false;
         }
         device = it->second.loader;
+        attachment = it->second.attachment;
     }
-    device->ClearHalt();
+    device->ClearHalt(attachment);
     return true;
 }

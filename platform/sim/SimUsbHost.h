@@ -121,7 +121,8 @@ class SimUsbHost final : public IUsbTree, public IBulkPipes, public IDeviceChang
 
     // --- IDeviceChangeSource -------------------------------------------------------------------
     // Notices are delivered on the host's own thread, those raised after Start only. Lock order:
-    // callbackLock_ before lock_. Stop must not be called from onChange.
+    // callbackLock_ before lock_ before a loader's own lock (loaders call back into the host only
+    // without theirs). Stop must not be called from onChange.
     bool Start(std::function<void()> onChange) override;
     void Stop() override;
 
@@ -133,6 +134,7 @@ class SimUsbHost final : public IUsbTree, public IBulkPipes, public IDeviceChang
         std::shared_ptr<LoaderEmulator> loader;
         uint8_t configuration = 1;
         uint64_t generation = 0;
+        uint64_t attachment = 0;  // the loader's number for this attachment
     };
     struct Controller {
         bool usb2 = true;
@@ -142,6 +144,7 @@ class SimUsbHost final : public IUsbTree, public IBulkPipes, public IDeviceChang
         std::string location;
         uint64_t generation = 0;
         std::shared_ptr<LoaderEmulator> loader;
+        uint64_t attachment = 0;
         int mode = 0;
     };
     struct Return {  // a device coming back after a reset
@@ -158,6 +161,8 @@ class SimUsbHost final : public IUsbTree, public IBulkPipes, public IDeviceChang
     bool PortFreeLocked(const std::string& location) const;
     std::string FreePortLocked(const std::string& avoid) const;
     void AttachLocked(const std::string& location, Node node);
+    void AttachLoaderLocked(const std::string& location, std::shared_ptr<LoaderEmulator> loader,
+                            bool restart);
     void DetachLocked(const std::string& location);
     void NoticeLocked();
     uint32_t DevnodeLocked(const std::string& name);

@@ -112,6 +112,33 @@ TEST_F(LoaderEmulatorTest, OutOfStepTransfersStall) {
     EXPECT_TRUE(Ready(5));
 }
 
+// A transfer the host started before the device left its port must not reach the device after
+// it is plugged in again: that would leave the new attachment halted or half-way through a
+// command nobody is waiting for.
+TEST_F(LoaderEmulatorTest, TransfersOfAnEndedAttachmentFailWithoutTouchingTheDevice) {
+    const uint64_t first = device.OnAttached();
+    EXPECT_NE(first, LoaderEmulator::kAnyAttachment);
+    std::vector<uint8_t> cbw = Cbw(0x00, 1);
+    ASSERT_EQ(device.BulkOut(cbw.data(), cbw.size(), first), 31);
+    device.OnDetached();
+    const uint64_t second = device.OnAttached();  // the half-done command is dropped
+    EXPECT_NE(second, first);
+
+    uint8_t csw[13] = {};
+    EXPECT_EQ(device.BulkIn(csw, sizeof csw, first), -1);
+    cbw = Cbw(0x00, 2);
+    EXPECT_EQ(device.BulkOut(cbw.data(), cbw.size(), first), -1);
+    device.ClearHalt(first);
+    EXPECT_EQ(device.StallCount(), 0u);
+    EXPECT_EQ(device.ClearHaltCount(), 0u);
+
+    cbw = Cbw(0x00, 3);
+    ASSERT_EQ(device.BulkOut(cbw.data(), cbw.size(), second), 31);
+    ASSERT_EQ(device.BulkIn(csw, sizeof csw, second), 13);
+    EXPECT_EQ(GetLe32(csw + 4), 3u);
+    EXPECT_TRUE(Ready(4));  // a caller without attachment numbers is not affected
+}
+
 TEST_F(LoaderEmulatorTest, DataOutMayArriveInPieces) {
     ASSERT_EQ(Out(Cbw(0x15, 1, 9, 1, 512)), 31);
     EXPECT_EQ(Out(std::vector<uint8_t>(200, 0xAA)), 200);
