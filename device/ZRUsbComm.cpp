@@ -1,5 +1,6 @@
 #include "device/ZRUsbComm.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
@@ -277,6 +278,38 @@ CZRUsbComm::Outcome CZRUsbComm::RunWriteRetry(const std::string& path, Transacti
     return o;
 }
 
+// One attempt, no retry: the command block, a data read of `ask` bytes that must give exactly
+// `want` (else `shortCode`), then the status block.
+CZRUsbComm::Outcome CZRUsbComm::RunSingleIn(const std::string& path, const Transaction& t,
+                                            uint8_t* out, size_t want, size_t ask, int shortCode) {
+    int h = ZRU_Open(path, IBulkPipes::kPipeOut);
+    if (h == kInvalidHandle) {
+        return {ZR_ERR_OPEN_OUT, true, {}};
+    }
+    if (ZRU_Write(h, t.block, kCommandBlockSize) == 0) {
+        ZRU_Close(h);
+        return {ZR_ERR_WRITE, true, {}};
+    }
+    ZRU_Close(h);
+    h = ZRU_Open(path, IBulkPipes::kPipeIn);
+    if (h == kInvalidHandle) {
+        return {ZR_ERR_OPEN_IN, true, {}};
+    }
+    uint8_t answer[kStatusBlockSize] = {};
+    int err = 0;
+    const long n = pipes_.Read(h, answer, std::min(ask, sizeof answer), &err);
+    if (n < 0 || static_cast<size_t>(n) != want) {
+        ZRU_Close(h);
+        return {shortCode, true, {}};
+    }
+    std::memcpy(out, answer, want);
+    Outcome o;
+    ReadStatus(h, t, o);
+    ZRU_Close(h);
+    o.final = true;
+    return o;
+}
+
 namespace {
 
 // Any non-zero status is the command's failure: a status other than the documented ones
@@ -339,32 +372,8 @@ int CZRUsbComm::ZRU_ReadCapability(const std::string& path, uint8_t* buf8) {
     Transaction t;
     Begin(t, 0xAA);
     PutLe32(t.block + kCbwDataLength, 8);
-
-    int h = ZRU_Open(path, IBulkPipes::kPipeOut);
-    if (h == kInvalidHandle) {
-        return ZR_ERR_OPEN_OUT;
-    }
-    if (ZRU_Write(h, t.block, kCommandBlockSize) == 0) {
-        ZRU_Close(h);
-        return ZR_ERR_WRITE;
-    }
-    ZRU_Close(h);
-    h = ZRU_Open(path, IBulkPipes::kPipeIn);
-    if (h == kInvalidHandle) {
-        return ZR_ERR_OPEN_IN;
-    }
     // Asked for 13 so that a device answering with its status block instead is noticed.
-    uint8_t answer[kStatusBlockSize] = {};
-    int err = 0;
-    const long n = pipes_.Read(h, answer, sizeof(answer), &err);
-    if (n != 8) {
-        ZRU_Close(h);
-        return ZR_ERR_DEVICE;
-    }
-    std::memcpy(buf8, answer, 8);
-    Outcome o;
-    ReadStatus(h, t, o);
-    ZRU_Close(h);
+    const Outcome o = RunSingleIn(path, t, buf8, 8, kStatusBlockSize, ZR_ERR_DEVICE);
     return IgnoredStatus(o.code);
 }
 
@@ -375,31 +384,7 @@ int CZRUsbComm::ZRU_Command2B(const std::string& path, uint8_t* buf4) {
     Transaction t;
     Begin(t, 0x2B);
     PutLe32(t.block + kCbwDataLength, 4);
-
-    int h = ZRU_Open(path, IBulkPipes::kPipeOut);
-    if (h == kInvalidHandle) {
-        return ZR_ERR_OPEN_OUT;
-    }
-    if (ZRU_Write(h, t.block, kCommandBlockSize) == 0) {
-        ZRU_Close(h);
-        return ZR_ERR_WRITE;
-    }
-    ZRU_Close(h);
-    h = ZRU_Open(path, IBulkPipes::kPipeIn);
-    if (h == kInvalidHandle) {
-        return ZR_ERR_OPEN_IN;
-    }
-    uint8_t answer[4] = {};
-    int err = 0;
-    const long n = pipes_.Read(h, answer, sizeof(answer), &err);
-    if (n != 4) {
-        ZRU_Close(h);
-        return ZR_ERR_READ;
-    }
-    std::memcpy(buf4, answer, 4);
-    Outcome o;
-    ReadStatus(h, t, o);
-    ZRU_Close(h);
+    const Outcome o = RunSingleIn(path, t, buf4, 4, 4, ZR_ERR_READ);
     return StatusResult(o.code, o.status.status, ZR_ERR_DEVICE_READY);
 }
 

@@ -107,6 +107,8 @@ class CZRUsbComm final : public CZRComm {
     Outcome RunStandard(const std::string& path, Transaction& t);
     Outcome Attempt(const std::string& path, Transaction& t, bool second);
     Outcome RunWriteRetry(const std::string& path, Transaction& t);
+    Outcome RunSingleIn(const std::string& path, const Transaction& t, uint8_t* out, size_t want,
+                        size_t ask, int shortCode);
     bool ReadStatus(int handle, const Transaction& t, Outcome& o);
     void Log(const char* format, ...) KS_PRINTF_LIKE(2, 3);
 
