@@ -34,28 +34,15 @@
 #include "platform/sim/LoaderEmulator.h"
 #include "platform/sim/SimUsbHost.h"
 #include "support/Clock.h"
+#include "tests/common/StationHome.h"
 
 namespace gui_test {
 
 namespace fs = std::filesystem;
 
-// Real time sped up: 30-second device waits and reboots take milliseconds.
-class FastClock final : public IClock {
-  public:
-    explicit FastClock(uint64_t factor) : factor_(factor) {}
-    uint64_t NowMs() override {
-        const auto us = std::chrono::duration_cast<std::chrono::microseconds>(
-                            std::chrono::steady_clock::now().time_since_epoch())
-                            .count();
-        return static_cast<uint64_t>(us) * factor_ / 1000;
-    }
-    void SleepMs(uint32_t ms) override {
-        std::this_thread::sleep_for(std::chrono::microseconds(uint64_t{ms} * 1000 / factor_));
-    }
-
-  private:
-    uint64_t factor_;
-};
+using station_fixture::FastClock;
+using station_fixture::StationHome;
+using station_fixture::WriteText;
 
 // The clock of one emulated device, whose per-command latency sleeps on it: while the gate is
 // closed the device answers no command, so a job on it stays running until the test opens it.
@@ -93,15 +80,6 @@ class GateClock final : public IClock {
     bool open_ = true;
     int waiting_ = 0;
 };
-
-inline std::string ReadText(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-inline void WriteText(const fs::path& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
-}
 
 // Runs the event loop until pred holds; false after the time-out.
 inline bool WaitFor(const std::function<bool()>& pred, int timeoutMs = 20000) {
@@ -143,25 +121,12 @@ class ModalDriver {
 
 class GuiStation {
   public:
-    explicit GuiStation(const std::string& name) {
-        home_ = fs::temp_directory_path() / ("ks_gui_" + std::to_string(::getpid()) + "_" + name);
-        fs::remove_all(home_);
-        fs::create_directories(home_);
-        const fs::path data = fs::path(KS_SOURCE_DIR) / "data";
-        fs::copy(data / "lang", home_ / "lang", fs::copy_options::recursive);
-        fs::copy_file(data / "devices.ini", home_ / "devices.ini");
-        system = {{"LogLevel", "0"},     {"GetRkp", "0"},          {"WriteKeybox", "0"},
-                  {"DestPosition", "0"}, {"ResetAfterWrite", "0"}, {"SavePath", ""}};
-        language = {{"LangPath", "lang/"},
-                    {"LanKinds", "2"},
-                    {"Lang1File", "English.ini"},
-                    {"Lang2File", "Chinese.ini"},
-                    {"Selected", "0"}};
+    explicit GuiStation(const std::string& name) : home_("ks_gui_" + name) {
         host_ = std::make_unique<SimUsbHost>(clock_);
         host_->AddController(true, 20);
-        portMap_ = std::make_unique<CPortMapFile>((home_ / "portmap.ini").string());
-        platform_ = std::make_unique<StationPlatform>(StationPlatform{
-            *host_, *host_, *host_, clock_, *portMap_, home_.string() + "/", {}, {}});
+        portMap_ = std::make_unique<CPortMapFile>((home_.Path() / "portmap.ini").string());
+        platform_ = std::make_unique<StationPlatform>(
+            StationPlatform{*host_, *host_, *host_, clock_, *portMap_, home_.Folder(), {}, {}});
     }
 
     ~GuiStation() {
@@ -174,26 +139,14 @@ class GuiStation {
         controller_.reset();
         window_.reset();
         host_.reset();
-        std::error_code ec;
-        fs::remove_all(home_, ec);
     }
 
     GuiStation(const GuiStation&) = delete;
     GuiStation& operator=(const GuiStation&) = delete;
 
-    const fs::path& Home() const { return home_; }
+    const fs::path& Home() const { return home_.Path(); }
 
-    void WriteConfig() {
-        std::string text = "[Language]\r\n";
-        for (const auto& [k, v] : language) {
-            text += k + "=" + v + "\r\n";
-        }
-        text += "[System]\r\n";
-        for (const auto& [k, v] : system) {
-            text += k + "=" + v + "\r\n";
-        }
-        WriteText(home_ / "config.ini", text);
-    }
+    void WriteConfig() { home_.WriteConfig(); }
 
     // Plugs a demo loader device; with a gate, its commands wait while the gate is closed.
     std::shared_ptr<LoaderEmulator> Plug(const std::string& location, int index = 0,
@@ -298,19 +251,22 @@ class GuiStation {
         layout.usedIndices = std::move(used);
         CRandomKeySource source;
         std::string error;
-        const std::string path = (home_ / name).string();
+        const std::string path = (home_.Path() / name).string();
         if (!WriteKeyFile(path, layout, source, true, &error)) {
             qWarning("key file: %s", error.c_str());
         }
         return path;
     }
 
-    std::map<std::string, std::string> system;
-    std::map<std::string, std::string> language;
+  private:
+    StationHome home_;
+
+  public:
+    std::map<std::string, std::string>& system = home_.system;
+    std::map<std::string, std::string>& language = home_.language;
 
   private:
     FastClock clock_{50};
-    fs::path home_;
     CQtMainThreadPoster poster_;
     std::vector<std::unique_ptr<GateClock>> gates_;
     std::unique_ptr<SimUsbHost> host_;

@@ -30,40 +30,16 @@
 #include "platform/sim/SimUsbHost.h"
 #include "support/Clock.h"
 #include "tests/app/concurrent/RecordingView.h"
+#include "tests/common/StationHome.h"
 
 namespace station_test {
 
 namespace fs = std::filesystem;
 
-// Real time sped up: NowMs runs `factor` times faster than the wall clock and SleepMs sleeps a
-// `factor`th of the time, so 30-second device waits and 1.5-second reboots take milliseconds.
-class FastClock final : public IClock {
-  public:
-    explicit FastClock(uint64_t factor) : factor_(factor) {}
-    uint64_t NowMs() override {
-        const auto us = std::chrono::duration_cast<std::chrono::microseconds>(
-                            std::chrono::steady_clock::now().time_since_epoch())
-                            .count();
-        return static_cast<uint64_t>(us) * factor_ / 1000;
-    }
-    void SleepMs(uint32_t ms) override {
-        std::this_thread::sleep_for(std::chrono::microseconds(uint64_t{ms} * 1000 / factor_));
-    }
-
-  private:
-    uint64_t factor_;
-};
-
-inline std::string ReadText(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-inline void WriteText(const fs::path& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
-}
+using station_fixture::FastClock;
+using station_fixture::ReadText;
+using station_fixture::StationHome;
+using station_fixture::WriteText;
 
 inline size_t CountOf(const std::string& text, const std::string& part) {
     size_t n = 0;
@@ -135,30 +111,12 @@ class StationTest : public ::testing::Test {
   protected:
     static constexpr ks::LocalTime kToday{2026, 3, 7, 9, 5, 3, 0};
 
-    void SetUp() override {
-        home_ = fs::temp_directory_path() /
-                ("ks_station_" + std::to_string(::getpid()) + "_" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(home_);
-        fs::create_directories(home_);
-        const fs::path data = fs::path(KS_SOURCE_DIR) / "data";
-        fs::copy(data / "lang", home_ / "lang", fs::copy_options::recursive);
-        fs::copy_file(data / "devices.ini", home_ / "devices.ini");
-        system_ = {{"LogLevel", "0"},     {"GetRkp", "0"},          {"WriteKeybox", "0"},
-                   {"DestPosition", "0"}, {"ResetAfterWrite", "0"}, {"SavePath", ""}};
-        language_ = {{"LangPath", "lang/"},
-                     {"LanKinds", "2"},
-                     {"Lang1File", "English.ini"},
-                     {"Lang2File", "Chinese.ini"},
-                     {"Selected", "0"}};
-        NewHost();
-    }
+    void SetUp() override { NewHost(); }
 
     void TearDown() override {
         ReleaseWorkers();
         controller_.reset();
         host_.reset();
-        fs::remove_all(home_);
     }
 
     void NewHost() {
@@ -171,22 +129,12 @@ class StationTest : public ::testing::Test {
                                                                       *host_,
                                                                       clock_,
                                                                       *portMap_,
-                                                                      home_.string() + "/",
+                                                                      homeFolder_.Folder(),
                                                                       [] { return kToday; },
                                                                       {}});
     }
 
-    void WriteConfig() {
-        std::string text = "[Language]\r\n";
-        for (const auto& [k, v] : language_) {
-            text += k + "=" + v + "\r\n";
-        }
-        text += "[System]\r\n";
-        for (const auto& [k, v] : system_) {
-            text += k + "=" + v + "\r\n";
-        }
-        WriteText(home_ / "config.ini", text);
-    }
+    void WriteConfig() { homeFolder_.WriteConfig(); }
 
     // Creates the controller with the current config and initialises it.
     StartupResult Boot(CStationController::WorkerProc worker) {
@@ -339,9 +287,11 @@ class StationTest : public ::testing::Test {
 
     FastClock clock_{50};
     uint32_t scanStopWaitMs_ = 10000;
-    fs::path home_;
-    std::map<std::string, std::string> system_;
-    std::map<std::string, std::string> language_;
+    StationHome homeFolder_{std::string("ks_station_") +
+                            ::testing::UnitTest::GetInstance()->current_test_info()->name()};
+    const fs::path& home_ = homeFolder_.Path();
+    std::map<std::string, std::string>& system_ = homeFolder_.system;
+    std::map<std::string, std::string>& language_ = homeFolder_.language;
     std::unique_ptr<SimUsbHost> host_;
     std::unique_ptr<CPortMapFile> portMap_;
     std::unique_ptr<StationPlatform> platform_;
