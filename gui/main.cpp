@@ -20,7 +20,7 @@
 #include "gui/QtMainThreadPoster.h"
 #include "gui/ScreenshotWatcher.h"
 #include "gui/StationIcon.h"
-#include "gui/StationMachine.h"
+#include "platform/machine/StationMachine.h"
 #include "gui/StationWindow.h"
 #include "support/Paths.h"
 

@@ -9,7 +9,7 @@
 #include "device/DeviceTables.h"
 #include "device/ZRScan.h"
 #include "gui/GuiOptions.h"
-#include "gui/StationMachine.h"
+#include "platform/machine/StationMachine.h"
 #include "tests/gui/GuiStation.h"
 
 using namespace gui_test;

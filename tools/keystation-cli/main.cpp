@@ -6,33 +6,22 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
-#include <system_error>
-#include <vector>
 
 #include "app/MainThreadQueue.h"
-#include "app/PortMapStore.h"
 #include "app/StationController.h"
 #include "device/DeviceTables.h"
 #include "device/ZRScan.h"
-#include "platform/linux/LinuxUsbPlatform.h"
-#include "platform/sim/DemoImage.h"
-#include "platform/sim/LoaderEmulator.h"
-#include "platform/sim/SimUsbHost.h"
+#include "platform/machine/StationMachine.h"
 #include "support/Clock.h"
 #include "support/IniSettingBase.h"
-#include "support/Paths.h"
 #include "tools/keystation-cli/ConsoleView.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
 constexpr int kMaxSimulated = 64;
-constexpr int kSimHubPorts = 8;
 
 std::atomic<bool> gInterrupted = false;
 
@@ -176,49 +165,6 @@ int ParseOptions(int argc, char** argv, Options* o) {
     }
     return 0;
 }
-
-// Copies config.ini, devices.ini and lang/ from the data folder shipped beside the executable
-// into the application directory where they are missing.
-void SeedHome(const std::string& home) {
-    const fs::path data = fs::path(ks::ExecutableFolder()) / "data";
-    const fs::path dir(home);
-    std::error_code ec;
-    fs::create_directories(dir, ec);
-    if (!fs::is_directory(data, ec)) {
-        return;
-    }
-    for (const char* file : {"config.ini", DeviceTables::kFileName}) {
-        if (!fs::exists(dir / file, ec) && fs::exists(data / file, ec)) {
-            fs::copy_file(data / file, dir / file, ec);
-        }
-    }
-    if (!fs::exists(dir / "lang", ec) && fs::is_directory(data / "lang", ec)) {
-        fs::copy(data / "lang", dir / "lang", fs::copy_options::recursive, ec);
-    }
-}
-
-// The simulated bus: one controller with hubs of eight ports at its ports 1, 2, ..., each
-// holding up to eight demo loader devices.
-class SimulatedBus {
-  public:
-    explicit SimulatedBus(int devices) {
-        const int hubs = (devices + kSimHubPorts - 1) / kSimHubPorts;
-        host_.AddController(true, std::max(hubs, 4));
-        for (int h = 0; h < hubs; ++h) {
-            const std::string hub = host_.AddHub("1", h + 1, kSimHubPorts);
-            for (int p = 0; p < kSimHubPorts && h * kSimHubPorts + p < devices; ++p) {
-                std::shared_ptr<LoaderEmulator> loader = MakeDemoLoader(h * kSimHubPorts + p);
-                host_.Plug(hub + "-" + std::to_string(p + 1), loader);
-                loaders_.push_back(std::move(loader));
-            }
-        }
-    }
-    SimUsbHost& Host() { return host_; }
-
-  private:
-    SimUsbHost host_;
-    std::vector<std::shared_ptr<LoaderEmulator>> loaders_;
-};
 
 const char* KindName(uint32_t kind) {
     switch (kind) {
@@ -365,39 +311,10 @@ int main(int argc, char** argv) {
     if (const int rc = ParseOptions(argc, argv, &o); rc != 0) {
         return rc == 1 ? 0 : rc;
     }
-    std::string appDir = o.home.empty() ? ks::ExecutableFolder() : o.home;
-    if (appDir.back() != '/') {
-        appDir += '/';
-    }
-    SeedHome(appDir);
-
-    std::unique_ptr<SimulatedBus> sim;
-    std::unique_ptr<LinuxUsbPlatform> machine;
-    IUsbTree* tree = nullptr;
-    IBulkPipes* pipes = nullptr;
-    IDeviceChangeSource* changes = nullptr;
-    if (o.simulate >= 0) {
-        sim = std::make_unique<SimulatedBus>(o.simulate);
-        tree = &sim->Host();
-        pipes = &sim->Host();
-        changes = &sim->Host();
-    } else {
-        machine = std::make_unique<LinuxUsbPlatform>(o.sysfsRoot, o.devRoot);
-        tree = &machine->Tree();
-        pipes = &machine->Pipes();
-        changes = &machine->Changes();
-    }
+    CStationMachine machine(o.home, o.simulate, o.sysfsRoot, o.devRoot);
+    SeedApplicationDirectory(machine.AppDir());
     if (o.list) {
-        return ListDevices(*tree, appDir);
+        return ListDevices(machine.Platform().usbTree, machine.AppDir());
     }
-
-    // Simulated devices keep their slot bindings apart from the machine's.
-    CPortMapFile portMap(appDir + (sim ? "portmap-sim.ini" : "portmap.ini"));
-    std::function<void(CLoggerBase*)> attachLog;
-    if (machine) {
-        attachLog = [m = machine.get()](CLoggerBase* log) { m->SetLog(log); };
-    }
-    StationPlatform platform{*tree,   *pipes, *changes, SystemClock(),
-                             portMap, appDir, {},       attachLog};
-    return RunStation(o, platform);
+    return RunStation(o, machine.Platform());
 }

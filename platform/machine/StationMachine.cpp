@@ -1,4 +1,4 @@
-#include "gui/StationMachine.h"
+#include "platform/machine/StationMachine.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -29,7 +29,8 @@ std::string WithSeparator(std::string folder) {
 
 }  // namespace
 
-CStationMachine::CStationMachine(std::string appDir, int simulate)
+CStationMachine::CStationMachine(std::string appDir, int simulate, std::string sysfsRoot,
+                                 std::string devRoot)
     : appDir_(WithSeparator(std::move(appDir))) {
     IUsbTree* tree = nullptr;
     IBulkPipes* pipes = nullptr;
@@ -50,7 +51,7 @@ CStationMachine::CStationMachine(std::string appDir, int simulate)
         pipes = sim_.get();
         changes = sim_.get();
     } else {
-        machine_ = std::make_unique<LinuxUsbPlatform>();
+        machine_ = std::make_unique<LinuxUsbPlatform>(std::move(sysfsRoot), std::move(devRoot));
         tree = &machine_->Tree();
         pipes = &machine_->Pipes();
         changes = &machine_->Changes();
@@ -69,10 +70,10 @@ void SeedApplicationDirectory(const std::string& appDir) {
     const fs::path data = fs::path(ks::ExecutableFolder()) / "data";
     const fs::path dir(appDir);
     std::error_code ec;
+    fs::create_directories(dir, ec);
     if (!fs::is_directory(data, ec)) {
         return;
     }
-    fs::create_directories(dir, ec);
     for (const char* file : {"config.ini", DeviceTables::kFileName}) {
         if (!fs::exists(dir / file, ec) && fs::exists(data / file, ec)) {
             fs::copy_file(data / file, dir / file, ec);

@@ -19,10 +19,11 @@ class CStationMachine {
     static constexpr int kSimHubPorts = 8;
 
     // appDir: the application directory (empty: the executable's folder). simulate < 0: the
-    // machine's USB through sysfs, usbfs and uevents; otherwise a simulated host with that many
-    // demo loader devices behind hubs of eight ports. Simulated devices keep their slot bindings
-    // in a port map of their own.
-    CStationMachine(std::string appDir, int simulate);
+    // machine's USB through sysfs, usbfs and uevents (under the two roots given); otherwise a
+    // simulated host with that many demo loader devices behind hubs of eight ports. Simulated
+    // devices keep their slot bindings in a port map of their own.
+    CStationMachine(std::string appDir, int simulate, std::string sysfsRoot = "/sys",
+                    std::string devRoot = "/dev/bus/usb");
     ~CStationMachine();
     CStationMachine(const CStationMachine&) = delete;
     CStationMachine& operator=(const CStationMachine&) = delete;
@@ -40,7 +41,7 @@ class CStationMachine {
     std::unique_ptr<StationPlatform> platform_;
 };
 
-// Gives the application directory the shipped defaults it lacks: config.ini, devices.ini and the
-// lang/ folder are copied from the "data" folder beside the executable. Files already there are
-// never touched.
+// Creates the application directory and gives it the shipped defaults it lacks: config.ini,
+// devices.ini and the lang/ folder are copied from the "data" folder beside the executable. Files
+// already there are never touched.
 void SeedApplicationDirectory(const std::string& appDir);
