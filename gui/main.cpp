@@ -20,8 +20,8 @@
 #include "gui/QtMainThreadPoster.h"
 #include "gui/ScreenshotWatcher.h"
 #include "gui/StationIcon.h"
-#include "platform/machine/StationMachine.h"
 #include "gui/StationWindow.h"
+#include "platform/machine/StationMachine.h"
 #include "support/Paths.h"
 
 int main(int argc, char** argv) {
