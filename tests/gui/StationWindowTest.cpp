@@ -2,6 +2,8 @@
 // station as the buttons show them, counters, row colours, the key-file action and its labels,
 // the close command, and keys that must do nothing.
 #include <QFileDialog>
+#include <QFontDatabase>
+#include <QFontMetrics>
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -360,6 +362,18 @@ void StationWindowTest::languageTextsReachTheControlsByNumber() {
              QString::fromStdString(chinese.Controller().GetLangText("IDS_START_BUTTON")));
     QVERIFY(chinese.Window().windowTitle().endsWith(" V1.55"));
     QVERIFY(chinese.Text(C::kKeyFileButton) != QStringLiteral("Key File"));
+    // The machine has a font for these texts (the set-up installs one), so none shows as boxes.
+    const QStringList families = QFontDatabase::families(QFontDatabase::SimplifiedChinese);
+    QVERIFY2(!families.isEmpty(), "no font for Simplified Chinese");
+    const QFontMetrics metrics{QFont(families.front())};
+    for (int id : {C::kKeyFileButton, C::kStartStopButton, C::kExitButton, C::kConfigButton,
+                   C::kKeyFileLabel, C::kUnusedLabel}) {
+        const QString text = chinese.Text(id);
+        QVERIFY(!text.isEmpty());
+        for (const QChar ch : text) {
+            QVERIFY2(metrics.inFont(ch), qPrintable(QStringLiteral("%1 in %2").arg(ch).arg(text)));
+        }
+    }
 }
 
 void StationWindowTest::enterAndEscapeNeverReachTheWindow() {
