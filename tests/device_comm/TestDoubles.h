@@ -15,6 +15,9 @@
 #include "device/ZRTransport.h"
 #include "support/Clock.h"
 #include "support/Logger.h"
+#include "tests/common/LineLog.h"
+
+using CapturingLogger = test_log::LineLog;
 
 // Virtual time: SleepMs advances NowMs at once and is recorded.
 class FakeClock final : public IClock {
@@ -46,31 +49,6 @@ class FakeClock final : public IClock {
     uint64_t now_ = 1000;
     std::vector<uint32_t> sleeps_;
     std::vector<std::string>* events_;
-};
-
-class CapturingLogger final : public CLoggerBase {
-  public:
-    void Print(int level, const char* format, ...) override {
-        va_list args;
-        va_start(args, format);
-        VPrint(level, format, args);
-        va_end(args);
-    }
-    void VPrint(int, const char* format, va_list args) override {
-        char line[2048];
-        std::vsnprintf(line, sizeof(line), format, args);
-        std::lock_guard<std::mutex> guard(lock_);
-        lines_.emplace_back(line);
-    }
-    void SetLevel(int) override {}
-    std::vector<std::string> Lines() {
-        std::lock_guard<std::mutex> guard(lock_);
-        return lines_;
-    }
-
-  private:
-    std::mutex lock_;
-    std::vector<std::string> lines_;
 };
 
 // Bulk pipes that follow a script. Every call is recorded in `events` ("open1", "close",

@@ -12,8 +12,11 @@
 #include "device/DeviceTables.h"
 #include "support/Clock.h"
 #include "support/Logger.h"
+#include "tests/common/LineLog.h"
 
 namespace discovery_test {
+
+using RecordingLog = test_log::LineLog;
 
 // Virtual time: SleepMs moves NowMs forward at once. the hook given to SetOnSleep
 // (optional) runs after each sleep,
@@ -54,40 +57,6 @@ class VirtualClock final : public IClock {
     std::mutex lock_;
     uint64_t now_ = 1000;
     std::vector<uint32_t> sleeps_;
-};
-
-class RecordingLog final : public CLoggerBase {
-  public:
-    void Print(int level, const char* format, ...) override {
-        va_list args;
-        va_start(args, format);
-        VPrint(level, format, args);
-        va_end(args);
-    }
-    void VPrint(int /*level*/, const char* format, va_list args) override {
-        char line[512];
-        std::vsnprintf(line, sizeof line, format, args);
-        std::lock_guard<std::mutex> guard(lock_);
-        lines_.emplace_back(line);
-    }
-    void SetLevel(int /*threshold*/) override {}
-    std::vector<std::string> Lines() {
-        std::lock_guard<std::mutex> guard(lock_);
-        return lines_;
-    }
-    bool Has(const std::string& text) {
-        std::lock_guard<std::mutex> guard(lock_);
-        for (const std::string& line : lines_) {
-            if (line == text) {
-                return true;
-            }
-        }
-        return false;
-    }
-
-  private:
-    std::mutex lock_;
-    std::vector<std::string> lines_;
 };
 
 constexpr uint16_t kVendor = 0xF00D;

@@ -14,11 +14,14 @@
 #include <vector>
 
 #include "device/ZRDeviceDesc.h"
+#include "tests/common/LineLog.h"
 #include "tests/linuxio/DescriptorBytes.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+using test_log::LineLog;
 
 const std::string kFixture = std::string(KS_SOURCE_DIR) + "/tests/fixtures/sysfs/basic";
 
@@ -87,36 +90,6 @@ TEST(LinuxUsbPlatform, TreePathsOpenThroughThePipes) {
     EXPECT_EQ(platform.Pipes().Open(path, IBulkPipes::kPipeIn, &error), IBulkPipes::kInvalidHandle);
     EXPECT_EQ(error, ENOTTY);
 }
-
-namespace {
-
-// Keeps the lines printed to it.
-class LineLog final : public CLoggerBase {
-  public:
-    void Print(int level, const char* format, ...) override {
-        va_list args;
-        va_start(args, format);
-        VPrint(level, format, args);
-        va_end(args);
-    }
-    void VPrint(int, const char* format, va_list args) override {
-        char line[512];
-        std::vsnprintf(line, sizeof line, format, args);
-        std::lock_guard<std::mutex> guard(lock_);
-        lines_.emplace_back(line);
-    }
-    void SetLevel(int) override {}
-    std::vector<std::string> Lines() {
-        std::lock_guard<std::mutex> guard(lock_);
-        return lines_;
-    }
-
-  private:
-    std::mutex lock_;
-    std::vector<std::string> lines_;
-};
-
-}  // namespace
 
 TEST(LinuxUsbPlatform, ChangeSourceRunsAndStopsWithThePlatform) {
     std::atomic<int> notices{0};

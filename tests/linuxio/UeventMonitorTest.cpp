@@ -16,35 +16,13 @@
 #include <vector>
 
 #include "platform/linux/UeventMonitor.h"
+#include "tests/common/LineLog.h"
 
 namespace {
 
+using test_log::LineLog;
+
 using namespace std::chrono_literals;
-
-class CapturingLogger final : public CLoggerBase {
-  public:
-    void Print(int level, const char* format, ...) override {
-        va_list args;
-        va_start(args, format);
-        VPrint(level, format, args);
-        va_end(args);
-    }
-    void VPrint(int, const char* format, va_list args) override {
-        char line[512];
-        std::vsnprintf(line, sizeof line, format, args);
-        std::lock_guard<std::mutex> guard(lock_);
-        lines_.emplace_back(line);
-    }
-    void SetLevel(int) override {}
-    std::vector<std::string> Lines() {
-        std::lock_guard<std::mutex> guard(lock_);
-        return lines_;
-    }
-
-  private:
-    std::mutex lock_;
-    std::vector<std::string> lines_;
-};
 
 // Counts notices and lets a test wait for a number of them.
 class NoticeCounter {
@@ -79,7 +57,7 @@ UeventMonitorOptions FastPolling() {
 }  // namespace
 
 TEST(UeventMonitorFallback, PollingDeliversNoticesAndSaysSoInTheLog) {
-    CapturingLogger log;
+    LineLog log;
     UeventMonitor monitor(&log, FastPolling());
     NoticeCounter counter;
     ASSERT_TRUE(monitor.Start([&] { counter(); }));

@@ -37,50 +37,6 @@ void VirtualClock::SetGate(std::thread::id thread, std::function<void()> gate) {
     gate_ = std::move(gate);
 }
 
-void RecordingLog::Print(int level, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    VPrint(level, format, args);
-    va_end(args);
-}
-
-void RecordingLog::VPrint(int /*level*/, const char* format, va_list args) {
-    char line[1024];
-    std::vsnprintf(line, sizeof line, format, args);
-    std::lock_guard<std::mutex> guard(lock_);
-    lines_.emplace_back(line);
-}
-
-std::vector<std::string> RecordingLog::Lines() {
-    std::lock_guard<std::mutex> guard(lock_);
-    return lines_;
-}
-
-bool RecordingLog::Has(const std::string& line) {
-    std::lock_guard<std::mutex> guard(lock_);
-    for (const std::string& l : lines_) {
-        if (l == line) {
-            return true;
-        }
-    }
-    return false;
-}
-
-bool RecordingLog::Contains(const std::string& text) {
-    std::lock_guard<std::mutex> guard(lock_);
-    for (const std::string& l : lines_) {
-        if (l.find(text) != std::string::npos) {
-            return true;
-        }
-    }
-    return false;
-}
-
-void RecordingLog::Clear() {
-    std::lock_guard<std::mutex> guard(lock_);
-    lines_.clear();
-}
-
 std::vector<TappedCommand> TapPipes::Commands() {
     std::lock_guard<std::mutex> guard(lock_);
     return commands_;

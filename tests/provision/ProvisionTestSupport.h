@@ -21,8 +21,11 @@
 #include "support/Clock.h"
 #include "support/IniSettingBase.h"
 #include "support/Logger.h"
+#include "tests/common/LineLog.h"
 
 namespace provision_test {
+
+using RecordingLog = test_log::LineLog;
 
 // Virtual time: SleepMs moves NowMs forward at once. A gate (optional) runs before every sleep
 // of one chosen thread: it can hold that thread back (in real time) while another thread that
@@ -39,22 +42,6 @@ class VirtualClock final : public IClock {
     uint64_t now_ = 1000;
     std::thread::id gatedThread_;
     std::function<void()> gate_;
-};
-
-class RecordingLog final : public CLoggerBase {
-  public:
-    void Print(int level, const char* format, ...) override KS_PRINTF_LIKE(3, 4);
-    void VPrint(int level, const char* format, va_list args) override;
-    void SetLevel(int /*threshold*/) override {}
-    std::vector<std::string> Lines();
-    bool Has(const std::string& line);
-    // True when any line contains text.
-    bool Contains(const std::string& text);
-    void Clear();
-
-  private:
-    std::mutex lock_;
-    std::vector<std::string> lines_;
 };
 
 // One loader command as the tap saw its command block.
