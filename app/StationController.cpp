@@ -511,9 +511,11 @@ void CStationController::SetKeyInfo(const std::string& path, const std::string& 
         {C::kUnusedLabel, &unusedCount},
         {C::kCreateTimeLabel, &createTime},
     };
-    for (const auto& [id, value] : labels) {
-        model_.EditControlText(
-            id, [value](const std::string& text) { return ReplaceLabelValue(text, *value); });
+    for (const auto& label : labels) {
+        const std::string* value = label.second;
+        model_.EditControlText(label.first, [value](const std::string& text) {
+            return ReplaceLabelValue(text, *value);
+        });
     }
 }
 
