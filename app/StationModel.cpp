@@ -58,9 +58,10 @@ void CStationModel::PublishAll() {
     std::lock_guard<std::mutex> guard(lock_);
     Notify([title = title_](IStationView& v) { v.ShowWindowTitle(title); });
     for (const auto& [id, control] : controls_) {
-        Notify([id, text = control.text, enabled = control.enabled](IStationView& v) {
-            v.ShowControlText(id, text);
-            v.ShowControlEnabled(id, enabled);
+        // Structured bindings are captured through an initialiser: clang 14 cannot capture them.
+        Notify([controlId = id, text = control.text, enabled = control.enabled](IStationView& v) {
+            v.ShowControlText(controlId, text);
+            v.ShowControlEnabled(controlId, enabled);
         });
     }
     Notify([titles = columnTitles_](IStationView& v) {
