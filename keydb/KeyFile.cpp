@@ -7,9 +7,12 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <new>
+#include <optional>
 
 #include "keydb/Crc32.h"
+#include "keydb/HeaderCopy.h"
 #include "keydb/KeyFileFormat.h"
 #include "keydb/Sha256.h"
 #include "keydb/WipeMemory.h"
@@ -51,13 +54,18 @@ void ClearBit(uint8_t* bitmap, uint32_t index) {
     bitmap[index / 8] = static_cast<uint8_t>(bitmap[index / 8] & ~(1u << (index % 8)));
 }
 
+constexpr uint32_t kSectorBytes = 512;
+
 }  // namespace
 
 CKeyFile::CKeyFile(const std::string& path, CLoggerBase* log)
     : CKeyFile(path, log, KeyFileAccess::Station) {}
 
 CKeyFile::CKeyFile(const std::string& path, CLoggerBase* log, KeyFileAccess access)
-    : path_(path), log_(log), access_(access) {
+    : path_(path),
+      log_(log),
+      access_(access),
+      commit_([this](const CGroupCommit::Batch& batch) { return FlushBatch(batch); }) {
     KeyFileOpenResult opened = OpenKeyFileIo(path, access);
     if (opened.status == KeyFileOpenStatus::InUse) {
         Fail(Format("Error:CKeyFile->CKeyFile key file %s is in use by another station",
@@ -74,7 +82,11 @@ CKeyFile::CKeyFile(const std::string& path, CLoggerBase* log, KeyFileAccess acce
 
 CKeyFile::CKeyFile(std::unique_ptr<IKeyFileIo> io, const std::string& path, CLoggerBase* log,
                    KeyFileAccess access)
-    : path_(path), log_(log), access_(access), io_(std::move(io)) {
+    : path_(path),
+      log_(log),
+      access_(access),
+      io_(std::move(io)),
+      commit_([this](const CGroupCommit::Batch& batch) { return FlushBatch(batch); }) {
     if (!io_) {
         Fail(Format("Error:CKeyFile->CKeyFile open %s failed,err=%d", path.c_str(), EBADF));
         return;
@@ -83,6 +95,12 @@ CKeyFile::CKeyFile(std::unique_ptr<IKeyFileIo> io, const std::string& path, CLog
 }
 
 CKeyFile::~CKeyFile() {
+    if (valid_ && access_ == KeyFileAccess::Station && io_) {
+        commit_.Drain();  // "returned" records still queued
+        if (usedHeaderCopy_) {
+            io_->CompanionRemove(KeyFileCompanion::kHeaderCopy);
+        }
+    }
     if (image_ != nullptr) {
         WipeMemory(image_, imageSize_);
         delete[] image_;
@@ -132,8 +150,85 @@ bool CKeyFile::ReadImage() {
     return true;
 }
 
+bool CKeyFile::RestoreHeaderCopy() {
+    // A copy of the header is written before the header is rewritten in place and emptied after
+    // the rewrite reached the disk. One that checks out while the header in place does not is
+    // what a power cut during the rewrite leaves; it is taken (in memory; the file itself is put
+    // right once every check below has passed). A copy beside an intact header is outdated.
+    std::vector<uint8_t> raw(header_copy::kMaxSize + 1);
+    size_t got = 0;
+    while (got < raw.size()) {
+        const int64_t n = io_->CompanionReadAt(KeyFileCompanion::kHeaderCopy, got, raw.data() + got,
+                                               raw.size() - got);
+        if (n < 0) {
+            return Fail(Format("Error:CKeyFile->CKeyFile read %s failed,err=%d",
+                               CompanionPath(path_, KeyFileCompanion::kHeaderCopy).c_str(),
+                               io_->LastError()));
+        }
+        if (n == 0) {
+            break;
+        }
+        got += static_cast<size_t>(n);
+    }
+    std::vector<uint8_t> copy;
+    if (got == 0 || !header_copy::Decode(raw.data(), got, &copy)) {
+        return true;
+    }
+    std::string ignored;
+    if (CheckHeader(image_, imageSize_, &ignored)) {
+        return true;
+    }
+    if (copy.size() >= imageSize_ || !CheckHeader(copy.data(), copy.size() + 1, &ignored) ||
+        kdb::LoadLe16(copy.data() + kdb::kOffHeaderSize) != copy.size()) {
+        return true;
+    }
+    std::memcpy(image_, copy.data(), copy.size());
+    restoredHeader_ = true;
+    return true;
+}
+
+// Tag, header size and CRC of a header at the start of `header`, which holds at least
+// min(fileSize, 65536) readable bytes.
+bool CKeyFile::CheckHeader(const uint8_t* header, uint64_t fileSize, std::string* error) const {
+    if (fileSize < kdb::kMinHeaderSize + 1 || kdb::LoadLe32(header + kdb::kOffTag) != kdb::kTag) {
+        *error = "tag";
+        return false;
+    }
+    const uint32_t h = kdb::LoadLe16(header + kdb::kOffHeaderSize);
+    if (h < kdb::kMinHeaderSize || h >= fileSize) {
+        *error = "size";
+        return false;
+    }
+    if (kdb::LoadLe32(header + h - kdb::kCrcSize) != CalcCrc32(header, h - kdb::kCrcSize)) {
+        *error = "crc";
+        return false;
+    }
+    return true;
+}
+
+void CKeyFile::ReadJournal() {
+    KeyJournalSummary summary;
+    std::string error;
+    if (!SummariseJournal(*io_, digestHex_, keyCount_, &summary, &error)) {
+        Report(log_,
+               Format("Error:CKeyFile->CKeyFile read journal %s failed,%s",
+                      CompanionPath(path_, KeyFileCompanion::kJournal).c_str(), error.c_str()));
+        return;
+    }
+    inDoubt_ = summary.InDoubtCount();
+    journalCut_ = summary.lastLineCut;
+    for (const auto& [index, history] : summary.keys) {
+        if (history.open) {
+            states_[index] = KeyState::kInDoubt;
+        }
+    }
+}
+
 void CKeyFile::Load() {
     if (!ReadImage()) {
+        return;
+    }
+    if (!RestoreHeaderCopy()) {
         return;
     }
     // Fields are read through a zero-padded copy so that a file shorter than the fixed fields
@@ -185,7 +280,6 @@ void CKeyFile::Load() {
         return;
     }
     try {
-        inFlight_.assign(static_cast<size_t>(kdb::BitmapBytes(keyCount)), 0);
         if (access_ == KeyFileAccess::Station) {
             knownHeader_.assign(image_, image_ + headerSize);
         }
@@ -193,6 +287,23 @@ void CKeyFile::Load() {
         Fail(Format("Error:CKeyFile->CKeyFile new memory failed,err=%d", ENOMEM));
         return;
     }
+    digestHex_ = HexBytes(image_ + kdb::kOffDigest, kdb::kDigestSize);
+    if (restoredHeader_ && access_ == KeyFileAccess::Station) {
+        // The copy checked out and belongs to this file: put it back in place for good.
+        if (!WriteAll(0, image_, headerSize) || !io_->Sync()) {
+            Fail(Format("Error:CKeyFile->CKeyFile restore header failed,err=%d", io_->LastError()));
+            return;
+        }
+    }
+    if (access_ == KeyFileAccess::Station) {
+        io_->CompanionRemove(KeyFileCompanion::kHeaderCopy);
+    }
+    if (restoredHeader_) {
+        Report(log_, Format("CKeyFile->CKeyFile %s: header restored from %s", path_.c_str(),
+                            CompanionPath(path_, KeyFileCompanion::kHeaderCopy).c_str()));
+    }
+    keyCount_ = keyCount;
+    ReadJournal();
     if (access_ == KeyFileAccess::VerifyOnly) {
         // A reader needs only the header; drop the keys.
         uint8_t* header = new (std::nothrow) uint8_t[headerSize];
@@ -286,8 +397,39 @@ int32_t CKeyFile::FindFirstUnusedLocked() const {
     return index < keyCount_ ? static_cast<int32_t>(index) : -1;
 }
 
+bool CKeyFile::Transition(uint32_t index, KeyEvent event) {
+    auto it = states_.find(index);
+    const KeyState from = it == states_.end() ? KeyState::kFree : it->second;
+    const std::optional<KeyState> to = NextKeyState(from, event);
+    if (!to) {
+        return false;
+    }
+    states_[index] = *to;
+    return true;
+}
+
+KeyState CKeyFile::GetKeyState(int32_t index) {
+    if (!valid_ || index < 0 || static_cast<uint32_t>(index) >= keyCount_) {
+        return KeyState::kFree;
+    }
+    const auto i = static_cast<uint32_t>(index);
+    std::lock_guard<std::mutex> lock(keyLock_);
+    const auto it = states_.find(i);
+    if (it != states_.end()) {
+        return it->second;
+    }
+    // Used before this run, or free.
+    return TestBit(image_ + kdb::kOffBitmap, i) ? KeyState::kSpent : KeyState::kFree;
+}
+
+void CKeyFile::SetJournalHost(const std::string& host) {
+    std::lock_guard<std::mutex> lock(keyLock_);
+    host_ = host;
+}
+
 bool CKeyFile::GetKey(int32_t* index, KeyCopy* key) {
-    if (!valid_ || access_ != KeyFileAccess::Station || index == nullptr || key == nullptr) {
+    if (!valid_ || access_ != KeyFileAccess::Station || index == nullptr || key == nullptr ||
+        broken_) {
         return false;
     }
     // Allocate before taking a key, so that a failed allocation leaves the pool untouched.
@@ -296,7 +438,7 @@ bool CKeyFile::GetKey(int32_t* index, KeyCopy* key) {
         return false;
     }
     uint32_t found = 0;
-    {
+    try {
         std::lock_guard<std::mutex> lock(keyLock_);
         const uint32_t unused = kdb::LoadLe32(image_ + kdb::kOffUnusedCount);
         if (unused == 0) {
@@ -307,10 +449,16 @@ bool CKeyFile::GetKey(int32_t* index, KeyCopy* key) {
             return false;
         }
         found = static_cast<uint32_t>(first);
+        if (!Transition(found, KeyEvent::kTake)) {
+            // A key this run already spent cannot be free in the bitmap; refuse rather than
+            // hand it out.
+            return false;
+        }
         searchStart_ = found / 8;
         SetBit(image_ + kdb::kOffBitmap, found);
-        SetBit(inFlight_.data(), found);
         kdb::StoreLe32(image_ + kdb::kOffUnusedCount, unused - 1);
+    } catch (const std::exception&) {
+        return false;  // the state table could not grow; nothing was taken
     }
     // The data area never changes after load, so the copy needs no lock.
     const uint64_t offset = headerSize_ + (sharedKey_ ? 0 : uint64_t{found} * keySize_);
@@ -321,22 +469,150 @@ bool CKeyFile::GetKey(int32_t* index, KeyCopy* key) {
 }
 
 void CKeyFile::ReleaseKey(int32_t index) {
+    ReturnKey(index, KeyJobInfo{});
+}
+
+void CKeyFile::ReturnKey(int32_t index, const KeyJobInfo& job) {
     if (!valid_ || access_ != KeyFileAccess::Station || index < 0 ||
         static_cast<uint32_t>(index) >= keyCount_) {
         return;
     }
     const uint32_t i = static_cast<uint32_t>(index);
-    std::lock_guard<std::mutex> lock(keyLock_);
-    // Only a key handed out in this run and not yet recorded goes back; anything else (a key
-    // used in an earlier run, a double release) would hand one key to two devices.
-    if (!TestBit(inFlight_.data(), i)) {
-        return;
+    {
+        std::lock_guard<std::mutex> lock(keyLock_);
+        // Only a taken key goes back; anything else (a key used in an earlier run, a reserved
+        // key, a double release) would hand one key to two devices.
+        if (!Transition(i, KeyEvent::kReturn)) {
+            return;
+        }
+        ClearBit(image_ + kdb::kOffBitmap, i);
+        const uint32_t unused = kdb::LoadLe32(image_ + kdb::kOffUnusedCount);
+        kdb::StoreLe32(image_ + kdb::kOffUnusedCount, unused + 1);
+        searchStart_ = std::min(searchStart_, i / 8);
     }
-    ClearBit(inFlight_.data(), i);
-    ClearBit(image_ + kdb::kOffBitmap, i);
-    const uint32_t unused = kdb::LoadLe32(image_ + kdb::kOffUnusedCount);
-    kdb::StoreLe32(image_ + kdb::kOffUnusedCount, unused + 1);
-    searchStart_ = std::min(searchStart_, i / 8);
+    commit_.Queue(Record(JournalEvent::kReturned, i, job));
+}
+
+std::string CKeyFile::Record(JournalEvent event, uint32_t index, const KeyJobInfo& job,
+                             const std::string& step, int code) {
+    JournalRecord record;
+    record.event = event;
+    record.time = JournalTimeNow();
+    {
+        std::lock_guard<std::mutex> lock(keyLock_);
+        record.host = host_;
+    }
+    record.key = index;
+    record.job = job;
+    record.step = step;
+    record.code = code;
+    return FormatJournalRecord(record);
+}
+
+void CKeyFile::Break(const std::string& text) {
+    if (!broken_.exchange(true) && !text.empty()) {
+        Report(log_, text);
+    }
+}
+
+bool CKeyFile::ReserveKey(int32_t index, const KeyJobInfo& job) {
+    if (!valid_ || access_ != KeyFileAccess::Station || index < 0 ||
+        static_cast<uint32_t>(index) >= keyCount_) {
+        return false;
+    }
+    const auto i = static_cast<uint32_t>(index);
+    {
+        std::lock_guard<std::mutex> lock(keyLock_);
+        const auto it = states_.find(i);
+        if (it == states_.end() || it->second != KeyState::kTaken) {
+            return false;
+        }
+    }
+    const std::string line = Record(JournalEvent::kReserved, i, job);
+    if (line.empty() || !commit_.Commit(i, line)) {
+        // Whatever reached the disk, the key stays taken in memory: never handed out again in
+        // this run, and never sent.
+        Break(
+            Format("Error:ReserveKey-->key %u could not be reserved; no further key is handed "
+                   "out",
+                   i));
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(keyLock_);
+    Transition(i, KeyEvent::kReserve);
+    return true;
+}
+
+bool CKeyFile::DeliverKey(int32_t index, const KeyJobInfo& job) {
+    if (!valid_ || access_ != KeyFileAccess::Station || index < 0 ||
+        static_cast<uint32_t>(index) >= keyCount_) {
+        return false;
+    }
+    const auto i = static_cast<uint32_t>(index);
+    {
+        std::lock_guard<std::mutex> lock(keyLock_);
+        const auto it = states_.find(i);
+        if (it == states_.end() || it->second != KeyState::kReserved) {
+            return false;
+        }
+    }
+    const std::string line = Record(JournalEvent::kDelivered, i, job);
+    const bool ok = !line.empty() && commit_.Commit(-1, line);
+    {
+        std::lock_guard<std::mutex> lock(keyLock_);
+        Transition(i, ok ? KeyEvent::kDeliver : KeyEvent::kSpend);
+    }
+    if (!ok) {
+        Break(
+            Format("Error:DeliverKey-->key %u could not be recorded as delivered; no further "
+                   "key is handed out",
+                   i));
+    }
+    return ok;
+}
+
+bool CKeyFile::SpendKey(int32_t index, const KeyJobInfo& job, const std::string& step, int code) {
+    if (!valid_ || access_ != KeyFileAccess::Station || index < 0 ||
+        static_cast<uint32_t>(index) >= keyCount_) {
+        return false;
+    }
+    const auto i = static_cast<uint32_t>(index);
+    {
+        std::lock_guard<std::mutex> lock(keyLock_);
+        if (!Transition(i, KeyEvent::kSpend)) {
+            return false;
+        }
+    }
+    // The key is used on disk already; its end record is written with the next flush.
+    const std::string line = Record(JournalEvent::kSpent, i, job, step, code);
+    if (line.empty() || !commit_.Commit(-1, line)) {
+        Break(
+            Format("Error:SpendKey-->key %u could not be recorded as spent; no further key is "
+                   "handed out",
+                   i));
+        return false;
+    }
+    return true;
+}
+
+bool CKeyFile::UpdateKeyFile(int32_t index) {
+    if (!valid_ || access_ != KeyFileAccess::Station || index < 0 ||
+        static_cast<uint32_t>(index) >= keyCount_) {
+        return false;
+    }
+    const uint32_t i = static_cast<uint32_t>(index);
+    {
+        // A recorded key can no longer be released.
+        std::lock_guard<std::mutex> lock(keyLock_);
+        if (Transition(i, KeyEvent::kReserve)) {
+            Transition(i, KeyEvent::kDeliver);
+        }
+    }
+    if (!commit_.Commit(i, std::string())) {
+        Break(std::string());  // the failing step has reported why
+        return false;
+    }
+    return true;
 }
 
 bool CKeyFile::WriteAll(uint64_t offset, const uint8_t* data, size_t len) {
@@ -351,17 +627,49 @@ bool CKeyFile::WriteAll(uint64_t offset, const uint8_t* data, size_t len) {
     return true;
 }
 
-bool CKeyFile::UpdateKeyFile(int32_t index) {
-    if (!valid_ || access_ != KeyFileAccess::Station || index < 0 ||
-        static_cast<uint32_t>(index) >= keyCount_) {
+bool CKeyFile::FlushBatch(const CGroupCommit::Batch& batch) {
+    // The header first: a reservation record in the journal always speaks of a key that is
+    // marked used on disk.
+    if (!batch.headerBits.empty() && !WriteHeaderBits(batch.headerBits)) {
         return false;
     }
-    const uint32_t i = static_cast<uint32_t>(index);
-    {
-        // A recorded key can no longer be released.
-        std::lock_guard<std::mutex> lock(keyLock_);
-        ClearBit(inFlight_.data(), i);
+    if (batch.journal.empty()) {
+        return true;
     }
+    std::string text;
+    try {
+        if (!journalStarted_) {
+            if (journalCut_) {
+                text += '\n';  // end the line a crash cut off, so that ours parse
+            }
+            JournalRecord loaded;
+            loaded.event = JournalEvent::kLoaded;
+            loaded.time = JournalTimeNow();
+            {
+                std::lock_guard<std::mutex> lock(keyLock_);
+                loaded.host = host_;
+            }
+            loaded.digest = digestHex_;
+            loaded.keys = keyCount_;
+            loaded.inDoubt = inDoubt_;
+            text += FormatJournalRecord(loaded);
+        }
+        text += batch.journal;
+    } catch (const std::exception&) {
+        return false;
+    }
+    if (!io_->CompanionAppend(KeyFileCompanion::kJournal,
+                              reinterpret_cast<const uint8_t*>(text.data()), text.size())) {
+        Report(log_,
+               Format("Error:UpdateKeyFile-->write journal %s failed,err=%d",
+                      CompanionPath(path_, KeyFileCompanion::kJournal).c_str(), io_->LastError()));
+        return false;
+    }
+    journalStarted_ = true;
+    return true;
+}
+
+bool CKeyFile::WriteHeaderBits(const std::vector<uint32_t>& bits) {
     const uint32_t h = headerSize_;
     std::unique_ptr<uint8_t[]> header(new (std::nothrow) uint8_t[2 * size_t{h}]);
     if (!header) {
@@ -371,7 +679,6 @@ bool CKeyFile::UpdateKeyFile(int32_t index) {
     uint8_t* disk = header.get();
     uint8_t* original = header.get() + h;
 
-    std::lock_guard<std::mutex> lock(fileLock_);
     size_t done = 0;
     while (done < h) {
         const int64_t n = io_->ReadAt(done, disk + done, h - done);
@@ -392,14 +699,33 @@ bool CKeyFile::UpdateKeyFile(int32_t index) {
         return false;
     }
     std::memcpy(original, disk, h);
-    SetBit(disk + kdb::kOffBitmap, i);
-    const uint32_t unused = kdb::LoadLe32(disk + kdb::kOffUnusedCount);
-    kdb::StoreLe32(disk + kdb::kOffUnusedCount, unused > 0 ? unused - 1 : 0);
+    for (const uint32_t i : bits) {
+        SetBit(disk + kdb::kOffBitmap, i);
+        const uint32_t unused = kdb::LoadLe32(disk + kdb::kOffUnusedCount);
+        kdb::StoreLe32(disk + kdb::kOffUnusedCount, unused > 0 ? unused - 1 : 0);
+    }
     kdb::StoreLe32(disk + h - kdb::kCrcSize, CalcCrc32(disk, h - kdb::kCrcSize));
+
+    // A header within the first sector is written by the disk as a whole. A longer one could be
+    // cut between its sectors by a power cut; its new version goes to a copy first, which a load
+    // takes when the header in place fails its check. The copy holds the new header rather than
+    // the old one: taking it can only mark more keys used, never fewer.
+    const bool guarded = h > kSectorBytes;
+    if (guarded) {
+        std::vector<uint8_t> copy;
+        if (!header_copy::Encode(disk, h, &copy) ||
+            !io_->CompanionReplace(KeyFileCompanion::kHeaderCopy, copy.data(), copy.size())) {
+            Report(log_, Format("Error:UpdateKeyFile-->write %s failed,err=%d",
+                                CompanionPath(path_, KeyFileCompanion::kHeaderCopy).c_str(),
+                                io_->LastError()));
+            return false;
+        }
+        usedHeaderCopy_ = true;
+    }
     if (!WriteAll(0, disk, h)) {
         const int err = io_->LastError();
         // A partly written header fails its CRC and would make the whole file unusable; put the
-        // old one back if the file still takes writes. The key then stays unrecorded on disk.
+        // old one back if the file still takes writes.
         if (WriteAll(0, original, h)) {
             io_->Sync();
         }
@@ -410,6 +736,10 @@ bool CKeyFile::UpdateKeyFile(int32_t index) {
         Report(log_,
                Format("Error:UpdateKeyFile-->flush file header failed,err=%d", io_->LastError()));
         return false;
+    }
+    ++headerWrites_;
+    if (guarded) {
+        io_->CompanionClear(KeyFileCompanion::kHeaderCopy);
     }
     if (knownHeader_.size() == h) {
         std::memcpy(knownHeader_.data(), disk, h);

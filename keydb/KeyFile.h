@@ -9,14 +9,19 @@
 // The data area follows the header: N keys of K bytes, or one shared key of K bytes.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
+#include "keydb/GroupCommit.h"
 #include "keydb/KeyCopy.h"
 #include "keydb/KeyFileIo.h"
+#include "keydb/KeyJournal.h"
+#include "keydb/KeyState.h"
 
 class CLoggerBase;
 
@@ -51,20 +56,58 @@ class CKeyFile {
     int32_t GetHeaderSize() const;
     bool IsSharedKey() const;
 
-    // Allocates the lowest-numbered unused key: its index and a copy of its bytes.
+    // Allocates the lowest-numbered unused key: its index and a copy of its bytes (taken). False
+    // when none is left, or once the file is broken.
     bool GetKey(int32_t* index, KeyCopy* key);
-    // Returns a key allocated by GetKey in this run to the pool. Other indices are ignored.
+    // Returns a taken key to the pool (returned); it must never have left the station. Other
+    // indices are ignored.
     void ReleaseKey(int32_t index);
-    // Records the key as used in the header on disk and flushes it to stable storage. False when
-    // the header could not be read, changed under us, or could not be written and flushed.
+    // The same, with the job that gives it back named in its journal record.
+    void ReturnKey(int32_t index, const KeyJobInfo& job);
+    // Reserves a taken key: marks it used in the header on disk and appends its reservation to
+    // the journal, both on stable storage, before it returns true. Call it before the first
+    // device command that carries any byte of the key. False: nothing of the key may be sent,
+    // the key stays taken (held) and the file is broken.
+    bool ReserveKey(int32_t index, const KeyJobInfo& job);
+    // The job of a reserved key ended: delivered, or spent at `step` with result `code`. The
+    // record is on stable storage when DeliverKey returns true; false breaks the file (the key
+    // stays used on disk, and without its end record it counts as in doubt at the next load).
+    bool DeliverKey(int32_t index, const KeyJobInfo& job);
+    bool SpendKey(int32_t index, const KeyJobInfo& job, const std::string& step, int code);
+    // Records the key as used in the header on disk, without a journal record, and flushes it.
+    // False when the header could not be read, changed under us, or could not be written and
+    // flushed.
     bool UpdateKeyFile(int32_t index);
+
+    // The key's state in this run (reserved, delivered and spent also for keys of earlier runs
+    // only as far as this run touched them; keys used on disk before show as kSpent).
+    KeyState GetKeyState(int32_t index);
+    // True once a reservation, an end record or a header update could not be written: no key is
+    // handed out any more; the file must be loaded again.
+    bool IsBroken() const { return broken_.load(); }
+    // Keys reserved by earlier runs whose jobs never recorded an end (a crash): counted at load.
+    uint32_t GetInDoubtCount() const { return inDoubt_; }
+    // The host name written into journal records.
+    void SetJournalHost(const std::string& host);
+    // Header rewrites that went to disk, and flushes the group commit ran (measurements, tests).
+    uint64_t GetHeaderWrites() const { return headerWrites_.load(); }
+    uint64_t GetCommitFlushes() const { return commit_.FlushCount(); }
 
   private:
     void Load();
     bool ReadImage();
     bool Fail(std::string text);
+    bool CheckHeader(const uint8_t* header, uint64_t fileSize, std::string* error) const;
+    bool RestoreHeaderCopy();
+    void ReadJournal();
     int32_t FindFirstUnusedLocked() const;
     bool WriteAll(uint64_t offset, const uint8_t* data, size_t len);
+    bool FlushBatch(const CGroupCommit::Batch& batch);
+    bool WriteHeaderBits(const std::vector<uint32_t>& bits);
+    std::string Record(JournalEvent event, uint32_t index, const KeyJobInfo& job,
+                       const std::string& step = std::string(), int code = 0);
+    bool Transition(uint32_t index, KeyEvent event);
+    void Break(const std::string& text);
 
     std::string path_;
     CLoggerBase* log_ = nullptr;
@@ -80,9 +123,20 @@ class CKeyFile {
     uint32_t keySize_ = 0;
     bool sharedKey_ = false;
 
-    std::mutex keyLock_;                // in-memory bitmap, unused count, in-flight marks
-    std::vector<uint8_t> inFlight_;     // keys handed out and neither released nor recorded
-    uint32_t searchStart_ = 0;          // no unused key lies in a bitmap byte below this one
-    std::mutex fileLock_;               // header rewrite on disk
+    std::mutex keyLock_;                             // in-memory bitmap, unused count, key states
+    std::unordered_map<uint32_t, KeyState> states_;  // keys this run touched
+    uint32_t searchStart_ = 0;  // no unused key lies in a bitmap byte below this one
+
+    // Header rewrites and journal appends: one group-commit leader at a time writes both.
+    CGroupCommit commit_;
     std::vector<uint8_t> knownHeader_;  // the header on disk as last verified or written
+    bool restoredHeader_ = false;       // the load took the header from its copy
+    bool usedHeaderCopy_ = false;       // a copy was written in this run (removed at close)
+    bool journalStarted_ = false;       // this run's "loaded" record is written
+    bool journalCut_ = false;           // the journal ended inside a line at load
+    std::string digestHex_;
+    std::string host_;
+    uint32_t inDoubt_ = 0;
+    std::atomic<bool> broken_ = false;
+    std::atomic<uint64_t> headerWrites_ = 0;
 };

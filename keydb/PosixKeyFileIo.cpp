@@ -6,16 +6,67 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <exception>
 #include <new>
+#include <string>
 
 #include "keydb/KeyFileIo.h"
+#include "support/Paths.h"
 
 namespace {
 
+int OpenRetrying(const char* path, int flags, mode_t mode = 0) {
+    int fd = -1;
+    do {
+        fd = open(path, flags | O_CLOEXEC, mode);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+bool WriteAllAt(int fd, uint64_t offset, const uint8_t* data, size_t len, bool append) {
+    size_t done = 0;
+    while (done < len) {
+        const ssize_t n =
+            append ? write(fd, data + done, len - done)
+                   : pwrite(fd, data + done, len - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            if (n == 0) {
+                errno = EIO;
+            }
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Flushes a folder so that a file created in it keeps its name across a power cut.
+bool SyncFolder(const std::string& file) {
+    const std::string folder = ks::FolderOf(file);
+    const int fd = OpenRetrying(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY);
+    if (fd < 0) {
+        return false;
+    }
+    const bool ok = fsync(fd) == 0;
+    const int err = errno;
+    close(fd);
+    errno = err;
+    return ok;
+}
+
 class CPosixKeyFileIo final : public IKeyFileIo {
   public:
-    explicit CPosixKeyFileIo(int fd) : fd_(fd) {}
+    CPosixKeyFileIo(int fd, std::string path, bool writable)
+        : fd_(fd), path_(std::move(path)), writable_(writable) {}
     ~CPosixKeyFileIo() override {
+        for (Companion& c : companions_) {
+            if (c.fd >= 0) {
+                close(c.fd);
+            }
+        }
         if (fd_ >= 0) {
             close(fd_);  // also drops the lock
         }
@@ -68,8 +119,129 @@ class CPosixKeyFileIo final : public IKeyFileIo {
 
     int LastError() const override { return error_; }
 
+    int64_t CompanionReadAt(KeyFileCompanion which, uint64_t offset, uint8_t* buffer,
+                            size_t len) override {
+        Companion& c = Get(which);
+        int fd = c.fd;
+        bool own = false;
+        if (fd < 0) {
+            fd = OpenRetrying(c.path.c_str(), O_RDONLY);
+            if (fd < 0) {
+                if (errno == ENOENT) {
+                    return 0;
+                }
+                error_ = errno;
+                return -1;
+            }
+            own = true;
+        }
+        ssize_t n = -1;
+        do {
+            n = pread(fd, buffer, len, static_cast<off_t>(offset));
+        } while (n < 0 && errno == EINTR);
+        if (n < 0) {
+            error_ = errno;
+        }
+        if (own) {
+            close(fd);
+        }
+        return n;
+    }
+
+    bool CompanionReplace(KeyFileCompanion which, const uint8_t* data, size_t len) override {
+        Companion& c = Get(which);
+        if (!Open(c)) {
+            return false;
+        }
+        if (!WriteAllAt(c.fd, 0, data, len, false) ||
+            ftruncate(c.fd, static_cast<off_t>(len)) != 0 || fdatasync(c.fd) != 0) {
+            error_ = errno;
+            return false;
+        }
+        return true;
+    }
+
+    bool CompanionAppend(KeyFileCompanion which, const uint8_t* data, size_t len) override {
+        Companion& c = Get(which);
+        if (!Open(c, O_APPEND)) {
+            return false;
+        }
+        if (!WriteAllAt(c.fd, 0, data, len, true) || fdatasync(c.fd) != 0) {
+            error_ = errno;
+            return false;
+        }
+        return true;
+    }
+
+    bool CompanionClear(KeyFileCompanion which) override {
+        Companion& c = Get(which);
+        if (c.fd < 0) {
+            return true;
+        }
+        if (ftruncate(c.fd, 0) != 0) {
+            error_ = errno;
+            return false;
+        }
+        return true;
+    }
+
+    void CompanionRemove(KeyFileCompanion which) override {
+        Companion& c = Get(which);
+        if (c.fd >= 0) {
+            close(c.fd);
+            c.fd = -1;
+        }
+        if (writable_) {
+            unlink(c.path.c_str());
+        }
+    }
+
   private:
+    struct Companion {
+        std::string path;
+        int fd = -1;
+    };
+
+    Companion& Get(KeyFileCompanion which) {
+        Companion& c = companions_[which == KeyFileCompanion::kJournal ? 0 : 1];
+        if (c.path.empty()) {
+            c.path = CompanionPath(path_, which);
+        }
+        return c;
+    }
+
+    // Opens the companion for writing once; a file this call creates gets its name flushed.
+    bool Open(Companion& c, int extraFlags = 0) {
+        if (c.fd >= 0) {
+            return true;
+        }
+        if (!writable_) {
+            error_ = EBADF;
+            return false;
+        }
+        int fd = OpenRetrying(c.path.c_str(), O_WRONLY | extraFlags);
+        bool created = false;
+        if (fd < 0 && errno == ENOENT) {
+            fd = OpenRetrying(c.path.c_str(), O_WRONLY | O_CREAT | extraFlags, 0644);
+            created = true;
+        }
+        if (fd < 0) {
+            error_ = errno;
+            return false;
+        }
+        if (created && (fdatasync(fd) != 0 || !SyncFolder(c.path))) {
+            error_ = errno;
+            close(fd);
+            return false;
+        }
+        c.fd = fd;
+        return true;
+    }
+
     int fd_;
+    std::string path_;
+    bool writable_;
+    Companion companions_[2];
     int error_ = 0;
 };
 
@@ -101,7 +273,11 @@ KeyFileOpenResult OpenKeyFileIo(const std::string& path, KeyFileAccess access) {
             return result;
         }
     }
-    result.io.reset(new (std::nothrow) CPosixKeyFileIo(fd));
+    try {
+        result.io.reset(new CPosixKeyFileIo(fd, path, access == KeyFileAccess::Station));
+    } catch (const std::exception&) {
+        result.io.reset();
+    }
     if (!result.io) {
         close(fd);
         result.status = KeyFileOpenStatus::OpenFailed;

@@ -4,7 +4,7 @@
 set -euo pipefail
 profile=${1:-build}
 
-build_pkgs=(build-essential cmake ninja-build pkg-config libssl-dev qt6-base-dev
+build_pkgs=(build-essential cmake ninja-build pkg-config libssl-dev qt6-base-dev nlohmann-json3-dev
             fonts-wqy-microhei)
 test_pkgs=(libgtest-dev libgmock-dev googletest libbenchmark-dev openssl
            python3-cryptography-vectors fdisk xvfb xauth clang-format

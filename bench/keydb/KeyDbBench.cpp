@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "keydb/Crc32.h"
+#include "keydb/ForwardingKeyFileIo.h"
 #include "keydb/KeyFile.h"
 #include "keydb/KeyFileFormat.h"
 #include "keydb/KeyFileWriter.h"
@@ -198,19 +199,10 @@ BENCHMARK(BM_LoadAndVerify256MiB)->Unit(benchmark::kMillisecond)->UseRealTime()-
 BENCHMARK(BM_Sha256sumCommand256MiB)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 
 // The real file with the flush turned into a no-op: only the benchmark does this.
-class NoFlushIo final : public IKeyFileIo {
+class NoFlushIo final : public CForwardingKeyFileIo {
   public:
-    explicit NoFlushIo(std::unique_ptr<IKeyFileIo> real) : real_(std::move(real)) {}
-    int64_t Size() override { return real_->Size(); }
-    int64_t ReadAt(uint64_t o, uint8_t* b, size_t n) override { return real_->ReadAt(o, b, n); }
-    int64_t WriteAt(uint64_t o, const uint8_t* b, size_t n) override {
-        return real_->WriteAt(o, b, n);
-    }
+    using CForwardingKeyFileIo::CForwardingKeyFileIo;
     bool Sync() override { return true; }
-    int LastError() const override { return real_->LastError(); }
-
-  private:
-    std::unique_ptr<IKeyFileIo> real_;
 };
 
 std::unique_ptr<CKeyFile> OpenForCommit(const std::string& path, bool flush) {

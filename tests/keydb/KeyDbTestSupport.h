@@ -45,7 +45,7 @@ std::vector<uint8_t> PatternBytes(size_t size, uint32_t seed);
 class CapturingLogger final : public CLoggerBase {
   public:
     void Print(int level, const char* format, ...) override KS_PRINTF_LIKE(3, 4);
-    void VPrint(int level, const char* format, va_list args) override;
+    void VPrint(int level, const char* format, va_list args) override KS_PRINTF_LIKE(3, 0);
     void SetLevel(int) override {}
     std::vector<std::string> lines;
 };

@@ -7,6 +7,7 @@
 
 #include <atomic>
 
+#include "keydb/ForwardingKeyFileIo.h"
 #include "keydb/KeyFile.h"
 #include "keydb/KeyFileFormat.h"
 #include "tests/keydb/KeyDbTestSupport.h"
@@ -19,17 +20,16 @@ using keydbtest::TempDir;
 namespace {
 
 // The real file underneath, with writes, flushes or reads made to fail on demand.
-class FaultyIo final : public IKeyFileIo {
+class FaultyIo final : public CForwardingKeyFileIo {
   public:
-    explicit FaultyIo(std::unique_ptr<IKeyFileIo> real) : real_(std::move(real)) {}
+    explicit FaultyIo(std::unique_ptr<IKeyFileIo> real) : CForwardingKeyFileIo(std::move(real)) {}
 
-    int64_t Size() override { return real_->Size(); }
     int64_t ReadAt(uint64_t offset, uint8_t* buffer, size_t len) override {
         if (failReads && loaded) {
             error_ = EIO;
             return -1;
         }
-        return real_->ReadAt(offset, buffer, len);
+        return Real().ReadAt(offset, buffer, len);
     }
     int64_t WriteAt(uint64_t offset, const uint8_t* buffer, size_t len) override {
         ++writes;
@@ -40,12 +40,12 @@ class FaultyIo final : public IKeyFileIo {
             // The disk is full: the first write lands only partly, the next ones not at all.
             if (shortFirst && len > 1) {
                 shortFirst = false;
-                return real_->WriteAt(offset, buffer, len / 2);
+                return Real().WriteAt(offset, buffer, len / 2);
             }
             error_ = ENOSPC;
             return -1;
         }
-        return real_->WriteAt(offset, buffer, len);
+        return Real().WriteAt(offset, buffer, len);
     }
     bool Sync() override {
         ++syncs;
@@ -53,9 +53,11 @@ class FaultyIo final : public IKeyFileIo {
             error_ = EIO;
             return false;
         }
-        return real_->Sync();
+        return Real().Sync();
     }
-    int LastError() const override { return error_ != 0 ? error_ : real_->LastError(); }
+    int LastError() const override {
+        return error_ != 0 ? error_ : CForwardingKeyFileIo::LastError();
+    }
 
     bool loaded = false;
     bool failReads = false;
@@ -66,7 +68,6 @@ class FaultyIo final : public IKeyFileIo {
     int syncs = 0;
 
   private:
-    std::unique_ptr<IKeyFileIo> real_;
     int error_ = 0;
 };
 

@@ -1,0 +1,52 @@
+#include "keydb/KeyState.h"
+
+std::optional<KeyState> NextKeyState(KeyState from, KeyEvent event) {
+    switch (event) {
+        case KeyEvent::kTake:
+            if (from == KeyState::kFree || from == KeyState::kReturned) {
+                return KeyState::kTaken;
+            }
+            break;
+        case KeyEvent::kReserve:
+            if (from == KeyState::kTaken) {
+                return KeyState::kReserved;
+            }
+            break;
+        case KeyEvent::kReturn:
+            if (from == KeyState::kTaken) {
+                return KeyState::kReturned;
+            }
+            break;
+        case KeyEvent::kDeliver:
+            if (from == KeyState::kReserved) {
+                return KeyState::kDelivered;
+            }
+            break;
+        case KeyEvent::kSpend:
+            if (from == KeyState::kReserved) {
+                return KeyState::kSpent;
+            }
+            break;
+    }
+    return std::nullopt;
+}
+
+const char* KeyStateName(KeyState state) {
+    switch (state) {
+        case KeyState::kFree:
+            return "free";
+        case KeyState::kTaken:
+            return "taken";
+        case KeyState::kReserved:
+            return "reserved";
+        case KeyState::kDelivered:
+            return "delivered";
+        case KeyState::kSpent:
+            return "spent";
+        case KeyState::kReturned:
+            return "returned";
+        case KeyState::kInDoubt:
+            return "in doubt";
+    }
+    return "?";
+}
