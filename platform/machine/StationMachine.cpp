@@ -9,6 +9,7 @@
 #include "platform/linux/LinuxUsbPlatform.h"
 #include "platform/sim/DemoImage.h"
 #include "platform/sim/LoaderEmulator.h"
+#include "platform/sim/SimBoardFiles.h"
 #include "platform/sim/SimUsbHost.h"
 #include "support/Clock.h"
 #include "support/Paths.h"
@@ -27,10 +28,28 @@ std::string WithSeparator(std::string folder) {
     return folder;
 }
 
+// Demo board `index`, in memory or kept in the state folder; nullptr (and a message) when its
+// files cannot be used.
+std::shared_ptr<LoaderEmulator> MakeBoard(const SimBusOptions& sim, int index, std::string* error) {
+    std::shared_ptr<LoaderEmulator> board;
+    if (sim.stateDir.empty()) {
+        board = MakeDemoLoader(index);
+    } else {
+        board = std::make_shared<LoaderEmulator>();
+        if (!OpenSimBoard(*board, sim.stateDir, index, error)) {
+            return nullptr;
+        }
+    }
+    if (sim.faults.Any()) {
+        board->SetRandomFaults(sim.faults, BoardFaultSeed(sim.seed, index));
+    }
+    return board;
+}
+
 }  // namespace
 
 CStationMachine::CStationMachine(std::string appDir, int simulate, std::string sysfsRoot,
-                                 std::string devRoot)
+                                 std::string devRoot, SimBusOptions sim)
     : appDir_(WithSeparator(std::move(appDir))) {
     IUsbTree* tree = nullptr;
     IBulkPipes* pipes = nullptr;
@@ -42,7 +61,15 @@ CStationMachine::CStationMachine(std::string appDir, int simulate, std::string s
         for (int h = 0; h < hubs; ++h) {
             const std::string hub = sim_->AddHub("1", h + 1, kSimHubPorts);
             for (int p = 0; p < kSimHubPorts && h * kSimHubPorts + p < simulate; ++p) {
-                std::shared_ptr<LoaderEmulator> loader = MakeDemoLoader(h * kSimHubPorts + p);
+                std::string error;
+                std::shared_ptr<LoaderEmulator> loader =
+                    MakeBoard(sim, h * kSimHubPorts + p, &error);
+                if (!loader) {
+                    if (setupError_.empty()) {
+                        setupError_ = error;
+                    }
+                    continue;
+                }
                 sim_->Plug(hub + "-" + std::to_string(p + 1), loader);
                 loaders_.push_back(std::move(loader));
             }

@@ -9,10 +9,19 @@
 
 #include "app/PortMapStore.h"
 #include "app/StationPlatform.h"
+#include "platform/sim/LoaderEmulator.h"
 
 class LinuxUsbPlatform;
-class LoaderEmulator;
 class SimUsbHost;
+
+// How the simulated boards behave.
+struct SimBusOptions {
+    // Empty: the boards live in memory and start afresh every run. Otherwise their storage is
+    // kept in this folder (see SimBoardFiles.h) and reused by later runs.
+    std::string stateDir;
+    RandomFaultRates faults;  // the same rates on every board
+    uint64_t seed = 1;        // every board draws its own stream from it
+};
 
 class CStationMachine {
   public:
@@ -21,9 +30,10 @@ class CStationMachine {
     // appDir: the application directory (empty: the executable's folder). simulate < 0: the
     // machine's USB through sysfs, usbfs and uevents (under the two roots given); otherwise a
     // simulated host with that many demo loader devices behind hubs of eight ports. Simulated
-    // devices keep their slot bindings in a port map of their own.
+    // devices keep their slot bindings in a port map of their own. A simulated board that cannot
+    // be set up is left out and reported by SetupError().
     CStationMachine(std::string appDir, int simulate, std::string sysfsRoot = "/sys",
-                    std::string devRoot = "/dev/bus/usb");
+                    std::string devRoot = "/dev/bus/usb", SimBusOptions sim = {});
     ~CStationMachine();
     CStationMachine(const CStationMachine&) = delete;
     CStationMachine& operator=(const CStationMachine&) = delete;
@@ -31,9 +41,12 @@ class CStationMachine {
     StationPlatform& Platform() { return *platform_; }
     const std::string& AppDir() const { return appDir_; }
     bool Simulated() const { return sim_ != nullptr; }
+    // Empty when every simulated board was set up; otherwise why the first one was not.
+    const std::string& SetupError() const { return setupError_; }
 
   private:
     std::string appDir_;
+    std::string setupError_;
     std::unique_ptr<SimUsbHost> sim_;
     std::vector<std::shared_ptr<LoaderEmulator>> loaders_;
     std::unique_ptr<LinuxUsbPlatform> machine_;

@@ -283,12 +283,20 @@ DemoFacts DemoLoaderFacts(int index, DemoLayout layout) {
     return facts;
 }
 
-void PopulateDemoLoader(LoaderEmulator& emulator, int index, DemoLayout layout) {
-    const DemoFacts facts = DemoLoaderFacts(index, layout);
+void ApplyDemoIdentity(LoaderEmulator& emulator, int index) {
+    const DemoFacts facts = DemoLoaderFacts(index);
     LoaderConfig config = emulator.Config();
     config.capability[0] = 0x10;
     config.capacitySectors = kDemoDiskSectors;
     emulator.SetConfig(config);
+    emulator.SetItem(kDemoItemSerial, 0,
+                     std::vector<uint8_t>(facts.serial.begin(), facts.serial.end()));
+    emulator.SetItem(kDemoItemRkp, 0, facts.rkpData);
+}
+
+void PopulateDemoLoader(LoaderEmulator& emulator, int index, DemoLayout layout) {
+    const DemoFacts facts = DemoLoaderFacts(index, layout);
+    ApplyDemoIdentity(emulator, index);
 
     emulator.EditStore([&](SectorStore& store) {
         store.Clear();
@@ -319,9 +327,6 @@ void PopulateDemoLoader(LoaderEmulator& emulator, int index, DemoLayout layout) 
         }
         store.Write(LoaderEmulator::kVendorSector, 1, vendor);
     });
-    emulator.SetItem(kDemoItemSerial, 0,
-                     std::vector<uint8_t>(facts.serial.begin(), facts.serial.end()));
-    emulator.SetItem(kDemoItemRkp, 0, facts.rkpData);
 }
 
 std::unique_ptr<LoaderEmulator> MakeDemoLoader(int index, DemoLayout layout, IClock& clock) {

@@ -53,5 +53,8 @@ std::string DemoParameterText();
 // ("VEND" and some vendor bytes, keybox area empty), serial "KSDEMO%04d", RKP data, capability
 // 0x10.
 void PopulateDemoLoader(LoaderEmulator& emulator, int index, DemoLayout layout = DemoLayout::kGpt);
+// What PopulateDemoLoader sets besides the storage: the disk size, capability 0x10, and the
+// serial-number and RKP items of device `index`.
+void ApplyDemoIdentity(LoaderEmulator& emulator, int index);
 std::unique_ptr<LoaderEmulator> MakeDemoLoader(int index, DemoLayout layout = DemoLayout::kGpt,
                                                IClock& clock = SystemClock());

@@ -28,6 +28,7 @@ EmulatorPipes::~EmulatorPipes() {
     for (LoaderEmulator* emulator : emulators) {
         emulator->onResetRequested = nullptr;
         emulator->onUnplugRequested = nullptr;
+        emulator->onReplugRequested = nullptr;
     }
 }
 
@@ -36,6 +37,11 @@ void EmulatorPipes::Attach(const std::string& path, LoaderEmulator& emulator) {
         OnReset(path, request);
     };
     emulator.onUnplugRequested = [this, path] { OnUnplug(path); };
+    emulator.onReplugRequested = [this, path](uint32_t returnAfterMs) {
+        ResetRequest request;
+        request.delayMs = returnAfterMs;
+        OnReset(path, request);
+    };
     bool wasAbsent = false;
     {
         std::lock_guard<std::mutex> guard(lock_);
@@ -64,6 +70,7 @@ void EmulatorPipes::Detach(const std::string& path) {
     }
     emulator->onResetRequested = nullptr;
     emulator->onUnplugRequested = nullptr;
+    emulator->onReplugRequested = nullptr;
 }
 
 void EmulatorPipes::OnReset(const std::string& path, const ResetRequest& request) {

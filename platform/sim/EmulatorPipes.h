@@ -1,7 +1,8 @@
 // IBulkPipes over loader emulators, routed by device path (no USB tree): for transport tests and
 // benchmarks. A device that resets leaves its path and comes back once the delay it asked for
-// has passed on the given clock (checked lazily, on the next open or presence test); one that
-// unplugs, or will not return, stays away until it is attached again.
+// has passed on the given clock (checked lazily, on the next open or presence test), and so does
+// one that asks to be plugged in again; one that unplugs, or will not return, stays away until it
+// is attached again.
 #pragma once
 
 #include <cstdint>

@@ -1,10 +1,14 @@
 #include "platform/sim/LoaderEmulator.h"
 
 #include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <cstring>
 #include <new>
+#include <string_view>
 
 #include "device/ZRTransport.h"
+#include "platform/sim/TakenKeyboxLog.h"
 
 using namespace zr;
 
@@ -21,10 +25,85 @@ uint32_t ItemKey(uint16_t id, uint8_t type) {
     return (static_cast<uint32_t>(id) << 8) | type;
 }
 
+uint64_t Mix64(uint64_t z) {
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return z ^ (z >> 31);
+}
+
+double UsableProbability(double p) {
+    return p >= 0.0 && p <= 1.0 ? p : 0.0;
+}
+
+struct RateName {
+    const char* name;
+    double RandomFaultRates::*rate;
+};
+constexpr RateName kRateNames[] = {
+    {"status-lost", &RandomFaultRates::statusLost},
+    {"unplug", &RandomFaultRates::unplug},
+    {"reset-never-returns", &RandomFaultRates::resetNeverReturns},
+    {"short-read", &RandomFaultRates::shortRead},
+    {"bad-tag", &RandomFaultRates::badTag},
+};
+constexpr size_t kMaxFaultText = 64;
+
 }  // namespace
+
+bool RandomFaultRates::Any() const {
+    for (const RateName& r : kRateNames) {
+        if (UsableProbability(this->*r.rate) > 0.0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool ParseRandomFault(const std::string& text, RandomFaultRates* rates, std::string* error) {
+    const auto fail = [&](const std::string& why) {
+        if (error != nullptr) {
+            *error = why;
+        }
+        return false;
+    };
+    if (text.size() > kMaxFaultText) {
+        return fail("fault setting too long");
+    }
+    const size_t eq = text.find('=');
+    if (eq == std::string::npos) {
+        return fail("expected NAME=P, got '" + text + "'");
+    }
+    const std::string_view name(text.data(), eq);
+    const RateName* found = nullptr;
+    for (const RateName& r : kRateNames) {
+        if (name == r.name) {
+            found = &r;
+        }
+    }
+    if (found == nullptr) {
+        return fail("unknown fault '" + std::string(name) +
+                    "' (known: status-lost, unplug, reset-never-returns, short-read, bad-tag)");
+    }
+    const char* first = text.data() + eq + 1;
+    const char* last = text.data() + text.size();
+    double p = -1.0;
+    const auto [end, ec] = std::from_chars(first, last, p, std::chars_format::fixed);
+    if (first == last || ec != std::errc() || end != last || !(p >= 0.0 && p <= 1.0)) {
+        return fail("the probability of '" + std::string(name) +
+                    "' must be a number from 0 to 1, got '" + std::string(first, last) + "'");
+    }
+    rates->*(found->rate) = p;
+    return true;
+}
+
+uint64_t BoardFaultSeed(uint64_t seed, int index) {
+    return Mix64(seed ^ Mix64(static_cast<uint64_t>(index) + 0x9E3779B97F4A7C15ULL));
+}
 
 LoaderEmulator::LoaderEmulator(LoaderConfig config, IClock& clock)
     : clock_(clock), config_(std::move(config)) {}
+
+LoaderEmulator::~LoaderEmulator() = default;
 
 uint16_t LoaderEmulator::VendorId() const {
     std::lock_guard<std::mutex> guard(lock_);
@@ -65,6 +144,13 @@ void LoaderEmulator::RunPending(const Pending& pending) {
     if (pending.unplug && onUnplugRequested) {
         onUnplugRequested();
     }
+    if (pending.replug) {
+        if (onReplugRequested) {
+            onReplugRequested(pending.replugMs);
+        } else if (onUnplugRequested) {
+            onUnplugRequested();
+        }
+    }
     if (pending.reset && onResetRequested) {
         onResetRequested(pending.resetRequest);
     }
@@ -102,12 +188,18 @@ long LoaderEmulator::BulkOut(const uint8_t* data, size_t size, uint64_t attachme
                 std::memcpy(cbw_.data(), data, kCommandBlockSize);
                 tag_ = GetLe32(data + kCbwTag);
                 pending_.sleepMs = faults_.latencyPerCommandMs;
+                DrawRandomFaultsLocked(data[kCbwCb]);
                 StartCommand();
+                if (state_ == State::kStatus && drawn_.unplug == UnplugPoint::kBeforeData) {
+                    drawn_.unplug = UnplugPoint::kBeforeStatus;  // no data phase to leave in
+                }
                 result = state_ == State::kStalled ? -1 : static_cast<long>(size);
             }
         } else if (state_ == State::kDataOut) {
-            if (faults_.failTransferAtCommand == commandNumber_ &&
-                faults_.failTransferPhase == TransferPhase::kData) {
+            if (UnplugNowLocked(UnplugPoint::kBeforeData)) {
+                result = -1;
+            } else if (faults_.failTransferAtCommand == commandNumber_ &&
+                       faults_.failTransferPhase == TransferPhase::kData) {
                 result = Stall();
             } else if (size > outExpected_ - data_.size()) {
                 result = Stall();  // more than the command carries
@@ -140,9 +232,13 @@ long LoaderEmulator::BulkIn(uint8_t* data, size_t size, uint64_t attachment) {
         } else if ((data == nullptr && size > 0) ||
                    (state_ != State::kDataIn && state_ != State::kStatus)) {
             result = Stall();  // nothing to send: the host is out of step
+        } else if (state_ == State::kDataIn && UnplugNowLocked(UnplugPoint::kBeforeData)) {
+            result = -1;
         } else {
             size_t delivered = 0;
             bool failed = false;
+            bool gone = false;  // left the bus (a random unplug)
+            bool lost = false;  // the status block was "sent" but never reaches the host
             while (delivered < size && !failed) {
                 if (state_ == State::kDataIn) {
                     if (faults_.failTransferAtCommand == commandNumber_ &&
@@ -169,6 +265,10 @@ long LoaderEmulator::BulkIn(uint8_t* data, size_t size, uint64_t attachment) {
                         break;
                     }
                 } else {
+                    if (UnplugNowLocked(UnplugPoint::kBeforeStatus)) {
+                        gone = true;
+                        break;
+                    }
                     if (faults_.failTransferAtCommand == commandNumber_ &&
                         faults_.failTransferPhase == TransferPhase::kStatus) {
                         failed = true;
@@ -178,8 +278,16 @@ long LoaderEmulator::BulkIn(uint8_t* data, size_t size, uint64_t attachment) {
                         failed = true;
                         break;
                     }
-                    std::memcpy(data + delivered, csw_, kStatusBlockSize);
-                    delivered += kStatusBlockSize;
+                    if (drawn_.statusLost) {
+                        // The device is done with the command; the host waits in vain (its
+                        // read times out) and the transfer ends with an error.
+                        drawn_.statusLost = false;
+                        ++struck_.statusLost;
+                        lost = true;
+                    } else {
+                        std::memcpy(data + delivered, csw_, kStatusBlockSize);
+                        delivered += kStatusBlockSize;
+                    }
                     data_.clear();
                     dataPos_ = 0;
                     state_ = State::kCommand;
@@ -193,11 +301,19 @@ long LoaderEmulator::BulkIn(uint8_t* data, size_t size, uint64_t attachment) {
                         r.returnAtOtherPort = faults_.returnAtOtherPort;
                         r.noReturn = faults_.noReturnAfterReset ||
                                      (resetSubCode_ == 0 && !config_.finalResetReturns);
+                        if (drawn_.resetLost && !r.noReturn) {
+                            ++struck_.resetNeverReturns;
+                            if (randomRates_.lostBoardReturnMs > 0) {
+                                r.delayMs = randomRates_.lostBoardReturnMs;
+                            } else {
+                                r.noReturn = true;
+                            }
+                        }
                     }
                     break;
                 }
             }
-            result = failed ? Stall() : static_cast<long>(delivered);
+            result = gone || lost ? -1 : failed ? Stall() : static_cast<long>(delivered);
         }
         pending = pending_;
         pending_ = Pending{};
@@ -234,6 +350,52 @@ void LoaderEmulator::DropHalfDoneCommandLocked() {
     data_.clear();
     dataPos_ = 0;
     resetAfterStatus_ = false;
+    drawn_ = Drawn{};
+}
+
+// Draws this command's random faults. Every kind takes its draw on every command, so one
+// probability does not shift the stream another one sees.
+void LoaderEmulator::DrawRandomFaultsLocked(uint8_t opcode) {
+    drawn_ = Drawn{};
+    if (!randomRates_.Any()) {
+        return;
+    }
+    const bool statusLost = NextUniformLocked() < randomRates_.statusLost;
+    const bool unplug = NextUniformLocked() < randomRates_.unplug;
+    const bool beforeData = NextUniformLocked() < 0.5;
+    const bool resetLost = NextUniformLocked() < randomRates_.resetNeverReturns;
+    const bool shortRead = NextUniformLocked() < randomRates_.shortRead;
+    const bool badTag = NextUniformLocked() < randomRates_.badTag;
+    if (unplug) {
+        drawn_.unplug = beforeData ? UnplugPoint::kBeforeData : UnplugPoint::kBeforeStatus;
+        return;  // the board is gone before anything else can go wrong
+    }
+    drawn_.statusLost = statusLost;
+    drawn_.resetLost = resetLost && opcode == 0xFF;
+    drawn_.shortRead = shortRead;
+    drawn_.badTag = badTag && !statusLost;
+}
+
+double LoaderEmulator::NextUniformLocked() {
+    randomState_ += 0x9E3779B97F4A7C15ULL;
+    return static_cast<double>(Mix64(randomState_) >> 11) * 0x1.0p-53;
+}
+
+// A random unplug due at this point of the command: the device leaves the bus and asks to be
+// plugged in again.
+bool LoaderEmulator::UnplugNowLocked(UnplugPoint at) {
+    if (drawn_.unplug != at) {
+        return false;
+    }
+    drawn_ = Drawn{};
+    state_ = State::kOffBus;
+    data_.clear();
+    dataPos_ = 0;
+    resetAfterStatus_ = false;
+    ++struck_.unplug;
+    pending_.replug = true;
+    pending_.replugMs = randomRates_.unplugReturnMs;
+    return true;
 }
 
 bool LoaderEmulator::SectorRangeOk(uint32_t first, uint32_t count) const {
@@ -415,8 +577,12 @@ void LoaderEmulator::StartCommand() {
     if (inPhase && op != 0x00 && residue == 0 && hostLength > data_.size()) {
         residue = hostLength - static_cast<uint32_t>(data_.size());
     }
-    if (inPhase && faults_.shortDataCount > 0 && !data_.empty()) {
-        --faults_.shortDataCount;
+    if (inPhase && (faults_.shortDataCount > 0 || drawn_.shortRead) && !data_.empty()) {
+        if (faults_.shortDataCount > 0) {
+            --faults_.shortDataCount;
+        } else {
+            ++struck_.shortRead;
+        }
         data_.resize(data_.size() / 2);
     }
     Complete(status, residue);
@@ -477,6 +643,9 @@ void LoaderEmulator::Complete(uint8_t status, uint32_t residue) {
     if (faults_.wrongTagCount > 0) {
         --faults_.wrongTagCount;
         tag = ~tag;
+    } else if (drawn_.badTag) {
+        ++struck_.badTag;
+        tag = ~tag;
     }
     BuildStatusBlock(csw_, tag, residue, status);
     if (faults_.wrongSignatureCount > 0) {
@@ -491,6 +660,7 @@ void LoaderEmulator::OnReturnedFromReset() {
     data_.clear();
     dataPos_ = 0;
     resetAfterStatus_ = false;
+    drawn_ = Drawn{};
     TakeKeyboxes();
 }
 
@@ -540,6 +710,12 @@ void LoaderEmulator::TakeKeyboxes() {
         try {
             taken.key.assign(sector + keyAt,
                              sector + keyAt + std::min<size_t>(taken.declaredSize, room));
+            // The log gets the record before the area is cleared: a board stopped in between
+            // holds the key twice, never nowhere. A full or failing log leaves the record where
+            // it is.
+            if (takenLog_ && !takenLog_->Append(taken)) {
+                continue;
+            }
             taken_.push_back(std::move(taken));
         } catch (const std::bad_alloc&) {
         }
@@ -615,6 +791,33 @@ LoaderFaults LoaderEmulator::Faults() const {
 void LoaderEmulator::SetFaults(const LoaderFaults& faults) {
     std::lock_guard<std::mutex> guard(lock_);
     faults_ = faults;
+}
+
+void LoaderEmulator::SetRandomFaults(const RandomFaultRates& rates, uint64_t seed) {
+    std::lock_guard<std::mutex> guard(lock_);
+    randomRates_ = rates;
+    for (const RateName& r : kRateNames) {
+        randomRates_.*r.rate = UsableProbability(rates.*r.rate);
+    }
+    randomState_ = seed;
+    drawn_ = Drawn{};
+}
+
+RandomFaultRates LoaderEmulator::RandomFaults() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return randomRates_;
+}
+
+RandomFaultCounts LoaderEmulator::RandomFaultsStruck() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return struck_;
+}
+
+void LoaderEmulator::UseTakenKeyboxLog(std::unique_ptr<TakenKeyboxLog> log,
+                                       std::vector<TakenKeybox> earlier) {
+    std::lock_guard<std::mutex> guard(lock_);
+    takenLog_ = std::move(log);
+    taken_ = std::move(earlier);
 }
 
 uint32_t LoaderEmulator::CommandCount() const {

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -54,6 +55,40 @@ struct LoaderFaults {
     uint32_t capabilityAnswerLength = 8;  // bytes of the capability answer (13 = a bad device)
 };
 
+// Faults drawn at random: each kind has its own probability per command block, drawn from the
+// emulator's own seeded generator (so a run can be repeated). Probabilities are taken as given
+// when in 0..1; anything else (NaN included) counts as 0.
+struct RandomFaultRates {
+    double statusLost =
+        0;              // the data phase completes (a write is stored), the status is never sent
+    double unplug = 0;  // the board leaves the bus mid-command and is plugged in again later
+    double resetNeverReturns = 0;    // a reset is answered, the board never comes back as a loader
+    double shortRead = 0;            // an IN data phase sends half the bytes it announced
+    double badTag = 0;               // the status block carries another tag
+    uint32_t unplugReturnMs = 1000;  // how long an unplugged board stays away
+    // Non-zero: a board lost at a reset is plugged in again, as a fresh board, after this long
+    // anyway (keeps a long soak from running out of boards). 0: it stays away.
+    uint32_t lostBoardReturnMs = 0;
+
+    bool Any() const;
+};
+
+// How often each random fault has struck on an emulator.
+struct RandomFaultCounts {
+    uint32_t statusLost = 0;
+    uint32_t unplug = 0;
+    uint32_t resetNeverReturns = 0;
+    uint32_t shortRead = 0;
+    uint32_t badTag = 0;
+};
+
+// Reads one "NAME=P" setting into rates (NAME: status-lost, unplug, reset-never-returns,
+// short-read, bad-tag; P a decimal number in 0..1). False, rates untouched and a message in
+// error, for anything else.
+bool ParseRandomFault(const std::string& text, RandomFaultRates* rates, std::string* error);
+// The generator seed of board `index` in a run seeded with `seed`: boards get unrelated streams.
+uint64_t BoardFaultSeed(uint64_t seed, int index);
+
 struct LoaderConfig {
     uint16_t vendorId = 0xF00D;
     uint16_t productId = 0x350A;
@@ -77,6 +112,8 @@ struct TakenKeybox {
     std::vector<uint8_t> key;  // the key bytes, bounded by the record room
 };
 
+class TakenKeyboxLog;
+
 class LoaderEmulator {
   public:
     static constexpr uint32_t kVendorSector = 0xFFFFFF01;
@@ -85,6 +122,7 @@ class LoaderEmulator {
     static constexpr size_t kMaxPacket = 512;
 
     explicit LoaderEmulator(LoaderConfig config = {}, IClock& clock = SystemClock());
+    ~LoaderEmulator();
     LoaderEmulator(const LoaderEmulator&) = delete;
     LoaderEmulator& operator=(const LoaderEmulator&) = delete;
 
@@ -114,6 +152,9 @@ class LoaderEmulator {
     // transfers fail) until OnReturnedFromReset().
     std::function<void(const ResetRequest&)> onResetRequested;  // after the reset's status block
     std::function<void()> onUnplugRequested;  // at the command block of unplugAtCommand
+    // A random unplug: the device wants to be plugged in again at the same port after
+    // returnAfterMs. A host that does not set it gets onUnplugRequested (the device stays away).
+    std::function<void(uint32_t returnAfterMs)> onReplugRequested;
     // The device is back on the bus (after a reset or a re-plug): the loader starts again and
     // takes any keybox record out of its transfer area.
     void OnReturnedFromReset();
@@ -133,6 +174,14 @@ class LoaderEmulator {
     void SetConfig(const LoaderConfig& config);
     LoaderFaults Faults() const;
     void SetFaults(const LoaderFaults& faults);
+    // Random faults on top of the counted ones; the generator starts again from seed.
+    void SetRandomFaults(const RandomFaultRates& rates, uint64_t seed);
+    RandomFaultRates RandomFaults() const;
+    RandomFaultCounts RandomFaultsStruck() const;
+
+    // Keeps every keybox record the loader takes out of its transfer area in a log as well
+    // (appended before the area is cleared); `earlier` are the records the log already holds.
+    void UseTakenKeyboxLog(std::unique_ptr<TakenKeyboxLog> log, std::vector<TakenKeybox> earlier);
 
     // --- Observation --------------------------------------------------------------------------
     uint32_t CommandCount() const;  // command-block transfers received so far
@@ -150,6 +199,17 @@ class LoaderEmulator {
         bool reset = false;
         ResetRequest resetRequest;
         bool unplug = false;
+        bool replug = false;  // a random unplug: the device comes back after replugMs
+        uint32_t replugMs = 0;
+    };
+    // Where a random unplug strikes within the current command.
+    enum class UnplugPoint { kNone, kBeforeData, kBeforeStatus };
+    struct Drawn {  // the random faults drawn for the current command
+        bool statusLost = false;
+        UnplugPoint unplug = UnplugPoint::kNone;
+        bool resetLost = false;
+        bool shortRead = false;
+        bool badTag = false;
     };
 
     long Stall();
@@ -162,6 +222,9 @@ class LoaderEmulator {
     void TakeKeyboxes();
     uint64_t ByteLatencyMs(size_t bytes);
     void RunPending(const Pending& pending);
+    void DrawRandomFaultsLocked(uint8_t opcode);
+    double NextUniformLocked();
+    bool UnplugNowLocked(UnplugPoint at);
 
     mutable std::mutex lock_;
     IClock& clock_;
@@ -190,4 +253,10 @@ class LoaderEmulator {
     uint32_t clearHalts_ = 0;
     Pending pending_;
     std::vector<TakenKeybox> taken_;
+    std::unique_ptr<TakenKeyboxLog> takenLog_;
+
+    RandomFaultRates randomRates_;
+    uint64_t randomState_ = 0;
+    Drawn drawn_;
+    RandomFaultCounts struck_;
 };

@@ -11,9 +11,121 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace {
+
+// Reads n bytes at offset; what lies past the end of the file reads as zeros.
+bool PreadAll(int fd, uint8_t* out, size_t n, uint64_t offset) {
+    size_t done = 0;
+    while (done < n) {
+        const ssize_t r = ::pread(fd, out + done, n - done, static_cast<off_t>(offset + done));
+        if (r < 0 && errno == EINTR) {
+            continue;
+        }
+        if (r < 0) {
+            return false;
+        }
+        if (r == 0) {
+            std::memset(out + done, 0, n - done);
+            return true;
+        }
+        done += static_cast<size_t>(r);
+    }
+    return true;
+}
+
+bool PwriteAll(int fd, const uint8_t* data, size_t n, uint64_t offset) {
+    size_t done = 0;
+    while (done < n) {
+        const ssize_t w = ::pwrite(fd, data + done, n - done, static_cast<off_t>(offset + done));
+        if (w < 0 && errno == EINTR) {
+            continue;
+        }
+        if (w <= 0) {
+            return false;
+        }
+        done += static_cast<size_t>(w);
+    }
+    return true;
+}
+
+void EmptyFile(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && ::ftruncate(fd, 0) == 0) {
+        (void)::ftruncate(fd, st.st_size);
+    }
+}
+
+}  // namespace
+
+SectorStore::~SectorStore() {
+    if (lowFd_ >= 0) {
+        ::close(lowFd_);
+    }
+    if (highFd_ >= 0) {
+        ::close(highFd_);
+    }
+}
+
+void SectorStore::UseFiles(int lowFd, int highFd, uint32_t splitSector) {
+    chunks_.clear();
+    if (lowFd_ >= 0 && lowFd_ != lowFd) {
+        ::close(lowFd_);
+    }
+    if (highFd_ >= 0 && highFd_ != highFd) {
+        ::close(highFd_);
+    }
+    lowFd_ = lowFd;
+    highFd_ = highFd;
+    splitSector_ = splitSector;
+}
+
+void SectorStore::Clear() {
+    chunks_.clear();
+    if (FileBacked()) {
+        EmptyFile(lowFd_);
+        EmptyFile(highFd_);
+    }
+}
+
+// Writes `in`, or reads into `out`, whole sectors of a file-backed store, split at the boundary of
+// the two files.
+bool SectorStore::FileIo(uint32_t first, uint32_t count, const uint8_t* in, uint8_t* out) const {
+    uint64_t sector = first;
+    const uint64_t end = static_cast<uint64_t>(first) + count;
+    while (sector < end) {
+        const bool low = sector < splitSector_;
+        const uint64_t pieceEnd = low ? std::min<uint64_t>(end, splitSector_) : end;
+        const int fd = low ? lowFd_ : highFd_;
+        const uint64_t offset = (low ? sector : sector - splitSector_) * kSectorSize;
+        const size_t bytes = static_cast<size_t>(pieceEnd - sector) * kSectorSize;
+        if (in != nullptr ? !PwriteAll(fd, in, bytes, offset) : !PreadAll(fd, out, bytes, offset)) {
+            return false;
+        }
+        if (in != nullptr) {
+            in += bytes;
+        } else {
+            out += bytes;
+        }
+        sector = pieceEnd;
+    }
+    return true;
+}
+
+bool SectorStore::HoldsDataAt(uint32_t sector) const {
+    if (!FileBacked()) {
+        return chunks_.find(sector / kChunkSectors) != chunks_.end();
+    }
+    uint8_t bytes[kSectorSize];
+    static const uint8_t kZero[kSectorSize] = {};
+    return !FileIo(sector, 1, nullptr, bytes) || std::memcmp(bytes, kZero, kSectorSize) != 0;
+}
+
 bool SectorStore::Read(uint32_t first, uint32_t count, uint8_t* out) const {
     if (!InRange(first, count)) {
         return false;
+    }
+    if (FileBacked()) {
+        return FileIo(first, count, nullptr, out);
     }
     uint64_t sector = first;
     const uint64_t end = static_cast<uint64_t>(first) + count;
@@ -37,6 +149,9 @@ bool SectorStore::Read(uint32_t first, uint32_t count, uint8_t* out) const {
 bool SectorStore::Write(uint32_t first, uint32_t count, const uint8_t* data) {
     if (!InRange(first, count)) {
         return false;
+    }
+    if (FileBacked()) {
+        return FileIo(first, count, data, nullptr);
     }
     try {
         uint64_t sector = first;
@@ -75,8 +190,7 @@ bool SectorStore::LoadBytes(uint32_t first, const uint8_t* data, size_t size) {
         std::memset(sector + n, 0, kSectorSize - n);
         const uint32_t at = first + static_cast<uint32_t>(i);
         // Zero sectors are only written where something is already stored there.
-        if (std::memcmp(sector, kZero, kSectorSize) == 0 &&
-            chunks_.find(at / kChunkSectors) == chunks_.end()) {
+        if (std::memcmp(sector, kZero, kSectorSize) == 0 && !HoldsDataAt(at)) {
             continue;
         }
         if (!Write(at, 1, sector)) {
@@ -153,6 +267,49 @@ bool SectorStore::LoadImageFile(const std::string& path, uint32_t first, std::st
     return ok;
 }
 
+// Copies sectors [0, sectorCount) of a file-backed store to fd, chunk by chunk, stepping over the
+// holes of the backing files and leaving all-zero chunks as holes.
+bool SectorStore::CopyFilesTo(int fd, uint64_t sectorCount) const {
+    std::vector<uint8_t> buffer;
+    try {
+        buffer.resize(kChunkBytes);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    static const uint8_t kZero[kChunkBytes] = {};
+    uint64_t sector = 0;
+    while (sector < sectorCount) {
+        const bool low = sector < splitSector_;
+        const uint64_t base = low ? 0 : splitSector_;
+        const off_t data = ::lseek(low ? lowFd_ : highFd_,
+                                   static_cast<off_t>((sector - base) * kSectorSize), SEEK_DATA);
+        if (data < 0) {  // nothing more in this file
+            if (!low) {
+                break;
+            }
+            sector = splitSector_;
+            continue;
+        }
+        const uint64_t next = base + static_cast<uint64_t>(data) / kChunkBytes * kChunkSectors;
+        if (next > sector) {
+            sector = low ? std::min<uint64_t>(next, splitSector_) : next;
+            continue;
+        }
+        const uint64_t limit = low ? std::min<uint64_t>(sectorCount, splitSector_) : sectorCount;
+        const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(kChunkSectors, limit - sector));
+        const size_t bytes = static_cast<size_t>(n) * kSectorSize;
+        if (!FileIo(static_cast<uint32_t>(sector), n, nullptr, buffer.data())) {
+            return false;
+        }
+        if (std::memcmp(buffer.data(), kZero, bytes) != 0 &&
+            !PwriteAll(fd, buffer.data(), bytes, sector * kSectorSize)) {
+            return false;
+        }
+        sector += n;
+    }
+    return true;
+}
+
 bool SectorStore::SaveImageFile(const std::string& path, uint64_t sectorCount,
                                 std::string* error) const {
     if (sectorCount > (uint64_t{1} << 32)) {
@@ -165,6 +322,9 @@ bool SectorStore::SaveImageFile(const std::string& path, uint64_t sectorCount,
         return false;
     }
     bool ok = ::ftruncate(fd, static_cast<off_t>(sectorCount * kSectorSize)) == 0;
+    if (ok && FileBacked()) {
+        ok = CopyFilesTo(fd, sectorCount);
+    }
     for (const auto& [chunk, data] : chunks_) {
         if (!ok) {
             break;

@@ -1,6 +1,9 @@
 // A sparse 32-bit-addressed store of 512-byte sectors: what an emulated device's storage holds.
 // Unwritten sectors read as zeros. Storage is allocated in chunks of 128 sectors (64 KiB), so an
 // image with large empty stretches stays small. Not thread-safe: the owner serialises access.
+//
+// A store can also keep its sectors in two files instead (UseFiles): then every write goes to
+// its file at once, so what a device acknowledged outlives the program that ran it.
 #pragma once
 
 #include <array>
@@ -16,6 +19,19 @@ class SectorStore {
     static constexpr uint32_t kChunkSectors = 128;
     static constexpr size_t kChunkBytes = kChunkSectors * kSectorSize;
 
+    SectorStore() = default;
+    ~SectorStore();
+    SectorStore(const SectorStore&) = delete;
+    SectorStore& operator=(const SectorStore&) = delete;
+
+    // From now on the sectors live in files (what was held in memory is dropped): those below
+    // splitSector in lowFd at byte sector * 512, the others in highFd at byte
+    // (sector - splitSector) * 512. The store takes both descriptors and closes them. Holes and
+    // bytes past a file's end read as zeros; there is no flush (the page cache keeps a write when
+    // the process dies). Clear() empties both files and keeps their sizes, as holes.
+    void UseFiles(int lowFd, int highFd, uint32_t splitSector);
+    bool FileBacked() const { return lowFd_ >= 0; }
+
     // Sectors first .. first+count-1 must lie below 2^32 (false, nothing copied, otherwise).
     bool Read(uint32_t first, uint32_t count, uint8_t* out) const;
     bool Write(uint32_t first, uint32_t count, const uint8_t* data);
@@ -29,14 +45,21 @@ class SectorStore {
     bool SaveImageFile(const std::string& path, uint64_t sectorCount,
                        std::string* error = nullptr) const;
 
-    // Number of allocated chunks (for tests of sparseness).
+    // Number of allocated chunks (for tests of sparseness; 0 for a store kept in files).
     size_t ChunkCount() const { return chunks_.size(); }
-    void Clear() { chunks_.clear(); }
+    void Clear();
 
   private:
     using Chunk = std::array<uint8_t, kChunkBytes>;
     static bool InRange(uint32_t first, uint64_t count) {
         return static_cast<uint64_t>(first) + count <= (uint64_t{1} << 32);
     }
+    bool FileIo(uint32_t first, uint32_t count, const uint8_t* in, uint8_t* out) const;
+    bool CopyFilesTo(int fd, uint64_t sectorCount) const;
+    bool HoldsDataAt(uint32_t sector) const;
+
     std::unordered_map<uint32_t, std::unique_ptr<Chunk>> chunks_;
+    int lowFd_ = -1;
+    int highFd_ = -1;
+    uint32_t splitSector_ = 0;
 };

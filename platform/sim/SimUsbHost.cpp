@@ -129,6 +129,7 @@ SimUsbHost::~SimUsbHost() {
     for (const std::shared_ptr<LoaderEmulator>& device : hooked_) {
         device->onResetRequested = nullptr;
         device->onUnplugRequested = nullptr;
+        device->onReplugRequested = nullptr;
     }
 }
 
@@ -419,6 +420,12 @@ void SimUsbHost::HookLoader(const std::shared_ptr<LoaderEmulator>& device) {
         OnDeviceReset(raw, request);
     };
     device->onUnplugRequested = [this, raw] { OnDeviceUnplug(raw); };
+    // Pulled out and plugged in again: the same path as a reset that returns at its own port.
+    device->onReplugRequested = [this, raw](uint32_t returnAfterMs) {
+        ResetRequest request;
+        request.delayMs = returnAfterMs;
+        OnDeviceReset(raw, request);
+    };
 }
 
 void SimUsbHost::OnDeviceReset(LoaderEmulator* device, const ResetRequest& request) {

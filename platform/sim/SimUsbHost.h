@@ -11,7 +11,9 @@
 // A loader device that asks for a reset leaves its port at once; after the requested delay (on
 // the host's timer thread, measured on the injected clock) it is brought back with
 // OnReturnedFromReset() and reattached at the same port, or at another free port when it asks so,
-// or not at all. Pipes opened on a device fail once it has left its port, also when it comes back.
+// or not at all. A device that asks to be plugged in again (a random unplug) comes back the same
+// way at its own port. Pipes opened on a device fail once it has left its port, also when it
+// comes back.
 //
 // Thread-safe. Device callbacks and notices run without the host's lock held.
 #pragma once

@@ -3,7 +3,9 @@
 #include <getopt.h>
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -15,6 +17,7 @@
 #include "device/DeviceTables.h"
 #include "device/ZRScan.h"
 #include "platform/machine/StationMachine.h"
+#include "platform/sim/LoaderEmulator.h"
 #include "support/Clock.h"
 #include "support/IniSettingBase.h"
 #include "tools/keystation-cli/ConsoleView.h"
@@ -22,6 +25,7 @@
 namespace {
 
 constexpr int kMaxSimulated = 64;
+constexpr long kMaxReviveMs = 3600000;
 
 std::atomic<bool> gInterrupted = false;
 
@@ -36,7 +40,19 @@ void Usage(std::FILE* to) {
         "                      [--dev-root DIR] [--start] [--until-idle] [--dest N]\n"
         "                      [--rkp 0|1] [--keybox 0|1] [--reset-after-write 0|1]\n"
         "                      [--save-path DIR]\n"
-        "       keystation-cli --list [--home DIR] [--sysfs-root DIR] [--simulate N]\n");
+        "                      [--sim-state DIR] [--sim-fault NAME=P]... [--sim-seed S]\n"
+        "                      [--sim-revive-ms MS]\n"
+        "       keystation-cli --list [--home DIR] [--sysfs-root DIR] [--simulate N]\n"
+        "                      [--sim-state DIR]\n"
+        "simulated boards (with --simulate):\n"
+        "  --sim-state DIR     keep each board's storage in DIR (board-NN.img, "
+        "board-NN.vendor.img,\n"
+        "                      board-NN.taken), reused by later runs\n"
+        "  --sim-fault NAME=P  fault NAME on each command with probability P (0..1); NAME is\n"
+        "                      status-lost, unplug, reset-never-returns, short-read or bad-tag\n"
+        "  --sim-seed S        seed of the fault draws (default 1); each board draws its own "
+        "stream\n"
+        "  --sim-revive-ms MS  a board lost at a reset comes back after MS ms anyway\n");
 }
 
 struct Options {
@@ -53,6 +69,8 @@ struct Options {
     std::optional<int> keybox;
     std::optional<int> resetAfterWrite;
     std::optional<std::string> savePath;
+    SimBusOptions sim;
+    bool simOptions = false;  // any of the --sim-* options given
 };
 
 bool ParseInt(const char* text, int low, int high, int* out) {
@@ -62,6 +80,20 @@ bool ParseInt(const char* text, int low, int high, int* out) {
         return false;
     }
     *out = static_cast<int>(v);
+    return true;
+}
+
+bool ParseSeed(const char* text, uint64_t* out) {
+    if (*text < '0' || *text > '9') {
+        return false;  // strtoull would take a sign or blanks
+    }
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long v = std::strtoull(text, &end, 10);
+    if (end == text || *end != '\0' || errno == ERANGE) {
+        return false;
+    }
+    *out = v;
     return true;
 }
 
@@ -81,6 +113,10 @@ int ParseOptions(int argc, char** argv, Options* o) {
         kKeybox,
         kReset,
         kSavePath,
+        kSimState,
+        kSimFault,
+        kSimSeed,
+        kSimRevive,
         kHelp
     };
     static const option kLong[] = {
@@ -97,6 +133,10 @@ int ParseOptions(int argc, char** argv, Options* o) {
         {"keybox", required_argument, nullptr, kKeybox},
         {"reset-after-write", required_argument, nullptr, kReset},
         {"save-path", required_argument, nullptr, kSavePath},
+        {"sim-state", required_argument, nullptr, kSimState},
+        {"sim-fault", required_argument, nullptr, kSimFault},
+        {"sim-seed", required_argument, nullptr, kSimSeed},
+        {"sim-revive-ms", required_argument, nullptr, kSimRevive},
         {"help", no_argument, nullptr, kHelp},
         {nullptr, 0, nullptr, 0},
     };
@@ -147,6 +187,40 @@ int ParseOptions(int argc, char** argv, Options* o) {
             case kSavePath:
                 o->savePath = optarg;
                 break;
+            case kSimState:
+                if (*optarg == '\0') {
+                    std::fprintf(stderr, "keystation-cli: --sim-state needs a folder\n");
+                    return 2;
+                }
+                o->sim.stateDir = optarg;
+                o->simOptions = true;
+                break;
+            case kSimFault: {
+                std::string error;
+                if (!ParseRandomFault(optarg, &o->sim.faults, &error)) {
+                    std::fprintf(stderr, "keystation-cli: --sim-fault: %s\n", error.c_str());
+                    return 2;
+                }
+                o->simOptions = true;
+                break;
+            }
+            case kSimSeed:
+                if (!ParseSeed(optarg, &o->sim.seed)) {
+                    std::fprintf(stderr, "keystation-cli: --sim-seed takes 0..%llu\n",
+                                 static_cast<unsigned long long>(UINT64_MAX));
+                    return 2;
+                }
+                o->simOptions = true;
+                break;
+            case kSimRevive:
+                if (!ParseInt(optarg, 0, static_cast<int>(kMaxReviveMs), &value)) {
+                    std::fprintf(stderr, "keystation-cli: --sim-revive-ms takes 0..%ld\n",
+                                 kMaxReviveMs);
+                    return 2;
+                }
+                o->sim.faults.lostBoardReturnMs = static_cast<uint32_t>(value);
+                o->simOptions = true;
+                break;
             case kHelp:
                 Usage(stdout);
                 return 1;
@@ -157,6 +231,10 @@ int ParseOptions(int argc, char** argv, Options* o) {
     }
     if (optind != argc) {
         Usage(stderr);
+        return 2;
+    }
+    if (o->simOptions && o->simulate < 0) {
+        std::fprintf(stderr, "keystation-cli: the --sim-* options need --simulate\n");
         return 2;
     }
     if (o->untilIdle && !o->start) {
@@ -311,7 +389,11 @@ int main(int argc, char** argv) {
     if (const int rc = ParseOptions(argc, argv, &o); rc != 0) {
         return rc == 1 ? 0 : rc;
     }
-    CStationMachine machine(o.home, o.simulate, o.sysfsRoot, o.devRoot);
+    CStationMachine machine(o.home, o.simulate, o.sysfsRoot, o.devRoot, o.sim);
+    if (!machine.SetupError().empty()) {
+        std::fprintf(stderr, "keystation-cli: simulated board: %s\n", machine.SetupError().c_str());
+        return 2;
+    }
     SeedApplicationDirectory(machine.AppDir());
     if (o.list) {
         return ListDevices(machine.Platform().usbTree, machine.AppDir());

@@ -1,0 +1,241 @@
+#include "platform/sim/SimBoardFiles.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/sim/DemoImage.h"
+#include "platform/sim/TakenKeyboxLog.h"
+
+namespace {
+
+constexpr size_t kSector = SectorStore::kSectorSize;
+constexpr uint32_t kVendorFirst = LoaderEmulator::kVendorSpaceFirst;
+constexpr uint64_t kImageBytes = uint64_t{kDemoDiskSectors} * kSector;
+constexpr uint64_t kMaxImageBytes = uint64_t{kVendorFirst} * kSector;
+constexpr uint64_t kVendorBytes = ((uint64_t{1} << 32) - kVendorFirst) * kSector;
+constexpr size_t kKeyAreaBytes = 128 * kSector;
+
+bool Fail(std::string* error, const std::string& text) {
+    if (error != nullptr) {
+        *error = text;
+    }
+    return false;
+}
+
+std::string SystemText(const std::string& what, const std::string& path) {
+    return what + " " + path + ": " + std::strerror(errno);
+}
+
+// Opens an existing regular file (never through a link) of at most maxBytes; -1 otherwise.
+int OpenRegular(const std::string& path, int flags, uint64_t maxBytes, std::string* error) {
+    const int fd = ::open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        Fail(error, SystemText("cannot open", path));
+        return -1;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        static_cast<uint64_t>(st.st_size) > maxBytes) {
+        ::close(fd);
+        Fail(error, "not a board file (not a regular file, or too large): " + path);
+        return -1;
+    }
+    return fd;
+}
+
+int CreateFile(const std::string& path, uint64_t bytes, std::string* error) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        Fail(error, SystemText("cannot create", path));
+        return -1;
+    }
+    if (::ftruncate(fd, static_cast<off_t>(bytes)) != 0) {
+        Fail(error, SystemText("cannot size", path));
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool ReadAt(int fd, uint64_t offset, size_t bytes, std::vector<uint8_t>* out) {
+    out->assign(bytes, 0);
+    size_t done = 0;
+    while (done < bytes) {
+        const ssize_t n =
+            ::pread(fd, out->data() + done, bytes - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return false;
+        }
+        if (n == 0) {
+            break;  // past the end: zeros, as the board reads it
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// "board-NN.img" -> NN; -1 for any other name.
+int BoardIndexOfName(const char* name) {
+    static constexpr char kPrefix[] = "board-";
+    static constexpr char kSuffix[] = ".img";
+    if (std::strlen(name) != 12 || std::strncmp(name, kPrefix, 6) != 0 ||
+        std::strcmp(name + 8, kSuffix) != 0) {
+        return -1;
+    }
+    if (name[6] < '0' || name[6] > '9' || name[7] < '0' || name[7] > '9') {
+        return -1;
+    }
+    return (name[6] - '0') * 10 + (name[7] - '0');
+}
+
+bool ReadBoard(const std::string& dir, int index, SimBoardContent* board, std::string* error) {
+    const SimBoardPaths paths = SimBoardFileNames(dir, index);
+    const DemoFacts facts = DemoLoaderFacts(index);
+    board->index = index;
+    board->serial = facts.serial;
+    const int image = OpenRegular(paths.image, O_RDONLY, kMaxImageBytes, error);
+    if (image < 0) {
+        return false;
+    }
+    const bool imageOk =
+        ReadAt(image, uint64_t{facts.keyAreaSector} * kSector, kKeyAreaBytes, &board->miscKeyArea);
+    ::close(image);
+    if (!imageOk) {
+        return Fail(error, SystemText("cannot read", paths.image));
+    }
+    const int vendor = OpenRegular(paths.vendor, O_RDONLY, kVendorBytes, error);
+    if (vendor < 0) {
+        return false;
+    }
+    const bool vendorOk =
+        ReadAt(vendor, uint64_t{LoaderEmulator::kVendorSector - kVendorFirst} * kSector, kSector,
+               &board->vendorSector) &&
+        ReadAt(vendor, uint64_t{LoaderEmulator::kVendorItem8Sector - kVendorFirst} * kSector,
+               kSector, &board->item8Sector);
+    ::close(vendor);
+    if (!vendorOk) {
+        return Fail(error, SystemText("cannot read", paths.vendor));
+    }
+    return TakenKeyboxLog::Read(paths.taken, &board->taken, error);
+}
+
+}  // namespace
+
+SimBoardPaths SimBoardFileNames(const std::string& dir, int index) {
+    if (index < 0 || index >= kMaxSimBoards) {
+        return {};
+    }
+    char stem[16];
+    std::snprintf(stem, sizeof stem, "board-%02d", index);
+    std::string base = dir;
+    if (!base.empty() && base.back() != '/') {
+        base += '/';
+    }
+    base += stem;
+    return {base + ".img", base + ".vendor.img", base + ".taken"};
+}
+
+bool OpenSimBoard(LoaderEmulator& emulator, const std::string& dir, int index, std::string* error) {
+    const SimBoardPaths paths = SimBoardFileNames(dir, index);
+    if (paths.image.empty() || dir.empty()) {
+        return Fail(error, "no such simulated board: " + std::to_string(index));
+    }
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    if (ec) {
+        return Fail(error, "cannot create " + dir + ": " + ec.message());
+    }
+    const std::string part = paths.image + ".part";
+    int image = ::open(paths.image.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    const bool create = image < 0 && errno == ENOENT;
+    if (image >= 0) {
+        ::close(image);
+    }
+    int vendor = -1;
+    if (create) {
+        // The taken-keybox log and vendor space of a board that never existed start empty.
+        const int taken = CreateFile(paths.taken, 0, error);
+        if (taken < 0) {
+            return false;
+        }
+        ::close(taken);
+        vendor = CreateFile(paths.vendor, kVendorBytes, error);
+        image = vendor < 0 ? -1 : CreateFile(part, kImageBytes, error);
+    } else {
+        image = OpenRegular(paths.image, O_RDWR, kMaxImageBytes, error);
+        vendor = image < 0 ? -1 : OpenRegular(paths.vendor, O_RDWR, kVendorBytes, error);
+    }
+    if (image < 0 || vendor < 0) {
+        if (image >= 0) {
+            ::close(image);
+        }
+        if (vendor >= 0) {
+            ::close(vendor);
+        }
+        return false;
+    }
+    emulator.EditStore([&](SectorStore& store) { store.UseFiles(image, vendor, kVendorFirst); });
+    if (create) {
+        PopulateDemoLoader(emulator, index);
+        uint8_t header[kSector];
+        uint8_t vendorSector[kSector];
+        if (!emulator.ReadSectors(1, 1, header) || std::memcmp(header, "EFI PART", 8) != 0 ||
+            !emulator.ReadSectors(LoaderEmulator::kVendorSector, 1, vendorSector) ||
+            std::memcmp(vendorSector, "VEND", 4) != 0) {
+            return Fail(error, "cannot write the demo content of " + part);
+        }
+        if (::rename(part.c_str(), paths.image.c_str()) != 0) {
+            return Fail(error, SystemText("cannot rename", part));
+        }
+    } else {
+        ApplyDemoIdentity(emulator, index);
+    }
+    std::vector<TakenKeybox> earlier;
+    std::unique_ptr<TakenKeyboxLog> log = TakenKeyboxLog::Open(paths.taken, &earlier, error);
+    if (!log) {
+        return false;
+    }
+    emulator.UseTakenKeyboxLog(std::move(log), std::move(earlier));
+    return true;
+}
+
+bool LoadSimBoardContents(const std::string& dir, std::vector<SimBoardContent>* out,
+                          std::string* error) {
+    DIR* folder = ::opendir(dir.c_str());
+    if (folder == nullptr) {
+        return Fail(error, SystemText("cannot read the folder", dir));
+    }
+    bool present[kMaxSimBoards] = {};
+    while (const dirent* entry = ::readdir(folder)) {
+        const int index = BoardIndexOfName(entry->d_name);
+        if (index >= 0) {
+            present[index] = true;
+        }
+    }
+    ::closedir(folder);
+    std::vector<SimBoardContent> boards;
+    for (int index = 0; index < kMaxSimBoards; ++index) {
+        if (!present[index]) {
+            continue;
+        }
+        SimBoardContent board;
+        if (!ReadBoard(dir, index, &board, error)) {
+            return false;
+        }
+        boards.push_back(std::move(board));
+    }
+    *out = std::move(boards);
+    return true;
+}
