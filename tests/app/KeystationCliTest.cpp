@@ -1,10 +1,14 @@
-// The console station as a program: a whole run on simulated devices, the device list, and the
-// refusal to start without a key file.
+// The console station as a program: a whole run on simulated devices, the device list, the
+// refusal to start without a key file, and boards kept in a state folder from run to run.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -13,6 +17,7 @@
 
 #include "keydb/KeyFile.h"
 #include "keydb/KeyFileWriter.h"
+#include "platform/sim/SimBoardFiles.h"
 
 namespace fs = std::filesystem;
 
@@ -137,4 +142,124 @@ TEST_F(KeystationCliTest, AFailedJobMakesTheExitCodeOne) {
         RunCli("--home " + Home() + " --kdb " + kdb + " --simulate 2 --start --until-idle --rkp 0");
     EXPECT_EQ(r.exitCode, 1) << r.out;
     EXPECT_NE(r.out.find("success 00000 fail 00002 total 00002"), std::string::npos) << r.out;
+}
+
+namespace {
+
+// Which of `keys` each board in the state folder holds in its misc key area (-1: none of them).
+std::vector<int> KeysOnBoards(const std::string& state,
+                              const std::vector<std::vector<uint8_t>>& keys) {
+    std::vector<SimBoardContent> boards;
+    std::string error;
+    EXPECT_TRUE(LoadSimBoardContents(state, &boards, &error)) << error;
+    std::vector<int> found;
+    for (const SimBoardContent& board : boards) {
+        int which = -1;
+        for (size_t k = 0; k < keys.size(); ++k) {
+            const std::vector<uint8_t>& key = keys[k];
+            if (board.miscKeyArea.size() == 65536 &&
+                std::equal(key.begin(), key.end(), board.miscKeyArea.begin()) &&
+                std::all_of(board.miscKeyArea.begin() + static_cast<long>(key.size()),
+                            board.miscKeyArea.end(), [](uint8_t b) { return b == 0; })) {
+                which = static_cast<int>(k);
+            }
+        }
+        found.push_back(which);
+    }
+    return found;
+}
+
+}  // namespace
+
+TEST_F(KeystationCliTest, BoardsInAStateFolderKeepWhatEachRunWroteAndStaySparse) {
+    fs::create_directories(home_);
+    std::vector<std::vector<uint8_t>> keys(4, std::vector<uint8_t>(128));
+    {
+        std::ofstream data(home_ / "keys.bin", std::ios::binary);
+        for (size_t k = 0; k < keys.size(); ++k) {
+            for (size_t i = 0; i < keys[k].size(); ++i) {
+                keys[k][i] = static_cast<uint8_t>(k * 64 + i * 3 + 1);
+            }
+            data.write(reinterpret_cast<const char*>(keys[k].data()),
+                       static_cast<std::streamsize>(keys[k].size()));
+        }
+    }
+    const std::string kdb = (home_ / "keys.kdb").string();
+    const std::string create = std::string(KS_BINARY_DIR) +
+                               "/tools/kdbtool/kdbtool create --keys 4 --key-size 128 --key-data " +
+                               (home_ / "keys.bin").string() + " " + kdb + " >/dev/null";
+    ASSERT_EQ(std::system(create.c_str()), 0);
+    const std::string state = (home_ / "boards").string();
+    const std::string args = "--home " + Home() + " --kdb " + kdb + " --simulate 2 --sim-state " +
+                             state + " --start --until-idle --rkp 0 --dest 0";
+
+    const RunResult first = RunCli(args);
+    ASSERT_EQ(first.exitCode, 0) << first.out;
+    const std::vector<int> firstKeys = KeysOnBoards(state, keys);
+    ASSERT_EQ(firstKeys.size(), 2u);
+    EXPECT_NE(firstKeys[0], -1);
+    EXPECT_NE(firstKeys[1], -1);
+    EXPECT_NE(firstKeys[0], firstKeys[1]);
+    for (const char* name : {"board-00.img", "board-01.img", "board-01.vendor.img"}) {
+        struct stat st {};
+        ASSERT_EQ(::stat((fs::path(state) / name).c_str(), &st), 0) << name;
+        EXPECT_GE(st.st_size, 512 * 1024 * 1024) << name;
+        EXPECT_LT(st.st_blocks * 512, 1024 * 1024) << name;
+    }
+
+    // A mark far from anything the station touches: only an image that is reused keeps it.
+    const std::string image = (fs::path(state) / "board-00.img").string();
+    const off_t markAt = off_t{0x200000} * 512;
+    const int fd = ::open(image.c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::pwrite(fd, "MARK", 4, markAt), 4);
+    ::close(fd);
+
+    const RunResult second = RunCli(args);
+    ASSERT_EQ(second.exitCode, 0) << second.out;
+    const std::vector<int> secondKeys = KeysOnBoards(state, keys);
+    ASSERT_EQ(secondKeys.size(), 2u);
+    for (int k : secondKeys) {
+        EXPECT_NE(k, -1);
+        EXPECT_NE(k, firstKeys[0]);
+        EXPECT_NE(k, firstKeys[1]);
+    }
+    EXPECT_NE(secondKeys[0], secondKeys[1]);
+    char mark[4] = {};
+    const int again = ::open(image.c_str(), O_RDONLY);
+    ASSERT_GE(again, 0);
+    EXPECT_EQ(::pread(again, mark, 4, markAt), 4);
+    ::close(again);
+    EXPECT_EQ(std::string(mark, 4), "MARK");
+    // The same boards at the same ports keep their slots.
+    EXPECT_NE(first.out.find("slot 2 [1-1-2] "), std::string::npos);
+    EXPECT_NE(second.out.find("slot 2 [1-1-2] "), std::string::npos);
+    CKeyFile file(kdb, nullptr, KeyFileAccess::VerifyOnly);
+    ASSERT_TRUE(file.IsValid());
+    EXPECT_EQ(file.GetUnusedCount(), 0);
+}
+
+TEST_F(KeystationCliTest, SimulatedBoardOptionsAreCheckedBeforeAnythingRuns) {
+    struct Case {
+        const char* args;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"--sim-fault unplug=0.5", "need --simulate"},
+        {"--simulate 1 --sim-fault unplug=2", "from 0 to 1"},
+        {"--simulate 1 --sim-fault wobble=0.1", "unknown fault"},
+        {"--simulate 1 --sim-seed -3", "--sim-seed takes"},
+        {"--simulate 1 --sim-revive-ms x", "--sim-revive-ms takes"},
+    };
+    for (const Case& c : cases) {
+        const RunResult r = RunCli("--home " + Home() + " --list " + c.args);
+        EXPECT_EQ(r.exitCode, 2) << c.args << "\n" << r.out;
+        EXPECT_NE(r.out.find(c.message), std::string::npos) << c.args << "\n" << r.out;
+    }
+    // A board file that is not what it should be stops the program with the reason.
+    fs::create_directories(home_ / "boards" / "board-00.img");
+    const RunResult r =
+        RunCli("--home " + Home() + " --list --simulate 1 --sim-state " + Home() + "/boards");
+    EXPECT_EQ(r.exitCode, 2) << r.out;
+    EXPECT_NE(r.out.find("board-00.img"), std::string::npos) << r.out;
 }
