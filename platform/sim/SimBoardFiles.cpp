@@ -157,7 +157,7 @@ bool OpenSimBoard(LoaderEmulator& emulator, const std::string& dir, int index, s
     if (ec) {
         return Fail(error, "cannot create " + dir + ": " + ec.message());
     }
-    const std::string part = paths.image + ".part";
+    const std::string fresh = paths.image + ".new";
     int image = ::open(paths.image.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     const bool create = image < 0 && errno == ENOENT;
     if (image >= 0) {
@@ -172,7 +172,7 @@ bool OpenSimBoard(LoaderEmulator& emulator, const std::string& dir, int index, s
         }
         ::close(taken);
         vendor = CreateFile(paths.vendor, kVendorBytes, error);
-        image = vendor < 0 ? -1 : CreateFile(part, kImageBytes, error);
+        image = vendor < 0 ? -1 : CreateFile(fresh, kImageBytes, error);
     } else {
         image = OpenRegular(paths.image, O_RDWR, kMaxImageBytes, error);
         vendor = image < 0 ? -1 : OpenRegular(paths.vendor, O_RDWR, kVendorBytes, error);
@@ -194,10 +194,10 @@ bool OpenSimBoard(LoaderEmulator& emulator, const std::string& dir, int index, s
         if (!emulator.ReadSectors(1, 1, header) || std::memcmp(header, "EFI PART", 8) != 0 ||
             !emulator.ReadSectors(LoaderEmulator::kVendorSector, 1, vendorSector) ||
             std::memcmp(vendorSector, "VEND", 4) != 0) {
-            return Fail(error, "cannot write the demo content of " + part);
+            return Fail(error, "cannot write the demo content of " + fresh);
         }
-        if (::rename(part.c_str(), paths.image.c_str()) != 0) {
-            return Fail(error, SystemText("cannot rename", part));
+        if (::rename(fresh.c_str(), paths.image.c_str()) != 0) {
+            return Fail(error, SystemText("cannot rename", fresh));
         }
     } else {
         ApplyDemoIdentity(emulator, index);
