@@ -8,7 +8,8 @@ build_pkgs=(build-essential cmake ninja-build pkg-config libssl-dev qt6-base-dev
             fonts-wqy-microhei)
 test_pkgs=(libgtest-dev libgmock-dev googletest libbenchmark-dev openssl
            python3-cryptography-vectors fdisk xvfb xauth clang-format
-           qemu-system-x86 busybox-static cpio kmod)
+           qemu-system-x86 busybox-static cpio kmod
+           clang libclang-rt-14-dev llvm)  # clang, libFuzzer and llvm-symbolizer for the fuzz build
 
 pkgs=("${build_pkgs[@]}")
 [ "$profile" = test ] && pkgs+=("${test_pkgs[@]}")
