@@ -367,6 +367,12 @@ void CStationController::OnStartStopButton() {
     if (settings_->WriteKeybox != 0 && !keyFile_) {
         return;
     }
+    if (settings_->WriteKeybox != 0 && keyFile_->IsBroken()) {
+        // A key file that failed to record a key hands out no more; it must be loaded again.
+        Log("Error:Start refused: the key file could not record a key; load it again");
+        view_.ShowMessage(GetLangText("IDS_KEYFILE_STOPPED"), "ERROR", MessageIcon::kError);
+        return;
+    }
     stationRunning_ = 1;
     {
         std::lock_guard<std::mutex> guard(slotLock_);
@@ -486,6 +492,12 @@ void CStationController::LoadKeyFile(const std::string& path) {
         keyFile.reset();
     }
     if (keyFile && keyFile->IsValid()) {
+        keyFile->SetJournalHost(ks::HostName());
+        keyFileFailureShown_ = false;
+        Log("Key file %s loaded: %d keys, %d unused, %u in doubt (reserved by a run that did not "
+            "record how their jobs ended)",
+            path.c_str(), keyFile->GetKeyCount(), keyFile->GetUnusedCount(),
+            keyFile->GetInDoubtCount());
         SetKeyInfo(path, std::to_string(keyFile->GetKeyCount()),
                    std::to_string(keyFile->GetUnusedCount()), keyFile->GetCreateTime());
         settings_->keyFilePath = path;
@@ -568,6 +580,26 @@ void CStationController::IncreaseFail() {
 void CStationController::DecreaseUnused() {
     std::lock_guard<std::mutex> guard(unusedLock_);
     model_.EditControlText(C::kUnusedLabel, DecreaseLabelNumber);
+}
+
+void CStationController::KeyFileFailed() {
+    poster_.Post([alive = alive_, this] {
+        if (*alive) {
+            OnKeyFileFailed();
+        }
+    });
+}
+
+void CStationController::OnKeyFileFailed() {
+    if (keyFileFailureShown_ || shutDown_) {
+        return;
+    }
+    keyFileFailureShown_ = true;
+    Log("Error:The key file could not record a key; the station stops. Load the key file again.");
+    if (stationRunning_ == 1) {
+        OnStartStopButton();  // stop as the button would: running jobs finish, no new ones start
+    }
+    view_.ShowMessage(GetLangText("IDS_KEYFILE_STOPPED"), "ERROR", MessageIcon::kError);
 }
 
 void CStationController::PostUpgradeResult(int slotNumber, bool success) {

@@ -132,6 +132,7 @@ class CStationController final : public IWorkerHost {
     void IncreaseSuccess() override;
     void IncreaseFail() override;
     void DecreaseUnused() override;
+    void KeyFileFailed() override;
     void PostUpgradeResult(int slotNumber, bool success) override;
     std::unique_ptr<CZRComm> NewComm() override;
     std::unique_ptr<ZRScan> NewScanner() override;
@@ -153,6 +154,7 @@ class CStationController final : public IWorkerHost {
                     const std::string& unusedCount, const std::string& createTime);
     bool AnyRunningLocked() const;
     void IncreaseCounter(int counterId);
+    void OnKeyFileFailed();
 
     // Scan thread.
     void ScanThreadProc();
@@ -217,6 +219,7 @@ class CStationController final : public IWorkerHost {
     std::mutex unusedLock_;
 
     std::atomic<int> stationRunning_ = 0;
+    bool keyFileFailureShown_ = false;  // main thread; reset when a key file is loaded
     bool shutDown_ = false;
     bool initialised_ = false;
 };

@@ -46,7 +46,13 @@ class UpgradeJob {
     void Status(const char* key) { host_.SetRowStatus(row_, host_.GetLangText(key)); }
     const char* Loc() const { return slot_.portLocation.c_str(); }
     const CIniSettingBase& Settings() { return host_.Settings(); }
+    // The key's road through the job; each step that can fail after the key was taken goes
+    // through one of these.
     void ReturnKey();
+    bool ReserveKey();
+    void SpendKey();
+    // Sets the failing step's status text and remembers it for the key's end record.
+    void FailStep(const char* key, int code);
     void WipeBuffers();
 
     IWorkerHost& host_;
@@ -61,7 +67,11 @@ class UpgradeJob {
     CKeyFile* keyFile_ = nullptr;
     int32_t keyIndex_ = -1;
     KeyCopy key_;
-    bool keyTaken_ = false;  // taken and neither returned nor committed
+    bool keyTaken_ = false;     // taken and neither returned nor reserved (held if the job ends)
+    bool keyReserved_ = false;  // reserved and not yet delivered: spent if the job ends
+    KeyJobInfo keyJob_;         // what the journal records say about this job
+    std::string failStep_ = "IDS_UPGRADE_FAILED";
+    int failCode_ = 0;
 
     std::vector<uint8_t> miscBuffer_;
     std::array<uint8_t, vendor::kSectorBytes> vendorSector_{};
@@ -75,6 +85,9 @@ void UpgradeJob::Run() {
         // Only an allocation can fail here; the key (if any) stays held.
         ProvLog(log_, "<%s> Error:UpgradeThreadProc-->new memory failed", Loc());
         success = false;
+    }
+    if (!success) {
+        SpendKey();  // a reserved key may be on the board: it is never handed out again
     }
     Finish(success);
 }
@@ -134,6 +147,7 @@ bool UpgradeJob::ExportRkp() {
         return false;
     }
     const std::string snText = SnBytesToText(snBuffer.data(), snLength);
+    keyJob_.serial = devtext::Printable(snText);
     ProvLog(log_, "<%s> Error:UpgradeThreadProc-->ZR_ReadVendorRpmbData success[%s]", Loc(),
             devtext::Printable(snText).c_str());
 
@@ -180,8 +194,11 @@ bool UpgradeJob::WriteKey() {
         return false;
     }
     keyTaken_ = true;
+    keyJob_.slot = slotNumber_;
+    keyJob_.portLocation = slot_.portLocation;
 
     const int32_t dest = Settings().DestPosition;
+    keyJob_.destination = dest == 0 ? "misc" : dest == 2 ? "item8" : "vendor";
     bool written;
     if (dest == 0) {
         written = WriteMisc();
@@ -213,13 +230,16 @@ bool UpgradeJob::WriteMisc() {
     }
     BuildMiscKeyImage(miscBuffer_.data(), miscBuffer_.size(), key_.data(), key_.size());
 
+    if (!ReserveKey()) {
+        return false;
+    }
     Status("IDS_WRITE_MISC");
     const auto address = static_cast<uint32_t>(offset);
     int ret = comm_->ZRU_WriteLBA(slot_.devicePath, address, misc_key::kAreaSectors,
                                   miscBuffer_.data(), 0);
     if (ret != 0) {
-        ReturnKey();
-        Status("IDS_WRITE_KEY_MISC_ERROR");
+        // The data may have reached the board even though the command failed: spent.
+        FailStep("IDS_WRITE_KEY_MISC_ERROR", ret);
         ProvLog(log_, "<%s> Error:UpgradeThreadProc-->ZRU_WriteLBA failed,err=%d", Loc(), ret);
         return false;
     }
@@ -229,12 +249,12 @@ bool UpgradeJob::WriteMisc() {
     ret = comm_->ZRU_ReadLBA(slot_.devicePath, address, misc_key::kAreaSectors, miscBuffer_.data(),
                              0);
     if (ret != 0) {
-        Status("IDS_READ_MISC_ERROR");
+        FailStep("IDS_READ_MISC_ERROR", ret);
         ProvLog(log_, "<%s> Error:UpgradeThreadProc->ZRU_ReadLBA failed,err=%d!", Loc(), ret);
         return false;
     }
     if (!MiscKeyMatches(miscBuffer_.data(), miscBuffer_.size(), key_.data(), key_.size())) {
-        Status("IDS_CHECK_KEY_ERROR");
+        FailStep("IDS_CHECK_KEY_ERROR", 0);
         ProvLog(log_, "<%s> Error:UpgradeThreadProc->compare key failed!", Loc());
         return false;
     }
@@ -277,11 +297,14 @@ bool UpgradeJob::WriteVendor(VendorDestination destination) {
         BuildVendorItem8(vendorSector_.data(), recordInfo, key_.data(), key_.size());
     }
 
+    if (!ReserveKey()) {
+        return false;
+    }
     Status("IDS_WRITE_VENDOR");
     ret = comm_->ZRU_WriteLBA(path, address, 1, vendorSector_.data(), 0);
     if (ret != 0) {
-        ReturnKey();
-        Status("IDS_WRITE_KEY_ERROR");
+        // The record may have reached the board even though the command failed: spent.
+        FailStep("IDS_WRITE_KEY_ERROR", ret);
         if (item8) {
             ProvLog(log_, "ERROR:ZR_WriteProvisioningData->ZRU_WriteLBA failed,err=%d!", ret);
         } else {
@@ -292,11 +315,11 @@ bool UpgradeJob::WriteVendor(VendorDestination destination) {
     WipeMemory(vendorSector_.data(), vendorSector_.size());
 
     // From here on the record is on the device: a failure below may still leave the key installed
-    // in this board, so the key is held, never handed to another board.
+    // in this board, so the key is spent, never handed to another board.
     Status("IDS_RESET_DEVICE");
     ret = comm_->ZRU_ResetDevice(path, 1);
     if (ret != 0 && ret != ZR_ERR_OPEN_IN && ret != ZR_ERR_READ) {
-        Status("IDS_RESET_ERROR");
+        FailStep("IDS_RESET_ERROR", ret);
         ProvLog(log_, "<%s> Error:UpgradeThreadProc-->ZRU_ResetDevice failed,err=%d", Loc(), ret);
         return false;
     }
@@ -305,7 +328,7 @@ bool UpgradeJob::WriteVendor(VendorDestination destination) {
     ZRDeviceDesc record;
     record.location = slot_.portLocation;
     if (scanner_->WaitForDevice(&record, DEVICE_KIND_LOADER, 0, 0) == 0) {
-        Status("IDS_WAIT_DEVICE_ERROR");
+        FailStep("IDS_WAIT_DEVICE_ERROR", 0);
         ProvLog(log_, "<%s> Error:UpgradeThreadProc-->Wait loader failed,err=%d", Loc(), 0);
         return false;
     }
@@ -313,17 +336,17 @@ bool UpgradeJob::WriteVendor(VendorDestination destination) {
     Status("IDS_CLEAN_VENDOR");
     ret = comm_->ZRU_ReadLBA(path, address, 1, vendorSector_.data(), 0);
     if (ret != 0) {
-        Status("IDS_READ_VENDOR_ERROR");
+        FailStep("IDS_READ_VENDOR_ERROR", ret);
         ProvLog(log_, "<%s> Error:UpgradeThreadProc->ZRU_ReadLBA2 failed,err=%d!", Loc(), ret);
         return false;
     }
     switch (CheckVendorCleared(destination, vendorSector_.data())) {
         case VendorClearState::kRecordPresent:
-            Status("IDS_KEY_EXIST_ERROR");
+            FailStep("IDS_KEY_EXIST_ERROR", 0);
             ProvLog(log_, "<%s> Error:UpgradeThreadProc->key exist!", Loc());
             return false;
         case VendorClearState::kNotClean:
-            Status("IDS_CLEAN_VENDOR_ERROR");
+            FailStep("IDS_CLEAN_VENDOR_ERROR", 0);
             ProvLog(log_, "<%s> Error:UpgradeThreadProc->Cleaning vendor failed!", Loc());
             return false;
         case VendorClearState::kClean:
@@ -332,21 +355,52 @@ bool UpgradeJob::WriteVendor(VendorDestination destination) {
     return true;
 }
 
-bool UpgradeJob::Commit() {
-    // The key has reached the device: it is never handed out again in this run, recorded or not.
-    if (!keyFile_->UpdateKeyFile(keyIndex_)) {
+bool UpgradeJob::ReserveKey() {
+    // Before the first byte of the key goes to the board, the key file records it as used and the
+    // journal records the reservation, both on stable storage.
+    if (!keyFile_->ReserveKey(keyIndex_, keyJob_)) {
         Status("IDS_UPDATE_KEYFILE_ERROR");
         ProvLog(log_, "<%s> Error:UpgradeThreadProc-->UpdateKeyFile failed", Loc());
-        return false;
+        host_.KeyFileFailed();
+        return false;  // the key stays held: never sent, never handed out again in this run
     }
     keyTaken_ = false;
-    host_.DecreaseUnused();
+    keyReserved_ = true;
+    host_.DecreaseUnused();  // the file holds one unused key less from now on
     return true;
+}
+
+bool UpgradeJob::Commit() {
+    keyReserved_ = false;
+    if (!keyFile_->DeliverKey(keyIndex_, keyJob_)) {
+        Status("IDS_UPDATE_KEYFILE_ERROR");
+        ProvLog(log_, "<%s> Error:UpgradeThreadProc-->UpdateKeyFile failed", Loc());
+        host_.KeyFileFailed();
+        return false;  // the key stays used on disk; without its end record it is in doubt
+    }
+    return true;
+}
+
+void UpgradeJob::SpendKey() {
+    if (!keyReserved_ || keyFile_ == nullptr) {
+        return;
+    }
+    keyReserved_ = false;
+    if (!keyFile_->SpendKey(keyIndex_, keyJob_, failStep_, failCode_)) {
+        ProvLog(log_, "<%s> Error:UpgradeThreadProc-->UpdateKeyFile failed", Loc());
+        host_.KeyFileFailed();
+    }
+}
+
+void UpgradeJob::FailStep(const char* key, int code) {
+    Status(key);
+    failStep_ = key;
+    failCode_ = code;
 }
 
 void UpgradeJob::ReturnKey() {
     if (keyTaken_ && keyFile_ != nullptr) {
-        keyFile_->ReleaseKey(keyIndex_);
+        keyFile_->ReturnKey(keyIndex_, keyJob_);
     }
     keyTaken_ = false;
 }

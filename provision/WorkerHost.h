@@ -39,6 +39,10 @@ class IWorkerHost {
     virtual void IncreaseFail() = 0;
     virtual void DecreaseUnused() = 0;
 
+    // The key file could not record a key (a reservation, or the end of a job): no further key
+    // may be taken. The controller stops the station and tells the operator (any thread).
+    virtual void KeyFileFailed() = 0;
+
     // The worker's last act with its slot: queue the result for the controller's thread.
     virtual void PostUpgradeResult(int slotNumber, bool success) = 0;
 

@@ -42,6 +42,7 @@ inline constexpr auto kPromptKeys = std::to_array<std::string_view>({
     "IDS_SAVE_RKP_ERROR",
     "IDS_TEST_DEVICE_ERROR",
     "IDS_UPDATE_KEYFILE_ERROR",
+    "IDS_KEYFILE_STOPPED",
     "IDS_WAIT_DEVICE",
     "IDS_WAIT_DEVICE_ERROR",
     "IDS_WRITE_KEY_ERROR",

@@ -30,6 +30,14 @@ std::string StationLogFileName(const LocalTime& start) {
     return name;
 }
 
+std::string HostName() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof(name) - 1) != 0) {
+        return std::string();
+    }
+    return std::string(name);
+}
+
 std::string FolderOf(const std::string& path) {
     const std::size_t slash = path.rfind('/');
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);

@@ -17,6 +17,9 @@ std::string StationLogFolder(const std::string& exeFolder, const LocalTime& day)
 // "%d-%02d-%02d_%02d.%02d.%02d.txt".
 std::string StationLogFileName(const LocalTime& start);
 
+// The machine's host name ("" when it cannot be read), bounded to 255 bytes.
+std::string HostName();
+
 // The folder part of a path including its trailing separator ("" when there is none).
 std::string FolderOf(const std::string& path);
 

@@ -108,6 +108,7 @@ class TimedHost final : public IWorkerHost {
     void IncreaseSuccess() override { inner_.IncreaseSuccess(); }
     void IncreaseFail() override { inner_.IncreaseFail(); }
     void DecreaseUnused() override { inner_.DecreaseUnused(); }
+    void KeyFileFailed() override { inner_.KeyFileFailed(); }
     void PostUpgradeResult(int n, bool success) override {
         onResult_();
         inner_.PostUpgradeResult(n, success);

@@ -94,7 +94,19 @@ long TapPipes::Write(int handle, const uint8_t* data, size_t size, int* sysError
 }
 
 long TapPipes::Read(int handle, uint8_t* data, size_t size, int* sysError) {
+    TappedCommand current;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        current = last_;
+    }
+    std::vector<uint8_t> before;
+    if (swallowIn && size != 13 && swallowIn(current)) {
+        before.assign(data, data + size);
+    }
     const long n = inner_.Read(handle, data, size, sysError);
+    if (!before.empty()) {
+        std::copy(before.begin(), before.end(), data);
+    }
     TappedCommand c;
     bool lose = false;
     {
@@ -281,6 +293,12 @@ void RecordingHost::DecreaseUnused() {
     std::lock_guard<std::mutex> guard(lock_);
     ++decreaseUnusedCalls;
     events.emplace_back("decrease");
+}
+
+void RecordingHost::KeyFileFailed() {
+    std::lock_guard<std::mutex> guard(lock_);
+    ++keyFileFailedCalls;
+    events.emplace_back("keyfile-failed");
 }
 
 void RecordingHost::PostUpgradeResult(int number, bool success) {

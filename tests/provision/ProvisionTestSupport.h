@@ -62,6 +62,9 @@ class TapPipes final : public IBulkPipes {
     std::function<void(const TappedCommand&)> onCommand;
     // Called with every IN transfer of the current command, after the device delivered it.
     std::function<void(const TappedCommand&, uint8_t* data, long size)> onIn;
+    // True for a command whose IN data phase reaches nobody: the transfer reports every byte
+    // delivered, but the caller's buffer keeps what it held before.
+    std::function<bool(const TappedCommand&)> swallowIn;
     // After a reset command block: the status block is read from the device (so the device goes
     // ahead with the reset) but the caller sees a failed read.
     bool loseResetStatus = false;
@@ -139,6 +142,7 @@ class RecordingHost final : public IWorkerHost {
     int successCalls = 0;
     int failCalls = 0;
     int decreaseUnusedCalls = 0;
+    int keyFileFailedCalls = 0;
     std::vector<std::pair<int, bool>> posted;
     std::vector<std::string> events;  // "success", "fail", "decrease", "post" in order
 
@@ -157,6 +161,7 @@ class RecordingHost final : public IWorkerHost {
     void IncreaseSuccess() override;
     void IncreaseFail() override;
     void DecreaseUnused() override;
+    void KeyFileFailed() override;
     void PostUpgradeResult(int slotNumber, bool success) override;
     std::unique_ptr<CZRComm> NewComm() override;
     std::unique_ptr<ZRScan> NewScanner() override;

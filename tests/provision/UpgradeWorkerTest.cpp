@@ -14,6 +14,8 @@
 #include "ProvisionTestSupport.h"
 #include "device/ZRDeviceDesc.h"
 #include "keydb/KeyFile.h"
+#include "keydb/KeyJournal.h"
+#include "keydb/KeyState.h"
 #include "platform/sim/DemoImage.h"
 #include "platform/sim/LoaderEmulator.h"
 #include "platform/sim/SimUsbHost.h"
@@ -46,6 +48,7 @@ enum class KeyFate {
     kUntaken,    // never taken (or taken and returned: the database cannot tell)
     kReturned,   // taken and given back
     kHeld,       // taken, neither given back nor recorded
+    kSpent,      // reserved in the file before the device was written, then the job failed
     kCommitted,  // recorded as used in the file
 };
 
@@ -85,6 +88,7 @@ class Worker : public ::testing::Test {
         keySize_ = keySize;
         count_ = count;
         host.keyFile.reset();  // a loaded key file is locked against replacement
+        fs::remove(keyPath + ".journal.jsonl");
         ASSERT_TRUE(MakePatternKeyFile(keyPath, count, keySize, std::move(used)));
         host.keyFile = std::make_unique<CKeyFile>(keyPath);
         ASSERT_TRUE(host.keyFile->IsValid()) << host.keyFile->GetError();
@@ -140,12 +144,55 @@ class Worker : public ::testing::Test {
         return check.GetUnusedCount();
     }
 
-    void ExpectKey(KeyFate fate) {
+    // The journal's records, as "event key" (plus the step of a spent key).
+    std::vector<std::string> Journal() {
+        std::vector<std::string> out;
+        std::ifstream in(keyPath + ".journal.jsonl");
+        std::string line;
+        while (std::getline(in, line)) {
+            JournalRecord r;
+            EXPECT_TRUE(ParseJournalRecord(line, &r)) << line;
+            if (r.event == JournalEvent::kLoaded) {
+                continue;
+            }
+            std::string text = std::string(JournalEventName(r.event)) + " " + std::to_string(r.key);
+            if (r.event == JournalEvent::kSpent) {
+                text += " " + r.step;
+            }
+            EXPECT_EQ(r.job.slot, host.slotNumber);
+            EXPECT_EQ(r.job.portLocation, kLocation);
+            out.push_back(text);
+        }
+        return out;
+    }
+
+    void ExpectKey(KeyFate fate, const std::string& spentAt = std::string()) {
         ASSERT_NE(host.keyFile, nullptr);
         const int32_t n = static_cast<int32_t>(count_);
-        const bool inUse = fate == KeyFate::kHeld || fate == KeyFate::kCommitted;
+        const bool inUse = fate != KeyFate::kReturned && fate != KeyFate::kUntaken;
+        const bool onDisk = fate == KeyFate::kCommitted || fate == KeyFate::kSpent;
         EXPECT_EQ(host.keyFile->GetUnusedCount(), inUse ? n - 1 : n);
-        EXPECT_EQ(DiskUnused(), fate == KeyFate::kCommitted ? n - 1 : n);
+        EXPECT_EQ(DiskUnused(), onDisk ? n - 1 : n);
+        switch (fate) {
+            case KeyFate::kSpent:
+                EXPECT_EQ(host.keyFile->GetKeyState(0), KeyState::kSpent);
+                EXPECT_EQ(Journal(),
+                          (std::vector<std::string>{"reserved 0", "spent 0 " + spentAt}));
+                break;
+            case KeyFate::kCommitted:
+                EXPECT_EQ(host.keyFile->GetKeyState(0), KeyState::kDelivered);
+                EXPECT_EQ(Journal(), (std::vector<std::string>{"reserved 0", "delivered 0"}));
+                break;
+            case KeyFate::kHeld:
+                EXPECT_EQ(host.keyFile->GetKeyState(0), KeyState::kTaken);
+                EXPECT_EQ(Journal(), std::vector<std::string>{});
+                break;
+            case KeyFate::kReturned:
+                EXPECT_EQ(Journal(), std::vector<std::string>{});  // written at the next flush
+                break;
+            case KeyFate::kUntaken:
+                break;
+        }
         // The next job gets the job's key again only when it was given back.
         int32_t index = -1;
         KeyCopy key;
@@ -165,14 +212,22 @@ class Worker : public ::testing::Test {
         }
     }
 
-    void ExpectFailed(const std::string& lastStatusKey) {
+    // reserved: the key was reserved (the unused label dropped) before the job failed.
+    void ExpectFailed(const std::string& lastStatusKey, bool reserved = false) {
         ExpectRows();
         EXPECT_EQ(host.LastStatus(), T(lastStatusKey));
         EXPECT_EQ(host.failCalls, 1);
         EXPECT_EQ(host.successCalls, 0);
-        EXPECT_EQ(host.decreaseUnusedCalls, 0);
+        EXPECT_EQ(host.decreaseUnusedCalls, reserved ? 1 : 0);
+        EXPECT_EQ(host.keyFileFailedCalls, 0);
         EXPECT_EQ(host.posted, (std::vector<std::pair<int, bool>>{{host.slotNumber, false}}));
-        EXPECT_EQ(host.events, (std::vector<std::string>{"fail", "post"}));
+        EXPECT_EQ(host.events, reserved ? (std::vector<std::string>{"decrease", "fail", "post"})
+                                        : (std::vector<std::string>{"fail", "post"}));
+    }
+
+    void ExpectSpent(const std::string& status) {
+        ExpectFailed(status, true);
+        ExpectKey(KeyFate::kSpent, status);
     }
 
     void ExpectSucceeded(const std::string& okText, bool keyWritten) {
@@ -293,8 +348,7 @@ TEST_F(Worker, KeyFillingTheWholeMiscAreaIsWrittenAndComparedInFull) {
         }
     };
     Run();
-    ExpectFailed("IDS_CHECK_KEY_ERROR");
-    ExpectKey(KeyFate::kHeld);
+    ExpectSpent("IDS_CHECK_KEY_ERROR");
 }
 
 TEST_F(Worker, KeyOfExactly64KiBSucceeds) {
@@ -430,7 +484,7 @@ TEST_F(Worker, FinalResetIsSkippedForAFailedJob) {
     host.settings.ResetAfterWrite = 1;
     FailCommand(0x15, facts.keyAreaSector);
     Run();
-    ExpectFailed("IDS_WRITE_KEY_MISC_ERROR");
+    ExpectFailed("IDS_WRITE_KEY_MISC_ERROR", true);
     EXPECT_FALSE(Sent(0xFF));
     EXPECT_FALSE(host.log.Contains("ZRU_ResetDevice..."));
 }
@@ -709,27 +763,25 @@ TEST_F(Worker, KeyLargerThanTheMiscAreaIsHeld) {
     ExpectKey(KeyFate::kHeld);
 }
 
-TEST_F(Worker, MiscWriteFailureReturnsTheKey) {
+TEST_F(Worker, MiscWriteFailureSpendsTheKeyTheBoardMayHaveStored) {
     KeyJob(0, 64);
     FailCommand(0x15, facts.keyAreaSector);
     Run();
-    ExpectFailed("IDS_WRITE_KEY_MISC_ERROR");
     EXPECT_EQ(host.log.Lines(), std::vector<std::string>{
                                     "<1-3> Error:UpgradeThreadProc-->ZRU_WriteLBA failed,err=-8"});
-    ExpectKey(KeyFate::kReturned);
+    ExpectSpent("IDS_WRITE_KEY_MISC_ERROR");
 }
 
-TEST_F(Worker, MiscReadBackFailureHoldsTheKey) {
+TEST_F(Worker, MiscReadBackFailureSpendsTheKey) {
     KeyJob(0, 64);
     FailCommand(0x14, facts.keyAreaSector);
     Run();
-    ExpectFailed("IDS_READ_MISC_ERROR");
     EXPECT_EQ(host.log.Lines(), std::vector<std::string>{
                                     "<1-3> Error:UpgradeThreadProc->ZRU_ReadLBA failed,err=-8!"});
-    ExpectKey(KeyFate::kHeld);
+    ExpectSpent("IDS_READ_MISC_ERROR");
 }
 
-TEST_F(Worker, MiscReadBackDifferenceHoldsTheKey) {
+TEST_F(Worker, MiscReadBackDifferenceSpendsTheKey) {
     KeyJob(0, 64);
     tap.onCommand = [this](const TappedCommand& c) {
         if (c.opcode == 0x14 && c.address == facts.keyAreaSector) {
@@ -740,10 +792,20 @@ TEST_F(Worker, MiscReadBackDifferenceHoldsTheKey) {
         }
     };
     Run();
-    ExpectFailed("IDS_CHECK_KEY_ERROR");
     EXPECT_EQ(host.log.Lines(),
               std::vector<std::string>{"<1-3> Error:UpgradeThreadProc->compare key failed!"});
-    ExpectKey(KeyFate::kHeld);
+    ExpectSpent("IDS_CHECK_KEY_ERROR");
+}
+
+TEST_F(Worker, ReadBackThatDeliversNoDataIsNotMistakenForTheKey) {
+    // The buffer still held the image that was written: a read that reports success without
+    // filling it must not compare equal.
+    KeyJob(0, 64);
+    tap.swallowIn = [this](const TappedCommand& c) {
+        return c.opcode == 0x14 && c.address == facts.keyAreaSector;
+    };
+    Run();
+    ExpectSpent("IDS_CHECK_KEY_ERROR");
 }
 
 // --- Failures in the vendor destinations ------------------------------------------------------
@@ -770,40 +832,37 @@ TEST_F(Worker, VendorSectorWithoutItsTagHoldsTheKey) {
     ExpectKey(KeyFate::kHeld);
 }
 
-TEST_F(Worker, VendorSectorWriteFailureReturnsTheKey) {
+TEST_F(Worker, VendorSectorWriteFailureSpendsTheKey) {
     KeyJob(1, 64);
     FailCommand(0x15, kVendorSector);
     Run();
-    ExpectFailed("IDS_WRITE_KEY_ERROR");
     EXPECT_EQ(host.log.Lines(), std::vector<std::string>{
                                     "<1-3> Error:UpgradeThreadProc-->ZRU_WriteLBA failed,err=-8"});
     EXPECT_FALSE(Sent(0xFF));
-    ExpectKey(KeyFate::kReturned);
+    ExpectSpent("IDS_WRITE_KEY_ERROR");
 }
 
-TEST_F(Worker, VendorItem8WriteFailureShowsTheWriteErrorAndReturnsTheKey) {
+TEST_F(Worker, VendorItem8WriteFailureShowsTheWriteErrorAndSpendsTheKey) {
     KeyJob(2, 64);
     FailCommand(0x15, kItem8Sector);
     Run();
-    ExpectFailed("IDS_WRITE_KEY_ERROR");
     EXPECT_EQ(host.log.Lines(), std::vector<std::string>{
                                     "ERROR:ZR_WriteProvisioningData->ZRU_WriteLBA failed,err=-8!"});
     EXPECT_FALSE(Sent(0xFF));
-    ExpectKey(KeyFate::kReturned);
+    ExpectSpent("IDS_WRITE_KEY_ERROR");
 }
 
-TEST_F(Worker, ResetFailureHoldsTheKeyTheBoardMayHaveTaken) {
+TEST_F(Worker, ResetFailureSpendsTheKeyTheBoardMayHaveTaken) {
     KeyJob(1, 64);
     FailCommand(0xFF, 0);
     Run();
-    ExpectFailed("IDS_RESET_ERROR");
     EXPECT_EQ(
         host.log.Lines(),
         std::vector<std::string>{"<1-3> Error:UpgradeThreadProc-->ZRU_ResetDevice failed,err=-8"});
-    ExpectKey(KeyFate::kHeld);
+    ExpectSpent("IDS_RESET_ERROR");
 }
 
-TEST_F(Worker, DeviceThatDoesNotComeBackHoldsTheKeyAfterThirtySeconds) {
+TEST_F(Worker, DeviceThatDoesNotComeBackSpendsTheKeyAfterThirtySeconds) {
     for (bool otherPort : {false, true}) {
         SCOPED_TRACE(otherPort);
         Plug(DemoLayout::kGpt);
@@ -815,23 +874,21 @@ TEST_F(Worker, DeviceThatDoesNotComeBackHoldsTheKeyAfterThirtySeconds) {
         ForgetReports();
         const uint64_t start = clock.NowMs();
         Run();
-        ExpectFailed("IDS_WAIT_DEVICE_ERROR");
         EXPECT_GE(clock.NowMs() - start, 30000u);
         EXPECT_EQ(
             host.log.Lines(),
             std::vector<std::string>{"<1-3> Error:UpgradeThreadProc-->Wait loader failed,err=0"});
-        ExpectKey(KeyFate::kHeld);
+        ExpectSpent("IDS_WAIT_DEVICE_ERROR");
     }
 }
 
-TEST_F(Worker, ReReadAfterTheResetFailsAndHoldsTheKey) {
+TEST_F(Worker, ReReadAfterTheResetFailsAndSpendsTheKey) {
     KeyJob(1, 64);
     FailCommand(0x14, kVendorSector, 2);
     Run();
-    ExpectFailed("IDS_READ_VENDOR_ERROR");
     EXPECT_EQ(host.log.Lines(), std::vector<std::string>{
                                     "<1-3> Error:UpgradeThreadProc->ZRU_ReadLBA2 failed,err=-8!"});
-    ExpectKey(KeyFate::kHeld);
+    ExpectSpent("IDS_READ_VENDOR_ERROR");
 }
 
 struct TakeOutCase {
@@ -843,14 +900,13 @@ struct TakeOutCase {
 
 class WorkerTakeOut : public Worker, public ::testing::WithParamInterface<TakeOutCase> {};
 
-TEST_P(WorkerTakeOut, DeviceThatDidNotClearTheAreaKeepsTheKeyHeld) {
+TEST_P(WorkerTakeOut, DeviceThatDidNotClearTheAreaSpendsTheKey) {
     const TakeOutCase& c = GetParam();
     SetFaults([&c](LoaderFaults& f) { f.keyboxTakeOut = c.takeOut; });
     KeyJob(c.dest, 64);
     Run();
-    ExpectFailed(c.status);
     EXPECT_EQ(host.log.Lines(), std::vector<std::string>{c.line});
-    ExpectKey(KeyFate::kHeld);
+    ExpectSpent(c.status);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -870,21 +926,21 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- The key-file update -------------------------------------------------------------------------
 
-TEST_F(Worker, KeyFileThatCannotBeUpdatedFailsTheJobAndHoldsTheKey) {
+TEST_F(Worker, KeyThatCannotBeReservedIsNeverSentAndStopsTheKeyFile) {
     KeyJob(0, 64);
     // Another program cuts the file after it was loaded: the header can no longer be read back.
     ASSERT_EQ(truncate(keyPath.c_str(), 0), 0);
     Run();
-    ExpectFailed("IDS_UPDATE_KEYFILE_ERROR");
+    EXPECT_EQ(host.LastStatus(), T("IDS_UPDATE_KEYFILE_ERROR"));
+    EXPECT_EQ(host.events, (std::vector<std::string>{"keyfile-failed", "fail", "post"}));
     EXPECT_EQ(host.log.Lines(),
               std::vector<std::string>{"<1-3> Error:UpgradeThreadProc-->UpdateKeyFile failed"});
-    // The key reached the device, so it is never handed to another one in this run.
-    ExpectMiscAreaHoldsKey(0);
-    EXPECT_EQ(host.keyFile->GetUnusedCount(), static_cast<int32_t>(kKeyCount) - 1);
+    EXPECT_FALSE(Sent(0x15));  // not a byte of the key reached the board
+    EXPECT_EQ(host.keyFile->GetKeyState(0), KeyState::kTaken);
+    EXPECT_TRUE(host.keyFile->IsBroken());
     int32_t index = -1;
     KeyCopy key;
-    ASSERT_TRUE(host.keyFile->GetKey(&index, &key));
-    EXPECT_EQ(index, 1);
+    EXPECT_FALSE(host.keyFile->GetKey(&index, &key));  // no further key until a reload
 }
 
 }  // namespace

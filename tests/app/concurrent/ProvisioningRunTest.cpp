@@ -121,7 +121,8 @@ TEST_F(ProvisioningRunTest, ADeviceThatReturnsAtAnotherPortAfterItsResetIsProvis
     EXPECT_EQ(view_.Colour(1), kRowGreen);
     EXPECT_EQ(view_.Text(C::kSuccessCounter), "00001");
     EXPECT_EQ(view_.Text(C::kFailCounter), "00001");
-    EXPECT_EQ(view_.Text(C::kUnusedLabel), "Unused:9");
+    // Both keys were reserved before their records went out: the file holds two fewer.
+    EXPECT_EQ(view_.Text(C::kUnusedLabel), "Unused:8");
     ASSERT_EQ(device->TakenKeyboxes().size(), 2u);
     // The first job's key stayed with the board that may have taken it: two different keys.
     EXPECT_NE(device->TakenKeyboxes()[0].key, device->TakenKeyboxes()[1].key);
