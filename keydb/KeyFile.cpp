@@ -207,12 +207,14 @@ bool CKeyFile::CheckHeader(const uint8_t* header, uint64_t fileSize, std::string
 }
 
 void CKeyFile::ReadJournal() {
-    KeyJournalSummary summary;
+    KeyJournalSummary& summary = journal_;
     std::string error;
     if (!SummariseJournal(*io_, digestHex_, keyCount_, &summary, &error)) {
-        Report(log_,
-               Format("Error:CKeyFile->CKeyFile read journal %s failed,%s",
-                      CompanionPath(path_, KeyFileCompanion::kJournal).c_str(), error.c_str()));
+        journalError_ =
+            Format("read journal %s failed,%s",
+                   CompanionPath(path_, KeyFileCompanion::kJournal).c_str(), error.c_str());
+        Report(log_, "Error:CKeyFile->CKeyFile " + journalError_);
+        summary = KeyJournalSummary{};
         return;
     }
     inDoubt_ = summary.InDoubtCount();
@@ -303,6 +305,13 @@ void CKeyFile::Load() {
                             CompanionPath(path_, KeyFileCompanion::kHeaderCopy).c_str()));
     }
     keyCount_ = keyCount;
+    try {
+        loadedBitmap_.assign(image_ + kdb::kOffBitmap,
+                             image_ + kdb::kOffBitmap + kdb::BitmapBytes(keyCount));
+    } catch (const std::bad_alloc&) {
+        Fail(Format("Error:CKeyFile->CKeyFile new memory failed,err=%d", ENOMEM));
+        return;
+    }
     ReadJournal();
     if (access_ == KeyFileAccess::VerifyOnly) {
         // A reader needs only the header; drop the keys.
@@ -420,6 +429,10 @@ KeyState CKeyFile::GetKeyState(int32_t index) {
     }
     // Used before this run, or free.
     return TestBit(image_ + kdb::kOffBitmap, i) ? KeyState::kSpent : KeyState::kFree;
+}
+
+bool CKeyFile::IsMarkedUsedAtLoad(uint32_t index) const {
+    return valid_ && index < keyCount_ && TestBit(loadedBitmap_.data(), index);
 }
 
 void CKeyFile::SetJournalHost(const std::string& host) {

@@ -87,6 +87,12 @@ class CKeyFile {
     bool IsBroken() const { return broken_.load(); }
     // Keys reserved by earlier runs whose jobs never recorded an end (a crash): counted at load.
     uint32_t GetInDoubtCount() const { return inDoubt_; }
+    // What the journal said at load (empty when it could not be read: see GetJournalError).
+    const KeyJournalSummary& GetJournalSummary() const { return journal_; }
+    const std::string& GetJournalError() const { return journalError_; }
+    // True when the key is marked used in the header as loaded (for a verify-only object: as it
+    // is on disk).
+    bool IsMarkedUsedAtLoad(uint32_t index) const;
     // The host name written into journal records.
     void SetJournalHost(const std::string& host);
     // Header rewrites that went to disk, and flushes the group commit ran (measurements, tests).
@@ -137,6 +143,9 @@ class CKeyFile {
     std::string digestHex_;
     std::string host_;
     uint32_t inDoubt_ = 0;
+    KeyJournalSummary journal_;
+    std::string journalError_;
+    std::vector<uint8_t> loadedBitmap_;
     std::atomic<bool> broken_ = false;
     std::atomic<uint64_t> headerWrites_ = 0;
 };

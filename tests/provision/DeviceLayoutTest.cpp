@@ -116,6 +116,11 @@ TEST_F(DeviceLayout, MiscGrowingToTheEndIsNeverUsed) {
 }
 
 TEST_F(DeviceLayout, MiscTooSmallOrOutOfReachIsRefused) {
+    // Exactly the key area's 128 sectors is enough: the area is the whole of misc.
+    Store([](SectorStore& s) {
+        WriteParameterFile(s, 0, "mtdparts=a:0x2000@0x4000(boot),0x80@0x6000(misc)\n");
+    });
+    EXPECT_EQ(Locate(), 0x6000);
     Store([](SectorStore& s) {
         WriteParameterFile(s, 0, "mtdparts=a:0x2000@0x4000(boot),0x7f@0x6000(misc)\n");
     });

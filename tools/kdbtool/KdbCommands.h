@@ -14,6 +14,7 @@ constexpr int kExitUsage = 2;
 
 int RunCreate(const std::vector<std::string>& args);
 int RunInfo(const std::vector<std::string>& args);
+int RunAudit(const std::vector<std::string>& args);
 void PrintUsage(FILE* out);
 
 }  // namespace kdbtool

@@ -14,12 +14,17 @@ void kdbtool::PrintUsage(FILE* out) {
         "                 [--record-info HEX32] [--created \"YYYY-MM-DD hh:mm:ss\"]\n"
         "                 [--key-data FILE] [--used 0,5,7-9] [--force] OUT.kdb\n"
         "  kdbtool info [--json] FILE.kdb\n"
+        "  kdbtool audit [--json] FILE.kdb\n"
         "\n"
         "create  writes a new key file. Keys come from FILE (all keys concatenated, or the one\n"
         "        key with --shared) or are random. --used marks indices as already used.\n"
         "        An existing OUT is kept unless --force is given.\n"
         "info    verifies a key file as a station loads it, without locking it. Exit status 0\n"
-        "        when the file passes every check, 1 when it fails one, 2 for a usage error.\n",
+        "        when the file passes every check, 1 when it fails one, 2 for a usage error.\n"
+        "audit   reads the file and its journal (FILE.kdb.journal.jsonl): keys delivered, spent,\n"
+        "        in doubt and returned, serial numbers that received more than one key. Exit\n"
+        "        status 1 when a key was delivered or reserved twice, or left the station\n"
+        "        without being marked used in the file.\n",
         out);
 }
 
@@ -36,6 +41,9 @@ int main(int argc, char** argv) {
         }
         if (command == "info") {
             return kdbtool::RunInfo(args);
+        }
+        if (command == "audit") {
+            return kdbtool::RunAudit(args);
         }
         if (command == "--help" || command == "-h" || command == "help") {
             kdbtool::PrintUsage(stdout);
