@@ -121,6 +121,17 @@ IniParseReport ParseIniUtf8(std::string_view text, IniDocument& doc) {
         while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) {
             line.remove_suffix(1);
         }
+        // A CR inside a line is read as the blank the writer puts for it, so that what is kept
+        // survives being written and read again (a name of CRs alone is no name).
+        std::string blanked;
+        if (line.find('\r') != std::string_view::npos) {
+            blanked.assign(line);
+            std::replace(blanked.begin(), blanked.end(), '\r', ' ');
+            line = blanked;
+            while (!line.empty() && IsBlank(line.front())) {
+                line.remove_prefix(1);
+            }
+        }
         if (line.empty()) {
             continue;
         }
