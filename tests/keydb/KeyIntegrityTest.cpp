@@ -151,10 +151,10 @@ TEST(KeyIntegrity, JournalTellsEveryKeysFateAcrossACrashAndTheAuditCatchesDouble
     ASSERT_EQ(audit.exitCode, 0) << audit.out << audit.err;
     nlohmann::json report = nlohmann::json::parse(audit.out, nullptr, false);
     ASSERT_FALSE(report.is_discarded()) << audit.out;
-    EXPECT_EQ(report["delivered"], nlohmann::json({0}));
-    EXPECT_EQ(report["spent"], nlohmann::json({1}));
-    EXPECT_EQ(report["inDoubt"], nlohmann::json({2}));
-    EXPECT_EQ(report["serialsWithSeveralKeys"]["SN-A"], nlohmann::json({0, 1}));
+    EXPECT_EQ(report["delivered"], nlohmann::json::array({0}));
+    EXPECT_EQ(report["spent"], nlohmann::json::array({1}));
+    EXPECT_EQ(report["inDoubt"], nlohmann::json::array({2}));
+    EXPECT_EQ(report["serialsWithSeveralKeys"]["SN-A"], nlohmann::json::array({0, 1}));
     EXPECT_EQ(report["usedInFile"], 3);
     // No key bytes in the journal, and every record names its host and slot.
     std::ifstream in(journal);
