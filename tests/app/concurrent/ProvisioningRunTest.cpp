@@ -128,5 +128,66 @@ TEST_F(ProvisioningRunTest, ADeviceThatReturnsAtAnotherPortAfterItsResetIsProvis
     EXPECT_NE(device->TakenKeyboxes()[0].key, device->TakenKeyboxes()[1].key);
 }
 
+TEST_F(ProvisioningRunTest, AKeyFileThatCannotRecordStopsTheStationUntilItIsLoadedAgain) {
+    system_["WriteKeybox"] = "1";
+    system_["DestPosition"] = "0";
+    const std::string kdb = MakeKeyFile("keys.kdb", 20, 64);
+    for (int p = 1; p <= 4; ++p) {
+        Plug("1-" + std::to_string(p), p);
+    }
+    BootReal();
+    controller_->LoadKeyFile(kdb);
+    queue_.RunPending();
+    // The journal beside the key file cannot be written: no reservation can be made.
+    fs::create_directory(kdb + ".journal.jsonl");
+    Press(C::kStartStopButton);
+    ASSERT_TRUE(RunUntil([&] { return view_.Text(C::kTotalCounter) == "00004"; }));
+    ASSERT_TRUE(RunUntil([&] { return State() == StationState::kIdle; }));
+    queue_.RunPending();
+    // Every job failed before its key reached a board; the station stopped and said why, once.
+    EXPECT_EQ(view_.Text(C::kFailCounter), "00004");
+    ASSERT_EQ(view_.Messages().size(), 1u);
+    EXPECT_EQ(view_.Messages()[0].text, LangText("IDS_KEYFILE_STOPPED"));
+    EXPECT_NE(LogText().find("Error:The key file could not record a key; the station stops"),
+              std::string::npos);
+    const std::vector<uint8_t> keys = KeyData(kdb, 20, 64);
+    for (int p = 1; p <= 4; ++p) {
+        EXPECT_EQ(KeyIndexOnDevice("1-" + std::to_string(p), 20, 64, keys), -1);
+    }
+    // Start is refused with the same reason until the file is loaded again.
+    Press(C::kStartStopButton);
+    EXPECT_EQ(State(), StationState::kIdle);
+    EXPECT_EQ(view_.Messages().size(), 2u);
+
+    // The batch whose journal record failed had its keys marked used first: they stay used.
+    std::set<int> markedUsed;
+    {
+        CKeyFile onDisk(kdb, nullptr, KeyFileAccess::VerifyOnly);
+        for (uint32_t k = 0; k < 20; ++k) {
+            if (onDisk.IsMarkedUsedAtLoad(k)) {
+                markedUsed.insert(static_cast<int>(k));
+            }
+        }
+    }
+    EXPECT_FALSE(markedUsed.empty());
+    EXPECT_EQ(view_.Text(C::kUnusedLabel), "Unused:20");  // shown before the first reservation
+
+    fs::remove(kdb + ".journal.jsonl");
+    controller_->LoadKeyFile(kdb);
+    Press(C::kStartStopButton);
+    EXPECT_EQ(State(), StationState::kRunning);
+    for (int p = 1; p <= 4; ++p) {
+        host_->Unplug("1-" + std::to_string(p));
+    }
+    ASSERT_TRUE(RunUntil([&] { return controller_->SlotsSnapshot().empty(); }));
+    Plug("1-1", 1);
+    ASSERT_TRUE(RunUntil([&] { return view_.Text(C::kSuccessCounter) == "00001"; }));
+    const int given = KeyIndexOnDevice("1-1", 20, 64, keys);
+    EXPECT_GE(given, 0);
+    EXPECT_EQ(markedUsed.count(given), 0u);
+    Press(C::kStartStopButton);
+    ASSERT_TRUE(RunUntil([&] { return State() == StationState::kIdle; }));
+}
+
 }  // namespace
 }  // namespace station_test
