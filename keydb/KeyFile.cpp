@@ -267,6 +267,13 @@ void CKeyFile::Load() {
         Fail("Error:CKeyFile->CKeyFile check size failed!");
         return;
     }
+    // A header that claims more unused keys than keys is damaged, whatever its CRC says.
+    const uint32_t unusedCount = kdb::LoadLe32(fixed + kdb::kOffUnusedCount);
+    if (unusedCount > keyCount) {
+        Fail(Format("Error:CKeyFile->CKeyFile unused count is wrong,unused=%u,keys=%u", unusedCount,
+                    keyCount));
+        return;
+    }
     if (!kdb::BitmapFits(headerSize, keyCount)) {
         Fail(Format("Error:CKeyFile->CKeyFile key bitmap does not fit the header,keys=%u,size=%d",
                     keyCount, static_cast<int>(headerSize)));

@@ -229,6 +229,16 @@ TEST_F(KeyFileLoad, BitmapReachingIntoTheCrcIsRejected) {
         << r.out;
 }
 
+TEST_F(KeyFileLoad, MoreUnusedKeysThanKeysIsADamagedHeader) {
+    RawKeyFile raw;
+    raw.keySize = 4;
+    raw.keyCount = 16;
+    raw.unusedCount = 17;
+    raw.data = PatternBytes(16 * 4, 5);
+    EXPECT_EQ(LoadError(raw.Build()),
+              "Error:CKeyFile->CKeyFile unused count is wrong,unused=17,keys=16");
+}
+
 TEST_F(KeyFileLoad, KeySizeByte9CountsInUnitsOf65536) {
     RawKeyFile raw;
     raw.shared = true;
