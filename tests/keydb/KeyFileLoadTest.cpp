@@ -139,6 +139,7 @@ TEST_F(KeyFileLoad, HeaderSizeMustLieBetween74AndTheFileLength) {
     // 74 passes the size step; with its CRC at 70 the bitmap of even one key cannot fit.
     raw.headerSize = 74;
     raw.keyCount = 1;
+    raw.unusedCount = 1;
     raw.data = PatternBytes(8, 1);
     const std::string error = LoadError(raw.Build());
     EXPECT_EQ(error.find("header size"), std::string::npos) << error;
