@@ -535,18 +535,28 @@ void CKeyFile::Break(const std::string& text) {
     }
 }
 
-bool CKeyFile::ReserveKey(int32_t index, const KeyJobInfo& job) {
+bool CKeyFile::StationIndex(int32_t index, uint32_t* out) const {
     if (!valid_ || access_ != KeyFileAccess::Station || index < 0 ||
         static_cast<uint32_t>(index) >= keyCount_) {
         return false;
     }
-    const auto i = static_cast<uint32_t>(index);
-    {
-        std::lock_guard<std::mutex> lock(keyLock_);
-        const auto it = states_.find(i);
-        if (it == states_.end() || it->second != KeyState::kTaken) {
-            return false;
-        }
+    *out = static_cast<uint32_t>(index);
+    return true;
+}
+
+bool CKeyFile::StationKeyIn(int32_t index, KeyState state, uint32_t* out) {
+    if (!StationIndex(index, out)) {
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(keyLock_);
+    const auto it = states_.find(*out);
+    return it != states_.end() && it->second == state;
+}
+
+bool CKeyFile::ReserveKey(int32_t index, const KeyJobInfo& job) {
+    uint32_t i = 0;
+    if (!StationKeyIn(index, KeyState::kTaken, &i)) {
+        return false;
     }
     const std::string line = Record(JournalEvent::kReserved, i, job);
     if (line.empty() || !commit_.Commit(i, line)) {
@@ -564,17 +574,9 @@ bool CKeyFile::ReserveKey(int32_t index, const KeyJobInfo& job) {
 }
 
 bool CKeyFile::DeliverKey(int32_t index, const KeyJobInfo& job) {
-    if (!valid_ || access_ != KeyFileAccess::Station || index < 0 ||
-        static_cast<uint32_t>(index) >= keyCount_) {
+    uint32_t i = 0;
+    if (!StationKeyIn(index, KeyState::kReserved, &i)) {
         return false;
-    }
-    const auto i = static_cast<uint32_t>(index);
-    {
-        std::lock_guard<std::mutex> lock(keyLock_);
-        const auto it = states_.find(i);
-        if (it == states_.end() || it->second != KeyState::kReserved) {
-            return false;
-        }
     }
     const std::string line = Record(JournalEvent::kDelivered, i, job);
     const bool ok = !line.empty() && commit_.Commit(-1, line);
@@ -592,11 +594,10 @@ bool CKeyFile::DeliverKey(int32_t index, const KeyJobInfo& job) {
 }
 
 bool CKeyFile::SpendKey(int32_t index, const KeyJobInfo& job, const std::string& step, int code) {
-    if (!valid_ || access_ != KeyFileAccess::Station || index < 0 ||
-        static_cast<uint32_t>(index) >= keyCount_) {
+    uint32_t i = 0;
+    if (!StationIndex(index, &i)) {
         return false;
     }
-    const auto i = static_cast<uint32_t>(index);
     {
         std::lock_guard<std::mutex> lock(keyLock_);
         if (!Transition(i, KeyEvent::kSpend)) {

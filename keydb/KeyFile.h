@@ -113,6 +113,9 @@ class CKeyFile {
     std::string Record(JournalEvent event, uint32_t index, const KeyJobInfo& job,
                        const std::string& step = std::string(), int code = 0);
     bool Transition(uint32_t index, KeyEvent event);
+    // A key index this station object may act on; and the same, in the given state.
+    bool StationIndex(int32_t index, uint32_t* out) const;
+    bool StationKeyIn(int32_t index, KeyState state, uint32_t* out);
     void Break(const std::string& text);
 
     std::string path_;
