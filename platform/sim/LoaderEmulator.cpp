@@ -274,6 +274,17 @@ long LoaderEmulator::BulkIn(uint8_t* data, size_t size, uint64_t attachment) {
                         failed = true;
                         break;
                     }
+                    if (silentMs_ > 0) {
+                        // A board that stopped answering: the host's read runs into its time-out.
+                        pending_.sleepMs += silentMs_;
+                        silentMs_ = 0;
+                        lost = true;
+                        data_.clear();
+                        dataPos_ = 0;
+                        resetAfterStatus_ = false;
+                        state_ = State::kCommand;
+                        break;
+                    }
                     if (size - delivered < kStatusBlockSize) {
                         failed = true;
                         break;
@@ -351,6 +362,7 @@ void LoaderEmulator::DropHalfDoneCommandLocked() {
     dataPos_ = 0;
     resetAfterStatus_ = false;
     drawn_ = Drawn{};
+    silentMs_ = 0;
 }
 
 // Draws this command's random faults. Every kind takes its draw on every command, so one
@@ -587,6 +599,7 @@ void LoaderEmulator::StartCommand() {
     }
     Complete(status, residue);
     state_ = inPhase && !data_.empty() ? State::kDataIn : State::kStatus;
+    FilterReplyLocked();
 }
 
 // Runs an OUT command once its data has arrived.
@@ -631,6 +644,31 @@ void LoaderEmulator::FinishOut() {
     dataPos_ = 0;
     Complete(status, 0);
     state_ = State::kStatus;
+    FilterReplyLocked();
+}
+
+// Lets the reply filter change the answer that is about to go out.
+void LoaderEmulator::FilterReplyLocked() {
+    silentMs_ = 0;
+    if (!replyFilter_) {
+        return;
+    }
+    LoaderReply reply;
+    reply.commandBlock = cbw_;
+    reply.data = &data_;
+    reply.statusBlock = csw_;
+    try {
+        replyFilter_(reply);
+    } catch (const std::bad_alloc&) {
+        Stall();
+        return;
+    }
+    dataPos_ = 0;
+    if (reply.silentMs > 0) {
+        silentMs_ = reply.silentMs;
+        data_.clear();
+    }
+    state_ = data_.empty() ? State::kStatus : State::kDataIn;
 }
 
 // Builds the status block, applying the status faults.
@@ -818,6 +856,11 @@ void LoaderEmulator::UseTakenKeyboxLog(std::unique_ptr<TakenKeyboxLog> log,
     std::lock_guard<std::mutex> guard(lock_);
     takenLog_ = std::move(log);
     taken_ = std::move(earlier);
+}
+
+void LoaderEmulator::SetReplyFilter(std::function<void(LoaderReply&)> filter) {
+    std::lock_guard<std::mutex> guard(lock_);
+    replyFilter_ = std::move(filter);
 }
 
 uint32_t LoaderEmulator::CommandCount() const {

@@ -112,6 +112,15 @@ struct TakenKeybox {
     std::vector<uint8_t> key;  // the key bytes, bounded by the record room
 };
 
+// A command's answer just before it goes out, for a reply filter to change (a board that lies).
+struct LoaderReply {
+    std::array<uint8_t, 31> commandBlock{};
+    std::vector<uint8_t>* data = nullptr;  // the IN data phase to send; empty: none
+    uint8_t* statusBlock = nullptr;        // the 13-byte status block
+    // Non-zero: nothing more goes out for this command; the host's read fails after this long.
+    uint32_t silentMs = 0;
+};
+
 class TakenKeyboxLog;
 
 class LoaderEmulator {
@@ -182,6 +191,9 @@ class LoaderEmulator {
     // Keeps every keybox record the loader takes out of its transfer area in a log as well
     // (appended before the area is cleared); `earlier` are the records the log already holds.
     void UseTakenKeyboxLog(std::unique_ptr<TakenKeyboxLog> log, std::vector<TakenKeybox> earlier);
+    // Every answer goes through filter (called with the emulator's lock held: it must not call
+    // the emulator). An empty filter sends answers as they are.
+    void SetReplyFilter(std::function<void(LoaderReply&)> filter);
 
     // --- Observation --------------------------------------------------------------------------
     uint32_t CommandCount() const;  // command-block transfers received so far
@@ -215,6 +227,7 @@ class LoaderEmulator {
     long Stall();
     void StartCommand();
     void FinishOut();
+    void FilterReplyLocked();
     void Complete(uint8_t status, uint32_t residue);
     void DropHalfDoneCommandLocked();
     bool SectorRangeOk(uint32_t first, uint32_t count) const;
@@ -259,4 +272,7 @@ class LoaderEmulator {
     uint64_t randomState_ = 0;
     Drawn drawn_;
     RandomFaultCounts struck_;
+
+    std::function<void(LoaderReply&)> replyFilter_;
+    uint32_t silentMs_ = 0;  // the current command answers nothing more; reads fail after this
 };
