@@ -41,6 +41,10 @@ struct UsbPortConnection {
     bool connected = false;            // a device is attached and enumerated
     uint8_t currentConfiguration = 0;  // the device's current configuration value; 0 = none
     bool isHub = false;
+    // Names this enumeration of the device: it changes when the device leaves the bus and is
+    // enumerated again (after a reset, say), also at the same port. 0 when the platform cannot
+    // tell (Linux: the bus and device numbers; the simulated host: the attachment).
+    uint64_t enumeration = 0;
     // The standard device descriptor exactly as the device reported it (little-endian fields).
     uint8_t deviceDescriptor[kDescriptorSize] = {};
 

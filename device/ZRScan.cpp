@@ -230,6 +230,7 @@ void ZRScan::EnumerateHubPorts(const std::string& hubName, const std::string& lo
         found.desc.location = std::move(portLocation);
         found.desc.controllerFlag = flag;
         found.pathNode = devnode;
+        found.enumeration = info.enumeration;
         walked_.push_back(std::move(found));
     }
 }
@@ -439,15 +440,22 @@ int ZRScan::WaitForDevice(ZRDeviceDesc* record, uint32_t kind, uint16_t vid, uin
         const uint64_t limitSec = IsInterfaceKind(kind) ? ifaceLimitSec_ : chipLimitSec_;
         const uint64_t startSec = clock_.NowMs() / 1000;
         const bool anyId = vid == 0 && pid == 0;
+        const uint64_t startMs = clock_.NowMs();
         int sightings = 0;
+        bool firstPoll = true;
+        bool seenGone = false;     // the location was empty on some poll
+        uint64_t firstSeen = 0;    // the enumeration there on the first poll (0: none or unknown)
+        uint64_t lastCounted = 0;  // the enumeration the current run of sightings is about
         for (;;) {
             Walk();
             const Found* hit = nullptr;
+            const Found* present = nullptr;
             int32_t chipCode = 0;
             for (const Found& device : walked_) {
                 if (device.desc.location != record->location) {
                     continue;
                 }
+                present = &device;
                 if (!anyId && (device.desc.vendorId != vid || device.desc.productId != pid)) {
                     continue;
                 }
@@ -457,7 +465,24 @@ int ZRScan::WaitForDevice(ZRDeviceDesc* record, uint32_t kind, uint16_t vid, uin
                 hit = &device;
                 break;
             }
-            sightings = hit != nullptr ? sightings + 1 : 0;
+            if (firstPoll) {
+                firstPoll = false;
+                firstSeen = present != nullptr ? present->enumeration : 0;
+            }
+            if (present == nullptr) {
+                seenGone = true;
+            }
+            const bool isNew =
+                hit != nullptr &&
+                (seenGone || (hit->enumeration != 0 && hit->enumeration != firstSeen) ||
+                 clock_.NowMs() - startMs >= kSameEnumerationGraceMs);
+            if (isNew && sightings > 0 && hit->enumeration != lastCounted) {
+                sightings = 0;  // it re-enumerated between two polls: count this one afresh
+            }
+            sightings = isNew ? sightings + 1 : 0;
+            if (isNew) {
+                lastCounted = hit->enumeration;
+            }
             if (sightings >= kConsecutiveSightings) {
                 std::string path = tree_.DevicePath(hit->desc.devnode, kind);
                 if (!path.empty()) {

@@ -42,7 +42,15 @@ class ZRScan {
     // Polls every 50 ms until a device of `kind` (and with vid/pid, unless both are 0) has been
     // seen at record->location in 8 consecutive polls, then refills *record and returns 1.
     // Returns 0 when the kind's time limit runs out.
+    //
+    // Called right after a reset, the device seen at the location on the first poll may still be
+    // the enumeration that is about to leave. Polls count only once the device is a new
+    // enumeration: the location was seen empty at least once, or the tree names another
+    // enumeration there than on the first poll. A device the tree cannot tell apart (or one that
+    // had come back before the first poll) counts once it has been there kSameEnumerationGraceMs.
     int WaitForDevice(ZRDeviceDesc* record, uint32_t kind, uint16_t vid, uint16_t pid);
+
+    static constexpr uint32_t kSameEnumerationGraceMs = 5000;
 
   private:
     struct TableRow {
@@ -67,6 +75,7 @@ class ZRScan {
     struct Found {
         ZRDeviceDesc desc;
         uint32_t pathNode = 0;
+        uint64_t enumeration = 0;
     };
     enum class ListKind { kNone, kMsc, kMtp, kAdb, kUvc, kChip };
 

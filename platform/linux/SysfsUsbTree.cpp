@@ -549,6 +549,17 @@ UsbTreeStatus SysfsUsbTree::GetPortConnection(const std::string& hubName, int po
         info->connected = true;
         info->currentConfiguration = static_cast<uint8_t>(configuration);
         info->isHub = deviceClass == kHubClass;
+        // The bus and device numbers name the enumeration: a device enumerated again (after a
+        // reset, at the same port) gets the next free device number, or another bus number when
+        // it comes back at another speed. Unreadable numbers leave it unknown (0).
+        uint32_t busnum = 0;
+        uint32_t devnum = 0;
+        int ignored = 0;
+        if (ReadNumberAttribute(folder, "busnum", 10, 999, false, &busnum, &ignored) &&
+            ReadNumberAttribute(folder, "devnum", 10, 0xFFFF, false, &devnum, &ignored) &&
+            devnum != 0) {
+            info->enumeration = (static_cast<uint64_t>(busnum) << 32) | devnum;
+        }
         return UsbTreeStatus::kOk;
     } catch (const std::bad_alloc&) {
         SetError(sysError, ENOMEM);

@@ -83,10 +83,24 @@ bool Parse(const char* data, size_t size, UeventMessage* out) {
     return true;
 }
 
+bool IsUsbDevice(const UeventMessage& message) {
+    if (!message.devtype.empty()) {
+        return message.devtype == "usb_device";
+    }
+    // Without DEVTYPE: a device's folder name has no ':' (its interfaces' names do).
+    const size_t slash = message.devpath.rfind('/');
+    const std::string_view last = slash == std::string::npos
+                                      ? std::string_view(message.devpath)
+                                      : std::string_view(message.devpath).substr(slash + 1);
+    return !last.empty() && last.find(':') == std::string_view::npos;
+}
+
 bool IsUsbChange(const UeventMessage& message) {
-    if (message.subsystem != "usb") {
+    if (message.subsystem != "usb" || !IsUsbDevice(message)) {
         return false;
     }
+    // Interface bind/unbind events are left out: every claim and release of a board's interface
+    // through usbfs makes one, so the station's own transfers would keep the rescans going.
     return message.action == "add" || message.action == "remove" || message.action == "bind" ||
            message.action == "unbind";
 }

@@ -2,9 +2,9 @@
 //
 // A thread of the monitor waits on the socket and on a control pipe; writing a byte to the pipe
 // stops it. Only messages sent by the kernel are taken, each is parsed within its received length,
-// and every add, remove, bind or unbind of the usb subsystem becomes one notice. Where the socket
-// cannot be opened (a container without netlink, for example), the monitor falls back to one
-// notice every poll interval, so the station still rescans.
+// and every add, remove, bind or unbind of a USB device (not of its interfaces) becomes one notice.
+// Where the socket cannot be opened (a container without netlink, for example), the monitor falls
+// back to one notice every poll interval, so the station still rescans.
 #pragma once
 
 #include <atomic>
@@ -37,7 +37,14 @@ constexpr size_t kMaxMessageSize = 8192;
 // (libudev's re-broadcasts, truncated or malformed messages).
 bool Parse(const char* data, size_t size, UeventMessage* out);
 
-// True when the message asks for a rescan: add, remove, bind or unbind in the usb subsystem.
+// True when the message is about a USB device itself (DEVTYPE usb_device; without DEVTYPE, a
+// devpath whose last name is not an interface name such as "1-3:1.0").
+bool IsUsbDevice(const UeventMessage& message);
+
+// True when the message asks for a rescan: a USB device added or removed, or the kernel's
+// device-level driver bound to or unbound from it (it binds once the device is configured).
+// Interface events never are: claiming and releasing an interface through usbfs binds and unbinds
+// the interface, and the station does that around every transfer.
 bool IsUsbChange(const UeventMessage& message);
 
 }  // namespace uevent

@@ -309,6 +309,7 @@ long LoaderEmulator::BulkIn(uint8_t* data, size_t size, uint64_t attachment) {
                         ResetRequest& r = pending_.resetRequest;
                         r.subCode = resetSubCode_;
                         r.delayMs = config_.resetReturnDelayMs;
+                        r.lingerMs = config_.resetLingerMs;
                         r.returnAtOtherPort = faults_.returnAtOtherPort;
                         r.noReturn = faults_.noReturnAfterReset ||
                                      (resetSubCode_ == 0 && !config_.finalResetReturns);

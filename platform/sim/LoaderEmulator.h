@@ -25,6 +25,9 @@ struct ResetRequest {
     bool returnAtOtherPort = false;  // comes back, but at another port of the host's choosing
     bool noReturn = false;           // does not come back in loader mode
     uint8_t subCode = 0;             // the reset command's sub-code
+    // Stays on the bus this long, not answering, before it leaves (as a real board's old
+    // enumeration lingers while the host notices the disconnect); the delay counts from then.
+    uint32_t lingerMs = 0;
 };
 
 // What the loader does with a keybox record in its transfer area when it starts again.
@@ -100,6 +103,7 @@ struct LoaderConfig {
     uint8_t command24State = 0;                                    // status of 0x24 in mode 2
     uint32_t capacitySectors = 0x01000000;  // ordinary sectors; 0xFFF00000 and up is vendor space
     uint32_t resetReturnDelayMs = 1500;
+    uint32_t resetLingerMs = 0;      // see ResetRequest::lingerMs
     bool finalResetReturns = false;  // sub-code 0 resets boot the system (no loader) unless set
 };
 

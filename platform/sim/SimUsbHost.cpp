@@ -438,6 +438,15 @@ void SimUsbHost::OnDeviceReset(LoaderEmulator* device, const ResetRequest& reque
         ret.loader = node.loader;
         ret.location = location;
         ret.otherPort = request.returnAtOtherPort;
+        if (request.lingerMs > 0) {
+            ret.departFirst = true;
+            ret.noReturn = request.noReturn;
+            ret.delayMs = request.delayMs;
+            ret.dueMs = clock_.NowMs() + request.lingerMs;
+            returns_.push_back(std::move(ret));
+            wake_.notify_all();
+            return;
+        }
         ret.dueMs = clock_.NowMs() + request.delayMs;
         DetachLocked(ret.location);  // invalidates `node`
         if (!request.noReturn) {
@@ -457,6 +466,17 @@ void SimUsbHost::OnDeviceUnplug(LoaderEmulator* device) {
             return;
         }
     }
+}
+
+bool SimUsbHost::Depart(Return* ret) {
+    std::lock_guard<std::mutex> guard(lock_);
+    auto it = nodes_.find(ret->location);
+    if (it != nodes_.end() && it->second.loader == ret->loader) {
+        DetachLocked(ret->location);
+    }
+    ret->departFirst = false;
+    ret->dueMs = clock_.NowMs() + ret->delayMs;
+    return !ret->noReturn;
 }
 
 void SimUsbHost::BringBack(Return ret) {
@@ -526,7 +546,15 @@ void SimUsbHost::Run() {
                 Return ret = std::move(*next);
                 returns_.erase(next);
                 lock.unlock();
-                BringBack(std::move(ret));
+                if (ret.departFirst) {
+                    if (Depart(&ret)) {
+                        lock.lock();
+                        returns_.push_back(std::move(ret));
+                        continue;
+                    }
+                } else {
+                    BringBack(std::move(ret));
+                }
                 lock.lock();
                 continue;
             }
@@ -656,6 +684,7 @@ UsbTreeStatus SimUsbHost::GetPortConnection(const std::string& hubName, int port
     info->connected = true;
     info->currentConfiguration = node.configuration;
     info->isHub = node.isHub;
+    info->enumeration = node.generation;
     return UsbTreeStatus::kOk;
 }
 

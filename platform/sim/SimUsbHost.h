@@ -8,7 +8,8 @@
 // "1-3" port 3 of it, "1-3-2" port 2 of a hub at "1-3". A device's path (and driver key) is its
 // kernel-style name, "1-3.2" for location "1-3-2".
 //
-// A loader device that asks for a reset leaves its port at once; after the requested delay (on
+// A loader device that asks for a reset leaves its port at once (or after the time it asks to
+// linger there, not answering); after the requested delay (on
 // the host's timer thread, measured on the injected clock) it is brought back with
 // OnReturnedFromReset() and reattached at the same port, or at another free port when it asks so,
 // or not at all. A device that asks to be plugged in again (a random unplug) comes back the same
@@ -154,6 +155,11 @@ class SimUsbHost final : public IUsbTree, public IBulkPipes, public IDeviceChang
         std::string location;
         uint64_t dueMs = 0;
         bool otherPort = false;
+        // Still on the bus (a reset's lingering enumeration): at dueMs it leaves, and comes back
+        // delayMs later unless noReturn.
+        bool departFirst = false;
+        bool noReturn = false;
+        uint32_t delayMs = 0;
     };
 
     // All below with lock_ held.
@@ -176,6 +182,8 @@ class SimUsbHost final : public IUsbTree, public IBulkPipes, public IDeviceChang
     void OnDeviceReset(LoaderEmulator* device, const ResetRequest& request);
     void OnDeviceUnplug(LoaderEmulator* device);
     void BringBack(Return ret);
+    // A lingering device leaves its port; true when it is to come back (ret then holds when).
+    bool Depart(Return* ret);
     void Run();
     long Transfer(int handle, int wantMode, uint8_t* in, const uint8_t* out, size_t size,
                   int* sysError);

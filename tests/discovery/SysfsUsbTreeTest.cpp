@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -233,6 +234,43 @@ TEST(SysfsRelinkTest, ALinkRepointedOutOfTheRootAfterALookupIsRefused) {
         fs::remove(link);  // unplugged
         ASSERT_EQ(tree.GetPortConnection("usb2", 3, &info, nullptr), UsbTreeStatus::kOk);
         EXPECT_FALSE(info.connected);
+    }
+    fs::remove_all(temp);
+}
+
+// The bus and device numbers name an enumeration: WaitForDevice tells a board back from its reset
+// from the one that is still leaving by them.
+TEST(SysfsEnumerationTest, BusAndDeviceNumbersNameTheEnumerationAndANewNumberIsANewOne) {
+    namespace fs = std::filesystem;
+    char pattern[] = "/tmp/ks-sysfs-enum-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const fs::path temp = pattern;
+    fs::copy(fs::path(KS_SOURCE_DIR) / "tests/fixtures/sysfs/basic", temp / "basic",
+             fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    {
+        SysfsUsbTree tree((temp / "basic").string());
+        const fs::path folder = temp / "basic/devices/pci0000:00/0000:00:14.0/usb2/2-1/2-1.1";
+        UsbPortConnection before;
+        ASSERT_EQ(tree.GetPortConnection("2-1", 1, &before, nullptr), UsbTreeStatus::kOk);
+        EXPECT_EQ(before.enumeration, (uint64_t{2} << 32) | 1U);
+
+        {
+            std::FILE* f = std::fopen((folder / "devnum").c_str(), "w");
+            ASSERT_NE(f, nullptr);
+            std::fputs("9\n", f);
+            std::fclose(f);
+        }
+        UsbPortConnection after;
+        ASSERT_EQ(tree.GetPortConnection("2-1", 1, &after, nullptr), UsbTreeStatus::kOk);
+        EXPECT_EQ(after.enumeration, (uint64_t{2} << 32) | 9U);
+        EXPECT_NE(after.enumeration, before.enumeration);
+
+        // Unreadable numbers leave it unknown; the port is still reported.
+        fs::remove(folder / "devnum");
+        UsbPortConnection unknown;
+        ASSERT_EQ(tree.GetPortConnection("2-1", 1, &unknown, nullptr), UsbTreeStatus::kOk);
+        EXPECT_TRUE(unknown.connected);
+        EXPECT_EQ(unknown.enumeration, 0U);
     }
     fs::remove_all(temp);
 }

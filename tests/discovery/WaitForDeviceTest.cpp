@@ -2,6 +2,7 @@
 // location, the time limit per kind, and a device that comes back from a reset.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -30,6 +31,17 @@ class WaitTest : public ::testing::Test {
     WaitTest() : tables_(TestTables()) { host_.AddController(true, 8); }
     ~WaitTest() override { clock_.SetOnSleep(nullptr); }
 
+    // Plugs the device at the first pause of the next wait, so that the scanner sees it arrive
+    // as a board back from its reset does (a device there all along counts only after a grace).
+    void PlugAtFirstPause(const std::string& location, const SimUsbDeviceInfo& info) {
+        clock_.SetOnSleep([this, location, info, done = false](uint32_t) mutable {
+            if (!done) {
+                done = true;
+                host_.PlugDevice(location, info);
+            }
+        });
+    }
+
     // Number of 50 ms pauses the scanner made.
     size_t Polls() {
         size_t n = 0;
@@ -46,14 +58,14 @@ class WaitTest : public ::testing::Test {
 };
 
 TEST_F(WaitTest, ReturnsAfterTheEighthConsecutiveSightingAndRefillsTheRecord) {
-    ASSERT_TRUE(host_.PlugDevice("1-3", Board(0x1001)));
+    PlugAtFirstPause("1-3", Board(0x1001));
     ZRScan scan(30, 30, 0, host_, tables_, clock_, &log_);
     scan.LoadDeviceTables();
     ZRDeviceDesc record;
     record.location = "1-3";
 
     ASSERT_EQ(scan.WaitForDevice(&record, DEVICE_KIND_LOADER, 0, 0), 1);
-    EXPECT_EQ(Polls(), 7U);  // eight walks, a pause between each two
+    EXPECT_EQ(Polls(), 8U);  // an empty walk, then eight sightings, a pause between each two
     EXPECT_EQ(record.location, "1-3");
     EXPECT_EQ(record.path, "1-3");
     EXPECT_EQ(record.kind, static_cast<uint32_t>(DEVICE_KIND_LOADER));
@@ -104,6 +116,8 @@ TEST_F(WaitTest, LocationIsComparedExactly) {
     ZRDeviceDesc record;
     record.location = "1-3";  // the hub's port, not the device's
     EXPECT_EQ(scan.WaitForDevice(&record, DEVICE_KIND_LOADER, 0, 0), 0);
+    ASSERT_TRUE(host_.Unplug("1-3-1"));
+    PlugAtFirstPause("1-3-1", Board(0x1001));
     record.location = "1-3-1";
     EXPECT_EQ(scan.WaitForDevice(&record, DEVICE_KIND_LOADER, 0, 0), 1);
 }
@@ -114,6 +128,8 @@ TEST_F(WaitTest, VendorAndProductMustMatchUnlessBothAreZero) {
     ZRDeviceDesc record;
     record.location = "1-3";
     EXPECT_EQ(scan.WaitForDevice(&record, DEVICE_KIND_LOADER, kVendor, 0x1002), 0);
+    ASSERT_TRUE(host_.Unplug("1-3"));
+    PlugAtFirstPause("1-3", Board(0x1001));
     EXPECT_EQ(scan.WaitForDevice(&record, DEVICE_KIND_LOADER, kVendor, 0x1001), 1);
 }
 
@@ -138,7 +154,7 @@ TEST_F(WaitTest, KindMustMatchAndItsLimitApplies) {
 }
 
 TEST_F(WaitTest, MassStorageRecordHasNoSerialIndexAndNoChipCode) {
-    ASSERT_TRUE(host_.PlugDevice("1-2", Board(0x0010, 0x0200)));
+    PlugAtFirstPause("1-2", Board(0x0010, 0x0200));
     ZRScan scan(1, 1, 0, host_, tables_, clock_);
     scan.LoadDeviceTables();
     ZRDeviceDesc record;
@@ -205,6 +221,113 @@ TEST_F(WaitTest, LoaderBackFromAResetIsFoundAtItsPort) {
     EXPECT_EQ(record.path, "1-3");
     EXPECT_FALSE(loader->IsOffBus());
     EXPECT_EQ(loader->ResetCount(), 1U);
+}
+
+// ---- a board right after its reset: the old enumeration is not the board come back ----
+
+// Sends the loader's reset command (sub-code 1) through the host's pipes.
+void SendReset(SimUsbHost& host, const std::string& path) {
+    uint8_t cbw[zr::kCommandBlockSize] = {};
+    zr::PutLe32(cbw, zr::kCommandSignature);
+    zr::PutLe32(cbw + zr::kCbwTag, 0x4321);
+    cbw[zr::kCbwCbLength] = 6;
+    cbw[zr::kCbwCb] = 0xFF;
+    cbw[zr::kCbwCb + 1] = 1;
+    int err = 0;
+    const int out = host.Open(path, IBulkPipes::kPipeOut, &err);
+    ASSERT_GE(out, 0);
+    ASSERT_EQ(host.Write(out, cbw, sizeof cbw, &err), static_cast<long>(sizeof cbw));
+    host.Close(out);
+    const int in = host.Open(path, IBulkPipes::kPipeIn, &err);
+    ASSERT_GE(in, 0);
+    uint8_t csw[zr::kStatusBlockSize] = {};
+    ASSERT_EQ(host.Read(in, csw, sizeof csw, &err), static_cast<long>(sizeof csw));
+    host.Close(in);
+}
+
+// Time the test sets: the simulated host's timer thread waits on it instead of running ahead.
+class HeldClock final : public IClock {
+  public:
+    uint64_t NowMs() override { return now_.load(); }
+    void SleepMs(uint32_t) override { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
+    void Set(uint64_t now) { now_.store(now); }
+
+  private:
+    std::atomic<uint64_t> now_{1000};
+};
+
+// A real board stays in sysfs for a few hundred milliseconds after its reset, longer than eight
+// polls take. Taking it then would read the vendor sector of a board that is not there (or not
+// restarted) and fail the check after the reset.
+TEST_F(WaitTest, ABoardLingeringAfterItsResetIsNotTakenForTheBoardComeBack) {
+    HeldClock hostClock;
+    hostClock.Set(clock_.NowMs());
+    SimUsbHost host(hostClock);
+    host.AddController(true, 8);
+    LoaderConfig config;
+    config.resetLingerMs = 800;  // sixteen polls
+    config.resetReturnDelayMs = 700;
+    config.finalResetReturns = true;
+    auto loader = std::make_shared<LoaderEmulator>(config, hostClock);
+    ASSERT_TRUE(host.Plug("1-3", loader));
+    const uint64_t resetAt = clock_.NowMs();
+    SendReset(host, "1-3");
+    ASSERT_TRUE(host.IsAttached("1-3"));  // still there, not answering
+    ASSERT_TRUE(loader->IsOffBus());
+
+    int lingeringPolls = 0;
+    clock_.SetOnSleep([&](uint32_t) {
+        const uint64_t now = clock_.NowMs();
+        hostClock.Set(now);
+        // Let the host's timer catch up with the time just set (bounded in real time).
+        const bool attached = now - resetAt < 800 || now - resetAt >= 1500;
+        for (int i = 0; host.IsAttached("1-3") != attached && i < 5000; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        lingeringPolls += (host.IsAttached("1-3") && loader->IsOffBus()) ? 1 : 0;
+    });
+    ZRScan scan(30, 30, 0, host, tables_, clock_);
+    ZRDeviceDesc record;
+    record.location = "1-3";
+    ASSERT_EQ(scan.WaitForDevice(&record, DEVICE_KIND_LOADER, 0, 0), 1);
+    clock_.SetOnSleep(nullptr);
+    EXPECT_GE(lingeringPolls, 8);      // long enough to be counted eight times over
+    EXPECT_FALSE(loader->IsOffBus());  // the board that was found is the one that came back
+    EXPECT_GE(clock_.NowMs() - resetAt, 1500U + 7 * ZRScan::kPollPauseMs);
+    EXPECT_EQ(loader->ResetCount(), 1U);
+    EXPECT_EQ(host.NoticeCount(), 3U);  // plugged, left after lingering, back
+}
+
+// Re-enumerated between two polls (never seen gone): the new enumeration counts, the old not.
+TEST_F(WaitTest, AnotherEnumerationAtTheSamePortCountsWithoutBeingSeenGone) {
+    ASSERT_TRUE(host_.PlugDevice("1-3", Board(0x1001)));
+    int pause = 0;
+    clock_.SetOnSleep([&](uint32_t) {
+        if (++pause == 3) {
+            host_.Unplug("1-3");
+            host_.PlugDevice("1-3", Board(0x1001));
+        }
+    });
+    ZRScan scan(30, 30, 0, host_, tables_, clock_);
+    ZRDeviceDesc record;
+    record.location = "1-3";
+    ASSERT_EQ(scan.WaitForDevice(&record, DEVICE_KIND_LOADER, 0, 0), 1);
+    // Three walks of the old enumeration, then eight of the new one.
+    EXPECT_EQ(Polls(), 10U);
+}
+
+// A board already back before the wait began (or a tree that cannot tell enumerations apart) is
+// not refused for ever: it counts once it has stayed the grace.
+TEST_F(WaitTest, TheSameEnumerationThroughoutCountsAfterTheGrace) {
+    ASSERT_TRUE(host_.PlugDevice("1-3", Board(0x1001)));
+    ZRScan scan(30, 30, 0, host_, tables_, clock_);
+    ZRDeviceDesc record;
+    record.location = "1-3";
+    const uint64_t start = clock_.NowMs();
+    ASSERT_EQ(scan.WaitForDevice(&record, DEVICE_KIND_LOADER, 0, 0), 1);
+    const uint64_t waited = clock_.NowMs() - start;
+    EXPECT_GE(waited, ZRScan::kSameEnumerationGraceMs + 7 * ZRScan::kPollPauseMs);
+    EXPECT_LT(waited, ZRScan::kSameEnumerationGraceMs + 9 * ZRScan::kPollPauseMs);
 }
 
 }  // namespace

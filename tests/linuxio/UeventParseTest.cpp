@@ -66,10 +66,13 @@ TEST(UeventParser, ReadsAMessageCapturedFromThisKernel) {
     EXPECT_FALSE(uevent::IsUsbChange(message));
 }
 
-TEST(UeventParser, EveryUsbAddRemoveBindUnbindIsANotice) {
+TEST(UeventParser, AUsbDeviceAddedRemovedBoundOrUnboundIsANotice) {
     for (const char* action : {"add", "remove", "bind", "unbind"}) {
-        UeventMessage message{action, "/devices/x/usb1/1-3/1-3:1.0", "usb", "usb_interface"};
+        UeventMessage message{action, "/devices/x/usb1/1-3", "usb", "usb_device"};
         EXPECT_TRUE(uevent::IsUsbChange(message)) << action;
+        // Without DEVTYPE the folder name tells a device from an interface.
+        UeventMessage bare{action, "/devices/x/usb1/1-3/1-3.2", "usb", ""};
+        EXPECT_TRUE(uevent::IsUsbChange(bare)) << action;
     }
     for (const char* action : {"change", "move", "online", "offline", ""}) {
         UeventMessage message{action, "/devices/x/usb1/1-3", "usb", "usb_device"};
@@ -79,6 +82,27 @@ TEST(UeventParser, EveryUsbAddRemoveBindUnbindIsANotice) {
     EXPECT_FALSE(uevent::IsUsbChange(other));
     UeventMessage lookalike{"add", "/devices/x/usb1/1-3/1-3:1.0/ttyUSB0", "usb-serial", ""};
     EXPECT_FALSE(uevent::IsUsbChange(lookalike));
+}
+
+// Every open of a board claims its interface and every close releases it; the kernel reports
+// each as bind/unbind of the interface (usbfs is the interface's driver while it is claimed), and
+// detaching a storage driver is another unbind. None of these is a device change.
+TEST(UeventParser, TheStationsOwnClaimAndReleaseOfAnInterfaceIsNoNotice) {
+    for (const char* action : {"bind", "unbind", "add", "remove"}) {
+        UeventMessage message{action, "/devices/x/usb1/1-3/1-3:1.0", "usb", "usb_interface"};
+        EXPECT_FALSE(uevent::IsUsbChange(message)) << action;
+        UeventMessage bare{action, "/devices/x/usb1/1-3/1-3:1.0", "usb", ""};
+        EXPECT_FALSE(uevent::IsUsbChange(bare)) << action;
+    }
+    // A claim as the kernel sends it.
+    const std::string claim =
+        Datagram({"bind@/devices/pci0000:00/0000:00:14.0/usb1/1-3/1-3:1.0", "ACTION=bind",
+                  "DEVPATH=/devices/pci0000:00/0000:00:14.0/usb1/1-3/1-3:1.0", "SUBSYSTEM=usb",
+                  "DEVTYPE=usb_interface", "DRIVER=usbfs", "PRODUCT=f00d/3288/100",
+                  "INTERFACE=255/0/0", "SEQNUM=4712"});
+    UeventMessage message;
+    ASSERT_TRUE(ParseExact(claim, &message));
+    EXPECT_FALSE(uevent::IsUsbChange(message));
 }
 
 TEST(UeventParser, RefusesMessagesWithoutTheirTerminatingNul) {

@@ -138,6 +138,10 @@ bool ParseDeviceSpec(const std::string& text, DeviceSpec* out, std::string* erro
             if (!number(600000))
                 return false;
             spec.resetDelayMs = n;
+        } else if (key == "linger-ms") {
+            if (!number(60000))
+                return false;
+            spec.lingerMs = n;
         } else if (key == "no-return" && value.empty()) {
             spec.noReturn = true;
         } else if (key == "other-port") {

@@ -11,6 +11,7 @@
 //   unplug-cmd=K         the device drops off the bus at command block K
 //   latency-ms=N         per command block
 //   reset-delay-ms=N     time off the bus after a reset
+//   linger-ms=N          after a reset, stays attached (not answering) this long before leaving
 //   no-return            does not come back after a reset
 //   other-port=N         comes back after a reset at port N instead
 //   keybox=clean|leave|exis|stray   what the loader does with a keybox record at start-up
@@ -37,6 +38,7 @@ struct DeviceSpec {
     int64_t unplugCommand = 0;
     int64_t latencyMs = 0;
     int64_t resetDelayMs = -1;
+    int64_t lingerMs = 0;
     bool noReturn = false;
     int64_t otherPort = -1;
     std::string keybox = "clean";

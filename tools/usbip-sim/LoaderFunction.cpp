@@ -6,6 +6,7 @@ LoaderFunction::LoaderFunction(std::unique_ptr<LoaderEmulator> emulator, std::st
         std::lock_guard<std::mutex> guard(lock_);
         pending_.kind = UsbBusRequest::Kind::kLeaveForReset;
         pending_.delayMs = reset.delayMs;
+        pending_.lingerMs = reset.lingerMs;
         pending_.returnAtOtherPort = reset.returnAtOtherPort;
         pending_.noReturn = reset.noReturn;
     };

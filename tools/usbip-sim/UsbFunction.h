@@ -26,6 +26,7 @@ struct UsbBusRequest {
     enum class Kind { kNone, kLeaveForReset, kUnplug };
     Kind kind = Kind::kNone;
     uint32_t delayMs = 0;
+    uint32_t lingerMs = 0;  // stays attached (not answering) this long before leaving
     bool returnAtOtherPort = false;
     bool noReturn = false;
 };

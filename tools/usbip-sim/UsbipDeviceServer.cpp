@@ -270,11 +270,16 @@ UsbipDeviceServer::Reply UsbipDeviceServer::HandleControl(const usbip::CommandHe
     return r;
 }
 
+bool UsbipDeviceServer::LeaveDue() const {
+    return leaveRequested_ && SteadyMs() >= leaveAtMs_;
+}
+
 void UsbipDeviceServer::TakeBusRequest() {
     const UsbBusRequest request = function_.TakeBusRequest();
     if (request.kind == UsbBusRequest::Kind::kLeaveForReset) {
         leave_ = request;
         leaveRequested_ = true;
+        leaveAtMs_ = SteadyMs() + request.lingerMs;
         log_("device resets: leaving the bus" +
              (request.noReturn ? std::string(" for good")
                                : " for " + std::to_string(request.delayMs) + " ms"));
@@ -460,7 +465,7 @@ ServeEnd UsbipDeviceServer::Serve(int fd, const std::atomic<bool>& stop) {
     for (;;) {
         if (stop.load())
             return ServeEnd::kStopped;
-        if (leaveRequested_ && SteadyMs() - lastTraffic >= kLeaveIdleMs) {
+        if (LeaveDue() && SteadyMs() - lastTraffic >= kLeaveIdleMs) {
             return ServeEnd::kLeaveForReset;
         }
         pollfd p = {fd, POLLIN, 0};
@@ -536,7 +541,7 @@ ServeEnd UsbipDeviceServer::Serve(int fd, const std::atomic<bool>& stop) {
                 return ServeEnd::kPeerClosed;
             if (unplugRequested_)
                 return ServeEnd::kUnplugged;
-            if (completed && leaveRequested_)
+            if (completed && LeaveDue())
                 return ServeEnd::kLeaveForReset;
             continue;
         }
@@ -559,7 +564,7 @@ ServeEnd UsbipDeviceServer::Serve(int fd, const std::atomic<bool>& stop) {
             return ServeEnd::kUnplugged;
         if (!SendRetSubmit(fd, h, reply))
             return ServeEnd::kPeerClosed;
-        if (leaveRequested_)
+        if (LeaveDue())
             return ServeEnd::kLeaveForReset;
     }
 }

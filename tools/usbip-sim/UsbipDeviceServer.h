@@ -107,6 +107,8 @@ class UsbipDeviceServer {
     bool RetryPendingIn(int fd, bool* anyCompleted);
     bool CommandIsHung() const;
     void TakeBusRequest();
+    // A reset was asked for and its lingering time is over.
+    bool LeaveDue() const;
     bool* HaltFlag(uint32_t direction, uint32_t ep);
 
     IUsbFunction& function_;
@@ -114,6 +116,7 @@ class UsbipDeviceServer {
     LogFn log_;
     UsbipDeviceStats stats_;
     bool leaveRequested_ = false;
+    uint64_t leaveAtMs_ = 0;  // a reset's enumeration lingers until then
     bool unplugRequested_ = false;
     UsbBusRequest leave_;
     uint64_t serveStartMs_ = 0;

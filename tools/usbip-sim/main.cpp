@@ -83,6 +83,7 @@ std::unique_ptr<IUsbFunction> MakeFunction(const DeviceSpec& spec) {
         config.productId = static_cast<uint16_t>(spec.productId);
     if (spec.resetDelayMs >= 0)
         config.resetReturnDelayMs = static_cast<uint32_t>(spec.resetDelayMs);
+    config.resetLingerMs = static_cast<uint32_t>(spec.lingerMs);
     emulator->SetConfig(config);
 
     LoaderFaults faults = emulator->Faults();

@@ -10,7 +10,7 @@ TEST(DeviceSpec, FullSpecIsParsed) {
     ASSERT_TRUE(ParseDeviceSpec(
         "port=7,type=rom,demo=12,vid=0xF00E,pid=0x2002,stall-cmd=3,hang-cmd=4,hang-count=2,"
         "unplug-opcode=0x15,unplug-nth=2,fail-cmd=5,fail-phase=status,unplug-cmd=9,"
-        "latency-ms=20,reset-delay-ms=700,no-return,other-port=11,keybox=exis",
+        "latency-ms=20,reset-delay-ms=700,linger-ms=400,no-return,other-port=11,keybox=exis",
         &spec, &error))
         << error;
     EXPECT_EQ(spec.port, 7u);
@@ -28,6 +28,7 @@ TEST(DeviceSpec, FullSpecIsParsed) {
     EXPECT_EQ(spec.unplugCommand, 9);
     EXPECT_EQ(spec.latencyMs, 20);
     EXPECT_EQ(spec.resetDelayMs, 700);
+    EXPECT_EQ(spec.lingerMs, 400);
     EXPECT_TRUE(spec.noReturn);
     EXPECT_EQ(spec.otherPort, 11);
     EXPECT_EQ(spec.keybox, "exis");
@@ -43,6 +44,7 @@ TEST(DeviceSpec, DefaultsLeaveTheDeviceWithoutFaults) {
     EXPECT_EQ(spec.serverFaults.hangFromCommand, 0u);
     EXPECT_EQ(spec.serverFaults.unplugOnOpcode, -1);
     EXPECT_EQ(spec.resetDelayMs, -1);
+    EXPECT_EQ(spec.lingerMs, 0);
     EXPECT_FALSE(spec.noReturn);
 }
 
