@@ -140,9 +140,32 @@ void CZRUsbComm::Begin(Transaction& t, uint8_t opcode) {
     BuildCommandBlock(t.block, opcode, tags_.NextTag());
 }
 
+uint64_t CZRUsbComm::StatusGraceMs(uint32_t dataPhaseBytes) {
+    return static_cast<uint64_t>(dataPhaseBytes) * kStatusGraceMsPerMiB / (1024U * 1024U);
+}
+
 bool CZRUsbComm::ReadStatus(int handle, const Transaction& t, Outcome& o) {
     uint8_t csw[kStatusBlockSize] = {};
-    if (ZRU_Read(handle, csw, kStatusBlockSize) == 0) {
+    // A loader may program flash after a long data phase before it answers: a status read that
+    // timed out is asked again while the time that grows with the phase lasts (the pipe's own
+    // time-out counts toward it), so a good write does not end as a failed read.
+    const uint64_t graceMs = t.phase == Phase::kNone ? 0 : StatusGraceMs(t.length);
+    const uint64_t start = clock_.NowMs();
+    for (int reads = 1;; ++reads) {
+        int err = 0;
+        const long n = pipes_.Read(handle, csw, kStatusBlockSize, &err);
+        if (n == static_cast<long>(kStatusBlockSize)) {
+            break;
+        }
+        if (n < 0 && err == ETIMEDOUT && clock_.NowMs() - start < graceMs &&
+            reads < kMaxStatusReads) {
+            Log("INFO:ZRU_Read-->status not there yet after a data phase of %u bytes, reading "
+                "again",
+                t.length);
+            continue;
+        }
+        Log("Error:ZRU_Read-->ReadFile failed,bRet=%d,err=%d,size=%d,read=%d", n >= 0 ? 1 : 0, err,
+            static_cast<int>(kStatusBlockSize), n >= 0 ? static_cast<int>(n) : 0);
         o.code = ZR_ERR_READ;
         return false;
     }

@@ -25,6 +25,11 @@ class CZRUsbComm final : public CZRComm {
     // of the second attempt of a sector or item read.
     static constexpr uint32_t kRetryWaitMs = 2000;
     static constexpr uint32_t kRetryReadWaitMs = 1000;
+    // A status read that times out after a data phase is asked again until this much per MiB
+    // of the phase has passed since the status read began (a loader may program flash first).
+    static constexpr uint32_t kStatusGraceMsPerMiB = 1000;
+    static uint64_t StatusGraceMs(uint32_t dataPhaseBytes);
+    static constexpr int kMaxStatusReads = 16;  // a bound also for a pipe that times out at once
     // Pipe names are built in a 260-unit buffer: path + 7-character suffix + terminator.
     static constexpr size_t kMaxPipeName = 260;
     static constexpr size_t kPipeSuffixLength = 7;

@@ -362,48 +362,92 @@ int UsbfsPipes::ReadActiveConfiguration(const std::string& devicePath) const {
 bool UsbfsPipes::ClaimInterface(OpenDevice& device, const std::string& devicePath, int* sysError) {
     unsigned int interfaceNumber = device.endpoints.interfaceNumber;
 
+    // Releasing an interface whose alternate setting is not 0 makes the kernel select setting 0
+    // again, which resets the endpoints; the transport opens and closes the device between a
+    // command block and its data and status phases, so such a device would lose its command
+    // half-way. It is refused instead.
+    if (device.endpoints.alternateSetting != 0) {
+        if (CLoggerBase* log = log_.load(); log != nullptr) {
+            log->Print(0,
+                       "ERROR:UsbfsPipes-->%s has its bulk pair only in alternate setting %u of "
+                       "interface %u; refused (releasing the interface would reset its "
+                       "endpoints between the phases of a command)",
+                       devicePath.c_str(), static_cast<unsigned>(device.endpoints.alternateSetting),
+                       interfaceNumber);
+        }
+        SetError(sysError, ENODEV);
+        return false;
+    }
+
     // A kernel driver bound to the interface (a storage driver, say) must let go first. Another
     // usbfs user shows up as the driver "usbfs"; that one is left alone and the claim fails.
     usbdevfs_getdriver driver{};
     driver.interface = interfaceNumber;
-    if (calls_.Ioctl(device.fd, USBDEVFS_GETDRIVER, &driver) == 0) {
-        driver.driver[sizeof driver.driver - 1] = '\0';
-        if (std::strcmp(driver.driver, "usbfs") != 0) {
-            usbdevfs_ioctl command{};
-            command.ifno = static_cast<int>(interfaceNumber);
-            command.ioctl_code = static_cast<int>(USBDEVFS_DISCONNECT);
-            command.data = nullptr;
-            const int rc = calls_.Ioctl(device.fd, USBDEVFS_IOCTL, &command);
-            // ENODATA: the driver went away in between.
-            if (rc < 0 && rc != -ENODATA) {
-                SetError(sysError, -rc);
-                return false;
-            }
-            if (CLoggerBase* log = log_.load(); log != nullptr) {
-                log->Print(0, "INFO:UsbfsPipes-->detached driver %s from interface %u of %s",
-                           driver.driver, interfaceNumber, devicePath.c_str());
-            }
+    const bool haveDriver = calls_.Ioctl(device.fd, USBDEVFS_GETDRIVER, &driver) == 0;
+    driver.driver[sizeof driver.driver - 1] = '\0';
+    const bool otherDriver = haveDriver && std::strcmp(driver.driver, "usbfs") != 0;
+    const auto logDetach = [&] {
+        if (CLoggerBase* log = log_.load(); log != nullptr) {
+            log->Print(0, "INFO:UsbfsPipes-->detached driver %s from interface %u of %s",
+                       driver.driver, interfaceNumber, devicePath.c_str());
         }
+    };
+
+    // Detach and claim in one step where the kernel has it (3.x and later), so no driver can
+    // bind again in between; any driver but another usbfs user is detached.
+    usbdevfs_disconnect_claim both{};
+    both.interface = interfaceNumber;
+    both.flags = USBDEVFS_DISCONNECT_CLAIM_EXCEPT_DRIVER;
+    std::snprintf(both.driver, sizeof both.driver, "usbfs");
+    int rc = calls_.Ioctl(device.fd, USBDEVFS_DISCONNECT_CLAIM, &both);
+    if (rc == 0) {
+        device.claimed = true;
+        if (otherDriver) {
+            logDetach();
+        }
+        return true;
+    }
+    if (rc != -ENOTTY && rc != -EINVAL) {
+        SetError(sysError, -rc);
+        return false;
     }
 
-    int rc = calls_.Ioctl(device.fd, USBDEVFS_CLAIMINTERFACE, &interfaceNumber);
+    // Older kernels: detach, then claim.
+    if (otherDriver) {
+        usbdevfs_ioctl command{};
+        command.ifno = static_cast<int>(interfaceNumber);
+        command.ioctl_code = static_cast<int>(USBDEVFS_DISCONNECT);
+        command.data = nullptr;
+        rc = calls_.Ioctl(device.fd, USBDEVFS_IOCTL, &command);
+        // ENODATA: the driver went away in between.
+        if (rc < 0 && rc != -ENODATA) {
+            SetError(sysError, -rc);
+            return false;
+        }
+        logDetach();
+    }
+    rc = calls_.Ioctl(device.fd, USBDEVFS_CLAIMINTERFACE, &interfaceNumber);
     if (rc < 0) {
         SetError(sysError, -rc);
         return false;
     }
     device.claimed = true;
-
-    if (device.endpoints.alternateSetting != 0) {
-        usbdevfs_setinterface setting{};
-        setting.interface = interfaceNumber;
-        setting.altsetting = device.endpoints.alternateSetting;
-        rc = calls_.Ioctl(device.fd, USBDEVFS_SETINTERFACE, &setting);
-        if (rc < 0) {
-            SetError(sysError, -rc);
-            return false;
-        }
-    }
     return true;
+}
+
+int64_t UsbfsPipes::ConnectedMs(const std::string& devicePath) const {
+    std::string folder;
+    int ignored = 0;
+    if (!DeviceFolder(devicePath, &folder, &ignored)) {
+        return -1;
+    }
+    char text[kMaxSysfsAttributeBytes];
+    const long n = ReadAttribute(folder + "power/connected_duration", text, sizeof text);
+    unsigned value = 0;
+    if (n <= 0 || !usbfs::ParseSysfsNumber(text, static_cast<size_t>(n), 0xFFFFFFFFU, &value)) {
+        return -1;
+    }
+    return value;
 }
 
 std::shared_ptr<UsbfsPipes::OpenDevice> UsbfsPipes::OpenDeviceAt(const std::string& devicePath,
@@ -413,7 +457,23 @@ std::shared_ptr<UsbfsPipes::OpenDevice> UsbfsPipes::OpenDeviceAt(const std::stri
         if (!ResolveNode(devicePath, &node, sysError)) {
             return nullptr;
         }
-        const int fd = calls_.Open(node, O_RDWR | O_CLOEXEC);
+        int fd = calls_.Open(node, O_RDWR | O_CLOEXEC);
+        // The kernel announces a device before udev has applied the rule that lets the operator
+        // open it: a node still refused shortly after the device arrived is not ready yet.
+        const uint64_t firstTry = clock_.NowMs();
+        while (fd == -EACCES) {
+            const int64_t connected = ConnectedMs(devicePath);
+            const uint64_t waited = clock_.NowMs() - firstTry;
+            if ((connected >= 0 && connected > static_cast<int64_t>(policy_.permissionWaitMs)) ||
+                waited >= policy_.permissionWaitMs) {
+                break;
+            }
+            clock_.SleepMs(policy_.permissionPollMs);
+            if (!ResolveNode(devicePath, &node, sysError)) {
+                return nullptr;
+            }
+            fd = calls_.Open(node, O_RDWR | O_CLOEXEC);
+        }
         if (fd < 0) {
             SetError(sysError, -fd);
             return nullptr;
@@ -550,8 +610,15 @@ bool UsbfsPipes::ResetPipe(const std::string& devicePath, uint8_t pipe, int* sys
         SetError(sysError, EINVAL);
         return false;
     }
-    std::shared_ptr<OpenDevice> device = OpenDeviceAt(devicePath, kPipeDevice, sysError);
+    int openError = 0;
+    std::shared_ptr<OpenDevice> device = OpenDeviceAt(devicePath, kPipeDevice, &openError);
     if (!device) {
+        // Not a halt that could not be cleared: the device could not be opened at all.
+        if (CLoggerBase* log = log_.load(); log != nullptr) {
+            log->Print(0, "ERROR:UsbfsPipes-->ResetPipe could not open %s,err=%d",
+                       devicePath.c_str(), openError);
+        }
+        SetError(sysError, openError);
         return false;
     }
     int firstError = 0;

@@ -57,6 +57,11 @@ struct UsbfsTransferPolicy {
     // on the bus when usbfs refuses a request that way.
     size_t maxChunkBytes = 256 * 1024;
     size_t minChunkBytes = 16 * 1024;
+    // udev makes a new node accessible a moment after the kernel announced the device: an open
+    // refused with EACCES is tried again every permissionPollMs, for up to permissionWaitMs,
+    // unless sysfs says the device has been connected longer than that.
+    uint32_t permissionWaitMs = 3000;
+    uint32_t permissionPollMs = 100;
 };
 
 namespace usbfs {
@@ -129,6 +134,9 @@ class UsbfsPipes final : public IBulkPipes {
                            int* sysError) const;
     int ReadActiveConfiguration(const std::string& devicePath) const;
     bool ClaimInterface(OpenDevice& device, const std::string& devicePath, int* sysError);
+    // Milliseconds since the device at the port connected (sysfs power/connected_duration), or
+    // -1 when unknown.
+    int64_t ConnectedMs(const std::string& devicePath) const;
     std::shared_ptr<OpenDevice> Find(int handle) const;
     long Transfer(int handle, int requiredMode, uint8_t* data, size_t size, int* sysError);
 

@@ -56,7 +56,7 @@ class FakeClock final : public IClock {
 class ScriptedPipes final : public IBulkPipes {
   public:
     struct Reply {
-        enum class Kind { kBytes, kStatus, kFail };
+        enum class Kind { kBytes, kStatus, kFail, kTimeout };
         Kind kind = Kind::kBytes;
         std::vector<uint8_t> bytes;  // kBytes: delivered up to the request size
         uint8_t status = 0;          // kStatus: a status block for the last command block
@@ -80,6 +80,12 @@ class ScriptedPipes final : public IBulkPipes {
         r.wrongTag = true;
         return r;
     }
+    // Nothing comes within the pipe's time-out (which passes on `clock`, when set).
+    static Reply Timeout() {
+        Reply r;
+        r.kind = Reply::Kind::kTimeout;
+        return r;
+    }
     static Reply Fail() {
         Reply r;
         r.kind = Reply::Kind::kFail;
@@ -91,6 +97,8 @@ class ScriptedPipes final : public IBulkPipes {
     std::deque<bool> openResults;   // per Open call, true when empty
     std::deque<long> writeResults;  // per Write call: -1, a byte count, or (empty) the full size
     bool resetResult = true;
+    FakeClock* clock = nullptr;  // advanced by timeoutMs on a kTimeout read
+    uint32_t timeoutMs = 5000;
     std::vector<std::vector<uint8_t>> writes;
 
     explicit ScriptedPipes(std::vector<std::string>& ev) : events(ev) {}
@@ -141,6 +149,13 @@ class ScriptedPipes final : public IBulkPipes {
         reads.pop_front();
         if (r.kind == Reply::Kind::kFail) {
             *sysError = 32;
+            return -1;
+        }
+        if (r.kind == Reply::Kind::kTimeout) {
+            if (clock != nullptr) {
+                clock->Advance(timeoutMs);
+            }
+            *sysError = 110;  // ETIMEDOUT
             return -1;
         }
         if (r.kind == Reply::Kind::kStatus) {

@@ -371,3 +371,38 @@ TEST_F(TransportTest, SectorWriteChecksumGoesIntoTheCommandBlock) {
 }
 
 }  // namespace
+
+// ---- a loader that programs flash before it answers a long write ----
+
+// After a 32 MiB data phase the status block may take longer than one pipe time-out: the read is
+// asked again while 1 s per MiB has not passed, so a good write is not turned into a failed one
+// (and the board is not made to take the write a second time).
+TEST_F(TransportTest, AStatusSlowAfterALongWriteIsWaitedForLongerThanOneTimeOut) {
+    pipes.clock = &clock;
+    const uint16_t sectors = 0xFFFF;
+    std::vector<uint8_t> data(size_t{sectors} * 512, 0x5A);
+    pipes.reads = {ScriptedPipes::Timeout(), ScriptedPipes::Timeout(), ScriptedPipes::Timeout(),
+                   ScriptedPipes::Status(0)};
+    EXPECT_EQ(comm.ZRU_WriteLBA(kPath, 0x100, sectors, data.data(), 0), 0);
+    const Events expected = {"open1",   "write 31", "write " + std::to_string(data.size()),
+                             "close",   "open0",    "read 13",
+                             "read 13", "read 13",  "read 13",
+                             "close"};
+    EXPECT_EQ(events, expected);  // one attempt: no pipe reset, no second write
+}
+
+// The grace grows with the phase: after a one-sector write one time-out fails the status read
+// (and the command layer's own second attempt follows), as before.
+TEST_F(TransportTest, AStatusTimeOutAfterAShortWriteIsNotWaitedForAgain) {
+    pipes.clock = &clock;
+    std::vector<uint8_t> data(512, 0x5A);
+    pipes.reads = {ScriptedPipes::Timeout(), ScriptedPipes::Timeout()};
+    EXPECT_NE(comm.ZRU_WriteLBA(kPath, 0x100, 1, data.data(), 0), 0);
+    size_t statusReads = 0;
+    for (const std::string& e : events) {
+        statusReads += e == "read 13" ? 1 : 0;
+    }
+    EXPECT_EQ(statusReads, 2u);  // one per attempt
+    EXPECT_EQ(CZRUsbComm::StatusGraceMs(512), 0u);
+    EXPECT_EQ(CZRUsbComm::StatusGraceMs(32u << 20), 32000u);
+}

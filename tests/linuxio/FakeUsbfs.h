@@ -38,8 +38,12 @@ class FakeUsbfs final : public IUsbfsCalls {
         std::vector<size_t> requestSizes;
         std::vector<unsigned> requestTimeouts;
         int disconnects = 0;
-        bool gone = false;  // unplugged: every request fails with ENODEV
+        bool gone = false;     // unplugged: every request fails with ENODEV
+        int openRefusals = 0;  // the next N opens fail with EACCES (udev has not run yet)
     };
+
+    // The kernel has USBDEVFS_DISCONNECT_CLAIM (otherwise it answers ENOTTY, as old ones do).
+    bool hasDisconnectClaim = false;
 
     // Called on every Open with the node path, before the node is looked up.
     std::function<void(const std::string&)> onOpen;
@@ -80,6 +84,10 @@ class FakeUsbfs final : public IUsbfsCalls {
         }
         if (devices_.count(path) == 0) {
             return -ENOENT;
+        }
+        if (devices_.at(path).openRefusals > 0) {
+            --devices_.at(path).openRefusals;
+            return -EACCES;
         }
         const int fd = nextFd_++;
         files_[fd] = File{path, 0};
@@ -134,6 +142,27 @@ class FakeUsbfs final : public IUsbfsCalls {
                 }
                 d.driver.clear();
                 ++d.disconnects;
+                return 0;
+            }
+            case USBDEVFS_DISCONNECT_CLAIM: {
+                if (!hasDisconnectClaim) {
+                    return -ENOTTY;
+                }
+                auto* c = static_cast<usbdevfs_disconnect_claim*>(arg);
+                calls_.push_back("disconnect-claim " + std::to_string(c->interface));
+                const bool except = (c->flags & USBDEVFS_DISCONNECT_CLAIM_EXCEPT_DRIVER) != 0;
+                if (d.claimedBy >= 0) {
+                    return -EBUSY;  // usbfs holds it: the excepted driver, never detached
+                }
+                if (!d.driver.empty()) {
+                    if (except && d.driver == c->driver) {
+                        return -EBUSY;
+                    }
+                    d.driver.clear();
+                    ++d.disconnects;
+                }
+                d.claimedBy = fd;
+                d.claimedInterface = c->interface;
                 return 0;
             }
             case USBDEVFS_CLAIMINTERFACE: {

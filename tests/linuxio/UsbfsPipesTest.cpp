@@ -1,4 +1,5 @@
 #include "platform/linux/UsbfsPipes.h"
+#include "tests/common/LineLog.h"
 
 #include <sys/stat.h>
 
@@ -323,7 +324,10 @@ TEST_F(UsbfsPipesTest, AnInterfaceHeldByAnotherHandleIsBusy) {
     EXPECT_EQ(usbfs_.OpenFileCount(), 0u);
 }
 
-TEST_F(UsbfsPipesTest, UsesTheActiveConfigurationAndItsAlternateSetting) {
+// Releasing an interface in a non-zero alternate setting makes the kernel select setting 0 again
+// (endpoints reset), and the transport releases it between a command's phases: such a device is
+// refused, with a line that says why, and nothing is left claimed.
+TEST_F(UsbfsPipesTest, UsesTheActiveConfigurationAndRefusesANonZeroAlternateSetting) {
     Bytes node = DeviceDescriptor(2);
     Append(node, LoaderConfiguration(1));
     Append(node, Configuration(2)
@@ -336,15 +340,75 @@ TEST_F(UsbfsPipesTest, UsesTheActiveConfigurationAndItsAlternateSetting) {
                      .Finish());
     auto& device = AddDevice("1-3", 1, 5, node, "2\n");
     device.toHost.push_back(Pattern(13));
+    test_log::LineLog log;
+    UsbfsPipes pipes(Sysfs(), DevRoot(), &log, usbfs_, clock_);
     int error = 0;
-    const int h = pipes_.Open("1-3", IBulkPipes::kPipeIn, &error);
+    EXPECT_EQ(pipes.Open("1-3", IBulkPipes::kPipeIn, &error), IBulkPipes::kInvalidHandle);
+    EXPECT_EQ(error, ENODEV);
+    const std::vector<std::string> expected = {"close"};
+    EXPECT_EQ(usbfs_.Calls(), expected);
+    EXPECT_TRUE(log.Contains("alternate setting 1 of interface 1; refused"));
+    EXPECT_EQ(pipes.OpenHandleCount(), 0u);
+
+    // The same device in configuration 1 (a bulk pair in setting 0) opens.
+    WriteFile(Attribute("1-3", "bConfigurationValue"), "1\n");
+    const int h = pipes.Open("1-3", IBulkPipes::kPipeIn, &error);
     ASSERT_GE(h, 0) << error;
     uint8_t status[13];
-    EXPECT_EQ(pipes_.Read(h, status, sizeof status, &error), 13);  // endpoint 0x83
-    pipes_.Close(h);
-    const std::vector<std::string> expected = {"getdriver", "claim 1", "setinterface 1 1",
-                                               "release 1", "close"};
+    EXPECT_EQ(pipes.Read(h, status, sizeof status, &error), 13);
+    pipes.Close(h);
+}
+
+// Where the kernel has it, a bound driver is detached and the interface claimed in one call, so
+// the driver cannot bind again in between; another usbfs user is still never detached.
+TEST_F(UsbfsPipesTest, DetachAndClaimIsOneCallWhereTheKernelHasIt) {
+    usbfs_.hasDisconnectClaim = true;
+    AddDevice("1-3", 1, 5).driver = "usb-storage";
+    test_log::LineLog log;
+    UsbfsPipes pipes(Sysfs(), DevRoot(), &log, usbfs_, clock_);
+    int error = 0;
+    const int first = pipes.Open("1-3", IBulkPipes::kPipeOut, &error);
+    ASSERT_GE(first, 0) << error;
+    EXPECT_TRUE(log.Contains("detached driver usb-storage from interface 0 of 1-3"));
+    EXPECT_EQ(pipes.Open("1-3", IBulkPipes::kPipeIn, &error), IBulkPipes::kInvalidHandle);
+    EXPECT_EQ(error, EBUSY);
+    pipes.Close(first);
+    const std::vector<std::string> expected = {
+        "getdriver", "disconnect-claim 0", "getdriver", "disconnect-claim 0",
+        "close",     "release 0",          "close"};
     EXPECT_EQ(usbfs_.Calls(), expected);
+    EXPECT_EQ(usbfs_.With(Node(1, 5), [](auto& d) { return d.disconnects; }), 1);
+}
+
+// The kernel's uevent comes before udev has made the node accessible to the operator: a board
+// that has just arrived and is refused is tried again for a bounded time; one that has been there
+// a long time is refused at once.
+TEST_F(UsbfsPipesTest, ANodeNotYetOpenedUpByUdevIsTriedAgainForABoundedTime) {
+    AddDevice("1-3", 1, 5).openRefusals = 4;
+    fs::create_directories(Sysfs() + "/bus/usb/devices/1-3/power");
+    WriteFile(Attribute("1-3", "power/connected_duration"), "120\n");
+    int error = 0;
+    const uint64_t start = clock_.NowMs();
+    const int h = pipes_.Open("1-3", IBulkPipes::kPipeOut, &error);
+    ASSERT_GE(h, 0) << error;
+    pipes_.Close(h);
+    EXPECT_EQ(usbfs_.OpenedNodes().size(), 5u);
+    EXPECT_EQ(clock_.NowMs() - start, 4u * UsbfsTransferPolicy{}.permissionPollMs);
+
+    // Still refused when the bound runs out: EACCES, as without the rule.
+    usbfs_.With(Node(1, 5), [](auto& d) { d.openRefusals = 1000; });
+    EXPECT_EQ(pipes_.Open("1-3", IBulkPipes::kPipeOut, &error), IBulkPipes::kInvalidHandle);
+    EXPECT_EQ(error, EACCES);
+    EXPECT_LE(
+        usbfs_.OpenedNodes().size(),
+        5u + 1u + UsbfsTransferPolicy{}.permissionWaitMs / UsbfsTransferPolicy{}.permissionPollMs);
+
+    // Connected for a minute: the rule is missing, not late.
+    WriteFile(Attribute("1-3", "power/connected_duration"), "60000\n");
+    const size_t before = usbfs_.OpenedNodes().size();
+    EXPECT_EQ(pipes_.Open("1-3", IBulkPipes::kPipeOut, &error), IBulkPipes::kInvalidHandle);
+    EXPECT_EQ(error, EACCES);
+    EXPECT_EQ(usbfs_.OpenedNodes().size(), before + 1);
 }
 
 TEST_F(UsbfsPipesTest, TransfersNeedAnOpenHandleOfTheRightDirection) {
