@@ -37,7 +37,10 @@ struct SerialLie {
 #define KS_SERIAL(text) \
     { text, sizeof(text) - 1 }
 constexpr SerialLie kSerialLies[] = {
+    KS_SERIAL("../escaped"),
+    KS_SERIAL("../../escaped"),
     KS_SERIAL("../../../escaped"),
+    KS_SERIAL("a/../../escaped"),
     KS_SERIAL(".."),
     KS_SERIAL("."),
     KS_SERIAL("sub/dir"),
