@@ -2,8 +2,9 @@
 //
 //   keystation [--home DIR] [--kdb FILE] [--simulate N] [--start]
 //
-// Without options the application directory is the executable's folder and the station works
-// with the machine's USB. --home names another application directory, --simulate N replaces the
+// Without options the application directory is the executable's folder (run from the build tree)
+// or the operator's $XDG_DATA_HOME/keystation/ (installed), and the station works with the
+// machine's USB. --home names another application directory, --simulate N replaces the
 // USB with N emulated loader devices, --kdb loads a key file and --start presses Start once the
 // window is up.
 //
@@ -14,6 +15,7 @@
 #include <QTimer>
 #include <cstdio>
 #include <memory>
+#include <string>
 
 #include "app/StationController.h"
 #include "gui/GuiOptions.h"
@@ -37,8 +39,14 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    CStationMachine machine(options.home, options.simulate);
-    SeedApplicationDirectory(machine.AppDir());
+    const ApplicationFolders folders = ChooseApplicationFolders(options.home);
+    if (std::string seedError; !SeedApplicationDirectory(folders, &seedError)) {
+        std::fprintf(stderr, "keystation: %s\n", seedError.c_str());
+        if (folders.appDir.empty()) {
+            return 2;
+        }
+    }
+    CStationMachine machine(folders.appDir, options.simulate);
 
     CQtMainThreadPoster poster;
     CStationWindow window;

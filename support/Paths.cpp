@@ -1,8 +1,10 @@
 #include "support/Paths.h"
 
+#include <pwd.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <vector>
 
 namespace ks {
@@ -41,6 +43,39 @@ std::string HostName() {
 std::string FolderOf(const std::string& path) {
     const std::size_t slash = path.rfind('/');
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+std::string UserDataFolder(const char* xdgDataHome, const char* home) {
+    if (xdgDataHome != nullptr && xdgDataHome[0] == '/') {
+        std::string folder(xdgDataHome);
+        if (folder.back() != '/') {
+            folder += '/';
+        }
+        return folder;
+    }
+    if (home == nullptr || home[0] != '/') {
+        return std::string();
+    }
+    std::string folder(home);
+    if (folder.back() != '/') {
+        folder += '/';
+    }
+    return folder + ".local/share/";
+}
+
+std::string HomeFolder() {
+    const char* home = std::getenv("HOME");
+    if (home != nullptr && home[0] == '/') {
+        return std::string(home);
+    }
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
+        found == nullptr || found->pw_dir == nullptr || found->pw_dir[0] != '/') {
+        return std::string();
+    }
+    return std::string(found->pw_dir);
 }
 
 }  // namespace ks

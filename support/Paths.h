@@ -23,4 +23,13 @@ std::string HostName();
 // The folder part of a path including its trailing separator ("" when there is none).
 std::string FolderOf(const std::string& path);
 
+// The user's data folder under the XDG base directory rules, with a trailing separator:
+// xdgDataHome when it is an absolute path (a relative one is ignored), otherwise home +
+// "/.local/share". "" when neither names a folder. Either argument may be null.
+std::string UserDataFolder(const char* xdgDataHome, const char* home);
+
+// The user's home folder: $HOME when it is an absolute path, otherwise the password database's
+// entry for the real user; "" when neither is known.
+std::string HomeFolder();
+
 }  // namespace ks

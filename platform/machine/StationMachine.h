@@ -54,7 +54,31 @@ class CStationMachine {
     std::unique_ptr<StationPlatform> platform_;
 };
 
-// Creates the application directory and gives it the shipped defaults it lacks: config.ini,
-// devices.ini and the lang/ folder are copied from the "data" folder beside the executable. Files
-// already there are never touched.
-void SeedApplicationDirectory(const std::string& appDir);
+// Where a station keeps its files, and where the defaults for them come from.
+struct ApplicationFolders {
+    std::string appDir;    // with a trailing separator; "" when none could be named
+    std::string defaults;  // the shipped defaults, with a trailing separator; "" when none exist
+    bool perOperator = false;  // appDir is the operator's own folder of an installed program
+};
+
+// The installed defaults' folder as seen from the folder of the installed programs.
+inline constexpr const char* kInstalledDefaults = "../share/keystation/";
+
+// Chooses the folders for a program in exeFolder. The shipped defaults are the "data" folder
+// beside the executable (a program run from its build tree) or, failing that, the installed ones
+// (kInstalledDefaults). The application directory is `home` when it is not empty; otherwise the
+// executable's folder, except for an installed program, which uses the operator's own folder:
+// userData + "keystation/" (userData as from ks::UserDataFolder; appDir stays "" when it is
+// empty).
+ApplicationFolders ChooseApplicationFolders(const std::string& home, const std::string& exeFolder,
+                                            const std::string& userData);
+
+// The same for this process: its executable's folder, $XDG_DATA_HOME and the operator's home.
+ApplicationFolders ChooseApplicationFolders(const std::string& home);
+
+// Creates folders.appDir (missing levels private to the operator) and gives it the defaults it
+// lacks: config.ini, devices.ini and the lang/ folder. A name already present, whatever it is, is
+// never touched; only plain files and folders are copied, never what a symbolic link points to.
+// Each default appears whole or not at all, also when two stations seed the folder at once.
+// False, with the first reason in *error, when the folder cannot be made or a default copied.
+bool SeedApplicationDirectory(const ApplicationFolders& folders, std::string* error);

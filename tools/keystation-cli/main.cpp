@@ -389,12 +389,18 @@ int main(int argc, char** argv) {
     if (const int rc = ParseOptions(argc, argv, &o); rc != 0) {
         return rc == 1 ? 0 : rc;
     }
-    CStationMachine machine(o.home, o.simulate, o.sysfsRoot, o.devRoot, o.sim);
+    const ApplicationFolders folders = ChooseApplicationFolders(o.home);
+    if (std::string error; !SeedApplicationDirectory(folders, &error)) {
+        std::fprintf(stderr, "keystation-cli: %s\n", error.c_str());
+        if (folders.appDir.empty()) {
+            return 2;
+        }
+    }
+    CStationMachine machine(folders.appDir, o.simulate, o.sysfsRoot, o.devRoot, o.sim);
     if (!machine.SetupError().empty()) {
         std::fprintf(stderr, "keystation-cli: simulated board: %s\n", machine.SetupError().c_str());
         return 2;
     }
-    SeedApplicationDirectory(machine.AppDir());
     if (o.list) {
         return ListDevices(machine.Platform().usbTree, machine.AppDir());
     }
