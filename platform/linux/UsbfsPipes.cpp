@@ -474,6 +474,13 @@ std::shared_ptr<UsbfsPipes::OpenDevice> UsbfsPipes::OpenDeviceAt(const std::stri
             }
             fd = calls_.Open(node, O_RDWR | O_CLOEXEC);
         }
+        if (clock_.NowMs() != firstTry) {
+            if (CLoggerBase* log = log_.load(); log != nullptr) {
+                log->Print(0, "INFO:UsbfsPipes-->%s not accessible at first, %s after %u ms",
+                           node.c_str(), fd >= 0 ? "opened" : "still refused",
+                           static_cast<unsigned>(clock_.NowMs() - firstTry));
+            }
+        }
         if (fd < 0) {
             SetError(sysError, -fd);
             return nullptr;

@@ -60,7 +60,7 @@ struct UsbfsTransferPolicy {
     // udev makes a new node accessible a moment after the kernel announced the device: an open
     // refused with EACCES is tried again every permissionPollMs, for up to permissionWaitMs,
     // unless sysfs says the device has been connected longer than that.
-    uint32_t permissionWaitMs = 3000;
+    uint32_t permissionWaitMs = 5000;
     uint32_t permissionPollMs = 100;
 };
 
