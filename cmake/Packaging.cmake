@@ -7,6 +7,7 @@
 #   lib/udev/rules.d/             the rule that opens the boards' device nodes to plugdev
 #   share/applications/, share/icons/hicolor/scalable/apps/   menu entry and icon (gui/)
 #   share/doc/keystation/         copyright, changelog.gz
+#   share/man/man1/               a manual page per program
 #
 # An installed program finds its defaults at ../share/keystation/ from its own folder
 # (kInstalledDefaults in platform/machine/StationMachine.h), so the data folder must stay there.
@@ -29,19 +30,28 @@ install(DIRECTORY ${_ks_data}/lang/ DESTINATION ${CMAKE_INSTALL_DATADIR}/keystat
         FILES_MATCHING PATTERN "*.ini")
 install(FILES ${_ks_data}/udev/70-keystation.rules DESTINATION ${KS_UDEV_RULES_DIR})
 
-# Debian's documentation: the copyright file and the changelog, compressed without a time stamp.
+# Debian's documentation: the copyright file, the changelog and a manual page per program, the
+# last two compressed without a time stamp.
 set(KS_PACKAGE_VERSION ${PROJECT_VERSION})
 set(_ks_pkg ${PROJECT_SOURCE_DIR}/packaging)
 set(_ks_pkg_out ${PROJECT_BINARY_DIR}/packaging)
-configure_file(${_ks_pkg}/changelog.in ${_ks_pkg_out}/changelog @ONLY)
-find_program(KS_GZIP gzip)
-if(KS_GZIP)
-  execute_process(COMMAND ${KS_GZIP} -9nc ${_ks_pkg_out}/changelog
-                  OUTPUT_FILE ${_ks_pkg_out}/changelog.gz RESULT_VARIABLE _ks_gzip_rc)
-  if(_ks_gzip_rc EQUAL 0)
-    install(FILES ${_ks_pkg_out}/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
+find_program(KS_GZIP gzip REQUIRED)
+function(ks_install_gzipped template destination)
+  get_filename_component(_name ${template} NAME_WLE)
+  if(NOT template MATCHES "\\.in$")
+    get_filename_component(_name ${template} NAME)
   endif()
-endif()
+  configure_file(${template} ${_ks_pkg_out}/${_name} @ONLY)
+  execute_process(COMMAND ${KS_GZIP} -9nc ${_ks_pkg_out}/${_name}
+                  OUTPUT_FILE ${_ks_pkg_out}/${_name}.gz COMMAND_ERROR_IS_FATAL ANY)
+  install(FILES ${_ks_pkg_out}/${_name}.gz DESTINATION ${destination})
+endfunction()
+ks_install_gzipped(${_ks_pkg}/changelog.in ${CMAKE_INSTALL_DOCDIR})
+foreach(program keystation keystation-cli kdbtool)
+  if(TARGET ${program})
+    ks_install_gzipped(${_ks_pkg}/man/${program}.1 ${CMAKE_INSTALL_MANDIR}/man1)
+  endif()
+endforeach()
 install(FILES ${_ks_pkg}/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # The package. Its library dependencies come from dpkg-shlibdeps; the window program also needs a
