@@ -21,6 +21,7 @@
 #include "keydb/KeyAudit.h"
 #include "keydb/KeyFile.h"
 #include "platform/sim/HostileBoard.h"
+#include "support/IniSettingBase.h"
 #include "tests/app/concurrent/StationHarness.h"
 
 namespace station_test {
@@ -60,9 +61,10 @@ class HostileBoardTest : public StationTest {
         std::string location;
         std::shared_ptr<LoaderEmulator> board;
         std::unique_ptr<HostileBoard> hostile;
-        int slot = 0;               // the slot number it is bound to, once known
-        uint64_t startsAtPlug = 0;  // the slot's job starts before this board came
-        bool away = false;          // unplugged, waiting until the station has seen it go
+        int slot = 0;           // the slot number it is bound to, once known
+        uint64_t counted = 0;   // the slot's job starts whose end has been counted
+        bool jobEnded = false;  // the current board's job has ended
+        bool away = false;      // unplugged, waiting until the station has seen it go
     };
 
     // Plugs a fresh lying board at the port; the seed and the partition layout change per life.
@@ -76,18 +78,98 @@ class HostileBoardTest : public StationTest {
         port.hostile =
             std::make_unique<HostileBoard>(BoardFaultSeed(seed_, static_cast<int>(life)));
         port.hostile->Attach(*port.board);
-        port.startsAtPlug = port.slot > 0 ? Starts(port.slot) : 0;
+        port.jobEnded = false;
         port.away = false;
         ASSERT_TRUE(host_->Plug(port.location, port.board)) << port.location;
     }
 
-    uint64_t Starts(int slot) {
-        std::lock_guard<std::mutex> guard(startLock_);
-        return starts_[slot];
+    // Runs jobs until `target` have ended in all and none runs, plugging a fresh board into every
+    // port whose job has ended. A board that comes back after its job (it was reset) gets another
+    // job, which counts as well. False when a job outlived any time-out (the watchdog).
+    bool RunJobs(uint64_t target) {
+        uint64_t lastProgressMs = clock_.NowMs();
+        bool busy = true;  // a job runs, or a board is on its way back
+        while (ended_ < target || busy) {
+            queue_.RunPending();
+            busy = host_->PendingReturns() > 0;
+            std::map<int, uint64_t> starts;
+            std::map<int, uint64_t> startedAt;
+            {
+                std::lock_guard<std::mutex> guard(startLock_);
+                starts = starts_;
+                startedAt = startedAt_;
+            }
+            // Taken after the starts: a job counted there shows as running here until it ends.
+            const std::vector<DeviceSlot> slots = controller_->SlotsSnapshot();
+            const uint64_t now = clock_.NowMs();
+            for (Port& port : ports_) {
+                const DeviceSlot* slot = nullptr;
+                for (const DeviceSlot& s : slots) {
+                    if (s.portLocation == port.location) {
+                        slot = &s;
+                    }
+                }
+                if (slot != nullptr) {
+                    port.slot = slot->slotNumber;
+                }
+                const bool running = slot != nullptr && slot->running != 0;
+                const uint64_t started = port.slot > 0 ? starts[port.slot] : 0;
+                busy = busy || running;
+                if (running && now - startedAt[port.slot] > kJobLimitMs) {
+                    ADD_FAILURE() << "job at " << port.location << " still running after "
+                                  << now - startedAt[port.slot] << " ms; board "
+                                  << HostileHabitNames(port.hostile->Habits());
+                    return false;
+                }
+                if (!running && started > port.counted) {
+                    // The slot's jobs have ended: its row holds the result of the last one.
+                    const std::string text = view_.Cell(port.slot - 1, kColumnStatus);
+                    results_[text] += started - port.counted;
+                    ended_ += started - port.counted;
+                    port.counted = started;
+                    port.jobEnded = true;
+                    lastProgressMs = now;
+                    if (now - startedAt[port.slot] > longestMs_) {
+                        longestMs_ = now - startedAt[port.slot];
+                        longestText_ =
+                            text + " (" + HostileHabitNames(port.hostile->Habits()) + ")";
+                    }
+                }
+                if (port.away) {
+                    // The station has let go of the last board: the next one is a new job.
+                    if (slot == nullptr && plugged_ < target) {
+                        ++plugged_;
+                        PlugHostile(port);
+                    }
+                } else if (port.jobEnded && !running && host_->Unplug(port.location)) {
+                    port.away = true;  // (a board off the bus after a reset is taken on its return)
+                }
+            }
+            // No job at all ending for far longer than any job may take.
+            if (now - lastProgressMs > 2 * kJobLimitMs) {
+                ADD_FAILURE() << "no job ended for " << now - lastProgressMs << " ms after "
+                              << ended_ << " jobs";
+                return false;
+            }
+            queue_.RunFor(1);
+        }
+        return true;
+    }
+
+    void StopAndSettle() {
+        Press(C::kStartStopButton);
+        ASSERT_TRUE(RunUntil([&] { return State() == StationState::kIdle; }, 120000));
+        queue_.RunPending();
     }
 
     uint64_t seed_ = EnvNumber("KS_HOSTILE_SEED", 0x5EED0F1E5ULL);
     uint64_t lives_ = 0;
+    std::vector<Port> ports_;
+    uint64_t plugged_ = 0;
+    uint64_t ended_ = 0;
+    std::map<std::string, uint64_t> results_;  // jobs by the last text of their row
+    uint64_t longestMs_ = 0;
+    std::string longestText_;
     std::mutex startLock_;
     std::map<int, uint64_t> starts_;     // job starts by slot number
     std::map<int, uint64_t> startedAt_;  // the station clock at the slot's latest start
@@ -95,7 +177,7 @@ class HostileBoardTest : public StationTest {
 };
 
 TEST_F(HostileBoardTest, LyingBoardsNeverCrashHangEscapeTheRkpFolderOrSpendAnUnreservedKey) {
-    const uint64_t jobs = std::max<uint64_t>(EnvNumber("KS_HOSTILE_JOBS", 2000), kPorts);
+    const uint64_t jobs = std::max<uint64_t>(EnvNumber("KS_HOSTILE_JOBS", 2000), 2 * kPorts);
     const fs::path rkp = home_ / "out" / "a" / "b" / "rkp";  // deep: a "../" stays in the home
     fs::create_directories(rkp);
     system_["GetRkp"] = "1";
@@ -104,11 +186,12 @@ TEST_F(HostileBoardTest, LyingBoardsNeverCrashHangEscapeTheRkpFolderOrSpendAnUnr
     system_["SavePath"] = rkp.string() + "/";
     const std::string kdb = MakeKeyFile("keys.kdb", static_cast<uint32_t>(jobs + kPorts), 64);
 
-    std::vector<Port> ports(kPorts);
+    ports_.resize(kPorts);
     for (int p = 0; p < kPorts; ++p) {
-        ports[static_cast<size_t>(p)].location = "1-" + std::to_string(p + 1);
-        PlugHostile(ports[static_cast<size_t>(p)]);
+        ports_[static_cast<size_t>(p)].location = "1-" + std::to_string(p + 1);
+        PlugHostile(ports_[static_cast<size_t>(p)]);
     }
+    plugged_ = kPorts;
     BootReal();
     controller_->LoadKeyFile(kdb);
     queue_.RunPending();
@@ -119,78 +202,17 @@ TEST_F(HostileBoardTest, LyingBoardsNeverCrashHangEscapeTheRkpFolderOrSpendAnUnr
         startedAt_[slot] = clock_.NowMs();
         ++totalStarts_;
     });
+
+    // Half the jobs write the key to misc, half to vendor storage (with a reset and a wait).
     Press(C::kStartStopButton);
     ASSERT_EQ(State(), StationState::kRunning);
-
-    std::map<std::string, uint64_t> results;  // the row's last text, by jobs that ended with it
-    uint64_t ended = 0;
-    uint64_t longestMs = 0;
-    std::string longestText;
-    uint64_t lastProgressMs = clock_.NowMs();
-    uint64_t plugged = kPorts;
-    bool hung = false;
-    while (ended < jobs && !hung) {
-        queue_.RunPending();
-        const std::vector<DeviceSlot> slots = controller_->SlotsSnapshot();
-        for (Port& port : ports) {
-            const DeviceSlot* slot = nullptr;
-            for (const DeviceSlot& s : slots) {
-                if (s.portLocation == port.location) {
-                    slot = &s;
-                }
-            }
-            if (port.away) {
-                // The station has let go of the last board: the next one is a new job.
-                if ((slot == nullptr || slot->present == 0) && plugged < jobs) {
-                    ++plugged;
-                    PlugHostile(port);
-                }
-                continue;
-            }
-            if (slot == nullptr) {
-                continue;
-            }
-            port.slot = slot->slotNumber;
-            uint64_t startedAt = 0;
-            bool started = false;
-            {
-                std::lock_guard<std::mutex> guard(startLock_);
-                started = starts_[port.slot] > port.startsAtPlug;
-                startedAt = startedAt_[port.slot];
-            }
-            const uint64_t now = clock_.NowMs();
-            if (started && slot->running != 0 && now - startedAt > kJobLimitMs) {
-                ADD_FAILURE() << "job at " << port.location << " still running after "
-                              << now - startedAt << " ms; board "
-                              << HostileHabitNames(port.hostile->Habits());
-                hung = true;
-            }
-            if (!started || slot->running != 0) {
-                continue;
-            }
-            // The job has ended: its row holds its result.
-            ++ended;
-            lastProgressMs = now;
-            const std::string text = view_.Cell(port.slot - 1, kColumnStatus);
-            ++results[text];
-            if (now - startedAt > longestMs) {
-                longestMs = now - startedAt;
-                longestText = text + " (" + HostileHabitNames(port.hostile->Habits()) + ")";
-            }
-            host_->Unplug(port.location);
-            port.away = true;
-        }
-        // The watchdog: no job at all ending for far longer than any job may take.
-        if (clock_.NowMs() - lastProgressMs > 2 * kJobLimitMs) {
-            ADD_FAILURE() << "no job ended for " << clock_.NowMs() - lastProgressMs << " ms after "
-                          << ended << " jobs";
-            hung = true;
-        }
-        queue_.RunFor(1);
-    }
-    ASSERT_FALSE(hung);
+    ASSERT_TRUE(RunJobs(jobs / 2));
+    StopAndSettle();
+    controller_->MutableSettings().DestPosition = 1;
+    Press(C::kStartStopButton);
+    ASSERT_TRUE(RunJobs(jobs));
     ASSERT_TRUE(RunUntil([&] { return !FindSlot([](auto& s) { return s.running != 0; }); }));
-    queue_.RunPending();
+    StopAndSettle();
 
     // Every job started ended once, with one result.
     const uint64_t success = std::stoull(view_.Text(C::kSuccessCounter));
@@ -198,9 +220,9 @@ TEST_F(HostileBoardTest, LyingBoardsNeverCrashHangEscapeTheRkpFolderOrSpendAnUnr
     {
         std::lock_guard<std::mutex> guard(startLock_);
         EXPECT_EQ(success + fail, totalStarts_);
-        EXPECT_EQ(totalStarts_, ended);
+        EXPECT_EQ(totalStarts_, ended_);
     }
-    EXPECT_EQ(ended, jobs);
+    EXPECT_GE(ended_, jobs);
     // The boards lie often enough to fail jobs, and not so often that none gets through.
     EXPECT_GT(success, 0u);
     EXPECT_GT(fail, 0u);
@@ -221,8 +243,6 @@ TEST_F(HostileBoardTest, LyingBoardsNeverCrashHangEscapeTheRkpFolderOrSpendAnUnr
     // The key file: every key marked used belongs to a job that reserved it, none is in doubt,
     // and exactly the successful jobs delivered theirs.
     controller_->SetWorkerStartObserver({});
-    Press(C::kStartStopButton);
-    ASSERT_TRUE(RunUntil([&] { return State() == StationState::kIdle; }));
     EXPECT_TRUE(controller_->OnClose());
     controller_.reset();
     CKeyFile file(kdb, nullptr, KeyFileAccess::VerifyOnly);
@@ -234,11 +254,11 @@ TEST_F(HostileBoardTest, LyingBoardsNeverCrashHangEscapeTheRkpFolderOrSpendAnUnr
     EXPECT_EQ(audit.delivered.size(), success);
     EXPECT_EQ(audit.usedInFile, audit.delivered.size() + audit.spent.size());
 
-    std::cout << "hostile boards: " << ended << " jobs, " << success << " succeeded, " << fail
+    std::cout << "hostile boards: " << ended_ << " jobs, " << success << " succeeded, " << fail
               << " failed; keys delivered " << audit.delivered.size() << ", spent "
-              << audit.spent.size() << "; longest job " << longestMs
-              << " ms on the station clock: " << longestText << "\n";
-    for (const auto& [text, count] : results) {
+              << audit.spent.size() << "; longest job " << longestMs_
+              << " ms on the station clock: " << longestText_ << "\n";
+    for (const auto& [text, count] : results_) {
         std::cout << "  " << count << "\t" << text << "\n";
     }
 }
