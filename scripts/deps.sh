@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the station needs. Usage: scripts/deps.sh build|test
-# "build" is enough to build and run the station; "test" adds what the test suite uses.
+# Installs the Debian packages the station needs. Usage: scripts/deps.sh build|test|package
+# "build" is enough to build and run the station; "test" adds what the test suite uses;
+# "package" what scripts/package.sh needs besides "build".
 set -euo pipefail
 profile=${1:-build}
 
@@ -10,9 +11,12 @@ test_pkgs=(libgtest-dev libgmock-dev googletest libbenchmark-dev openssl
            python3-cryptography-vectors fdisk xvfb xauth clang-format
            qemu-system-x86 busybox-static cpio kmod
            clang libclang-rt-14-dev llvm)  # clang, libFuzzer and llvm-symbolizer for the fuzz build
+# The Debian package: dpkg-shlibdeps for its dependencies (file tells it the programs), lintian.
+package_pkgs=(dpkg-dev file lintian)
 
 pkgs=("${build_pkgs[@]}")
-[ "$profile" = test ] && pkgs+=("${test_pkgs[@]}")
+[ "$profile" = test ] && pkgs+=("${test_pkgs[@]}" "${package_pkgs[@]}")
+[ "$profile" = package ] && pkgs+=("${package_pkgs[@]}")
 
 missing=()
 for p in "${pkgs[@]}"; do
