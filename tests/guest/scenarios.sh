@@ -4,10 +4,12 @@
 #
 # Ports (vhci port p is the sysfs device p+1 of bus 1):
 #   0-3  loaders for the misc run          4  a ROM-mode device (never listed, never provisioned)
-#   5-6  loaders for the vendor-storage run (reset, leave, come back at the same port)
+#   5-6  loaders for the vendor-storage run (reset, leave, come back at the same port; 5 stays on
+#        the bus, not answering, for 600 ms after its reset, as a real board's old enumeration does)
 #   7    a loader unplugged at its key write
 #   8    a loader stalling its first command block   9  a loader not answering two status reads
 #   10   an echo device for raw usbfs figures           11 a loader reset by the check program
+#   12   a loader whose node only becomes accessible to the (non-root) station 2 s after it arrived
 
 BIN=/opt/ks/bin
 DATA=/opt/ks/data
@@ -15,7 +17,7 @@ KDB=/tmp/keys.kdb
 KEY_COUNT=12
 CLI_TIMEOUT=240
 
-echo "GUEST-PLAN 30"
+echo "GUEST-PLAN 33"
 
 SIM_PID=""
 SIM_TAG=""
@@ -95,9 +97,15 @@ has_uevent_socket() {
 # run_cli TAG HOME : runs one station session until it is idle (killed after CLI_TIMEOUT s);
 # output in /tmp/cli-TAG.out. Sets CLI_RC, CLI_MS and UEVENT_SOCKET (1 when the station was seen
 # holding its uevent socket).
+# With CLI_USER set, the station runs as that user.
 run_cli() {
   t0=$(now_ms)
-  "$BIN/keystation-cli" --home "$2" --kdb "$KDB" --start --until-idle > "/tmp/cli-$1.out" 2>&1 &
+  if [ -n "${CLI_USER:-}" ]; then
+    su -s /bin/sh "$CLI_USER" -c "'$BIN/keystation-cli' --home '$2' --kdb '$KDB' --start --until-idle" \
+      > "/tmp/cli-$1.out" 2>&1 &
+  else
+    "$BIN/keystation-cli" --home "$2" --kdb "$KDB" --start --until-idle > "/tmp/cli-$1.out" 2>&1 &
+  fi
   cli=$!
   ( sleep "$CLI_TIMEOUT"; kill -KILL "$cli" 2>/dev/null ) &
   dog=$!
@@ -221,7 +229,7 @@ fi
 
 # ---------------------------------------------------------------------------------------------
 # Vendor-storage run: two loaders; each resets, leaves the bus and comes back at its port.
-if start_sim vendor port=5,demo=5 port=6,demo=6; then
+if start_sim vendor port=5,demo=5,linger-ms=600 port=6,demo=6; then
   pass vendor-enumerate: "$(cat /tmp/sim-vendor/ready)"
   make_home /tmp/home-vendor DestPosition=1 GetRkp=1 WriteKeybox=1 SavePath=/tmp/home-vendor/rkp/
   run_cli vendor /tmp/home-vendor
@@ -290,7 +298,9 @@ if start_sim unplug port=7,demo=7,unplug-opcode=0x15; then
   else
     fail unplug-released: "no removal of slot ${slot:-?} handled (log), or its location stayed"
   fi
-  check_unused unplug-keyfile $((KEY_COUNT - 6))
+  # The key was reserved before its bytes went out and the board left with the write in flight:
+  # it may be on the board, so it is spent, never handed to another one.
+  check_unused unplug-keyfile $((KEY_COUNT - 7))
   check_no_polling unplug-uevent /tmp/home-unplug unplug
   stop_sim
   [ "$(state 1-8 unplugged)" = 1 ] && pass unplug-device: "the device left the bus at its key write" ||
@@ -351,6 +361,37 @@ if start_sim transport port=8,demo=8,fail-cmd=1 port=9,demo=9,hang-cmd=1,hang-co
   fi
 else
   fail transport-stall: "usbip-sim: $(cat /tmp/sim-transport/ready 2>/dev/null)"
+  show_sim_log
+  stop_sim
+fi
+
+# ---------------------------------------------------------------------------------------------
+# A station run by an operator without root: the kernel announces the board before udev has made
+# its node accessible (here a helper opens it up 2 s after the board arrived); the first open is
+# refused, tried again, and the job goes through.
+if start_sim perm port=12,demo=12; then
+  pass perm-enumerate: "$(cat /tmp/sim-perm/ready)"
+  grep -q '^operator:' /etc/passwd 2>/dev/null || echo 'operator:x:1000:1000::/tmp:/bin/sh' >> /etc/passwd
+  grep -q '^operator:' /etc/group 2>/dev/null || echo 'operator:x:1000:' >> /etc/group
+  make_home /tmp/home-perm DestPosition=0 GetRkp=0 WriteKeybox=1
+  chown -R 1000:1000 /tmp/home-perm "$KDB" "$KDB".*
+  node=$(printf '/dev/bus/usb/%03d/%03d' "$(cat /sys/bus/usb/devices/1-13/busnum)" \
+         "$(cat /sys/bus/usb/devices/1-13/devnum)")
+  chmod 0600 "$node"
+  ( sleep 2; chmod 0666 "$node" ) &
+  opener=$!
+  CLI_USER=operator run_cli perm /tmp/home-perm
+  wait "$opener" 2>/dev/null
+  check_counts perm 1 0 1
+  waited=$(station_log /tmp/home-perm | grep 'UsbfsPipes-->.*not accessible at first, opened after')
+  if [ -n "$waited" ]; then
+    pass perm-waited: "the refused node was tried again: $(echo "$waited" | head -n 1 | tr -d '\r')"
+  else
+    fail perm-waited: "no open of the board was refused and then tried again (see the log)"
+  fi
+  stop_sim
+else
+  fail perm-enumerate: "usbip-sim: $(cat /tmp/sim-perm/ready 2>/dev/null)"
   show_sim_log
   stop_sim
 fi
