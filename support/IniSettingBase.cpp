@@ -6,7 +6,8 @@
 
 namespace {
 
-bool InRange(int32_t value, int32_t low, int32_t high) {
+// Compared in 64 bits: a bound computed from a file's number (LanKinds - 1) cannot overflow.
+bool InRange(int64_t value, int64_t low, int64_t high) {
     return value >= low && value <= high;
 }
 
@@ -36,7 +37,20 @@ int32_t CIniSettingBase::GetIntValueFormat(int32_t defaultValue, const char* key
 }
 
 int32_t CIniSettingBase::ReadInt(std::string_view key) {
-    return ks::ParseDecimal(GetValue(key));
+    const std::string value = GetValue(key);
+    if (value.empty()) {
+        NoteDefault(key);
+    }
+    return ks::ParseDecimal(value);
+}
+
+void CIniSettingBase::NoteDefault(std::string_view key) {
+    for (const std::string& known : defaultedKeys) {
+        if (known == key) {
+            return;
+        }
+    }
+    defaultedKeys.emplace_back(key);
 }
 
 int32_t CIniSettingBase::ReadFlag(std::string_view key) {
@@ -56,15 +70,15 @@ bool CIniSettingBase::Load(const std::string& path) {
 
 void CIniSettingBase::ReadFields() {
     // Every key without a section part below belongs to the section named last.
+    defaultedKeys.clear();
     LangPath = GetValue("Language:LangPath");
+    // LanKinds is kept as read (and saved back so); only the table it sizes is bounded.
     LanKinds = ReadInt("LanKinds");
-    if (LanKinds > kMaxLanguages) {
-        LanKinds = kMaxLanguages;
-    }
     languageTable.clear();
-    if (LanKinds > 0) {
-        languageTable.reserve(static_cast<std::size_t>(LanKinds));
-        for (int32_t i = 1; i <= LanKinds; ++i) {
+    const int32_t tableSize = LanKinds > kMaxLanguages ? kMaxLanguages : LanKinds;
+    if (tableSize > 0) {
+        languageTable.reserve(static_cast<std::size_t>(tableSize));
+        for (int32_t i = 1; i <= tableSize; ++i) {
             const std::string index = std::to_string(i);
             LanguageEntry entry;
             entry.fileName = GetValue("Lang" + index + "File");
@@ -77,13 +91,15 @@ void CIniSettingBase::ReadFields() {
         }
     }
     Selected = ReadInt("Selected");
-    if (!InRange(Selected, 0, LanKinds - 1)) {
+    if (!InRange(Selected, 0, int64_t{LanKinds} - 1)) {
+        NoteDefault("Selected");
         Selected = 1;
     }
 
     LogPath = GetValue("System:LogPath");
     LogLevel = ReadInt("LogLevel");
     if (!InRange(LogLevel, -1, 10)) {
+        NoteDefault("LogLevel");
         LogLevel = 10;
     }
     SingleRW = ReadFlag("SingleRW");
@@ -106,6 +122,7 @@ void CIniSettingBase::ReadFields() {
     ResetAfterWrite = ReadFlag("ResetAfterWrite");
     DestPosition = ReadInt("DestPosition");
     if (!InRange(DestPosition, 0, 3)) {
+        NoteDefault("DestPosition");
         DestPosition = 0;
     }
     SavePath = GetValue("SavePath");
@@ -113,6 +130,7 @@ void CIniSettingBase::ReadFields() {
     WriteKeybox = ReadFlag("WriteKeybox");
     Jsonformat = ReadInt("Jsonformat");
     if (!InRange(Jsonformat, 0, 2)) {
+        NoteDefault("Jsonformat");
         Jsonformat = 0;
     }
 }
@@ -142,6 +160,11 @@ void CIniSettingBase::WriteFields() {
 }
 
 bool CIniSettingBase::Save(const std::string& path) {
+    if (LoadedFileUnread()) {
+        // The operator's file was there but could not be read: the values in memory are defaults,
+        // and writing them would lose the file's (language settings and all). It is left alone.
+        return false;
+    }
     try {
         EnsureDocument();
         WriteFields();

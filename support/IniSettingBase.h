@@ -17,7 +17,7 @@ struct LanguageEntry {
 
 class CIniSettingBase : public CSettingBase {
   public:
-    // More languages than this are not read (the file keeps its LanKinds text).
+    // More languages than this are not read (LanKinds keeps its value, and the file its text).
     static constexpr int32_t kMaxLanguages = 64;
 
     CIniSettingBase() = default;
@@ -27,7 +27,8 @@ class CIniSettingBase : public CSettingBase {
     // applying the range rules. False only when memory for the document runs out.
     bool Load(const std::string& path) override;
     // Stores the saved fields into the document and writes it to the path it was loaded from
-    // (path is used only when nothing was loaded). True when the file was written.
+    // (path is used only when nothing was loaded). True when the file was written. A file that
+    // existed but could not be read at Load is never written over (false).
     bool Save(const std::string& path) override;
 
     using CSettingBase::GetValue;
@@ -63,6 +64,9 @@ class CIniSettingBase : public CSettingBase {
     int32_t ResetAfterWrite = 0;
     int32_t DestPosition = 0;
     std::string SavePath;
+    // The keys Load found missing or out of range, in file order, whose defaults are in use
+    // (start-up logs them: a damaged file that turns WriteKeybox off must not pass unnoticed).
+    std::vector<std::string> defaultedKeys;
     int32_t GetRkp = 0;
     int32_t WriteKeybox = 0;
     int32_t Jsonformat = 0;
@@ -77,6 +81,7 @@ class CIniSettingBase : public CSettingBase {
   private:
     void ReadFields();
     int32_t ReadInt(std::string_view key);
+    void NoteDefault(std::string_view key);
     int32_t ReadFlag(std::string_view key);
     void WriteFields();
 };

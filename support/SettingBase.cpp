@@ -44,7 +44,8 @@ bool CSettingBase::LoadDocument(const std::string& path) {
     currentSection_ = nullptr;
     document_ = std::make_unique<ks::IniDocument>();
     std::string bytes;
-    if (ks::ReadWholeFile(path, ks::kIniMaxFileBytes, bytes) != ks::ReadStatus::Ok) {
+    loadStatus_ = ks::ReadWholeFile(path, ks::kIniMaxFileBytes, bytes);
+    if (loadStatus_ != ks::ReadStatus::Ok) {
         return false;
     }
     ks::ParseIni(bytes.data(), bytes.size(), *document_);

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "support/FileSystem.h"
 #include "support/IniDocument.h"
 
 namespace ks {
@@ -38,6 +39,11 @@ class CSettingBase {
 
     // The path given to Load (empty before).
     const std::string& LoadedPath() const { return path_; }
+    // True when the file given to Load exists but could not be read (too large, no permission, an
+    // I/O error): its settings are then the defaults, and it must not be written over with them.
+    bool LoadedFileUnread() const {
+        return loadStatus_ == ks::ReadStatus::Unreadable || loadStatus_ == ks::ReadStatus::TooLarge;
+    }
     // The parsed document, or nullptr before Load or Save created one.
     const ks::IniDocument* Document() const { return document_.get(); }
 
@@ -58,5 +64,6 @@ class CSettingBase {
 
     std::unique_ptr<ks::IniDocument> document_;
     std::string path_;
+    ks::ReadStatus loadStatus_ = ks::ReadStatus::NotFound;
     ks::IniSection* currentSection_ = nullptr;
 };

@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <climits>
 #include <string>
+#include <vector>
 
 #include "TempDir.h"
+#include "support/FileSystem.h"
 #include "support/IniSettingBase.h"
 #include "support/TextCodec.h"
 
@@ -81,10 +85,71 @@ TEST_F(SettingsFile, OutOfRangeSelectedAndFontSizesAreReplaced) {
 
 TEST_F(SettingsFile, HugeLanguageCountIsBounded) {
     LoadText("[Language]\nLanKinds=2147483647\nSelected=3\n");
-    EXPECT_EQ(settings_.LanKinds, CIniSettingBase::kMaxLanguages);
+    EXPECT_EQ(settings_.LanKinds, 2147483647);  // kept as read: only the table is bounded
     EXPECT_EQ(settings_.languageTable.size(),
               static_cast<std::size_t>(CIniSettingBase::kMaxLanguages));
     EXPECT_EQ(settings_.Selected, 3);
+}
+
+// ---- the operator's choices survive odd but valid files ----
+
+// More languages than the table holds: the cap bounds what is allocated, not the choice.
+TEST_F(SettingsFile, ASelectedLanguageBeyondTheTableCapIsKept) {
+    LoadText("[Language]\nLanKinds=100\nSelected=80\n");
+    EXPECT_EQ(settings_.Selected, 80);
+    EXPECT_EQ(settings_.LanKinds, 100);
+    EXPECT_EQ(settings_.languageTable.size(),
+              static_cast<std::size_t>(CIniSettingBase::kMaxLanguages));
+    ASSERT_TRUE(settings_.Save(path_));
+    EXPECT_NE(TempDir::Read(path_).find("Selected=80"), std::string::npos);
+}
+
+// LanKinds - 1 overflowed for the smallest count (and the wrapped bound let any Selected pass).
+TEST_F(SettingsFile, TheSmallestLanguageCountDoesNotOverflowTheRangeCheck) {
+    LoadText("[Language]\nLanKinds=-2147483648\nSelected=0\n");
+    EXPECT_EQ(settings_.LanKinds, INT32_MIN);
+    EXPECT_TRUE(settings_.languageTable.empty());
+    EXPECT_EQ(settings_.Selected, 1);
+}
+
+// A file that is there but cannot be read gives the defaults for this run, and is never written
+// over with them: its language settings and everything else would be lost.
+TEST_F(SettingsFile, AnExistingFileThatCannotBeReadIsNeverWrittenOver) {
+    std::string big = "[Language]\r\nLanKinds=2\r\nSelected=1\r\n;";
+    big.append(ks::kIniMaxFileBytes, 'x');
+    TempDir::Write(path_, big);
+    ASSERT_TRUE(settings_.Load(path_));
+    EXPECT_TRUE(settings_.LoadedFileUnread());
+    EXPECT_EQ(settings_.LanKinds, 0);  // defaults
+    EXPECT_FALSE(settings_.Save(path_));
+    EXPECT_EQ(TempDir::Read(path_), big);
+
+    // A missing file is no such case: it is written at shutdown.
+    CIniSettingBase fresh;
+    const std::string missing = dir_.File("new.ini");
+    ASSERT_TRUE(fresh.Load(missing));
+    EXPECT_FALSE(fresh.LoadedFileUnread());
+    EXPECT_TRUE(fresh.Save(missing));
+}
+
+// Start-up names the keys whose defaults are in use: a damaged file that switches WriteKeybox off
+// would otherwise pass every board as "OK" with nothing written.
+TEST_F(SettingsFile, KeysMissingOrOutOfRangeAreNamedInFileOrder) {
+    LoadText(
+        "[Language]\nLangPath=lang/\nLanKinds=1\nSelected=0\n[System]\nGetRkp=1\n"
+        "DestPosition=9\nLogLevel=0\n");
+    const std::vector<std::string>& keys = settings_.defaultedKeys;
+    auto has = [&](const char* key) {
+        return std::find(keys.begin(), keys.end(), key) != keys.end();
+    };
+    EXPECT_TRUE(has("WriteKeybox"));
+    EXPECT_TRUE(has("DestPosition"));
+    EXPECT_FALSE(has("GetRkp"));
+    EXPECT_FALSE(has("Selected"));
+    EXPECT_FALSE(has("LogLevel"));
+
+    LoadText(TempDir::Read(KS_SOURCE_DIR "/data/config.ini"));
+    EXPECT_TRUE(settings_.defaultedKeys.empty()) << settings_.defaultedKeys.front();
 }
 
 TEST_F(SettingsFile, SystemRangeRules) {
