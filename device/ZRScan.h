@@ -5,6 +5,7 @@
 // A scanner is used by one thread at a time; several scanners may walk the same tree at once.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -37,6 +38,8 @@ class ZRScan {
 
     // Walks the tree and keeps the devices that pass `mask` (DeviceKind bits); returns how many.
     int Search(uint32_t mask);
+    // Devices of any kind the last Search or WaitForDevice walked past (hubs not counted).
+    size_t WalkedDeviceCount() const { return walked_.size(); }
     // Copies the index-th device of the last Search into *out; 1, or 0 when out of range.
     int GetDevice(int index, ZRDeviceDesc* out) const;
     // Polls every 50 ms until a device of `kind` (and with vid/pid, unless both are 0) has been
