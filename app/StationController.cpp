@@ -110,7 +110,7 @@ StartupResult CStationController::Initialise() {
     }
     appDir_ = platform_.appDir.empty() ? ks::ExecutableFolder() : platform_.appDir;
     if (appDir_.empty()) {
-        appDir_ = "/";
+        appDir_.assign(1, '/');  // (assigning "/" trips a false -Wrestrict of GCC 12 here)
     } else if (appDir_.back() != '/') {
         appDir_ += '/';
     }
@@ -127,12 +127,12 @@ StartupResult CStationController::Initialise() {
     }
     CreateLogger();
 
+    // An empty SavePath stays empty (and is saved so): the RKP files then go to the
+    // application folder, never to the filesystem's root.
     if (!settings_->SavePath.empty()) {
         if (!ks::FolderExists(ks::WithoutTrailingSeparator(settings_->SavePath))) {
             CreateOneFolder(settings_->SavePath);
         }
-    } else {
-        settings_->SavePath = "/";
     }
 
     model_.SetControlText(C::kSuccessCounter, "00000");
@@ -195,7 +195,29 @@ void CStationController::CreateLogger() {
     if (logger_->Open()) {
         logger_->SetLevel(-1);
         logger_->Print(0, "Ostrel Running...\r\n");
+        LogSettingsTrouble();
     }
+}
+
+void CStationController::LogSettingsTrouble() {
+    if (settings_->LoadedFileUnread()) {
+        Log("Error:LoadConfiguration-->%sconfig.ini exists but could not be read: defaults are "
+            "used and the file is left as it is (it is not saved at shutdown)",
+            appDir_.c_str());
+        return;
+    }
+    if (settings_->defaultedKeys.empty()) {
+        return;
+    }
+    std::string keys;
+    for (const std::string& key : settings_->defaultedKeys) {
+        if (!keys.empty()) {
+            keys += ',';
+        }
+        keys += key;
+    }
+    Log("Warning:LoadConfiguration-->config.ini: missing or out of range, defaults used: %s",
+        keys.c_str());
 }
 
 bool CStationController::CreateScanner() {

@@ -145,6 +145,9 @@ class CStationController final : public IWorkerHost {
     StartupResult ConfigFailure();
     bool LoadConfiguration();
     void CreateLogger();
+    // One start-up line when config.ini could not be read, or naming the keys that fell back to
+    // their defaults.
+    void LogSettingsTrouble();
     bool CreateScanner();
     bool StartScanThread();
     void StopScanThread();

@@ -120,11 +120,37 @@ TEST_F(KeystationCliTest, ListPrintsOneTabSeparatedLinePerLoaderInWalkOrder) {
     EXPECT_EQ(lines[8], "1-2-1\tloader\tf00d:350a\t1-2.1");
 }
 
+// Boards behind ids the tables do not name: the listing is empty, and says why on stderr.
+TEST_F(KeystationCliTest, ListSaysSoWhenDevicesArePresentButNoneMatchesTheTables) {
+    fs::create_directories(home_);
+    {
+        std::ofstream devices(home_ / "devices.ini");
+        devices << "[Vendor]\r\nZR_VENDOR_ID=0x1234\r\nZR_ALT_VENDOR_ID=0x1235\r\n[ChipTable]\r\n";
+    }
+    const RunResult r = RunCli("--home " + Home() + " --simulate 3 --list");
+    ASSERT_EQ(r.exitCode, 0) << r.out;
+    EXPECT_EQ(r.out.find("\tloader\t"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("USB device(s) present, none is a loader"), std::string::npos) << r.out;
+}
+
 TEST_F(KeystationCliTest, StartWithoutAKeyFileIsRefusedWithItsOwnExitCode) {
     const RunResult r = RunCli("--home " + Home() + " --simulate 1 --start --until-idle");
     EXPECT_EQ(r.exitCode, 2) << r.out;
     EXPECT_NE(r.out.find("Start refused"), std::string::npos);
     EXPECT_NE(r.out.find("success 00000 fail 00000 total 00000"), std::string::npos);
+}
+
+// Automation must not take a station that never started for a run without failures.
+TEST_F(KeystationCliTest, LoaderConfigFailEndsWithANonZeroExitCode) {
+    fs::create_directories(home_);
+    {
+        std::ofstream config(home_ / "config.ini");
+        config << "[Language]\r\nLang1File=Missing.ini\r\nLangPath=lang/\r\nLanKinds=1\r\n"
+                  "Selected=0\r\n";
+    }
+    const RunResult r = RunCli("--home " + Home() + " --simulate 1 --start --until-idle");
+    EXPECT_EQ(r.exitCode, 3) << r.out;
+    EXPECT_NE(r.out.find("Loader Config fail"), std::string::npos) << r.out;
 }
 
 TEST_F(KeystationCliTest, AFailedJobMakesTheExitCodeOne) {

@@ -273,6 +273,13 @@ int ListDevices(IUsbTree& tree, const std::string& appDir) {
                         d.productId, d.path.c_str());
         }
     }
+    if (count == 0 && scanner.WalkedDeviceCount() > 0) {
+        // Boards behind other ids than the tables name would otherwise be silently missing.
+        std::fprintf(stderr,
+                     "keystation-cli: %zu USB device(s) present, none is a loader by the vendor "
+                     "ids and chip table of %s%s\n",
+                     scanner.WalkedDeviceCount(), appDir.c_str(), DeviceTables::kFileName);
+    }
     return 0;
 }
 
@@ -285,6 +292,9 @@ bool AnySlotRunning(const CStationController& controller) {
     return false;
 }
 
+// Exit status when the station could not start (settings or language files unusable).
+constexpr int kExitNotStarted = 3;
+
 int RunStation(const Options& o, StationPlatform& platform) {
     CMainThreadQueue queue;
     CConsoleView view(stdout, stderr);
@@ -292,7 +302,9 @@ int RunStation(const Options& o, StationPlatform& platform) {
     const StartupResult startup = controller.Initialise();
     queue.RunPending();
     if (!startup.started) {
-        return startup.exitCode;
+        // "Loader Config fail" ends start-up with 0 for the window program; automation must not
+        // take a station that never started for one that succeeded.
+        return startup.exitCode != 0 ? startup.exitCode : kExitNotStarted;
     }
 
     // Options for this run only: the file keeps its values.
