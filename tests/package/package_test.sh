@@ -74,19 +74,19 @@ bin=$root/usr/bin
 kdb=$scratch/keys.kdb
 touch "$scratch/before-run"
 "$bin/kdbtool" create --keys 5 --key-size 128 "$kdb" >/dev/null || fail "kdbtool create"
-mkdir "$scratch/rkp"
 rc=0
 (cd "$scratch" && "$bin/keystation-cli" --simulate 2 --start --until-idle --kdb "$kdb" \
-                    --save-path "$scratch/rkp" >"$scratch/run1.txt" 2>&1) || rc=$?
+                    >"$scratch/run1.txt" 2>&1) || rc=$?
 [ "$rc" = 0 ] || { cat "$scratch/run1.txt"; fail "keystation-cli exited with $rc"; }
 last=$(tail -n 1 "$scratch/run1.txt")
 [ "$last" = "success 00002 fail 00000 total 00002" ] || { cat "$scratch/run1.txt"; fail "$last"; }
-[ "$(ls "$scratch/rkp" | wc -l)" = 2 ] || fail "expected two RKP files"
 "$bin/kdbtool" info --json "$kdb" | grep -q '"unusedCount":3' || fail "the key file did not count down"
 
-# The per-operator folder: seeded with the shipped defaults, private, holding the run's files.
+# The per-operator folder: seeded with the shipped defaults, private, holding the run's files
+# (the RKP files go there too, as SavePath is empty).
 appdir=$HOME/.local/share/keystation
 [ -d "$appdir" ] || fail "no per-operator folder $appdir"
+[ "$(ls "$appdir"/*.json | wc -l)" = 2 ] || fail "expected two RKP files in $appdir"
 [ "$(stat -c %a "$appdir")" = 700 ] || fail "$appdir is not private"
 cmp -s "$appdir/devices.ini" "$root/usr/share/keystation/devices.ini" || fail "devices.ini"
 for f in English.ini Chinese.ini; do
@@ -98,6 +98,19 @@ ls "$appdir"/log/log-*/*.txt >/dev/null 2>&1 || fail "no station log in $appdir"
 ! ls -a "$appdir" | grep -q 'seed' || fail "a seeding copy was left behind"
 [ -z "$(find "$root" -newer "$scratch/before-run")" ] ||
   fail "the run wrote into the installed tree"
+
+# The window program, installed, reads the same folder: told there to write no keys, it takes none
+# (offscreen; it ends once its job is done).
+if [ -x "$bin/keystation" ]; then
+  grep -q '^WriteKeybox=1' "$appdir/config.ini" || fail "config.ini lacks WriteKeybox=1"
+  sed -i 's/^WriteKeybox=1/WriteKeybox=0/' "$appdir/config.ini"
+  (cd "$scratch" && QT_QPA_PLATFORM=offscreen KS_SCREENSHOT=$scratch/window.png \
+     "$bin/keystation" --simulate 1 --kdb "$kdb" --start >"$scratch/gui.txt" 2>&1) ||
+    { cat "$scratch/gui.txt"; fail "keystation did not finish its job"; }
+  [ -f "$scratch/window.png" ] || fail "keystation did not show its window"
+  "$bin/kdbtool" info --json "$kdb" | grep -q '"unusedCount":3' ||
+    fail "keystation took a key: it did not read $appdir/config.ini"
+fi
 
 # An operator's own change survives the next start; XDG_DATA_HOME moves the folder; --home
 # overrides both and is seeded from the installed defaults too.
