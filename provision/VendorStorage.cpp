@@ -170,7 +170,7 @@ bool BuildVendorItem8(uint8_t* sector, const uint8_t* recordInfo, const uint8_t*
     std::memset(sector, 0, kSectorBytes);
     StoreLe16(sector, 8);
     StoreLe16(sector + 4, kItem8DataLength);
-    WriteRecordBody(sector + 8, recordInfo, key, keySize);
+    WriteRecordBody(sector + kItem8DataOffset, recordInfo, key, keySize);
     return true;
 }
 

@@ -22,9 +22,12 @@ inline constexpr size_t kRecordInfoBytes = 16;
 inline constexpr size_t kStorageRecordOffset = 252;
 inline constexpr size_t kStorageKeyOffset = 280;
 inline constexpr size_t kStorageKeyRoom = kSectorBytes - kStorageKeyOffset;  // 232
+inline constexpr size_t kItem8DataOffset = 8;  // after the item's id and length fields
 inline constexpr size_t kItem8KeyOffset = 36;
-inline constexpr size_t kItem8KeyRoom = kSectorBytes - kItem8KeyOffset;  // 476
 inline constexpr uint16_t kItem8DataLength = 156;
+// The item carries kItem8DataLength bytes: a longer key would reach the board cut short.
+inline constexpr size_t kItem8KeyRoom =
+    kItem8DataLength - (kItem8KeyOffset - kItem8DataOffset);  // 128
 inline constexpr size_t kSnTextUnits = 512;
 inline constexpr size_t kSnMaxUnits = 100;
 inline constexpr uint8_t kCapabilityVendorRead = 0x10;
@@ -55,7 +58,7 @@ std::string SnBytesToText(const uint8_t* data, size_t length);
 // it out of its folder (no '/', '\\', "..", nor a control character).
 bool IsSnTextValid(const std::string& snText);
 
-// Key bytes the record of a destination has room for (232 or 476).
+// Key bytes the record of a destination has room for (232 or 128).
 size_t VendorKeyRoom(VendorDestination destination);
 
 // True when the sector begins with the "VEND" tag.

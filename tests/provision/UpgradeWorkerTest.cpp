@@ -433,7 +433,7 @@ TEST_F(Worker, KeysFillingTheRecordRoomExactlyAreWritten) {
 }
 
 TEST_F(Worker, KeysLongerThanTheRecordRoomAreRefusedBeforeTheDeviceIsTouched) {
-    for (auto [dest, size] : {std::pair<int32_t, uint32_t>{1, 233}, {2, 477}}) {
+    for (auto [dest, size] : {std::pair<int32_t, uint32_t>{1, 233}, {2, 129}}) {
         SCOPED_TRACE(dest);
         Plug(DemoLayout::kGpt);
         const auto vendorBefore = Sectors(kVendorSector, 1);
@@ -447,7 +447,7 @@ TEST_F(Worker, KeysLongerThanTheRecordRoomAreRefusedBeforeTheDeviceIsTouched) {
         EXPECT_EQ(host.log.Lines(),
                   std::vector<std::string>{"<1-3> Error:UpgradeThreadProc-->key size " +
                                            std::to_string(size) + " larger than the record room " +
-                                           std::to_string(dest == 1 ? 232 : 476)});
+                                           std::to_string(dest == 1 ? 232 : 128)});
         ExpectKey(KeyFate::kReturned);
     }
 }

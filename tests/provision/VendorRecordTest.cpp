@@ -62,7 +62,7 @@ TEST(VendorStorageRecord, RoomIs232KeyBytes) {
 TEST(VendorItem8, BuiltFromZerosAndAlwaysDeclares156Bytes) {
     Sector s;
     s.fill(0xEE);
-    const auto key = KeyOf(300);  // longer than the 128 bytes the item declares
+    const auto key = KeyOf(128);  // the most the 156 declared bytes hold
     ASSERT_TRUE(BuildVendorItem8(s.data(), kInfo, key.data(), key.size()));
     EXPECT_EQ(s[0], 8);
     EXPECT_EQ(s[1], 0);
@@ -71,20 +71,25 @@ TEST(VendorItem8, BuiltFromZerosAndAlwaysDeclares156Bytes) {
     EXPECT_EQ(s[6] | s[7], 0);
     EXPECT_EQ(0, std::memcmp(s.data() + 8, "KBOX", 4));
     EXPECT_EQ(Le32(s.data() + 12), 16u);
-    EXPECT_EQ(Le32(s.data() + 16), 300u);
+    EXPECT_EQ(Le32(s.data() + 16), 128u);
     EXPECT_EQ(0, std::memcmp(s.data() + 20, kInfo, 16));
     EXPECT_EQ(0, std::memcmp(s.data() + 36, key.data(), key.size()));
-    for (size_t i = 336; i < 512; ++i) {
+    for (size_t i = 8 + 156; i < 512; ++i) {
         ASSERT_EQ(s[i], 0) << i;
     }
 }
 
-TEST(VendorItem8, RoomIs476KeyBytes) {
+// The item's length field says 156 data bytes: a key must end inside them, or the board takes a
+// truncated key and the check after the reset looks at part of it.
+TEST(VendorItem8, RoomIsTheKeyBytesThe156DataBytesHold) {
     Sector s{};
-    const auto fits = KeyOf(476);
+    const auto fits = KeyOf(128);
     ASSERT_TRUE(BuildVendorItem8(s.data(), kInfo, fits.data(), fits.size()));
-    EXPECT_EQ(s[511], fits[475]);
-    const auto tooLong = KeyOf(477);
+    EXPECT_EQ(s[8 + 156 - 1], fits[127]);  // the last data byte
+    for (size_t i = 8 + 156; i < 512; ++i) {
+        ASSERT_EQ(s[i], 0) << i;
+    }
+    const auto tooLong = KeyOf(129);
     Sector untouched{};
     EXPECT_FALSE(BuildVendorItem8(untouched.data(), kInfo, tooLong.data(), tooLong.size()));
     EXPECT_EQ(untouched, Sector{});
