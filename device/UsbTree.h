@@ -112,4 +112,11 @@ class IUsbTree {
     // "1-3.2" for port 2 of the hub at port 3 of bus 1 ("1-3.2:1.0" for its first interface).
     // Returns an empty string when the instance is unknown.
     virtual std::string DevicePath(uint32_t devnode, uint32_t kind) = 0;
+
+    // The location of the physical connector a device instance is plugged into, when the
+    // platform knows it to differ from the location the walk gives it; "" otherwise. On xHCI
+    // controllers every connector has a port on the USB 2 bus and one on the SuperSpeed bus: a
+    // board that comes back at the other speed is on the other bus, and with this it keeps one
+    // location (the one on the lower-numbered bus), and so its slot.
+    virtual std::string ConnectorLocation(uint32_t /*devnode*/) { return std::string(); }
 };

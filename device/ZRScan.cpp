@@ -227,7 +227,8 @@ void ZRScan::EnumerateHubPorts(const std::string& hubName, const std::string& lo
         found.desc.serialIndex = info.SerialIndex();
         found.desc.bcdUsb = info.BcdUsb();
         found.desc.devnode = devnode;
-        found.desc.location = std::move(portLocation);
+        std::string connector = tree_.ConnectorLocation(devnode);
+        found.desc.location = connector.empty() ? std::move(portLocation) : std::move(connector);
         found.desc.controllerFlag = flag;
         found.pathNode = devnode;
         found.enumeration = info.enumeration;

@@ -737,6 +737,75 @@ UsbTreeStatus SysfsUsbTree::GetNextSibling(uint32_t devnode, uint32_t* sibling, 
     }
 }
 
+std::string SysfsUsbTree::ConnectorLocation(uint32_t devnode) {
+    try {
+        std::string name;
+        if (!NameOf(devnode, &name) || !IsDeviceName(name)) {
+            return std::string();
+        }
+        const size_t dash = name.find('-');
+        const std::string bus = name.substr(0, dash);
+        std::vector<std::string> ports;
+        for (size_t pos = dash + 1; pos <= name.size();) {
+            const size_t end = std::min(name.find('.', pos), name.size());
+            ports.push_back(name.substr(pos, end - pos));
+            pos = end + 1;
+        }
+        std::string peerBus;
+        std::string peerHub;  // the hub on the peer bus whose port the next tier names
+        std::string location;
+        std::string hub;  // the hub on this bus, "" for the root hub
+        for (const std::string& port : ports) {
+            const std::string portName = (hub.empty() ? "usb" + bus : hub) + "-port" + port;
+            const std::string iface = hub.empty() ? bus + "-0:1.0" : hub + ":1.0";
+            const std::string link = root_ + "/bus/usb/devices/" + iface + "/" + portName + "/peer";
+            char target[PATH_MAX];
+            const ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
+            if (length <= 0) {
+                return std::string();
+            }
+            const std::string_view text(target, static_cast<size_t>(length));
+            const size_t slash = text.rfind('/');
+            const std::string_view peer =
+                slash == std::string_view::npos ? text : text.substr(slash + 1);
+            const size_t mark = peer.rfind("-port");
+            if (mark == std::string_view::npos) {
+                return std::string();
+            }
+            const std::string_view owner = peer.substr(0, mark);
+            const std::string_view number = peer.substr(mark + 5);
+            size_t at = 0;
+            unsigned peerPort = 0;
+            if (!TakeNumber(number, &at, 1, 255, &peerPort) || at != number.size()) {
+                return std::string();
+            }
+            if (peerHub.empty()) {
+                // The root tier: the peer is a port of another root hub, "usbC".
+                if (!IsRootHubName(owner) || owner.substr(3) == bus) {
+                    return std::string();
+                }
+                peerBus = std::string(owner.substr(3));
+                peerHub = peerBus + "-" + std::to_string(peerPort);
+                location = peerBus + "-" + std::to_string(peerPort);
+            } else {
+                if (owner != peerHub) {
+                    return std::string();  // the tiers do not line up
+                }
+                peerHub += "." + std::to_string(peerPort);
+                location += "-" + std::to_string(peerPort);
+            }
+            hub = hub.empty() ? bus + "-" + port : hub + "." + port;
+        }
+        // One name per connector: the one on the lower-numbered bus.
+        if (peerBus.empty() || std::stoul(peerBus) >= std::stoul(bus)) {
+            return std::string();
+        }
+        return location;
+    } catch (const std::exception&) {
+        return std::string();
+    }
+}
+
 std::string SysfsUsbTree::DevicePath(uint32_t devnode, uint32_t /*kind*/) {
     try {
         std::string name;

@@ -50,6 +50,10 @@ class SysfsUsbTree final : public IUsbTree {
     UsbTreeStatus GetFirstChild(uint32_t devnode, uint32_t* child, int* sysError) override;
     UsbTreeStatus GetNextSibling(uint32_t devnode, uint32_t* sibling, int* sysError) override;
     std::string DevicePath(uint32_t devnode, uint32_t kind) override;
+    // Follows the port/peer links of every tier ("usbB-portP", then "<hub>-portP" below each
+    // hub): a device on bus B whose whole chain has peers on a lower-numbered bus C gets the
+    // location of that chain on C. Only the links' names are read, never followed.
+    std::string ConnectorLocation(uint32_t devnode) override;
 
     // Name checks (no file access).
     static bool IsRootHubName(std::string_view name);    // "usb1"

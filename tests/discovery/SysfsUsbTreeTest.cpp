@@ -275,6 +275,54 @@ TEST(SysfsEnumerationTest, BusAndDeviceNumbersNameTheEnumerationAndANewNumberIsA
     fs::remove_all(temp);
 }
 
+// An xHCI connector has a port on the USB 2 bus and one on the SuperSpeed bus (sysfs port/peer
+// links). A board that comes back at the other speed is on the other bus; the location stays the
+// connector's, so the board keeps its slot and WaitForDevice finds it where it left.
+TEST(SysfsPeerPortTest, BothBusesPortsOfOneConnectorGiveOneLocation) {
+    namespace fs = std::filesystem;
+    char pattern[] = "/tmp/ks-sysfs-peer-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const fs::path temp = pattern;
+    fs::copy(fs::path(KS_SOURCE_DIR) / "tests/fixtures/sysfs/basic", temp / "basic",
+             fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    const fs::path root = temp / "basic";
+    const fs::path usb2 = root / "devices/pci0000:00/0000:00:14.0/usb2";
+    // Root port 1 of bus 2 is the peer of root port 4 of bus 1; port 1 of the hub at 2-1 the
+    // peer of port 2 of the hub at 1-4. Port 2 of that hub has no peer.
+    fs::create_directories(usb2 / "2-0:1.0/usb2-port1");
+    fs::create_directory_symlink("../../../devices/pci0000:00/0000:00:14.0/usb2/2-0:1.0",
+                                 root / "bus/usb/devices/2-0:1.0");
+    fs::create_symlink("../../../../0000:00:1d.0/usb1/1-0:1.0/usb1-port4",
+                       usb2 / "2-0:1.0/usb2-port1/peer");
+    fs::create_directories(usb2 / "2-1/2-1:1.0/2-1-port1");
+    fs::create_symlink("../../../../../0000:00:1d.0/usb1/1-4/1-4:1.0/1-4-port2",
+                       usb2 / "2-1/2-1:1.0/2-1-port1/peer");
+    {
+        SysfsUsbTree tree(root.string());
+        DeviceTables tables = TestTables();
+        VirtualClock clock;
+        ZRScan scan(30, 30, 0, tree, tables, clock);
+        scan.LoadDeviceTables();
+        ASSERT_EQ(scan.Search(DEVICE_KIND_LOADER | DEVICE_KIND_ROM), 2);
+        ZRDeviceDesc loader;
+        ZRDeviceDesc rom;
+        ASSERT_EQ(scan.GetDevice(0, &loader), 1);
+        ASSERT_EQ(scan.GetDevice(1, &rom), 1);
+        EXPECT_EQ(loader.location, "1-4-2");  // the connector, named on the lower bus
+        EXPECT_EQ(loader.path, "2-1.1");      // opened where it is
+        EXPECT_EQ(rom.location, "2-1-2");     // no peer at the hub's port 2: as walked
+
+        // A peer naming a hub the tiers above do not lead to is not taken.
+        fs::remove(usb2 / "2-1/2-1:1.0/2-1-port1/peer");
+        fs::create_symlink("../../../../../0000:00:1d.0/usb1/1-5/1-5:1.0/1-5-port2",
+                           usb2 / "2-1/2-1:1.0/2-1-port1/peer");
+        ASSERT_EQ(scan.Search(DEVICE_KIND_LOADER), 1);
+        ASSERT_EQ(scan.GetDevice(0, &loader), 1);
+        EXPECT_EQ(loader.location, "2-1-1");
+    }
+    fs::remove_all(temp);
+}
+
 TEST(SysfsNamesTest, UsbNamingRules) {
     EXPECT_TRUE(SysfsUsbTree::IsRootHubName("usb1"));
     EXPECT_TRUE(SysfsUsbTree::IsRootHubName("usb999"));
