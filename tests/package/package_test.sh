@@ -26,6 +26,7 @@ trap 'rm -rf "$scratch"' EXIT
 deb=${KS_PACKAGE:-}
 if [ -z "$deb" ]; then
   command -v dpkg-shlibdeps >/dev/null || skip "dpkg-shlibdeps is missing (package dpkg-dev)"
+  command -v file >/dev/null || skip "file is missing: CPack needs it to find the programs"
   (cd "$build" && cpack -G DEB -B "$scratch/out" >"$scratch/cpack.log" 2>&1) ||
     { cat "$scratch/cpack.log"; fail "cpack could not make the package"; }
   deb=$(ls "$scratch"/out/keystation_*.deb)
