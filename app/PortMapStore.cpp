@@ -45,48 +45,6 @@ bool ParseNumber(const std::string& text, uint32_t* value) {
     return ec == std::errc() && ptr == end;
 }
 
-bool WriteAll(int fd, const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-// Temporary file beside the target, flushed, renamed over it, and the folder flushed so that the
-// rename itself survives a power cut. Unlike ks::ReplaceFileContents this never falls back to
-// writing the target in place: a torn port map could bind a device to the wrong slot.
-bool ReplaceAtomically(const std::string& path, const std::string& bytes) {
-    std::string temp = path + ".XXXXXX";
-    const int fd = ::mkstemp(temp.data());
-    if (fd < 0) {
-        return false;
-    }
-    bool ok = ::fchmod(fd, 0644) == 0;
-    ok = ok && WriteAll(fd, bytes);
-    ok = ok && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
-        ::unlink(temp.c_str());
-        return false;
-    }
-    const std::string folder = ks::FolderOf(path);
-    const int dir =
-        ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
-    return true;
-}
-
 enum class LoadResult { kOk, kMissing, kFailed };
 
 LoadResult LoadDocument(const std::string& path, ks::IniDocument* doc) {
@@ -181,7 +139,8 @@ bool CPortMapFile::Write(const std::string& name, uint32_t value) {
     if (!doc.GetOrAddSection(kSection).Set(EncodeName(name), std::to_string(value))) {
         return false;
     }
-    return ReplaceAtomically(path_, ks::SerializeIniUtf8(doc));
+    // Never written in place: a torn port map could bind a device to the wrong slot.
+    return ks::ReplaceFileAtomically(path_, ks::SerializeIniUtf8(doc));
 }
 
 bool CPortMapFile::Clear() {

@@ -135,23 +135,74 @@ ReadStatus ReadWholeFile(const std::string& path, std::size_t maxBytes, std::str
     }
 }
 
-bool ReplaceFileContents(const std::string& path, std::string_view bytes) {
-    std::string temp = path + ".XXXXXX";
+namespace {
+
+// The file a path leads to: the path itself, or the target of a symbolic link (relative targets
+// are taken from the link's folder), followed for a bounded number of links.
+std::string ResolveLinks(const std::string& path) {
+    std::string current = path;
+    for (int hops = 0; hops < 16; ++hops) {
+        struct stat st {};
+        if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+            return current;
+        }
+        std::vector<char> target(4096);
+        const ssize_t n = ::readlink(current.c_str(), target.data(), target.size());
+        if (n <= 0 || static_cast<size_t>(n) >= target.size()) {
+            return current;
+        }
+        std::string next(target.data(), static_cast<size_t>(n));
+        if (next.front() != '/') {
+            const size_t slash = current.rfind('/');
+            next =
+                (slash == std::string::npos ? std::string() : current.substr(0, slash + 1)) + next;
+        }
+        current = std::move(next);
+    }
+    return current;
+}
+
+// -1: no temporary file could be made; 0: failed after that; 1: replaced.
+int ReplaceThroughTemporary(const std::string& target, std::string_view bytes) {
+    std::string temp = target + ".XXXXXX";
     FileHandle fd(::mkstemp(temp.data()));
     if (!fd.Valid()) {
-        return WriteInPlace(path, bytes);
+        return -1;
     }
     struct stat st {};
-    const mode_t mode = ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
-    ::fchmod(fd.Get(), mode);
+    if (::stat(target.c_str(), &st) == 0) {
+        ::fchmod(fd.Get(), st.st_mode & 07777);
+        // Keeps the owner where the process may (root, or its own file); fails harmlessly else.
+        [[maybe_unused]] const int owned = ::fchown(fd.Get(), st.st_uid, st.st_gid);
+    } else {
+        ::fchmod(fd.Get(), 0644);
+    }
     bool ok = WriteAll(fd.Get(), bytes);
     ok = ::fsync(fd.Get()) == 0 && ok;
     ok = fd.Close() && ok;
-    if (ok && ::rename(temp.c_str(), path.c_str()) == 0) {
-        return true;
+    if (!ok || ::rename(temp.c_str(), target.c_str()) != 0) {
+        ::unlink(temp.c_str());
+        return 0;
     }
-    ::unlink(temp.c_str());
-    return false;
+    const size_t slash = target.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : target.substr(0, slash + 1);
+    FileHandle dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.Valid()) {
+        ::fsync(dir.Get());
+    }
+    return 1;
+}
+
+}  // namespace
+
+bool ReplaceFileAtomically(const std::string& path, std::string_view bytes) {
+    return ReplaceThroughTemporary(ResolveLinks(path), bytes) == 1;
+}
+
+bool ReplaceFileContents(const std::string& path, std::string_view bytes) {
+    const std::string target = ResolveLinks(path);
+    const int result = ReplaceThroughTemporary(target, bytes);
+    return result == 1 || (result < 0 && WriteInPlace(target, bytes));
 }
 
 AppendStatus AppendToFile(const std::string& path, std::string_view headerIfNew,

@@ -23,9 +23,15 @@ enum class ReadStatus { Ok, NotFound, Unreadable, TooLarge };
 // Reads a whole file, refusing files larger than maxBytes.
 ReadStatus ReadWholeFile(const std::string& path, std::size_t maxBytes, std::string& out);
 
-// Replaces the file's contents: the bytes go to a temporary file beside it, which is then renamed
-// over the target, so a failed write never leaves a half-written file. Falls back to truncating
-// the target in place when no temporary file can be made there. True when all bytes were written.
+// Replaces the file's contents atomically: the bytes go to a temporary file beside it (with the
+// old file's mode, and its owner where the process may set it), which is flushed and renamed over
+// it, and the folder is flushed so that the rename survives a power cut. A symbolic link is
+// resolved first: the file it leads to is replaced, the link stays. Never writes the target in
+// place. True when all bytes were written and renamed.
+bool ReplaceFileAtomically(const std::string& path, std::string_view bytes);
+
+// As ReplaceFileAtomically, but falls back to truncating the target in place when no temporary
+// file can be made beside it (a folder the operator may not write, a file he may).
 bool ReplaceFileContents(const std::string& path, std::string_view bytes);
 
 enum class AppendStatus { Appended, OpenFailed, WriteFailed };

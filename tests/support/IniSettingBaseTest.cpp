@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <climits>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -273,3 +277,32 @@ TEST(SettingsKeyAddressing, KeyWithSectionIsStickyForLaterBareKeys) {
 }
 
 }  // namespace
+
+// An operator who keeps config.ini elsewhere and links it into the station's folder keeps the
+// link: the file it leads to is replaced (mode kept), not the link by a regular file.
+TEST(SettingsSave, ThroughASymbolicLinkTheLinkedFileIsReplacedAndTheLinkStays) {
+    TempDir dir;
+    const std::string real = dir.File("kept.ini");
+    const std::string link = dir.File("config.ini");
+    TempDir::Write(real, "[Language]\r\nLanKinds=1\r\nSelected=0\r\n");
+    ASSERT_EQ(::chmod(real.c_str(), 0600), 0);
+    ASSERT_EQ(::symlink("kept.ini", link.c_str()), 0);
+
+    CIniSettingBase settings;
+    ASSERT_TRUE(settings.Load(link));
+    settings.SavePath = "/srv/rkp/";
+    ASSERT_TRUE(settings.Save(link));
+
+    struct stat st {};
+    ASSERT_EQ(::lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ASSERT_EQ(::stat(real.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_NE(TempDir::Read(real).find("SavePath=/srv/rkp/"), std::string::npos);
+    // Nothing but the two names is left in the folder (no temporary file).
+    size_t entries = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir.Path())) {
+        ++entries;
+    }
+    EXPECT_EQ(entries, 2u);
+}
