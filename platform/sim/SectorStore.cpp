@@ -48,11 +48,11 @@ bool PwriteAll(int fd, const uint8_t* data, size_t n, uint64_t offset) {
     return true;
 }
 
-void EmptyFile(int fd) {
+// Drops every byte of the file but keeps its length: a sparse file of zeros. False when the
+// file could not be cut or grown back.
+bool EmptyFile(int fd) {
     struct stat st {};
-    if (::fstat(fd, &st) == 0 && ::ftruncate(fd, 0) == 0) {
-        (void)::ftruncate(fd, st.st_size);
-    }
+    return ::fstat(fd, &st) == 0 && ::ftruncate(fd, 0) == 0 && ::ftruncate(fd, st.st_size) == 0;
 }
 
 }  // namespace
