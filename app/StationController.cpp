@@ -206,6 +206,11 @@ void CStationController::LogSettingsTrouble() {
             appDir_.c_str());
         return;
     }
+    if (settings_->FirstOverlongLine() != 0) {
+        Log("Error:LoadConfiguration-->%sconfig.ini line %zu is longer than %zu bytes and was not "
+            "read; the file is left as it is (it is not saved at shutdown)",
+            appDir_.c_str(), settings_->FirstOverlongLine(), ks::kIniMaxLineBytes);
+    }
     if (settings_->defaultedKeys.empty()) {
         return;
     }

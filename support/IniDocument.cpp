@@ -161,10 +161,14 @@ IniParseReport ParseIni(const char* data, std::size_t size, IniDocument& doc) {
     }
     const std::string_view bytes(data == nullptr ? "" : data, size);
     // A file saved by an editor as UTF-8 with a byte-order mark is read as UTF-8.
-    if (bytes.starts_with(kUtf8Bom) && IsValidUtf8(bytes.substr(kUtf8Bom.size()))) {
+    if (IsUtf8WithBom(bytes)) {
         return ParseIniUtf8(bytes.substr(kUtf8Bom.size()), doc);
     }
     return ParseIniUtf8(GbkToUtf8(bytes), doc);
+}
+
+bool IsUtf8WithBom(std::string_view bytes) {
+    return bytes.starts_with(kUtf8Bom) && IsValidUtf8(bytes.substr(kUtf8Bom.size()));
 }
 
 std::string SerializeIniUtf8(const IniDocument& doc) {

@@ -75,6 +75,10 @@ inline constexpr std::size_t kIniMaxFileBytes = 8 * 1024 * 1024;
 IniParseReport ParseIni(const char* data, std::size_t size, IniDocument& doc);
 // The same for text that is already UTF-8.
 IniParseReport ParseIniUtf8(std::string_view text, IniDocument& doc);
+// True when ParseIni reads these bytes as UTF-8: a byte-order mark followed by valid UTF-8 (as an
+// editor saves it). Such a file is to be written back the same way.
+bool IsUtf8WithBom(std::string_view bytes);
+inline constexpr std::string_view kUtf8ByteOrderMark = "\xEF\xBB\xBF";
 
 // The document as code page 936 text: sections in name order, each header followed by its entries
 // in key order, every line ending in CR LF.

@@ -160,7 +160,7 @@ void CIniSettingBase::WriteFields() {
 }
 
 bool CIniSettingBase::Save(const std::string& path) {
-    if (LoadedFileUnread()) {
+    if (LoadedFileUnread() || FirstOverlongLine() != 0) {
         // The operator's file was there but could not be read: the values in memory are defaults,
         // and writing them would lose the file's (language settings and all). It is left alone.
         return false;

@@ -28,7 +28,8 @@ class CIniSettingBase : public CSettingBase {
     bool Load(const std::string& path) override;
     // Stores the saved fields into the document and writes it to the path it was loaded from
     // (path is used only when nothing was loaded). True when the file was written. A file that
-    // existed but could not be read at Load is never written over (false).
+    // existed but could not be read at Load, or had lines too long to be taken, is never written
+    // over (false).
     bool Save(const std::string& path) override;
 
     using CSettingBase::GetValue;

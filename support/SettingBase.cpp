@@ -45,10 +45,13 @@ bool CSettingBase::LoadDocument(const std::string& path) {
     document_ = std::make_unique<ks::IniDocument>();
     std::string bytes;
     loadStatus_ = ks::ReadWholeFile(path, ks::kIniMaxFileBytes, bytes);
+    utf8WithBom_ = false;
+    firstOverlongLine_ = 0;
     if (loadStatus_ != ks::ReadStatus::Ok) {
         return false;
     }
-    ks::ParseIni(bytes.data(), bytes.size(), *document_);
+    utf8WithBom_ = ks::IsUtf8WithBom(bytes);
+    firstOverlongLine_ = ks::ParseIni(bytes.data(), bytes.size(), *document_).firstOverlongLine;
     return true;
 }
 
@@ -56,7 +59,14 @@ bool CSettingBase::WriteDocument(const std::string& path) const {
     if (path.empty()) {
         return false;
     }
-    const std::string bytes = document_ ? ks::SerializeIni(*document_) : std::string();
+    // Written back in the encoding it was read in: code page 936, or UTF-8 with its mark.
+    std::string bytes;
+    if (utf8WithBom_) {
+        bytes.assign(ks::kUtf8ByteOrderMark);
+        bytes += document_ ? ks::SerializeIniUtf8(*document_) : std::string();
+    } else {
+        bytes = document_ ? ks::SerializeIni(*document_) : std::string();
+    }
     return ks::ReplaceFileContents(path, bytes);
 }
 

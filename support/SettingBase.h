@@ -4,6 +4,7 @@
 // at a time (CIniLocalLan adds its own lock).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -44,6 +45,9 @@ class CSettingBase {
     bool LoadedFileUnread() const {
         return loadStatus_ == ks::ReadStatus::Unreadable || loadStatus_ == ks::ReadStatus::TooLarge;
     }
+    // The 1-based number of the first line longer than ks::kIniMaxLineBytes in the file Load read
+    // (such lines are not taken), 0 when none. Writing the file would lose them: it is not saved.
+    std::size_t FirstOverlongLine() const { return firstOverlongLine_; }
     // The parsed document, or nullptr before Load or Save created one.
     const ks::IniDocument* Document() const { return document_.get(); }
 
@@ -65,5 +69,7 @@ class CSettingBase {
     std::unique_ptr<ks::IniDocument> document_;
     std::string path_;
     ks::ReadStatus loadStatus_ = ks::ReadStatus::NotFound;
+    bool utf8WithBom_ = false;
+    std::size_t firstOverlongLine_ = 0;
     ks::IniSection* currentSection_ = nullptr;
 };

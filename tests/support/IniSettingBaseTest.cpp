@@ -306,3 +306,40 @@ TEST(SettingsSave, ThroughASymbolicLinkTheLinkedFileIsReplacedAndTheLinkStays) {
     }
     EXPECT_EQ(entries, 2u);
 }
+
+// An editor saved config.ini as UTF-8 with its mark: it is written back so, not as code page 936
+// (which would turn its Chinese text into other characters for the editor).
+TEST(SettingsSave, AUtf8FileWithItsMarkIsWrittenBackAsUtf8) {
+    TempDir dir;
+    const std::string path = dir.File("config.ini");
+    const std::string text = "\xEF\xBB\xBF[System]\r\nSavePath=/srv/\xE5\xAF\x86\xE9\x92\xA5/\r\n";
+    TempDir::Write(path, text);
+    CIniSettingBase settings;
+    ASSERT_TRUE(settings.Load(path));
+    EXPECT_EQ(settings.SavePath, "/srv/\xE5\xAF\x86\xE9\x92\xA5/");
+    ASSERT_TRUE(settings.Save(path));
+    const std::string saved = TempDir::Read(path);
+    EXPECT_EQ(saved.substr(0, 3), "\xEF\xBB\xBF");
+    EXPECT_NE(saved.find("SavePath=/srv/\xE5\xAF\x86\xE9\x92\xA5/\r\n"), std::string::npos);
+    CIniSettingBase again;
+    ASSERT_TRUE(again.Load(path));
+    EXPECT_EQ(again.SavePath, settings.SavePath);
+}
+
+// A line too long to be taken would vanish at the next save: the file is left alone instead, and
+// the line number is there for start-up to name.
+TEST(SettingsSave, AFileWithALineTooLongToTakeIsNotWrittenOver) {
+    TempDir dir;
+    const std::string path = dir.File("config.ini");
+    const std::string text =
+        "[System]\r\nGetRkp=1\r\nNote=" + std::string(ks::kIniMaxLineBytes, 'n') +
+        "\r\nWriteKeybox=1\r\n";
+    TempDir::Write(path, text);
+    CIniSettingBase settings;
+    ASSERT_TRUE(settings.Load(path));
+    EXPECT_EQ(settings.FirstOverlongLine(), 3u);
+    EXPECT_EQ(settings.GetRkp, 1);
+    EXPECT_EQ(settings.WriteKeybox, 1);
+    EXPECT_FALSE(settings.Save(path));
+    EXPECT_EQ(TempDir::Read(path), text);
+}
