@@ -11,7 +11,14 @@
 static_assert(CLogger::kBanner.size() == 158, "the log banner is 158 bytes");
 
 CLogger::CLogger(std::string folder, std::string fileName)
-    : folder_(std::move(folder)), fileName_(std::move(fileName)), timeSource_(ks::NowLocalTime) {}
+    : folder_(std::move(folder)), fileName_(std::move(fileName)), timeSource_(ks::NowLocalTime) {
+    SetCharset(ks::EnvironmentCharset());
+}
+
+void CLogger::SetCharset(std::string charset) {
+    std::lock_guard<std::mutex> guard(lock_);
+    charset_ = ks::KeepsUtf8(charset) ? std::string() : std::move(charset);
+}
 
 CLogger::~CLogger() = default;
 
@@ -82,7 +89,18 @@ void CLogger::VPrint(int level, const char* format, va_list args) {
         buffer[length++] = '\n';
     }
     // A failed open or write loses this line only; the next line tries again.
-    ks::AppendToFile(filePath_, kBanner, std::string_view(buffer, length));
+    const std::string_view line(buffer, length);
+    std::string converted;
+    if (!charset_.empty()) {
+        try {
+            if (ks::Utf8ToCharset(line, charset_, &converted)) {
+                ks::AppendToFile(filePath_, kBanner, converted);
+                return;
+            }
+        } catch (const std::bad_alloc&) {
+        }
+    }
+    ks::AppendToFile(filePath_, kBanner, line);
 }
 
 void CLogger::SetLevel(int threshold) {

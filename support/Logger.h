@@ -55,6 +55,10 @@ class CLogger final : public CLoggerBase {
 
     // Replaces the wall clock used for stamps and the time-based file name. Call before Open.
     void SetTimeSource(ks::LocalTimeSource source);
+    // The character set lines are written in; by default the environment's locale's. Lines are
+    // written as UTF-8 where it is UTF-8 (or plain ASCII, which cannot hold them), or where a
+    // line cannot be converted.
+    void SetCharset(std::string charset);
 
   private:
     std::string folder_;
@@ -64,5 +68,6 @@ class CLogger final : public CLoggerBase {
     std::atomic<bool> ready_ = false;
     std::atomic<int> threshold_ = -1;
     ks::LocalTimeSource timeSource_;
+    std::string charset_;  // empty: UTF-8
     std::mutex lock_;
 };

@@ -1,6 +1,8 @@
 #include "support/TextCodec.h"
 
 #include <iconv.h>
+#include <langinfo.h>
+#include <locale.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -254,6 +256,63 @@ std::size_t Utf8PrefixForUtf16Units(std::string_view text, std::size_t maxUnits)
         i += c.length;
     }
     return i;
+}
+
+std::string EnvironmentCharset() {
+    locale_t environment = ::newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(nullptr));
+    if (environment == static_cast<locale_t>(nullptr)) {
+        return std::string();
+    }
+    const char* name = ::nl_langinfo_l(CODESET, environment);
+    std::string charset = name != nullptr ? name : "";
+    ::freelocale(environment);
+    return charset;
+}
+
+bool KeepsUtf8(std::string_view charset) {
+    std::string lower;
+    for (const char c : charset) {
+        if (c != '-' && c != '_') {
+            lower += (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+        }
+    }
+    return lower.empty() || lower == "utf8" || lower == "ansix3.41968" || lower == "ascii" ||
+           lower == "usascii";
+}
+
+bool Utf8ToCharset(std::string_view text, const std::string& charset, std::string* out) {
+    if (out == nullptr || !IsValidUtf8(text)) {
+        return false;
+    }
+    Converter converter(charset.c_str(), "UTF-8", nullptr);
+    if (!converter.Valid()) {
+        return false;
+    }
+    std::string result;
+    result.reserve(text.size() + 16);
+    std::size_t pos = 0;
+    char chunk[256];
+    while (pos < text.size()) {
+        char* in = const_cast<char*>(text.data() + pos);
+        std::size_t inLeft = text.size() - pos;
+        char* to = chunk;
+        std::size_t toLeft = sizeof chunk;
+        const std::size_t rc = ::iconv(converter.Get(), &in, &inLeft, &to, &toLeft);
+        result.append(chunk, sizeof chunk - toLeft);
+        pos = text.size() - inLeft;
+        if (rc == static_cast<std::size_t>(-1)) {
+            if (errno == E2BIG) {
+                continue;
+            }
+            // A character the charset lacks: '?' for it, then on after it.
+            result += '?';
+            pos += DecodeUtf8(reinterpret_cast<const unsigned char*>(text.data() + pos),
+                              text.size() - pos)
+                       .length;
+        }
+    }
+    *out = std::move(result);
+    return true;
 }
 
 }  // namespace ks

@@ -20,6 +20,16 @@ inline std::string GbkToUtf8(std::string_view bytes) {
 // UTF-8, become '?'.
 std::string Utf8ToGbk(std::string_view text);
 
+// The character set of the environment's locale (LC_ALL / LC_CTYPE / LANG), as nl_langinfo names
+// it ("UTF-8", "GB18030", "ANSI_X3.4-1968"); asked without changing the program's own locale.
+std::string EnvironmentCharset();
+// True for a charset name that means UTF-8, and for plain ASCII (which cannot hold the station's
+// texts: text for it stays UTF-8).
+bool KeepsUtf8(std::string_view charset);
+// Converts UTF-8 text to the charset; characters it lacks become '?'. False (out untouched) when
+// iconv does not know the charset or the text is not valid UTF-8.
+bool Utf8ToCharset(std::string_view text, const std::string& charset, std::string* out);
+
 // Encodes to UTF-16 little-endian bytes (no byte-order mark); invalid UTF-8 becomes U+FFFD.
 std::string Utf8ToUtf16Le(std::string_view text);
 

@@ -139,3 +139,26 @@ TEST(StationLogPaths, ExecutableFolderIsThisTestProgramsFolder) {
 }
 
 }  // namespace
+
+// The log is read with the tools of the operator's desktop: in a code page 936 (GB18030) locale a
+// UTF-8 log shows its Chinese texts as garbage. Lines follow the locale's character set; a UTF-8
+// or plain ASCII locale keeps UTF-8.
+TEST(StationLogCharset, LinesAreWrittenInTheLocalesCharacterSet) {
+    const std::string key = "\xE5\xAF\x86\xE9\x92\xA5";  // two Chinese characters, UTF-8
+    for (const char* charset : {"GB18030", "UTF-8", "ANSI_X3.4-1968"}) {
+        SCOPED_TRACE(charset);
+        TempDir dir;
+        CLogger log(dir.Path(), "log.txt");
+        log.SetTimeSource([] { return kStart; });
+        log.SetCharset(charset);
+        ASSERT_TRUE(log.Open());
+        log.Print(0, "<1-3> %s", key.c_str());
+        const std::string content = TempDir::Read(log.FilePath());
+        const std::string expected = std::string(charset) == "GB18030"
+                                         ? ks::Utf8ToGbk("09:05:03:007 <1-3> " + key + "\r\n")
+                                         : "09:05:03:007 <1-3> " + key + "\r\n";
+        EXPECT_EQ(content, Banner() + expected);
+    }
+    EXPECT_TRUE(ks::KeepsUtf8("utf8"));
+    EXPECT_FALSE(ks::KeepsUtf8("GBK"));
+}
