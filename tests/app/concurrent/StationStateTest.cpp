@@ -234,7 +234,9 @@ TEST_F(StationStateTest, CloseIsRefusedWhileRunningAndStoppingAndSavesTheSetting
     CIniSettingBase saved;
     ASSERT_TRUE(saved.Load((home_ / "config.ini").string()));
     EXPECT_EQ(saved.DestPosition, 2);
-    EXPECT_EQ(saved.SavePath, "/");  // an empty save folder becomes the root folder
+    // An empty save folder stays empty (RKP files go to the application folder); the filesystem's
+    // root is neither used nor saved back.
+    EXPECT_EQ(saved.SavePath, "");
 
     // Nothing happens after the shutdown: notices are no longer taken.
     const uint64_t rescans = controller_->CompletedRescans();
