@@ -15,6 +15,8 @@
 #include "device/ZRScan.h"
 #include "device/ZRUsbComm.h"
 #include "keydb/KeyFile.h"
+#include "keydb/KeySource.h"
+#include "keydb/pool/PoolKeySource.h"
 #include "provision/UpgradeWorker.h"
 #include "support/FileSystem.h"
 #include "support/IniLocalLan.h"
@@ -324,7 +326,7 @@ bool CStationController::OnClose() {
         t.join();
     }
     scanner_.reset();
-    keyFile_.reset();
+    keySource_.reset();
     if (platform_.attachLog) {
         platform_.attachLog(nullptr);
     }
@@ -391,10 +393,10 @@ void CStationController::OnStartStopButton() {
     if (State() == StationState::kStopping) {
         return;  // the button is disabled while stopping
     }
-    if (settings_->WriteKeybox != 0 && !keyFile_) {
+    if (settings_->WriteKeybox != 0 && !keySource_) {
         return;
     }
-    if (settings_->WriteKeybox != 0 && keyFile_->IsBroken()) {
+    if (settings_->WriteKeybox != 0 && keySource_->IsBroken()) {
         // A key file that failed to record a key hands out no more; it must be loaded again.
         Log("Error:Start refused: the key file could not record a key; load it again");
         view_.ShowMessage(GetLangText("IDS_KEYFILE_STOPPED"), "ERROR", MessageIcon::kError);
@@ -504,7 +506,7 @@ void CStationController::LoadKeyFile(const std::string& path) {
     if (!initialised_ || shutDown_ || State() != StationState::kIdle) {
         return;
     }
-    keyFile_.reset();
+    keySource_.reset();
     const std::string buttonText = model_.ControlText(C::kKeyFileButton);
     model_.SetControlText(C::kKeyFileButton, GetLangText("IDS_LOADING_FW_BUTTON"));
     SetKeyInfo({}, {}, {}, {});
@@ -515,10 +517,13 @@ void CStationController::LoadKeyFile(const std::string& path) {
     std::unique_ptr<CKeyFile> keyFile;
     try {
         keyFile = std::make_unique<CKeyFile>(path, logger_.get());
+        if (!keyFile->IsValid()) {
+            keyFile.reset();
+        }
     } catch (const std::bad_alloc&) {
         keyFile.reset();
     }
-    if (keyFile && keyFile->IsValid()) {
+    if (keyFile) {
         keyFile->SetJournalHost(ks::HostName());
         keyFileFailureShown_ = false;
         Log("Key file %s loaded: %d keys, %d unused, %u in doubt (reserved by a run that did not "
@@ -528,8 +533,13 @@ void CStationController::LoadKeyFile(const std::string& path) {
         SetKeyInfo(path, std::to_string(keyFile->GetKeyCount()),
                    std::to_string(keyFile->GetUnusedCount()), keyFile->GetCreateTime());
         settings_->keyFilePath = path;
-        keyFile_ = std::move(keyFile);
-    } else {
+        try {
+            keySource_ = std::make_unique<CKeyFileSource>(std::move(keyFile), path);
+        } catch (const std::bad_alloc&) {
+            keySource_.reset();
+        }
+    }
+    if (!keySource_) {
         keyFile.reset();
         // No key file is loaded now; the configuration dialog must not show the old path.
         settings_->keyFilePath.clear();
@@ -540,6 +550,34 @@ void CStationController::LoadKeyFile(const std::string& path) {
     model_.EnableControl(C::kKeyFileButton, true);
     model_.EnableControl(C::kStartStopButton, true);
     model_.EnableControl(C::kExitButton, true);
+}
+
+void CStationController::LoadKeyPool(const std::string& conninfo, const std::string& pool) {
+    if (!initialised_ || shutDown_ || State() != StationState::kIdle) {
+        return;
+    }
+    keySource_.reset();
+    SetKeyInfo({}, {}, {}, {});
+    std::unique_ptr<CPoolKeySource> source;
+    KeySourceCounts counts;
+    try {
+        source = std::make_unique<CPoolKeySource>(conninfo, pool, logger_.get());
+    } catch (const std::bad_alloc&) {
+        source.reset();
+    }
+    if (source && source->IsValid() && source->GetCounts(&counts)) {
+        keyFileFailureShown_ = false;
+        Log("Key pool %s loaded: %lld keys, %lld unused, %lld in doubt for this station",
+            source->Describe().c_str(), static_cast<long long>(counts.keys),
+            static_cast<long long>(counts.unused), static_cast<long long>(counts.inDoubt));
+        SetKeyInfo(source->Describe(), std::to_string(counts.keys), std::to_string(counts.unused),
+                   source->GetCreateTime());
+        keySource_ = std::move(source);
+        return;
+    }
+    Log("Error:Key pool %s could not be loaded: %s", pool.c_str(),
+        source ? source->GetError().c_str() : "out of memory");
+    view_.ShowMessage(GetLangText("IDS_LOADING_FW_FAIL"), "ERROR", MessageIcon::kError);
 }
 
 void CStationController::SetKeyInfo(const std::string& path, const std::string& keyCount,
@@ -556,6 +594,10 @@ void CStationController::SetKeyInfo(const std::string& path, const std::string& 
             return ReplaceLabelValue(text, *value);
         });
     }
+}
+
+CKeyFile* CStationController::KeyFile() {
+    return keySource_ ? keySource_->File() : nullptr;
 }
 
 // ---------------------------------------------------------------------------------------------

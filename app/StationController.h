@@ -39,6 +39,7 @@
 class CIniLocalLan;
 class CIniSettingBase;
 class CKeyFile;
+class IKeySource;
 class CLogger;
 class ZRScan;
 
@@ -101,6 +102,9 @@ class CStationController final : public IWorkerHost {
 
     // Loads a key file as the key-file action does after its file dialog (main thread, idle).
     void LoadKeyFile(const std::string& path);
+    // Draws keys from the shared key pool `pool` of the database at `conninfo` (a libpq connection
+    // string) instead of a key file; the key-file label shows the pool and its counts.
+    void LoadKeyPool(const std::string& conninfo, const std::string& pool);
     // Asks for one rescan (any thread).
     void NoteDeviceChange();
 
@@ -124,7 +128,9 @@ class CStationController final : public IWorkerHost {
     // --- IWorkerHost.
     bool CopySlot(int slotNumber, WorkerSlot* out) override;
     const CIniSettingBase& Settings() override { return *settings_; }
-    CKeyFile* KeyFile() override { return keyFile_.get(); }
+    IKeySource* KeySource() override { return keySource_.get(); }
+    // The key file behind the key source, or null when none is loaded or the source is a pool.
+    CKeyFile* KeyFile();
     CLoggerBase* Logger() override;
     std::string GetLangText(const std::string& key) override;
     void SetRowStatus(int row, const std::string& text) override;
@@ -192,7 +198,7 @@ class CStationController final : public IWorkerHost {
     std::unique_ptr<CIniSettingBase> settings_;
     std::unique_ptr<CIniLocalLan> language_;
     std::unique_ptr<CLogger> logger_;
-    std::unique_ptr<CKeyFile> keyFile_;
+    std::unique_ptr<IKeySource> keySource_;
     DeviceTables deviceTables_;
     std::unique_ptr<ZRScan> scanner_;
 

@@ -11,7 +11,7 @@
 #include "device/ZRDeviceDesc.h"
 #include "device/ZRScan.h"
 #include "keydb/KeyCopy.h"
-#include "keydb/KeyFile.h"
+#include "keydb/KeySource.h"
 #include "keydb/WipeMemory.h"
 #include "provision/DeviceText.h"
 #include "provision/MiscKeyImage.h"
@@ -64,7 +64,7 @@ class UpgradeJob {
     std::unique_ptr<ZRScan> scanner_;
     std::unique_ptr<CZRComm> comm_;
 
-    CKeyFile* keyFile_ = nullptr;
+    IKeySource* keys_ = nullptr;
     int32_t keyIndex_ = -1;
     KeyCopy key_;
     bool keyTaken_ = false;     // taken and neither returned nor reserved (held if the job ends)
@@ -187,15 +187,15 @@ bool UpgradeJob::ExportRkp() {
 
 bool UpgradeJob::WriteKey() {
     Status("IDS_GET_KEY");
-    keyFile_ = host_.KeyFile();
-    if (keyFile_ == nullptr || !keyFile_->GetKey(&keyIndex_, &key_)) {
+    keys_ = host_.KeySource();
+    keyJob_.slot = slotNumber_;
+    keyJob_.portLocation = slot_.portLocation;
+    if (keys_ == nullptr || !keys_->TakeKey(keyJob_, &keyIndex_, &key_)) {
         Status("IDS_GET_KEY_ERROR");
         ProvLog(log_, "<%s> Error:UpgradeThreadProc-->Get key failed", Loc());
         return false;
     }
     keyTaken_ = true;
-    keyJob_.slot = slotNumber_;
-    keyJob_.portLocation = slot_.portLocation;
 
     const int32_t dest = Settings().DestPosition;
     keyJob_.destination = dest == 0 ? "misc" : dest == 2 ? "item8" : "vendor";
@@ -270,7 +270,7 @@ bool UpgradeJob::WriteVendor(VendorDestination destination) {
                 Loc(), key_.size(), VendorKeyRoom(destination));
         return false;
     }
-    const uint8_t* recordInfo = keyFile_->GetRecordInfo();
+    const uint8_t* recordInfo = keys_->GetRecordInfo();
     static constexpr uint8_t kNoRecordInfo[vendor::kRecordInfoBytes] = {};
     if (recordInfo == nullptr) {
         recordInfo = kNoRecordInfo;
@@ -356,9 +356,9 @@ bool UpgradeJob::WriteVendor(VendorDestination destination) {
 }
 
 bool UpgradeJob::ReserveKey() {
-    // Before the first byte of the key goes to the board, the key file records it as used and the
-    // journal records the reservation, both on stable storage.
-    if (!keyFile_->ReserveKey(keyIndex_, keyJob_)) {
+    // Before the first byte of the key goes to the board, the key source records the reservation
+    // on stable storage (the key file: marked used and journalled; a pool: committed).
+    if (!keys_->ReserveKey(keyIndex_, keyJob_)) {
         Status("IDS_UPDATE_KEYFILE_ERROR");
         ProvLog(log_, "<%s> Error:UpgradeThreadProc-->UpdateKeyFile failed", Loc());
         host_.KeyFileFailed();
@@ -372,7 +372,7 @@ bool UpgradeJob::ReserveKey() {
 
 bool UpgradeJob::Commit() {
     keyReserved_ = false;
-    if (!keyFile_->DeliverKey(keyIndex_, keyJob_)) {
+    if (!keys_->DeliverKey(keyIndex_, keyJob_)) {
         Status("IDS_UPDATE_KEYFILE_ERROR");
         ProvLog(log_, "<%s> Error:UpgradeThreadProc-->UpdateKeyFile failed", Loc());
         host_.KeyFileFailed();
@@ -382,11 +382,11 @@ bool UpgradeJob::Commit() {
 }
 
 void UpgradeJob::SpendKey() {
-    if (!keyReserved_ || keyFile_ == nullptr) {
+    if (!keyReserved_ || keys_ == nullptr) {
         return;
     }
     keyReserved_ = false;
-    if (!keyFile_->SpendKey(keyIndex_, keyJob_, failStep_, failCode_)) {
+    if (!keys_->SpendKey(keyIndex_, keyJob_, failStep_, failCode_)) {
         ProvLog(log_, "<%s> Error:UpgradeThreadProc-->UpdateKeyFile failed", Loc());
         host_.KeyFileFailed();
     }
@@ -399,8 +399,8 @@ void UpgradeJob::FailStep(const char* key, int code) {
 }
 
 void UpgradeJob::ReturnKey() {
-    if (keyTaken_ && keyFile_ != nullptr) {
-        keyFile_->ReturnKey(keyIndex_, keyJob_);
+    if (keyTaken_ && keys_ != nullptr) {
+        keys_->ReturnKey(keyIndex_, keyJob_);
     }
     keyTaken_ = false;
 }

@@ -6,7 +6,7 @@
 #include <string>
 
 class CIniSettingBase;
-class CKeyFile;
+class IKeySource;
 class CLoggerBase;
 class CZRComm;
 class ZRScan;
@@ -26,8 +26,8 @@ class IWorkerHost {
 
     // The controller's objects; settings are read without a lock while the station runs.
     virtual const CIniSettingBase& Settings() = 0;
-    virtual CKeyFile* KeyFile() = 0;    // null when no key file is loaded
-    virtual CLoggerBase* Logger() = 0;  // null when there is no station log
+    virtual IKeySource* KeySource() = 0;  // null when no key file or pool is loaded
+    virtual CLoggerBase* Logger() = 0;    // null when there is no station log
 
     virtual std::string GetLangText(const std::string& key) = 0;
 
@@ -39,7 +39,7 @@ class IWorkerHost {
     virtual void IncreaseFail() = 0;
     virtual void DecreaseUnused() = 0;
 
-    // The key file could not record a key (a reservation, or the end of a job): no further key
+    // The key source could not record a key (a reservation, or the end of a job): no further key
     // may be taken. The controller stops the station and tells the operator (any thread).
     virtual void KeyFileFailed() = 0;
 

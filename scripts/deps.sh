@@ -5,10 +5,10 @@
 set -euo pipefail
 profile=${1:-build}
 
-build_pkgs=(build-essential cmake ninja-build pkg-config libssl-dev qt6-base-dev nlohmann-json3-dev
+build_pkgs=(build-essential cmake ninja-build pkg-config libssl-dev qt6-base-dev nlohmann-json3-dev libpq-dev
             fonts-wqy-microhei)
 test_pkgs=(libgtest-dev libgmock-dev googletest libbenchmark-dev openssl
-           python3-cryptography-vectors fdisk xvfb xauth clang-format
+           python3-cryptography-vectors fdisk xvfb xauth clang-format postgresql-15
            qemu-system-x86 busybox-static cpio kmod
            clang libclang-rt-14-dev llvm)  # clang, libFuzzer and llvm-symbolizer for the fuzz build
 # The Debian package: dpkg-shlibdeps for its dependencies (file tells it the programs), lintian.

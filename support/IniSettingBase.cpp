@@ -133,6 +133,8 @@ void CIniSettingBase::ReadFields() {
         NoteDefault("Jsonformat");
         Jsonformat = 0;
     }
+    KeyPool = GetValue("KeyPool");
+    PoolName = GetValue("PoolName");
 }
 
 void CIniSettingBase::WriteFields() {
@@ -157,6 +159,11 @@ void CIniSettingBase::WriteFields() {
     SetValue("SavePath", SavePath);
     SetValue("GetRkp", Flag(GetRkp));
     SetValue("WriteKeybox", Flag(WriteKeybox));
+    // Written only when set, so that a station without a pool keeps its config.ini as it was.
+    if (!KeyPool.empty() || !PoolName.empty()) {
+        SetValue("KeyPool", KeyPool);
+        SetValue("PoolName", PoolName);
+    }
 }
 
 bool CIniSettingBase::Save(const std::string& path) {

@@ -71,6 +71,10 @@ class CIniSettingBase : public CSettingBase {
     int32_t GetRkp = 0;
     int32_t WriteKeybox = 0;
     int32_t Jsonformat = 0;
+    // The shared key pool: a libpq connection string and the pool's name; both empty (the
+    // default) when the station uses a key file.
+    std::string KeyPool;
+    std::string PoolName;
 
     // The executable's folder with a trailing separator; set by start-up after Load.
     std::string exeFolder;

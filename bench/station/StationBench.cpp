@@ -100,7 +100,7 @@ class TimedHost final : public IWorkerHost {
         : inner_(inner), onResult_(std::move(onResult)) {}
     bool CopySlot(int n, WorkerSlot* out) override { return inner_.CopySlot(n, out); }
     const CIniSettingBase& Settings() override { return inner_.Settings(); }
-    CKeyFile* KeyFile() override { return inner_.KeyFile(); }
+    IKeySource* KeySource() override { return inner_.KeySource(); }
     CLoggerBase* Logger() override { return inner_.Logger(); }
     std::string GetLangText(const std::string& key) override { return inner_.GetLangText(key); }
     void SetRowStatus(int row, const std::string& text) override { inner_.SetRowStatus(row, text); }

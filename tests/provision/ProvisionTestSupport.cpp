@@ -295,6 +295,18 @@ void RecordingHost::DecreaseUnused() {
     events.emplace_back("decrease");
 }
 
+IKeySource* RecordingHost::KeySource() {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (!keyFile) {
+        return nullptr;
+    }
+    if (!source_ || sourceFile_ != keyFile.get()) {
+        source_ = std::make_unique<CKeyFileSource>(keyFile.get());
+        sourceFile_ = keyFile.get();
+    }
+    return source_.get();
+}
+
 void RecordingHost::KeyFileFailed() {
     std::lock_guard<std::mutex> guard(lock_);
     ++keyFileFailedCalls;

@@ -17,6 +17,7 @@
 #include "device/DeviceTables.h"
 #include "device/UsbTree.h"
 #include "keydb/KeyFile.h"
+#include "keydb/KeySource.h"
 #include "provision/WorkerHost.h"
 #include "support/Clock.h"
 #include "support/IniSettingBase.h"
@@ -153,7 +154,8 @@ class RecordingHost final : public IWorkerHost {
 
     bool CopySlot(int slotNumber, WorkerSlot* out) override;
     const CIniSettingBase& Settings() override { return settings; }
-    CKeyFile* KeyFile() override { return keyFile.get(); }
+    // The key file above, seen through the key source seam as the station sees it.
+    IKeySource* KeySource() override;
     CLoggerBase* Logger() override { return withLog ? &log : nullptr; }
     std::string GetLangText(const std::string& key) override { return Text(key); }
     void SetRowStatus(int row, const std::string& text) override;
@@ -168,6 +170,8 @@ class RecordingHost final : public IWorkerHost {
 
   private:
     std::mutex lock_;
+    std::unique_ptr<CKeyFileSource> source_;
+    const CKeyFile* sourceFile_ = nullptr;
     IBulkPipes& pipes_;
     IUsbTree& tree_;
     const DeviceTables& tables_;

@@ -15,6 +15,8 @@ void kdbtool::PrintUsage(FILE* out) {
         "                 [--key-data FILE] [--used 0,5,7-9] [--force] OUT.kdb\n"
         "  kdbtool info [--json] FILE.kdb\n"
         "  kdbtool audit [--json] FILE.kdb\n"
+        "  kdbtool pool --db CONNINFO init | import FILE.kdb --pool NAME | status [--json]\n"
+        "               | export --pool NAME OUT.kdb | audit [--json]\n"
         "\n"
         "create  writes a new key file. Keys come from FILE (all keys concatenated, or the one\n"
         "        key with --shared) or are random. --used marks indices as already used.\n"
@@ -24,7 +26,13 @@ void kdbtool::PrintUsage(FILE* out) {
         "audit   reads the file and its journal (FILE.kdb.journal.jsonl): keys delivered, spent,\n"
         "        in doubt and returned, serial numbers that received more than one key. Exit\n"
         "        status 1 when a key was delivered or reserved twice, or left the station\n"
-        "        without being marked used in the file.\n",
+        "        without being marked used in the file.\n"
+        "pool    the shared key pool in a PostgreSQL database (docs/key-pool.md): init creates\n"
+        "        its schema and roles, import loads a checked key file (keys used in it become\n"
+        "        spent; a key area is imported once), export writes a key file whose bitmap marks\n"
+        "        every key that is not free, audit exits 1 on a key delivered or reserved twice "
+        "or\n"
+        "        a key whose state disagrees with its events.\n",
         out);
 }
 
@@ -44,6 +52,9 @@ int main(int argc, char** argv) {
         }
         if (command == "audit") {
             return kdbtool::RunAudit(args);
+        }
+        if (command == "pool") {
+            return kdbtool::RunPool(args);
         }
         if (command == "--help" || command == "-h" || command == "help") {
             kdbtool::PrintUsage(stdout);

@@ -41,7 +41,7 @@ void Usage(std::FILE* to) {
         "                      [--rkp 0|1] [--keybox 0|1] [--reset-after-write 0|1]\n"
         "                      [--save-path DIR]\n"
         "                      [--sim-state DIR] [--sim-fault NAME=P]... [--sim-seed S]\n"
-        "                      [--sim-revive-ms MS]\n"
+        "                      [--sim-revive-ms MS] [--key-pool CONNINFO --pool NAME]\n"
         "       keystation-cli --list [--home DIR] [--sysfs-root DIR] [--simulate N]\n"
         "                      [--sim-state DIR]\n"
         "simulated boards (with --simulate):\n"
@@ -58,6 +58,8 @@ void Usage(std::FILE* to) {
 struct Options {
     std::string home;
     std::optional<std::string> keyFile;
+    std::optional<std::string> keyPool;  // a libpq connection string
+    std::optional<std::string> poolName;
     int simulate = -1;  // -1: the machine's USB
     std::string sysfsRoot = "/sys";
     std::string devRoot = "/dev/bus/usb";
@@ -117,6 +119,8 @@ int ParseOptions(int argc, char** argv, Options* o) {
         kSimFault,
         kSimSeed,
         kSimRevive,
+        kKeyPool,
+        kPoolName,
         kHelp
     };
     static const option kLong[] = {
@@ -137,6 +141,8 @@ int ParseOptions(int argc, char** argv, Options* o) {
         {"sim-fault", required_argument, nullptr, kSimFault},
         {"sim-seed", required_argument, nullptr, kSimSeed},
         {"sim-revive-ms", required_argument, nullptr, kSimRevive},
+        {"key-pool", required_argument, nullptr, kKeyPool},
+        {"pool", required_argument, nullptr, kPoolName},
         {"help", no_argument, nullptr, kHelp},
         {nullptr, 0, nullptr, 0},
     };
@@ -149,6 +155,12 @@ int ParseOptions(int argc, char** argv, Options* o) {
                 break;
             case kKdb:
                 o->keyFile = optarg;
+                break;
+            case kKeyPool:
+                o->keyPool = optarg;
+                break;
+            case kPoolName:
+                o->poolName = optarg;
                 break;
             case kSimulate:
                 if (!ParseInt(optarg, 0, kMaxSimulated, &o->simulate)) {
@@ -241,6 +253,10 @@ int ParseOptions(int argc, char** argv, Options* o) {
         std::fprintf(stderr, "keystation-cli: --until-idle needs --start\n");
         return 2;
     }
+    if (o->keyPool.has_value() != o->poolName.has_value() || (o->keyPool && o->keyFile)) {
+        std::fprintf(stderr, "keystation-cli: --key-pool needs --pool, and not --kdb\n");
+        return 2;
+    }
     return 0;
 }
 
@@ -328,6 +344,11 @@ int RunStation(const Options& o, StationPlatform& platform) {
     if (o.keyFile) {
         view.SetKeyFileAnswer(*o.keyFile);
         controller.OnKeyFileButton();
+        queue.RunPending();
+    } else if (o.keyPool || !settings.KeyPool.empty()) {
+        // The shared key pool named on the command line, or else the one config.ini keeps.
+        controller.LoadKeyPool(o.keyPool.value_or(settings.KeyPool),
+                               o.poolName.value_or(settings.PoolName));
         queue.RunPending();
     }
     int exitCode = 0;

@@ -1,0 +1,84 @@
+// Where a station's keys come from: the key file beside the station, or a key pool shared by many
+// stations. The worker and the controller see only this seam; the key states of KeyState.h apply
+// to both: take, then reserve before the first byte of the key goes to a board, then deliver or
+// spend; only a taken key that never left the station is returned.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "keydb/KeyCopy.h"
+#include "keydb/KeyJournal.h"
+
+class CKeyFile;
+
+struct KeySourceCounts {
+    int64_t keys = 0;     // keys the source holds in all
+    int64_t unused = 0;   // keys never handed out (what the unused-keys label shows)
+    int64_t inDoubt = 0;  // reserved by a run that never recorded how the job ended
+};
+
+class IKeySource {
+  public:
+    virtual ~IKeySource() = default;
+
+    // Hands out one unused key to the job (its slot and port location): its index and a copy of
+    // its bytes (taken). False when none is left, when the source cannot be reached, or once it
+    // is broken.
+    virtual bool TakeKey(const KeyJobInfo& job, int32_t* index, KeyCopy* key) = 0;
+    // Records the taken key as reserved on stable storage before it returns true; call it before
+    // the first device command that carries any byte of the key. False: nothing of the key may be
+    // sent and the key stays held.
+    virtual bool ReserveKey(int32_t index, const KeyJobInfo& job) = 0;
+    // The job of a reserved key ended. False: the end could not be recorded (the key stays used).
+    virtual bool DeliverKey(int32_t index, const KeyJobInfo& job) = 0;
+    virtual bool SpendKey(int32_t index, const KeyJobInfo& job, const std::string& step,
+                          int code) = 0;
+    // Gives back a taken key that never left the station.
+    virtual void ReturnKey(int32_t index, const KeyJobInfo& job) = 0;
+
+    // False when the counts could not be read (a pool out of reach).
+    virtual bool GetCounts(KeySourceCounts* out) = 0;
+    virtual int32_t GetKeySize() const = 0;
+    // The 16 record-info bytes, or nullptr when the source has none.
+    virtual const uint8_t* GetRecordInfo() const = 0;
+    // "YYYY-MM-DD hh:mm:ss" of the key set's creation.
+    virtual std::string GetCreateTime() const = 0;
+    // What the key-file label shows: the file's path, or the pool's name and where it lives.
+    virtual std::string Describe() const = 0;
+    // True once a reservation or an end record could not be written: no further key is handed
+    // out until the source is loaded again.
+    virtual bool IsBroken() const = 0;
+    // The key file behind the source, or nullptr for a pool.
+    virtual CKeyFile* File() { return nullptr; }
+};
+
+// The key file as a key source; behaviour exactly that of CKeyFile.
+class CKeyFileSource final : public IKeySource {
+  public:
+    CKeyFileSource(std::unique_ptr<CKeyFile> file, std::string path);
+    // Borrows a key file that outlives the source (tests, benchmarks).
+    explicit CKeyFileSource(CKeyFile* file, std::string path = std::string());
+    ~CKeyFileSource() override;
+    CKeyFileSource(const CKeyFileSource&) = delete;
+    CKeyFileSource& operator=(const CKeyFileSource&) = delete;
+
+    bool TakeKey(const KeyJobInfo& job, int32_t* index, KeyCopy* key) override;
+    bool ReserveKey(int32_t index, const KeyJobInfo& job) override;
+    bool DeliverKey(int32_t index, const KeyJobInfo& job) override;
+    bool SpendKey(int32_t index, const KeyJobInfo& job, const std::string& step, int code) override;
+    void ReturnKey(int32_t index, const KeyJobInfo& job) override;
+    bool GetCounts(KeySourceCounts* out) override;
+    int32_t GetKeySize() const override;
+    const uint8_t* GetRecordInfo() const override;
+    std::string GetCreateTime() const override;
+    std::string Describe() const override { return path_; }
+    bool IsBroken() const override;
+    CKeyFile* File() override { return file_; }
+
+  private:
+    std::unique_ptr<CKeyFile> owned_;
+    CKeyFile* file_ = nullptr;
+    std::string path_;
+};

@@ -1,0 +1,65 @@
+// A key pool shared by many stations, kept in a PostgreSQL database (docs/key-pool.md). Every
+// state change is one call of a station function, committed before the call returns. The
+// connection is shared by the station's jobs under one lock; when it is lost, the call fails
+// (exactly as a key file that cannot record) and later calls reconnect after a back-off that
+// doubles from 250 ms up to 8 s.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "keydb/KeySource.h"
+
+class CLoggerBase;
+struct pg_conn;
+
+class CPoolKeySource final : public IKeySource {
+  public:
+    // Connects and reads the pool's shape; IsValid() tells whether that worked.
+    CPoolKeySource(std::string conninfo, std::string pool, CLoggerBase* log = nullptr);
+    ~CPoolKeySource() override;
+    CPoolKeySource(const CPoolKeySource&) = delete;
+    CPoolKeySource& operator=(const CPoolKeySource&) = delete;
+
+    bool IsValid() const { return valid_; }
+    const std::string& GetError() const { return error_; }
+
+    bool TakeKey(const KeyJobInfo& job, int32_t* index, KeyCopy* key) override;
+    bool ReserveKey(int32_t index, const KeyJobInfo& job) override;
+    bool DeliverKey(int32_t index, const KeyJobInfo& job) override;
+    bool SpendKey(int32_t index, const KeyJobInfo& job, const std::string& step, int code) override;
+    void ReturnKey(int32_t index, const KeyJobInfo& job) override;
+    bool GetCounts(KeySourceCounts* out) override;
+    int32_t GetKeySize() const override { return keySize_; }
+    const uint8_t* GetRecordInfo() const override { return valid_ ? recordInfo_.data() : nullptr; }
+    std::string GetCreateTime() const override { return created_; }
+    std::string Describe() const override;
+    // A pool is never broken for good: a lost connection fails the calls until it is back.
+    bool IsBroken() const override { return false; }
+    // Times the connection was made again after a loss (log, tests).
+    uint64_t GetReconnects() const { return reconnects_; }
+
+  private:
+    bool EnsureConnectedLocked();
+    bool StepLocked(const char* sql, int count, const char* const* values, const char* what,
+                    int32_t index);
+    bool ReadInfoLocked(KeySourceCounts* counts, bool atLoad);
+
+    std::string conninfo_;
+    std::string pool_;
+    CLoggerBase* log_ = nullptr;
+    std::mutex lock_;  // the connection, the back-off
+    pg_conn* conn_ = nullptr;
+    std::chrono::steady_clock::time_point nextAttempt_{};
+    std::chrono::milliseconds backoff_{0};
+    uint64_t reconnects_ = 0;
+    bool valid_ = false;
+    std::string error_;
+    int32_t keySize_ = 0;
+    std::array<uint8_t, 16> recordInfo_{};
+    std::string created_;
+};

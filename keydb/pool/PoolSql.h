@@ -1,0 +1,36 @@
+// Small pieces shared by the pool's station source and its administration: a result that clears
+// itself, texts of libpq errors, and bounded reads of binary result fields.
+#pragma once
+
+#include <libpq-fe.h>
+
+#include <cstdint>
+#include <string>
+
+namespace pool {
+
+class Result {
+  public:
+    explicit Result(PGresult* result) : result_(result) {}
+    ~Result() { PQclear(result_); }
+    Result(const Result&) = delete;
+    Result& operator=(const Result&) = delete;
+
+    PGresult* get() const { return result_; }
+    bool Ok(ExecStatusType expected) const {
+        return result_ != nullptr && PQresultStatus(result_) == expected;
+    }
+    // The server's message (first line), or the connection's when there is no result.
+    std::string Error(const PGconn* conn) const;
+
+  private:
+    PGresult* result_;
+};
+
+std::string ConnError(const PGconn* conn);
+// A binary int2, int4 or int8 field; false for NULL or any other length.
+bool BinaryInt(const PGresult* result, int row, int field, int64_t* out);
+// 1 to 64 of A-Z a-z 0-9 _ . - (the pools table checks the same).
+bool IsValidPoolName(const std::string& name);
+
+}  // namespace pool

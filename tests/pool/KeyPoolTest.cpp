@@ -1,0 +1,192 @@
+// The shared key pool against a real server: stations on many connections drain one pool at once,
+// every key state through the station functions, what a station role may not do, and the
+// administration commands (import once, audit, export) around it.
+#include <gtest/gtest.h>
+#include <libpq-fe.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "keydb/KeyFile.h"
+#include "keydb/pool/PoolKeySource.h"
+#include "tests/pool/PgServer.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+int Kdbtool(const std::string& args) {
+    const int status =
+        std::system((std::string(KS_KDBTOOL) + " " + args + " >/dev/null 2>&1").c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Runs one statement as `user`; true when the server accepted it.
+bool Allowed(const pooltest::PgServer& pg, const std::string& user, const std::string& sql) {
+    std::unique_ptr<PGconn, decltype(&PQfinish)> conn(PQconnectdb(pg.ConnInfo(user).c_str()),
+                                                      &PQfinish);
+    EXPECT_EQ(PQstatus(conn.get()), CONNECTION_OK) << user;
+    PGresult* r = PQexec(conn.get(), sql.c_str());
+    const ExecStatusType status = PQresultStatus(r);
+    PQclear(r);
+    return status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
+}
+
+struct Taken {
+    int32_t index = -1;
+    std::string bytes;
+    CPoolKeySource* source = nullptr;
+    bool second = false;  // taken by station st2
+};
+
+TEST(KeyPool, StationsDrainOnePoolEachKeyOnceWithinTheirRights) {
+    pooltest::PgServer pg;
+    ASSERT_TRUE(pg.Ok()) << pg.Error();
+    const fs::path dir = fs::temp_directory_path() / ("kspooltest." + std::to_string(getpid()));
+    fs::create_directories(dir);
+    const std::string kdb = (dir / "keys.kdb").string();
+    const std::string db = "--db \"" + pg.ConnInfo("ksadmin") + "\"";
+    constexpr uint32_t kKeys = 300;
+    constexpr uint32_t kUsed = 10;  // 0-9 used in the file: imported as spent
+    ASSERT_EQ(Kdbtool("create --keys 300 --key-size 48 --used 0-9 " + kdb), 0);
+    std::map<std::string, uint32_t> fileKeys;
+    {
+        CKeyFile file(kdb, nullptr, KeyFileAccess::VerifyOnly);
+        ASSERT_TRUE(file.IsValid());
+        std::ifstream in(kdb, std::ios::binary);
+        const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+        for (uint32_t i = 0; i < kKeys; ++i) {
+            fileKeys[bytes.substr(file.GetHeaderSize() + i * 48, 48)] = i;
+        }
+    }
+    ASSERT_EQ(Kdbtool("pool " + db + " init"), 0);
+    ASSERT_EQ(Kdbtool("pool " + db + " import " + kdb + " --pool line"), 0);
+    EXPECT_EQ(Kdbtool("pool " + db + " import " + kdb + " --pool again"), 1);  // same key area
+    ASSERT_TRUE(
+        pg.Sql("CREATE ROLE st1 LOGIN; CREATE ROLE st2 LOGIN; CREATE ROLE outsider LOGIN;"
+               "GRANT keypool_station TO st1, st2;"));
+
+    // Eight connections of two stations take keys at once until the pool is empty.
+    std::vector<std::unique_ptr<CPoolKeySource>> sources;
+    for (int i = 0; i < 8; ++i) {
+        sources.push_back(
+            std::make_unique<CPoolKeySource>(pg.ConnInfo(i % 2 ? "st2" : "st1"), "line"));
+        ASSERT_TRUE(sources.back()->IsValid()) << sources.back()->GetError();
+    }
+    KeySourceCounts counts;
+    ASSERT_TRUE(sources[0]->GetCounts(&counts));
+    EXPECT_EQ(counts.keys, kKeys);
+    EXPECT_EQ(counts.unused, kKeys - kUsed);
+    EXPECT_EQ(sources[0]->GetKeySize(), 48);
+    std::mutex lock;
+    std::vector<Taken> taken;
+    std::vector<std::thread> threads;
+    for (auto& source : sources) {
+        const bool second = threads.size() % 2 == 1;
+        threads.emplace_back([&, s = source.get(), second] {
+            KeyJobInfo job;
+            job.slot = 3;
+            job.portLocation = "1-3";
+            int32_t index = -1;
+            KeyCopy key;
+            while (s->TakeKey(job, &index, &key)) {
+                std::lock_guard<std::mutex> guard(lock);
+                taken.push_back(
+                    {index, std::string(key.data(), key.data() + key.size()), s, second});
+            }
+        });
+    }
+    for (auto& t : threads) {
+        t.join();
+    }
+    ASSERT_EQ(taken.size(), kKeys - kUsed);
+    std::set<int32_t> indices;
+    for (const auto& t : taken) {
+        EXPECT_TRUE(indices.insert(t.index).second) << "key " << t.index << " taken twice";
+        ASSERT_EQ(fileKeys.count(t.bytes), 1u);
+        EXPECT_EQ(fileKeys[t.bytes], static_cast<uint32_t>(t.index)) << "bytes of another key";
+        EXPECT_GE(t.index, static_cast<int32_t>(kUsed));
+    }
+
+    // Another station may move none of these keys; their own station takes each on its road.
+    KeyJobInfo job;
+    job.serial = "SN-1";
+    job.destination = "misc";
+    std::map<std::string, int> inDoubtBy;
+    int returned = 0;
+    for (const auto& t : taken) {
+        CPoolKeySource* other = t.second ? sources[0].get() : sources[1].get();
+        EXPECT_FALSE(other->ReserveKey(t.index, job));
+        switch (t.index % 4) {
+            case 0:
+                ASSERT_TRUE(t.source->ReserveKey(t.index, job));
+                EXPECT_FALSE(other->DeliverKey(t.index, job));
+                EXPECT_TRUE(t.source->DeliverKey(t.index, job));
+                EXPECT_FALSE(t.source->SpendKey(t.index, job, "IDS_WRITE_MISC", -4));  // ended
+                break;
+            case 1:
+                ASSERT_TRUE(t.source->ReserveKey(t.index, job));
+                EXPECT_TRUE(t.source->SpendKey(t.index, job, "IDS_WRITE_MISC", -4));
+                break;
+            case 2:
+                t.source->ReturnKey(t.index, job);
+                ++returned;
+                break;
+            default:  // reserved and never ended: what a crash leaves
+                ASSERT_TRUE(t.source->ReserveKey(t.index, job));
+                ++inDoubtBy[t.second ? "st2" : "st1"];
+                break;
+        }
+    }
+    CPoolKeySource later(pg.ConnInfo("st1"), "line");
+    ASSERT_TRUE(later.GetCounts(&counts));
+    EXPECT_EQ(counts.unused, returned);
+    EXPECT_EQ(counts.inDoubt, inDoubtBy["st1"]);
+
+    // A station reads no key bytes and changes no state except through the functions.
+    EXPECT_FALSE(Allowed(pg, "st2", "SELECT key_bytes FROM keypool.keys"));
+    EXPECT_FALSE(Allowed(pg, "st2", "UPDATE keypool.keys SET state = 'free'"));
+    EXPECT_FALSE(Allowed(pg, "st2", "SELECT * FROM keypool.events"));
+    EXPECT_FALSE(Allowed(pg, "st2",
+                         "SELECT keypool.step_key('line', 11, 'reserved', 'free', "
+                         "NULL, NULL, NULL, NULL)"));
+    EXPECT_FALSE(Allowed(pg, "outsider", "SELECT * FROM keypool.take_key('line', 1, 'x')"));
+    EXPECT_TRUE(Allowed(pg, "st2", "SELECT * FROM keypool.pool_info('line')"));
+    EXPECT_FALSE(Allowed(pg, "ksadmin", "DELETE FROM keypool.events"));  // append-only
+
+    // The pool as a key file: every key that is not free is marked used.
+    EXPECT_EQ(Kdbtool("pool " + db + " audit"), 0);
+    const std::string out = (dir / "out.kdb").string();
+    ASSERT_EQ(Kdbtool("pool " + db + " export --pool line " + out), 0);
+    EXPECT_EQ(Kdbtool("info " + out), 0);
+    {
+        CKeyFile exported(out, nullptr, KeyFileAccess::VerifyOnly);
+        ASSERT_TRUE(exported.IsValid());
+        std::set<int32_t> free;
+        for (const auto& t : taken) {
+            if (t.index % 4 == 2) {
+                free.insert(t.index);
+            }
+        }
+        for (uint32_t i = 0; i < kKeys; ++i) {
+            EXPECT_EQ(exported.IsMarkedUsedAtLoad(i), free.count(static_cast<int32_t>(i)) == 0)
+                << i;
+        }
+    }
+    // A key whose state disagrees with its events fails the audit.
+    ASSERT_TRUE(pg.Sql("UPDATE keypool.keys SET state = 'free' WHERE idx = 12"));
+    EXPECT_EQ(Kdbtool("pool " + db + " audit"), 1);
+    fs::remove_all(dir);
+}
+
+}  // namespace
