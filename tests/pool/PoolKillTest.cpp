@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -154,6 +155,8 @@ TEST(PoolKillTest, FourStationsOnePoolOneKilledNoKeyOnTwoBoards) {
         reservedByKilled += st.first == "reserved" && st.second == "st1" ? 1 : 0;
     }
     EXPECT_GT(reservedByKilled, 0) << "the kill found no job between reservation and end";
+    std::printf("[ pool kill ] %lld keys in doubt for the killed station\n",
+                static_cast<long long>(reservedByKilled));
     {
         CPoolKeySource again(pg.ConnInfo("st1"), "line");
         KeySourceCounts counts;
@@ -202,6 +205,7 @@ TEST(PoolKillTest, FourStationsOnePoolOneKilledNoKeyOnTwoBoards) {
         }
     }
     EXPECT_GE(found.size(), static_cast<size_t>(kStations * kBoards) * 9 / 10);
+    std::printf("[ pool kill ] %zu keys found on %d boards\n", found.size(), kStations * kBoards);
     for (const auto& [idx, boards] : found) {
         EXPECT_EQ(boards.size(), 1u) << "key " << idx << " is on " << boards.size() << " boards";
         const std::string& state = states[idx].first;
