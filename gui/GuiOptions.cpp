@@ -6,7 +6,9 @@
 #include "gui/StationPrompts.h"
 
 QString GuiUsage() {
-    return QStringLiteral("usage: keystation [--home DIR] [--kdb FILE] [--simulate N] [--start]");
+    return QStringLiteral(
+        "usage: keystation [--home DIR] [--kdb FILE | --key-pool CONNINFO --pool NAME] "
+        "[--simulate N] [--start]");
 }
 
 bool ParseGuiOptions(const QStringList& arguments, GuiOptions* out, QString* error) {
@@ -16,7 +18,10 @@ bool ParseGuiOptions(const QStringList& arguments, GuiOptions* out, QString* err
     const QCommandLineOption kdb(QStringLiteral("kdb"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption simulate(QStringLiteral("simulate"), QString(), QStringLiteral("N"));
     const QCommandLineOption start(QStringLiteral("start"));
-    parser.addOptions({home, kdb, simulate, start});
+    const QCommandLineOption keyPool(QStringLiteral("key-pool"), QString(),
+                                     QStringLiteral("CONNINFO"));
+    const QCommandLineOption pool(QStringLiteral("pool"), QString(), QStringLiteral("NAME"));
+    parser.addOptions({home, kdb, simulate, start, keyPool, pool});
 
     if (!parser.parse(arguments)) {
         *error = parser.errorText();
@@ -26,7 +31,7 @@ bool ParseGuiOptions(const QStringList& arguments, GuiOptions* out, QString* err
         *error = QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments()[0]);
         return false;
     }
-    for (const QCommandLineOption* once : {&home, &kdb, &simulate}) {
+    for (const QCommandLineOption* once : {&home, &kdb, &simulate, &keyPool, &pool}) {
         if (parser.values(*once).size() > 1) {
             *error = QStringLiteral("--%1 given more than once").arg(once->names()[0]);
             return false;
@@ -47,6 +52,15 @@ bool ParseGuiOptions(const QStringList& arguments, GuiOptions* out, QString* err
             *error = QStringLiteral("--kdb needs a file");
             return false;
         }
+    }
+    if (parser.isSet(keyPool) != parser.isSet(pool) ||
+        (parser.isSet(keyPool) && parser.isSet(kdb))) {
+        *error = QStringLiteral("--key-pool needs --pool, and not --kdb");
+        return false;
+    }
+    if (parser.isSet(keyPool)) {
+        options.keyPool = parser.value(keyPool).toStdString();
+        options.poolName = parser.value(pool).toStdString();
     }
     if (parser.isSet(simulate)) {
         bool ok = false;

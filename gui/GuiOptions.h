@@ -1,6 +1,7 @@
 // The options of the keystation program: the headless station's --home DIR, --kdb FILE,
-// --simulate N and --start, and nothing else. Without options the program is the plain station:
-// its application directory is the executable's folder and it works with the machine's USB.
+// --key-pool CONNINFO with --pool NAME, --simulate N and --start, and nothing else. Without options
+// the program is the plain station: its application directory is the executable's folder and it
+// works with the machine's USB.
 #pragma once
 
 #include <QString>
@@ -11,8 +12,10 @@
 struct GuiOptions {
     std::string home;                    // empty: the executable's folder
     std::optional<std::string> keyFile;  // loaded once the window is up
-    int simulate = -1;                   // -1: the machine's USB; else N emulated loader devices
-    bool start = false;                  // press Start once the window is up
+    std::optional<std::string> keyPool;  // a libpq connection string; with poolName
+    std::string poolName;
+    int simulate = -1;   // -1: the machine's USB; else N emulated loader devices
+    bool start = false;  // press Start once the window is up
 };
 
 constexpr int kMaxSimulatedDevices = 64;

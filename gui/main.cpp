@@ -1,12 +1,13 @@
 // keystation: the provisioning station with its operator window.
 //
-//   keystation [--home DIR] [--kdb FILE] [--simulate N] [--start]
+//   keystation [--home DIR] [--kdb FILE | --key-pool CONNINFO --pool NAME] [--simulate N] [--start]
 //
 // Without options the application directory is the executable's folder (run from the build tree)
 // or the operator's $XDG_DATA_HOME/keystation/ (installed), and the station works with the
 // machine's USB. --home names another application directory, --simulate N replaces the
-// USB with N emulated loader devices, --kdb loads a key file and --start presses Start once the
-// window is up.
+// USB with N emulated loader devices, --kdb loads a key file (--key-pool and --pool draw keys
+// from a shared key pool instead; so do KeyPool and PoolName of config.ini) and --start presses
+// Start once the window is up.
 //
 // For the screenshot test only: when the environment variable KS_SCREENSHOT names a file, the
 // window is saved there as PNG once the station has finished every job it started, and the
@@ -61,6 +62,11 @@ int main(int argc, char** argv) {
     QTimer::singleShot(0, &window, [&] {
         if (options.keyFile) {
             controller.LoadKeyFile(*options.keyFile);
+        } else if (options.keyPool) {
+            controller.LoadKeyPool(*options.keyPool, options.poolName);
+        } else if (!controller.Settings().KeyPool.empty()) {
+            // The shared key pool config.ini keeps (KeyPool, PoolName in section System).
+            controller.LoadKeyPool(controller.Settings().KeyPool, controller.Settings().PoolName);
         }
         if (options.start) {
             controller.OnStartStopButton();
