@@ -25,6 +25,7 @@
 #include "gui/StationIcon.h"
 #include "gui/StationWindow.h"
 #include "platform/machine/StationMachine.h"
+#include "support/IniSettingBase.h"
 #include "support/Paths.h"
 
 int main(int argc, char** argv) {
