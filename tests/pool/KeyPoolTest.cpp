@@ -5,6 +5,7 @@
 #include <libpq-fe.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -152,6 +153,24 @@ TEST(KeyPool, StationsDrainOnePoolEachKeyOnceWithinTheirRights) {
     ASSERT_TRUE(later.GetCounts(&counts));
     EXPECT_EQ(counts.unused, returned);
     EXPECT_EQ(counts.inDoubt, inDoubtBy["st1"]);
+
+    // A server that goes away fails the call that meets it; the source connects again on a later
+    // call, after its back-off.
+    ASSERT_TRUE(pg.Restart());
+    {
+        KeyJobInfo none;
+        int32_t index = -1;
+        KeyCopy key;
+        EXPECT_FALSE(later.TakeKey(none, &index, &key));
+        bool back = false;
+        for (int i = 0; i < 200 && !back; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            back = later.GetCounts(&counts);
+        }
+        EXPECT_TRUE(back);
+        EXPECT_EQ(later.GetReconnects(), 1u);
+        EXPECT_EQ(counts.unused, returned);  // the failed take took nothing
+    }
 
     // A station reads no key bytes and changes no state except through the functions.
     EXPECT_FALSE(Allowed(pg, "st2", "SELECT key_bytes FROM keypool.keys"));

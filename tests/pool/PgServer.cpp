@@ -68,6 +68,11 @@ PgServer::~PgServer() {
     }
 }
 
+bool PgServer::Restart() {
+    return Run(asUser_ + bin_ + "/pg_ctl -D " + folder_ + "/data -w -m immediate -l " + folder_ +
+               "/server.log -o \"-c listen_addresses='' -k " + folder_ + "\" restart >/dev/null");
+}
+
 bool PgServer::Run(const std::string& command) {
     return std::system(command.c_str()) == 0;
 }

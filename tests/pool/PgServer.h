@@ -19,6 +19,8 @@ class PgServer {
     const std::string& Error() const { return error_; }
     // A libpq connection string for the given role on the database "postgres".
     std::string ConnInfo(const std::string& user) const;
+    // Stops the server at once (every connection dies) and starts it again.
+    bool Restart();
     // Runs SQL as the superuser; false on any error.
     bool Sql(const std::string& sql) const;
 
