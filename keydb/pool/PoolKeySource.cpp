@@ -17,68 +17,108 @@ namespace {
 constexpr std::chrono::milliseconds kFirstBackoff{250};
 constexpr std::chrono::milliseconds kMaxBackoff{8000};
 constexpr int32_t kMaxKeySize = 65536;
+constexpr int kConnections = 4;
 
 }  // namespace
 
 CPoolKeySource::CPoolKeySource(std::string conninfo, std::string pool, CLoggerBase* log)
     : conninfo_(std::move(conninfo)), pool_(std::move(pool)), log_(log) {
-    std::lock_guard<std::mutex> guard(lock_);
     if (!pool::IsValidPoolName(pool_)) {
         error_ = "the pool name must be 1 to 64 of A-Z a-z 0-9 _ . -";
         return;
     }
-    conn_ = PQconnectdb(conninfo_.c_str());
-    if (conn_ == nullptr || PQstatus(conn_) != CONNECTION_OK) {
-        error_ = "cannot connect to the key pool: " + pool::ConnError(conn_);
+    pg_conn* conn = PQconnectdb(conninfo_.c_str());
+    if (conn == nullptr || PQstatus(conn) != CONNECTION_OK) {
+        error_ = "cannot connect to the key pool: " + pool::ConnError(conn);
+        if (conn != nullptr) {
+            PQfinish(conn);
+        }
         return;
     }
+    const char* db = PQdb(conn);
+    database_ = db != nullptr ? std::string(db, strnlen(db, 64)) : std::string("?");
     KeySourceCounts counts;
-    valid_ = ReadInfoLocked(&counts, true);
+    valid_ = ReadInfo(conn, &counts, true);
+    std::lock_guard<std::mutex> guard(lock_);
+    idle_.push_back(conn);
+    made_ = 1;
 }
 
 CPoolKeySource::~CPoolKeySource() {
-    if (conn_ != nullptr) {
-        PQfinish(conn_);
+    for (pg_conn* conn : idle_) {
+        if (conn != nullptr) {
+            PQfinish(conn);
+        }
     }
 }
 
 std::string CPoolKeySource::Describe() const {
-    const char* db = conn_ != nullptr ? PQdb(conn_) : nullptr;
-    return "pool " + pool_ + " (" + (db != nullptr ? db : "?") + ")";
+    return "pool " + pool_ + " (" + database_ + ")";
 }
 
-bool CPoolKeySource::ReadInfoLocked(KeySourceCounts* counts, bool atLoad) {
+uint64_t CPoolKeySource::GetReconnects() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return reconnects_;
+}
+
+pg_conn* CPoolKeySource::Borrow() {
+    std::unique_lock<std::mutex> guard(lock_);
+    returned_.wait(guard, [this] { return !idle_.empty() || made_ < kConnections; });
+    if (idle_.empty()) {
+        ++made_;
+        return nullptr;  // a place for a new connection
+    }
+    pg_conn* conn = idle_.back();
+    idle_.pop_back();
+    return conn;
+}
+
+void CPoolKeySource::GiveBack(pg_conn* conn) {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        idle_.push_back(conn);
+    }
+    returned_.notify_one();
+}
+
+bool CPoolKeySource::ReadInfo(pg_conn* conn, KeySourceCounts* counts, bool atLoad) {
     const char* values[] = {pool_.c_str()};
     pool::Result result(
-        PQexecParams(conn_,
+        PQexecParams(conn,
                      "SELECT key_size, record_info, created, keys, free, mine_reserved, mine_taken "
                      "FROM keypool.pool_info($1)",
                      1, nullptr, values, nullptr, nullptr, 1));
+    std::string error;
     if (!result.Ok(PGRES_TUPLES_OK)) {
-        error_ = "cannot read the key pool: " + result.Error(conn_);
-        return false;
-    }
-    if (PQntuples(result.get()) != 1 || PQnfields(result.get()) != 7) {
-        error_ = "no key pool named " + pool_;
-        return false;
+        error = "cannot read the key pool: " + result.Error(conn);
+    } else if (PQntuples(result.get()) != 1 || PQnfields(result.get()) != 7) {
+        error = "no key pool named " + pool_;
     }
     int64_t numbers[7] = {};
     for (int field : {0, 3, 4, 5, 6}) {
-        if (!pool::BinaryInt(result.get(), 0, field, &numbers[field])) {
-            error_ = "the key pool answered with a malformed row";
-            return false;
+        if (error.empty() && !pool::BinaryInt(result.get(), 0, field, &numbers[field])) {
+            error = "the key pool answered with a malformed row";
         }
     }
-    const int infoLength = PQgetlength(result.get(), 0, 1);
-    const int createdLength = PQgetlength(result.get(), 0, 2);
-    if (numbers[0] < 1 || numbers[0] > kMaxKeySize ||
-        infoLength != static_cast<int>(recordInfo_.size()) || createdLength > 32) {
-        error_ = "the key pool answered with a malformed row";
+    const int infoLength = error.empty() ? PQgetlength(result.get(), 0, 1) : 0;
+    const int createdLength = error.empty() ? PQgetlength(result.get(), 0, 2) : 0;
+    if (error.empty() &&
+        (numbers[0] < 1 || numbers[0] > kMaxKeySize ||
+         infoLength != static_cast<int>(recordInfo_.size()) || createdLength > 32)) {
+        error = "the key pool answered with a malformed row";
+    }
+    if (!error.empty()) {
+        if (atLoad) {
+            error_ = error;
+        }
         return false;
     }
-    keySize_ = static_cast<int32_t>(numbers[0]);
-    std::memcpy(recordInfo_.data(), PQgetvalue(result.get(), 0, 1), recordInfo_.size());
-    created_.assign(PQgetvalue(result.get(), 0, 2), static_cast<size_t>(createdLength));
+    if (atLoad) {
+        // Fixed for the life of the source: read once, before any job runs.
+        keySize_ = static_cast<int32_t>(numbers[0]);
+        std::memcpy(recordInfo_.data(), PQgetvalue(result.get(), 0, 1), recordInfo_.size());
+        created_.assign(PQgetvalue(result.get(), 0, 2), static_cast<size_t>(createdLength));
+    }
     counts->keys = numbers[3];
     counts->unused = numbers[4];
     counts->inDoubt = numbers[5];
@@ -92,32 +132,38 @@ bool CPoolKeySource::ReadInfoLocked(KeySourceCounts* counts, bool atLoad) {
     return true;
 }
 
-bool CPoolKeySource::EnsureConnectedLocked() {
-    if (conn_ != nullptr && PQstatus(conn_) == CONNECTION_OK) {
+bool CPoolKeySource::Connect(pg_conn** conn) {
+    if (*conn != nullptr && PQstatus(*conn) == CONNECTION_OK) {
         return true;
     }
     const auto now = std::chrono::steady_clock::now();
-    if (now < nextAttempt_) {
-        return false;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (now < nextAttempt_) {
+            return false;
+        }
     }
-    if (conn_ == nullptr) {
-        conn_ = PQconnectdb(conninfo_.c_str());
+    const bool again = *conn != nullptr;
+    if (*conn == nullptr) {
+        *conn = PQconnectdb(conninfo_.c_str());
     } else {
-        PQreset(conn_);
+        PQreset(*conn);
     }
-    if (conn_ != nullptr && PQstatus(conn_) == CONNECTION_OK) {
-        ++reconnects_;
+    const bool ok = *conn != nullptr && PQstatus(*conn) == CONNECTION_OK;
+    std::lock_guard<std::mutex> guard(lock_);
+    if (ok) {
+        reconnects_ += again ? 1 : 0;
         backoff_ = std::chrono::milliseconds(0);
-        if (log_ != nullptr) {
+        if (again && log_ != nullptr) {
             log_->Print(1, "Key pool %s: connected again", pool_.c_str());
         }
         return true;
     }
     backoff_ = std::min(kMaxBackoff, backoff_.count() == 0 ? kFirstBackoff : backoff_ * 2);
-    nextAttempt_ = now + backoff_;
+    nextAttempt_ = std::chrono::steady_clock::now() + backoff_;
     if (log_ != nullptr) {
         log_->Print(1, "Error:Key pool %s: connection lost (%s); next attempt in %lld ms",
-                    pool_.c_str(), pool::ConnError(conn_).c_str(),
+                    pool_.c_str(), pool::ConnError(*conn).c_str(),
                     static_cast<long long>(backoff_.count()));
     }
     return false;
@@ -127,13 +173,14 @@ bool CPoolKeySource::TakeKey(const KeyJobInfo& job, int32_t* index, KeyCopy* key
     if (index == nullptr || key == nullptr || !valid_) {
         return false;
     }
-    std::lock_guard<std::mutex> guard(lock_);
-    if (!EnsureConnectedLocked()) {
+    pg_conn* conn = Borrow();
+    if (!Connect(&conn)) {
+        GiveBack(conn);
         return false;
     }
     const std::string slot = std::to_string(job.slot);
     const char* values[] = {pool_.c_str(), slot.c_str(), job.portLocation.c_str()};
-    pool::Result result(PQexecParams(conn_,
+    pool::Result result(PQexecParams(conn,
                                      "SELECT idx, key_bytes FROM keypool.take_key($1, $2, $3)", 3,
                                      nullptr, values, nullptr, nullptr, 1));
     const bool ok =
@@ -156,15 +203,18 @@ bool CPoolKeySource::TakeKey(const KeyJobInfo& job, int32_t* index, KeyCopy* key
         log_->Print(1, "Error:Key pool %s: a key of the wrong size or index; not used",
                     pool_.c_str());
     }
+    GiveBack(conn);
     return taken;
 }
 
-bool CPoolKeySource::StepLocked(const char* sql, int count, const char* const* values,
-                                const char* what, int32_t index) {
-    if (!EnsureConnectedLocked()) {
+bool CPoolKeySource::Step(const char* sql, int count, const char* const* values, const char* what,
+                          int32_t index) {
+    pg_conn* conn = Borrow();
+    if (!Connect(&conn)) {
+        GiveBack(conn);
         return false;
     }
-    pool::Result result(PQexecParams(conn_, sql, count, nullptr, values, nullptr, nullptr, 0));
+    pool::Result result(PQexecParams(conn, sql, count, nullptr, values, nullptr, nullptr, 0));
     const bool done = result.Ok(PGRES_TUPLES_OK) && PQntuples(result.get()) == 1 &&
                       PQnfields(result.get()) == 1 &&
                       std::strcmp(PQgetvalue(result.get(), 0, 0), "t") == 0;
@@ -172,9 +222,9 @@ bool CPoolKeySource::StepLocked(const char* sql, int count, const char* const* v
         log_->Print(1, "Error:Key pool %s: key %d could not be marked %s (%s)", pool_.c_str(),
                     static_cast<int>(index), what,
                     result.Ok(PGRES_TUPLES_OK) ? "not this station's key in that state"
-                                               : result.Error(conn_).c_str());
+                                               : result.Error(conn).c_str());
     }
-    EnsureConnectedLocked();  // a connection lost by this call starts its back-off now
+    GiveBack(conn);
     return done;
 }
 
@@ -182,36 +232,34 @@ bool CPoolKeySource::ReserveKey(int32_t index, const KeyJobInfo& job) {
     const std::string idx = std::to_string(index);
     const char* values[] = {pool_.c_str(), idx.c_str(), job.serial.c_str(),
                             job.destination.c_str()};
-    std::lock_guard<std::mutex> guard(lock_);
-    return StepLocked("SELECT keypool.reserve_key($1, $2, $3, $4)", 4, values, "reserved", index);
+    return Step("SELECT keypool.reserve_key($1, $2, $3, $4)", 4, values, "reserved", index);
 }
 
 bool CPoolKeySource::DeliverKey(int32_t index, const KeyJobInfo&) {
     const std::string idx = std::to_string(index);
     const char* values[] = {pool_.c_str(), idx.c_str()};
-    std::lock_guard<std::mutex> guard(lock_);
-    return StepLocked("SELECT keypool.deliver_key($1, $2)", 2, values, "delivered", index);
+    return Step("SELECT keypool.deliver_key($1, $2)", 2, values, "delivered", index);
 }
 
 bool CPoolKeySource::SpendKey(int32_t index, const KeyJobInfo&, const std::string& step, int code) {
     const std::string idx = std::to_string(index);
     const std::string codeText = std::to_string(code);
     const char* values[] = {pool_.c_str(), idx.c_str(), step.c_str(), codeText.c_str()};
-    std::lock_guard<std::mutex> guard(lock_);
-    return StepLocked("SELECT keypool.spend_key($1, $2, $3, $4)", 4, values, "spent", index);
+    return Step("SELECT keypool.spend_key($1, $2, $3, $4)", 4, values, "spent", index);
 }
 
 void CPoolKeySource::ReturnKey(int32_t index, const KeyJobInfo&) {
     const std::string idx = std::to_string(index);
     const char* values[] = {pool_.c_str(), idx.c_str()};
-    std::lock_guard<std::mutex> guard(lock_);
-    StepLocked("SELECT keypool.return_key($1, $2)", 2, values, "returned", index);
+    Step("SELECT keypool.return_key($1, $2)", 2, values, "returned", index);
 }
 
 bool CPoolKeySource::GetCounts(KeySourceCounts* out) {
     if (out == nullptr || !valid_) {
         return false;
     }
-    std::lock_guard<std::mutex> guard(lock_);
-    return EnsureConnectedLocked() && ReadInfoLocked(out, false);
+    pg_conn* conn = Borrow();
+    const bool ok = Connect(&conn) && ReadInfo(conn, out, false);
+    GiveBack(conn);
+    return ok;
 }

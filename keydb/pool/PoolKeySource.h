@@ -1,16 +1,19 @@
 // A key pool shared by many stations, kept in a PostgreSQL database (docs/key-pool.md). Every
 // state change is one call of a station function, committed before the call returns. The
-// connection is shared by the station's jobs under one lock; when it is lost, the call fails
+// station's jobs share up to four connections (a job borrows one for each call, so that the
+// server can commit several jobs' calls in one flush); when a connection is lost, the call fails
 // (exactly as a key file that cannot record) and later calls reconnect after a back-off that
 // doubles from 250 ms up to 8 s.
 #pragma once
 
 #include <array>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "keydb/KeySource.h"
 
@@ -41,19 +44,26 @@ class CPoolKeySource final : public IKeySource {
     // A pool is never broken for good: a lost connection fails the calls until it is back.
     bool IsBroken() const override { return false; }
     // Times the connection was made again after a loss (log, tests).
-    uint64_t GetReconnects() const { return reconnects_; }
+    uint64_t GetReconnects();
 
   private:
-    bool EnsureConnectedLocked();
-    bool StepLocked(const char* sql, int count, const char* const* values, const char* what,
-                    int32_t index);
-    bool ReadInfoLocked(KeySourceCounts* counts, bool atLoad);
+    // A connection for one call (waits while all are busy) and its return.
+    pg_conn* Borrow();
+    void GiveBack(pg_conn* conn);
+    // Connects (or connects again) unless the back-off says to wait; false when not connected.
+    bool Connect(pg_conn** conn);
+    bool Step(const char* sql, int count, const char* const* values, const char* what,
+              int32_t index);
+    bool ReadInfo(pg_conn* conn, KeySourceCounts* counts, bool atLoad);
 
     std::string conninfo_;
     std::string pool_;
     CLoggerBase* log_ = nullptr;
-    std::mutex lock_;  // the connection, the back-off
-    pg_conn* conn_ = nullptr;
+    std::mutex lock_;  // the idle connections, the count, the back-off
+    std::condition_variable returned_;
+    std::vector<pg_conn*> idle_;  // null: a place for a connection not made yet (or given up)
+    int made_ = 0;                // connections (and places) handed out or idle
+    std::string database_;
     std::chrono::steady_clock::time_point nextAttempt_{};
     std::chrono::milliseconds backoff_{0};
     uint64_t reconnects_ = 0;
