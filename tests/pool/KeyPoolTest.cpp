@@ -55,6 +55,7 @@ TEST(KeyPool, StationsDrainOnePoolEachKeyOnceWithinTheirRights) {
     ASSERT_TRUE(pg.Ok()) << pg.Error();
     const fs::path dir = fs::temp_directory_path() / ("kspooltest." + std::to_string(getpid()));
     fs::create_directories(dir);
+    const pooltest::RemovedAtEnd cleanUp(dir.string());
     const std::string kdb = (dir / "keys.kdb").string();
     const std::string db = "--db \"" + pg.ConnInfo("ksadmin") + "\"";
     constexpr uint32_t kKeys = 300;
@@ -205,7 +206,6 @@ TEST(KeyPool, StationsDrainOnePoolEachKeyOnceWithinTheirRights) {
     // A key whose state disagrees with its events fails the audit.
     ASSERT_TRUE(pg.Sql("UPDATE keypool.keys SET state = 'free' WHERE idx = 12"));
     EXPECT_EQ(Kdbtool("pool " + db + " audit"), 1);
-    fs::remove_all(dir);
 }
 
 }  // namespace

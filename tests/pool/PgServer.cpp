@@ -1,10 +1,12 @@
 #include "tests/pool/PgServer.h"
 
 #include <libpq-fe.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 
 namespace pooltest {
@@ -58,9 +60,20 @@ PgServer::PgServer() {
     ok_ = true;
 }
 
+RemovedAtEnd::~RemovedAtEnd() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
 PgServer::~PgServer() {
-    if (started_) {
-        Run(asUser_ + bin_ + "/pg_ctl -D " + folder_ + "/data -w -m immediate stop >/dev/null");
+    if (started_ &&
+        !Run(asUser_ + bin_ + "/pg_ctl -D " + folder_ + "/data -w -m immediate stop >/dev/null")) {
+        // pg_ctl failed: stop the server through the process id it noted.
+        std::ifstream pidFile(folder_ + "/data/postmaster.pid");
+        long pid = 0;
+        if (pidFile >> pid && pid > 1) {
+            ::kill(static_cast<pid_t>(pid), SIGKILL);
+        }
     }
     if (!folder_.empty()) {
         std::error_code ec;

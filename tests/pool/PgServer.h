@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 
 namespace pooltest {
 
@@ -33,6 +34,18 @@ class PgServer {
     bool started_ = false;
     bool ok_ = false;
     std::string error_;
+};
+
+// Removes a folder when the scope ends, also when an assertion returns early.
+class RemovedAtEnd {
+  public:
+    explicit RemovedAtEnd(std::string path) : path_(std::move(path)) {}
+    ~RemovedAtEnd();
+    RemovedAtEnd(const RemovedAtEnd&) = delete;
+    RemovedAtEnd& operator=(const RemovedAtEnd&) = delete;
+
+  private:
+    std::string path_;
 };
 
 }  // namespace pooltest

@@ -88,6 +88,7 @@ TEST(PoolKillTest, FourStationsOnePoolOneKilledNoKeyOnTwoBoards) {
     ASSERT_TRUE(pg.Ok()) << pg.Error();
     const fs::path root = fs::temp_directory_path() / ("ks_poolkill_" + std::to_string(getpid()));
     fs::remove_all(root);
+    const pooltest::RemovedAtEnd cleanUp(root.string());
     const std::string kdb = (root / "keys.kdb").string();
     const std::string admin = pg.ConnInfo("ksadmin");
     const fs::path data = fs::path(KS_SOURCE_DIR) / "data";
@@ -213,5 +214,4 @@ TEST(PoolKillTest, FourStationsOnePoolOneKilledNoKeyOnTwoBoards) {
             << "key " << idx << " is on a board but " << state << " in the pool";
     }
     EXPECT_EQ(RunTool({KS_KDBTOOL, "pool", "--db", admin, "audit"}), 0);
-    fs::remove_all(root);
 }
