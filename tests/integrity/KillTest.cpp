@@ -21,9 +21,8 @@
 
 #include "keydb/KeyFile.h"
 #include "platform/sim/SimBoardFiles.h"
+#include "tests/common/ChildProcess.h"
 #include "tests/integrity/BoardKeyCheck.h"
-
-extern char** environ;
 
 namespace fs = std::filesystem;
 
@@ -36,34 +35,11 @@ int EnvInt(const char* name, int fallback) {
     return text != nullptr && *text != '\0' ? std::atoi(text) : fallback;
 }
 
-pid_t Spawn(const std::vector<std::string>& args) {
-    std::vector<char*> argv;
-    for (const std::string& a : args) {
-        argv.push_back(const_cast<char*>(a.c_str()));
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
-        pid = -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
-
-int Wait(pid_t pid) {
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+using child_process::Spawn;
+using child_process::Wait;
 
 int RunTool(const std::vector<std::string>& args) {
-    const pid_t pid = Spawn(args);
-    return pid < 0 ? -1 : Wait(pid);
+    return child_process::Run(args);
 }
 
 class KillTest : public ::testing::Test {
