@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <climits>
 #include <cstdarg>
 #include <exception>
 #include <filesystem>
@@ -33,9 +32,6 @@ constexpr uint32_t kDevNodesChanged = 0x0007;
 constexpr uint32_t kDeviceArrival = 0x8000;
 constexpr uint32_t kDeviceRemoveComplete = 0x8004;
 
-// Without device-change notices the scan thread rescans this often.
-constexpr uint32_t kFallbackRescanMs = 1000;
-
 // Creates one level of folder; the parent must exist.
 void CreateOneFolder(const std::string& folder) {
     std::error_code ec;
@@ -63,31 +59,23 @@ CStationController::CStationController(StationPlatform& platform, IStationView& 
       alive_(std::make_shared<std::atomic<bool>>(true)),
       model_(poster, &view),
       settings_(std::make_unique<CIniSettingBase>()),
-      language_(std::make_unique<CIniLocalLan>()) {
+      language_(std::make_unique<CIniLocalLan>()),
+      slots_(
+          platform.portMap, platform.deviceChanges, model_, options.scanIntervalMs,
+          [this] { return stationRunning_ == 1; },
+          [this](int slotNumber) { return StartWorker(slotNumber); }) {
     if (!worker_) {
         worker_ = [](IWorkerHost& host, int slotNumber) { UpgradeThreadProc(host, slotNumber); };
     }
 }
 
 CStationController::~CStationController() {
-    StopScanThread();
-    std::vector<std::thread> threads;
-    {
-        std::lock_guard<std::mutex> guard(slotLock_);
-        for (auto& t : workers_) {
-            if (t.joinable()) {
-                threads.push_back(std::move(t));
-            }
-        }
-        for (auto& t : retiredWorkers_) {
-            threads.push_back(std::move(t));
-        }
-        retiredWorkers_.clear();
+    if (closer_.joinable()) {
+        closer_.join();  // it ends with the scan thread
     }
-    for (auto& t : threads) {
-        if (t.joinable()) {
-            t.join();
-        }
+    StopScanThread();
+    for (auto& t : slots_.TakeThreads()) {
+        t.join();
     }
     *alive_ = false;
 }
@@ -249,80 +237,76 @@ bool CStationController::CreateScanner() {
 }
 
 bool CStationController::StartScanThread() {
-    scanStop_ = false;
-    {
-        std::lock_guard<std::mutex> guard(scanWaitLock_);
-        scanEnded_ = false;
-    }
-    {
-        std::lock_guard<std::mutex> guard(scanLock_);
-        scanRequests_ = 1;
-    }
     if (platform_.attachLog) {
         platform_.attachLog(logger_ && logger_->IsReady() ? logger_.get() : nullptr);
     }
-    if (!platform_.deviceChanges.Start([this] { NoteDeviceChange(); })) {
-        Log("Error:device change notices unavailable, rescanning every %u ms", kFallbackRescanMs);
-        pollForChanges_ = true;
-    }
-    try {
-        scanThread_ = std::thread(&CStationController::ScanThreadProc, this);
-    } catch (const std::system_error&) {
-        platform_.deviceChanges.Stop();
-        return false;
-    }
-    return true;
+    return slots_.Start(*scanner_, logger_.get());
 }
 
 void CStationController::StopScanThread() {
-    if (!scanThread_.joinable()) {
+    if (!slots_.Started()) {
         return;
     }
-    platform_.deviceChanges.Stop();
-    {
-        std::lock_guard<std::mutex> guard(scanWaitLock_);
-        scanStop_ = true;
-    }
-    scanWake_.notify_all();
-    bool ended = false;
-    {
-        std::unique_lock<std::mutex> guard(scanWaitLock_);
-        ended = scanWake_.wait_for(guard, std::chrono::milliseconds(options_.scanStopWaitMs),
-                                   [this] { return scanEnded_; });
-    }
-    if (!ended) {
+    slots_.BeginStop();
+    if (!slots_.WaitEnded(options_.scanStopWaitMs)) {
         // A thread can't be ended from outside safely, and one left behind would use freed
         // objects. Every step of a rescan is bounded, so the thread will end: wait for it.
         Log("Error:Scan thread did not end within %u ms, waiting for it", options_.scanStopWaitMs);
     }
-    scanThread_.join();
+    slots_.Join();
 }
 
 bool CStationController::OnClose() {
-    if (shutDown_ || stationRunning_ == 1 || scanStop_) {
+    if (shutDown_ || closing_ || stationRunning_ == 1 || slots_.StopRequested()) {
         return false;
     }
-    {
-        // While the station is stopping, workers still use the key database, the logger and the
-        // settings: the close waits until the last of them has ended.
-        std::lock_guard<std::mutex> guard(slotLock_);
-        if (AnyRunningLocked()) {
-            return false;
-        }
+    // While the station is stopping, workers still use the key database, the logger and the
+    // settings: the close waits until the last of them has ended.
+    if (slots_.AnyRunning()) {
+        return false;
     }
-    StopScanThread();
-    std::vector<std::thread> finished;
-    {
-        std::lock_guard<std::mutex> guard(slotLock_);
-        finished = std::move(retiredWorkers_);
-        retiredWorkers_.clear();
-        for (auto& t : workers_) {
-            if (t.joinable()) {
-                finished.push_back(std::move(t));
+    closing_ = true;
+    model_.EnableControl(C::kKeyFileButton, false);
+    model_.EnableControl(C::kStartStopButton, false);
+    model_.EnableControl(C::kExitButton, false);
+    model_.EnableControl(C::kConfigButton, false);
+    slots_.BeginStop();
+    if (!slots_.Started() || slots_.WaitEnded(options_.closeGraceMs)) {
+        FinishShutdown();
+        return true;
+    }
+    // A rescan is under way (a hub that does not answer can hold it for seconds): the window
+    // keeps dispatching while a thread of its own waits for the scan thread.
+    try {
+        closer_ = std::thread([this, alive = alive_] {
+            if (!slots_.WaitEnded(options_.scanStopWaitMs)) {
+                Log("Error:Scan thread did not end within %u ms, waiting for it",
+                    options_.scanStopWaitMs);
+                slots_.WaitEnded();
             }
-        }
+            poster_.Post([this, alive] {
+                if (*alive) {
+                    FinishShutdown();
+                }
+            });
+        });
+    } catch (const std::system_error&) {
+        StopScanThread();
+        FinishShutdown();
+        return true;
     }
-    for (auto& t : finished) {
+    return false;
+}
+
+void CStationController::FinishShutdown() {
+    if (shutDown_) {
+        return;
+    }
+    if (closer_.joinable()) {
+        closer_.join();  // its post was its last act
+    }
+    slots_.Join();
+    for (auto& t : slots_.TakeThreads()) {
         t.join();
     }
     scanner_.reset();
@@ -335,24 +319,15 @@ bool CStationController::OnClose() {
         settings_->Save(appDir_ + "config.ini");
     }
     shutDown_ = true;
+    closing_ = false;
     view_.CloseWindow();
-    return true;
 }
 
 // ---------------------------------------------------------------------------------------------
 // Buttons and state
 
-bool CStationController::AnyRunningLocked() const {
-    return std::any_of(slots_.begin(), slots_.end(),
-                       [](const auto& entry) { return entry.second.running != 0; });
-}
-
 StationState CStationController::State() const {
-    bool anyRunning = false;
-    {
-        std::lock_guard<std::mutex> guard(slotLock_);
-        anyRunning = AnyRunningLocked();
-    }
+    const bool anyRunning = slots_.AnyRunning();
     if (stationRunning_ == 1) {
         return StationState::kRunning;
     }
@@ -373,18 +348,15 @@ void CStationController::UpdateButtons() {
 }
 
 void CStationController::OnStartStopButton() {
-    if (!initialised_ || shutDown_) {
+    if (!initialised_ || shutDown_ || closing_) {
         return;
     }
     if (stationRunning_ == 1) {
         stationRunning_ = 0;
         model_.SetControlText(C::kStartStopButton, GetLangText("IDS_STOPPING_BUTTON"));
         model_.EnableControl(C::kStartStopButton, false);
-        {
-            std::lock_guard<std::mutex> guard(slotLock_);
-            if (AnyRunningLocked()) {
-                return;  // Stopping: the running jobs finish; their results end the state
-            }
+        if (slots_.AnyRunning()) {
+            return;  // Stopping: the running jobs finish; their results end the state
         }
         UpdateButtons();
         model_.EnableControl(C::kStartStopButton, true);
@@ -403,20 +375,12 @@ void CStationController::OnStartStopButton() {
         return;
     }
     stationRunning_ = 1;
-    {
-        std::lock_guard<std::mutex> guard(slotLock_);
-        for (auto& [number, slot] : slots_) {
-            if (slot.present != 0 && slot.running == 0) {
-                slot.running = 1;
-                StartWorkerLocked(slot);
-            }
-        }
-    }
+    slots_.StartJobs();
     UpdateButtons();
 }
 
 void CStationController::OnConfigButton() {
-    if (!initialised_ || shutDown_ || State() != StationState::kIdle) {
+    if (!initialised_ || shutDown_ || closing_ || State() != StationState::kIdle) {
         return;
     }
     view_.RunConfigDialog(*settings_, *language_);
@@ -430,20 +394,7 @@ void CStationController::OnDeviceChangeEvent(uint32_t eventCode) {
 }
 
 void CStationController::NoteDeviceChange() {
-    std::lock_guard<std::mutex> guard(scanLock_);
-    if (scanRequests_ < INT_MAX) {
-        ++scanRequests_;
-    }
-}
-
-int CStationController::PendingRescans() const {
-    std::lock_guard<std::mutex> guard(scanLock_);
-    return scanRequests_;
-}
-
-bool CStationController::RescanBusy() const {
-    std::lock_guard<std::mutex> guard(scanLock_);
-    return scanRequests_ > 0 || rescanning_;
+    slots_.NoteDeviceChange();
 }
 
 void CStationController::OnUpgradeResult(int slotNumber, bool success) {
@@ -452,37 +403,9 @@ void CStationController::OnUpgradeResult(int slotNumber, bool success) {
     }
     model_.SetRowColour(slotNumber - 1, success ? kRowGreen : kRowRed);
 
-    std::thread finished;
-    bool rescanForWaitingDevice = false;
-    bool anyRunning = false;
-    {
-        std::lock_guard<std::mutex> guard(slotLock_);
-        auto it = slots_.find(slotNumber);
-        if (it != slots_.end() && it->second.running != 0) {
-            finished = std::move(workers_[slotNumber - 1]);
-            if (it->second.present != 0) {
-                it->second.running = 0;
-            } else {
-                slots_.erase(it);
-                rescanForWaitingDevice = unboundWaiting_;
-                unboundWaiting_ = false;
-            }
-        }
-        anyRunning = AnyRunningLocked();
-    }
-    if (finished.joinable()) {
-        // The result is the worker's last act: its thread is ending.
-        if (finished.get_id() == std::this_thread::get_id()) {
-            std::lock_guard<std::mutex> guard(slotLock_);
-            retiredWorkers_.push_back(std::move(finished));
-        } else {
-            finished.join();
-        }
-    }
-    if (rescanForWaitingDevice) {
-        NoteDeviceChange();  // a device waits for a slot number: look again
-    }
-    if (!anyRunning && stationRunning_ == 0 && !shutDown_) {
+    CDeviceSlots::JobEnd end;
+    slots_.EndJob(slotNumber, &end);
+    if (!end.anyRunning && stationRunning_ == 0 && !shutDown_ && !closing_) {
         UpdateButtons();
         model_.EnableControl(C::kStartStopButton, true);
     }
@@ -492,7 +415,7 @@ void CStationController::OnUpgradeResult(int slotNumber, bool success) {
 // Key file
 
 void CStationController::OnKeyFileButton() {
-    if (!initialised_ || shutDown_ || State() != StationState::kIdle) {
+    if (!initialised_ || shutDown_ || closing_ || State() != StationState::kIdle) {
         return;
     }
     std::optional<std::string> path = view_.ChooseKeyFile();
@@ -604,14 +527,7 @@ CKeyFile* CStationController::KeyFile() {
 // IWorkerHost
 
 bool CStationController::CopySlot(int slotNumber, WorkerSlot* out) {
-    std::lock_guard<std::mutex> guard(slotLock_);
-    auto it = slots_.find(slotNumber);
-    if (it == slots_.end() || out == nullptr) {
-        return false;
-    }
-    out->devicePath = it->second.devicePath;
-    out->portLocation = it->second.portLocation;
-    return true;
+    return slots_.CopySlot(slotNumber, out);
 }
 
 CLoggerBase* CStationController::Logger() {
@@ -704,23 +620,15 @@ std::unique_ptr<ZRScan> CStationController::NewScanner() {
 // ---------------------------------------------------------------------------------------------
 // Workers
 
-void CStationController::StartWorkerLocked(DeviceSlot& slot) {
-    const int number = slot.slotNumber;
+std::thread CStationController::StartWorker(int slotNumber) {
     if (workerStartObserver_) {
-        workerStartObserver_(number);
-    }
-    std::thread& thread = workers_[number - 1];
-    if (thread.joinable()) {
-        // A slot's thread is taken when its result is handled, before `running` is cleared, so
-        // this is never reached; should it be, the thread is still joined later.
-        retiredWorkers_.push_back(std::move(thread));
+        workerStartObserver_(slotNumber);
     }
     try {
         auto job = std::make_shared<WorkerJob>();
-        thread = std::thread(&CStationController::WorkerThreadMain, this, number, std::move(job));
+        return std::thread(&CStationController::WorkerThreadMain, this, slotNumber, std::move(job));
     } catch (const std::exception&) {
-        slot.running = 0;
-        Log("<ID %d>Error:start worker thread failed", number);
+        return {};  // the slots log it and set the slot idle again
     }
 }
 
@@ -733,249 +641,4 @@ void CStationController::WorkerThreadMain(int slotNumber, std::shared_ptr<Worker
         Log("<ID %d>Error:worker ended without a result", slotNumber);
         PostUpgradeResult(slotNumber, false);
     }
-}
-
-// ---------------------------------------------------------------------------------------------
-// Scan thread, slots and port map
-
-void CStationController::ScanThreadProc() {
-    {
-        std::lock_guard<std::mutex> guard(slotLock_);
-        slots_.clear();
-        LoadPortMap();
-    }
-    uint32_t quietMs = 0;
-    for (;;) {
-        bool rescan = false;
-        {
-            std::lock_guard<std::mutex> guard(scanLock_);
-            if (scanRequests_ > 0) {
-                --scanRequests_;
-                rescan = true;
-            } else if (pollForChanges_) {
-                quietMs += options_.scanIntervalMs;
-                rescan = quietMs >= kFallbackRescanMs;
-            }
-            rescanning_ = rescan;
-        }
-        if (rescan) {
-            quietMs = 0;
-            Rescan();
-            ++completedRescans_;
-            std::lock_guard<std::mutex> guard(scanLock_);
-            rescanning_ = false;
-        }
-        if (!WaitScanInterval()) {
-            break;
-        }
-    }
-    {
-        std::lock_guard<std::mutex> guard(scanWaitLock_);
-        scanEnded_ = true;
-    }
-    scanWake_.notify_all();
-}
-
-bool CStationController::WaitScanInterval() {
-    std::unique_lock<std::mutex> guard(scanWaitLock_);
-    return !scanWake_.wait_for(guard, std::chrono::milliseconds(options_.scanIntervalMs),
-                               [this] { return scanStop_.load(); });
-}
-
-void CStationController::Rescan() {
-    const int count = scanner_->Search(DEVICE_KIND_LOADER);
-    std::vector<ZRDeviceDesc> found;
-    for (int i = 0; i < count; ++i) {
-        ZRDeviceDesc desc;
-        if (scanner_->GetDevice(i, &desc) != 0) {
-            found.push_back(std::move(desc));
-        }
-    }
-
-    {
-        std::lock_guard<std::mutex> guard(slotLock_);
-        for (auto it = slots_.begin(); it != slots_.end();) {
-            const std::string& location = it->second.portLocation;
-            const bool seen = std::any_of(found.begin(), found.end(), [&](const ZRDeviceDesc& d) {
-                return d.location == location;
-            });
-            it = seen ? std::next(it) : HandleRemoveDevice(it);
-        }
-    }
-
-    for (const ZRDeviceDesc& desc : found) {
-        std::lock_guard<std::mutex> guard(slotLock_);
-        auto it = std::find_if(slots_.begin(), slots_.end(), [&](const auto& entry) {
-            return entry.second.portLocation == desc.location;
-        });
-        if (it == slots_.end()) {
-            HandleNewDevice(desc);
-        } else if (it->second.present == 0) {
-            it->second.present = 1;
-            model_.SetCellText(it->first - 1, kColumnLocation, it->second.portLocation);
-        }
-    }
-}
-
-void CStationController::LoadPortMap() {
-    LoadUsbMapInfo();
-    ResetFreeSlotNumbers();
-}
-
-void CStationController::ResetFreeSlotNumbers() {
-    freeSlotNumbers_.clear();
-    for (int n = 1; n <= kSlotCount; ++n) {
-        freeSlotNumbers_.push_back(n);
-    }
-    for (const auto& [path, number] : usbMap_) {
-        auto it = std::find(freeSlotNumbers_.begin(), freeSlotNumbers_.end(), number);
-        if (it != freeSlotNumbers_.end()) {
-            freeSlotNumbers_.erase(it);
-        }
-    }
-}
-
-bool CStationController::LoadUsbMapInfo() {
-    usbMap_.clear();
-    std::map<std::string, uint32_t> stored;
-    if (!platform_.portMap.ReadAll(&stored)) {
-        Log("Error:LoadUsbMapInfo open key failed.");
-        return false;
-    }
-    for (const auto& [path, number] : stored) {
-        if (number < 1 || number > static_cast<uint32_t>(kSlotCount)) {
-            // No table row for it: such a binding could never be shown or used.
-            Log("Error:LoadUsbMapInfo ignored slot %u of %s", number, path.c_str());
-            continue;
-        }
-        usbMap_[path] = static_cast<int>(number);
-    }
-    return true;
-}
-
-bool CStationController::WriteUsbMap(const std::string& devicePath, int slotNumber) {
-    if (!platform_.portMap.Write(devicePath, static_cast<uint32_t>(slotNumber))) {
-        Log("Error:WriteUsbMap open key failed.");
-        return false;
-    }
-    return true;
-}
-
-bool CStationController::ClearUsbMap() {
-    if (!platform_.portMap.Clear()) {
-        Log("Error:ClearUsbMap open key failed.");
-        return false;
-    }
-    return true;
-}
-
-void CStationController::RebuildUsbMap() {
-    ClearUsbMap();
-    usbMap_.clear();
-    for (const auto& [number, slot] : slots_) {
-        WriteUsbMap(slot.devicePath, number);
-        usbMap_[slot.devicePath] = number;
-    }
-    ResetFreeSlotNumbers();
-}
-
-int CStationController::AllocateSlotNumber(const std::string& devicePath) {
-    if (freeSlotNumbers_.empty()) {
-        // With every number held by a slot in the table the rebuild would free nothing.
-        if (slots_.size() >= static_cast<size_t>(kSlotCount)) {
-            return 0;
-        }
-        RebuildUsbMap();
-        if (freeSlotNumbers_.empty()) {
-            return 0;
-        }
-    }
-    const int number = freeSlotNumbers_.front();
-    freeSlotNumbers_.pop_front();
-    WriteUsbMap(devicePath, number);
-    usbMap_[devicePath] = number;
-    return number;
-}
-
-void CStationController::HandleNewDevice(const ZRDeviceDesc& desc) {
-    int number = 0;
-    if (auto stored = usbMap_.find(desc.path); stored != usbMap_.end()) {
-        number = stored->second;
-        auto occupant = slots_.find(number);
-        if (occupant != slots_.end()) {
-            DeviceSlot& slot = occupant->second;
-            if (slot.devicePath == desc.path && slot.running != 0) {
-                // The device of a running job is back at another port: the job keeps it.
-                slot.present = 1;
-                slot.portLocation = desc.location;
-                Log("<ID %d>Info:in HandleNewDevice", number);
-                model_.SetCellText(number - 1, kColumnLocation, desc.location);
-                return;
-            }
-            if (slot.devicePath != desc.path) {
-                // The stored number belongs to another device in the table: this path gets a
-                // number of its own instead of taking that slot away.
-                number = 0;
-            }
-        }
-    }
-    if (number == 0) {
-        number = AllocateSlotNumber(desc.path);
-        if (number == 0) {
-            unboundWaiting_ = true;
-            if (unboundReported_.insert(desc.path).second) {
-                Log("Error:HandleNewDevice no free slot for %s at %s", desc.path.c_str(),
-                    desc.location.c_str());
-            }
-            return;
-        }
-    }
-    unboundReported_.erase(desc.path);
-
-    DeviceSlot& slot = slots_[number];
-    slot.slotNumber = number;
-    slot.running = 0;
-    slot.present = 1;
-    slot.devicePath = desc.path;
-    slot.portLocation = desc.location;
-    Log("<ID %d>Info:in HandleNewDevice", number);
-    model_.SetCellText(number - 1, kColumnLocation, desc.location);
-    if (stationRunning_ == 1) {
-        slot.running = 1;
-        StartWorkerLocked(slot);
-    }
-}
-
-CStationController::SlotTable::iterator CStationController::HandleRemoveDevice(
-    SlotTable::iterator slot) {
-    const int number = slot->first;
-    Log("<ID %d>Info:in HandleRemoveDevice", number);
-    if (slot->second.running == 0) {
-        ClearRow(number - 1);
-        return slots_.erase(slot);
-    }
-    slot->second.present = 0;
-    model_.SetCellText(number - 1, kColumnLocation, std::string());
-    return std::next(slot);
-}
-
-void CStationController::ClearRow(int row) {
-    model_.ClearRow(row);
-}
-
-// ---------------------------------------------------------------------------------------------
-// Observation
-
-std::vector<DeviceSlot> CStationController::SlotsSnapshot() const {
-    std::lock_guard<std::mutex> guard(slotLock_);
-    std::vector<DeviceSlot> out;
-    for (const auto& [number, slot] : slots_) {
-        out.push_back(slot);
-    }
-    return out;
-}
-
-std::map<std::string, int> CStationController::UsbMapSnapshot() const {
-    std::lock_guard<std::mutex> guard(slotLock_);
-    return usbMap_;
 }

@@ -1,16 +1,19 @@
-// The station controller: settings, language, log, key database, discovery, the sixteen device
-// slots with their scan thread and persistent port map, the counters, and the provisioning
-// workers. It runs without a window system: the window is IStationView, the texts it shows live
-// in CStationModel, and work for the main thread goes through IMainThreadPoster.
+// The station controller, the window's handler: it owns the settings, the language, the log, the
+// key source, discovery, the device slots (app/DeviceSlots.h: slot table, port map, scan thread)
+// and the counters; it takes the window's buttons and close command, starts a provisioning worker
+// per running slot and collects each worker's result. It runs without a window system: the window
+// is IStationView, the texts it shows live in CStationModel, and work for the main thread goes
+// through IMainThreadPoster.
 //
 // Threads: the main thread calls every public operation except NoteDeviceChange and the
-// IWorkerHost calls. One scan thread runs from Initialise to Shutdown; one worker thread runs
-// per running slot and is joined when its result has been handled.
+// IWorkerHost calls. One scan thread (CDeviceSlots) runs from Initialise to the end of shutdown;
+// one worker thread runs per running slot and is joined when its result has been handled; while
+// shutdown waits for the scan thread to end, one closing thread waits for it and posts the rest
+// of the shutdown to the main thread, which goes on dispatching meanwhile.
 //
-// Locks (never two of them at once, never one while waiting for a thread): scanLock_
-// (scanRequests_), slotLock_ (slot table, usbMap_, freeSlotNumbers_, worker threads),
-// counterLock_ (the three counters), unusedLock_ (the unused-key label). The model's and the
-// logger's locks are taken inside any of them.
+// Locks (never two of them at once, never one while waiting for a thread): the device slots' own
+// (see there), counterLock_ (the three counters), unusedLock_ (the unused-key label). The model's
+// and the logger's locks are taken inside any of them.
 #pragma once
 
 #include <atomic>
@@ -27,6 +30,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/DeviceSlots.h"
 #include "app/MainThreadPoster.h"
 #include "app/StationModel.h"
 #include "app/StationPlatform.h"
@@ -43,15 +47,6 @@ class IKeySource;
 class CLogger;
 class ZRScan;
 
-// One slot of the device table, numbered 1..16 (table row = slotNumber - 1).
-struct DeviceSlot {
-    int slotNumber = 0;
-    int running = 0;  // 1 while a worker is active for the slot
-    int present = 0;  // 1 while the latest scan found the device at portLocation
-    std::string devicePath;
-    std::string portLocation;
-};
-
 enum class StationState { kIdle, kRunning, kStopping };
 
 struct StationOptions {
@@ -59,6 +54,9 @@ struct StationOptions {
     uint32_t scanIntervalMs = 200;
     // How long shutdown waits for the scan thread before it reports the delay.
     uint32_t scanStopWaitMs = 10000;
+    // How long the close command waits on the main thread for the scan thread to end before it
+    // lets the main thread go on dispatching and finishes the shutdown when the thread has ended.
+    uint32_t closeGraceMs = 50;
 };
 
 // What window initialisation ended with: the station runs, or the process should end with
@@ -70,7 +68,7 @@ struct StartupResult {
 
 class CStationController final : public IWorkerHost {
   public:
-    static constexpr int kSlotCount = 16;
+    static constexpr int kSlotCount = CDeviceSlots::kSlotCount;
     static constexpr uint32_t kScanLimitSec = 30;
 
     // The job one worker thread runs for a slot.
@@ -93,8 +91,12 @@ class CStationController final : public IWorkerHost {
     void OnStartStopButton();
     void OnConfigButton();
     // The window's close command or the exit button. True when the station has shut down (the
-    // view was told to close); false when the request was refused.
+    // view was told to close); false when the request was refused, or when the scan thread is
+    // still finishing a rescan: then the main thread goes on dispatching, and the shutdown ends
+    // (and the view is told to close) in a closure posted once the thread has ended.
     bool OnClose();
+    // True from an accepted close command until the view has been told to close.
+    bool IsClosing() const { return closing_; }
     // A device-change notice with its event code: 0x0007, 0x8000 and 0x8004 ask for a rescan.
     void OnDeviceChangeEvent(uint32_t eventCode);
     // A worker's result, normally delivered through the main-thread queue.
@@ -113,13 +115,13 @@ class CStationController final : public IWorkerHost {
     bool IsShutDown() const { return shutDown_; }
     CStationModel& Model() { return model_; }
     CIniSettingBase& MutableSettings() { return *settings_; }
-    std::vector<DeviceSlot> SlotsSnapshot() const;
-    std::map<std::string, int> UsbMapSnapshot() const;
+    std::vector<DeviceSlot> SlotsSnapshot() const { return slots_.Snapshot(); }
+    std::map<std::string, int> UsbMapSnapshot() const { return slots_.UsbMapSnapshot(); }
     // Rescans completed since start-up, and rescans asked for and not yet begun.
-    uint64_t CompletedRescans() const { return completedRescans_.load(); }
-    int PendingRescans() const;
+    uint64_t CompletedRescans() const { return slots_.CompletedRescans(); }
+    int PendingRescans() const { return slots_.PendingRescans(); }
     // True while a rescan is asked for or under way.
-    bool RescanBusy() const;
+    bool RescanBusy() const { return slots_.RescanBusy(); }
     // Called on the thread that starts a worker, before the worker's thread exists.
     void SetWorkerStartObserver(std::function<void(int slotNumber)> observer) {
         workerStartObserver_ = std::move(observer);
@@ -144,7 +146,6 @@ class CStationController final : public IWorkerHost {
     std::unique_ptr<ZRScan> NewScanner() override;
 
   private:
-    using SlotTable = std::map<int, DeviceSlot>;
     struct WorkerJob;
 
     void Log(const char* format, ...) KS_PRINTF_LIKE(2, 3);
@@ -156,32 +157,19 @@ class CStationController final : public IWorkerHost {
     void LogSettingsTrouble();
     bool CreateScanner();
     bool StartScanThread();
+    // Stops the scan thread and waits for it on the calling thread (the destructor).
     void StopScanThread();
+    // The rest of the shutdown once the scan thread has ended (main thread).
+    void FinishShutdown();
     void UpdateButtons();
     void EnableIdleButtons(bool enabled);
     void SetKeyInfo(const std::string& path, const std::string& keyCount,
                     const std::string& unusedCount, const std::string& createTime);
-    bool AnyRunningLocked() const;
     void IncreaseCounter(int counterId);
     void OnKeyFileFailed();
 
-    // Scan thread.
-    void ScanThreadProc();
-    bool WaitScanInterval();  // false when asked to stop
-    void Rescan();
-    void LoadPortMap();
-    void HandleNewDevice(const ZRDeviceDesc& desc);
-    SlotTable::iterator HandleRemoveDevice(SlotTable::iterator slot);
-    int AllocateSlotNumber(const std::string& devicePath);
-    void RebuildUsbMap();
-    void ResetFreeSlotNumbers();
-    bool LoadUsbMapInfo();
-    bool WriteUsbMap(const std::string& devicePath, int slotNumber);
-    bool ClearUsbMap();
-    void ClearRow(int row);
-
-    // Workers. StartWorkerLocked runs with slotLock_ held.
-    void StartWorkerLocked(DeviceSlot& slot);
+    // Workers. StartWorker runs with the slots' lock held (the slots' job starter).
+    std::thread StartWorker(int slotNumber);
     void WorkerThreadMain(int slotNumber, std::shared_ptr<WorkerJob> job);
 
     StationPlatform& platform_;
@@ -201,28 +189,9 @@ class CStationController final : public IWorkerHost {
     std::unique_ptr<IKeySource> keySource_;
     DeviceTables deviceTables_;
     std::unique_ptr<ZRScan> scanner_;
-
-    // Scan thread: stop flag, end event, wake-up for its pauses.
-    std::thread scanThread_;
-    std::atomic<bool> scanStop_ = false;
-    std::mutex scanWaitLock_;
-    std::condition_variable scanWake_;
-    bool scanEnded_ = false;  // the end event, under scanWaitLock_
-    bool pollForChanges_ = false;
-    std::atomic<uint64_t> completedRescans_ = 0;
-    std::atomic<bool> rescanning_ = false;
-
-    mutable std::mutex scanLock_;
-    int scanRequests_ = 0;
-
-    mutable std::mutex slotLock_;
-    SlotTable slots_;
-    std::map<std::string, int> usbMap_;
-    std::deque<int> freeSlotNumbers_;
-    std::set<std::string> unboundReported_;  // devices left without a slot, logged once each
-    bool unboundWaiting_ = false;            // a device waits for a free slot number
-    std::thread workers_[kSlotCount];
-    std::vector<std::thread> retiredWorkers_;
+    CDeviceSlots slots_;
+    // Waits for the scan thread's end at shutdown and posts the rest of it (main thread owns it).
+    std::thread closer_;
 
     std::mutex counterLock_;
     std::mutex unusedLock_;
@@ -230,5 +199,6 @@ class CStationController final : public IWorkerHost {
     std::atomic<int> stationRunning_ = 0;
     bool keyFileFailureShown_ = false;  // main thread; reset when a key file is loaded
     bool shutDown_ = false;
+    bool closing_ = false;  // main thread: a close command was accepted
     bool initialised_ = false;
 };

@@ -257,12 +257,109 @@ TEST_F(StationStateTest, ShutdownWaitsOutARescanThatOverrunsTheStopPeriod) {
         ASSERT_FALSE(host_->AddHub("1", port, 4).empty());
     }
     ASSERT_TRUE(RunUntil([&] { return host_->PortCountRequests() > before; }));
-    EXPECT_TRUE(controller_->OnClose());
-    EXPECT_TRUE(view_.Closed());
+    controller_->OnClose();  // finishes now, or once the rescan has ended
+    ASSERT_TRUE(RunUntil([&] { return view_.Closed(); }));
+    EXPECT_TRUE(controller_->IsShutDown());
     // The rescan was let finish: every hub got its three attempts.
     EXPECT_GE(host_->PortCountRequests() - before, 15u);
     const std::string log = LogText();
     EXPECT_EQ(CountOf(log, "Error:Scan thread did not end within 1 ms, waiting for it"), 1u);
+}
+
+// A clock whose sleeps wait while it is held: a rescan that meets a hub needing another attempt
+// stays in its pause until the test lets it go.
+class HeldClock final : public IClock {
+  public:
+    uint64_t NowMs() override { return inner_.NowMs(); }
+    void SleepMs(uint32_t ms) override {
+        {
+            std::unique_lock<std::mutex> guard(lock_);
+            ++sleeping_;
+            changed_.notify_all();
+            changed_.wait(guard, [&] { return !held_; });
+            --sleeping_;
+        }
+        inner_.SleepMs(ms);
+    }
+    void Hold() {
+        std::lock_guard<std::mutex> guard(lock_);
+        held_ = true;
+    }
+    void Release() {
+        std::lock_guard<std::mutex> guard(lock_);
+        held_ = false;
+        changed_.notify_all();
+    }
+    bool Sleeping() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return sleeping_ > 0;
+    }
+
+  private:
+    FastClock inner_{50};
+    std::mutex lock_;
+    std::condition_variable changed_;
+    bool held_ = false;
+    int sleeping_ = 0;
+};
+
+TEST_F(StationStateTest, TheMainThreadGoesOnDispatchingWhileShutdownWaitsForASlowRescan) {
+    HeldClock held;
+    platform_ = std::make_unique<StationPlatform>(StationPlatform{
+        *host_, *host_, *host_, held, *portMap_, homeFolder_.Folder(), [] { return kToday; }, {}});
+    scanStopWaitMs_ = 1;
+    BootGated();
+    // A new hub that can't be opened at once: the rescan pauses before its next attempt, and the
+    // pause lasts until the test ends it.
+    held.Hold();
+    host_->SetHubOpenFailures("1-1", 1);
+    ASSERT_FALSE(host_->AddHub("1", 1, 4).empty());
+    ASSERT_TRUE(RunUntil([&] { return held.Sleeping(); }));
+
+    // Should the close wait on this thread, the watchdog ends the pause, and the close is seen
+    // to have returned only after it.
+    std::atomic<bool> returned = false;
+    std::atomic<bool> releasedByWatchdog = false;
+    std::thread watchdog([&] {
+        for (int i = 0; i < 2000 && !returned; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (!returned) {
+            releasedByWatchdog = true;
+            held.Release();
+        }
+    });
+    const bool closedAtOnce = controller_->OnClose();
+    returned = true;
+    watchdog.join();
+    EXPECT_FALSE(releasedByWatchdog);
+    EXPECT_FALSE(closedAtOnce);
+    EXPECT_TRUE(controller_->IsClosing());
+    EXPECT_FALSE(view_.Closed());
+
+    // Meanwhile the main thread runs what is posted to it, model changes included; the buttons
+    // are off and a second close, Start or a key file are refused.
+    bool ran = false;
+    queue_.Post([&] { ran = true; });
+    Model().SetCellText(5, kColumnStatus, "still drawing");
+    queue_.RunPending();
+    EXPECT_TRUE(ran);
+    EXPECT_EQ(view_.Cell(5, kColumnStatus), "still drawing");
+    for (int id : {C::kStartStopButton, C::kKeyFileButton, C::kExitButton, C::kConfigButton}) {
+        EXPECT_FALSE(view_.Enabled(id)) << id;
+    }
+    EXPECT_FALSE(controller_->OnClose());
+    Press(C::kStartStopButton);
+    EXPECT_EQ(State(), StationState::kIdle);
+    EXPECT_FALSE(controller_->IsShutDown());
+
+    // The rescan ends: the shutdown finishes on the main thread and the window closes.
+    held.Release();
+    ASSERT_TRUE(RunUntil([&] { return view_.Closed(); }));
+    EXPECT_TRUE(controller_->IsShutDown());
+    EXPECT_FALSE(controller_->IsClosing());
+    EXPECT_TRUE(fs::exists(home_ / "config.ini"));
+    EXPECT_EQ(CountOf(LogText(), "Error:Scan thread did not end within 1 ms, waiting for it"), 1u);
 }
 
 TEST_F(StationStateTest, AWorkerThatEndsWithoutAResultStillFreesItsSlot) {
