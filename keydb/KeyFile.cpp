@@ -8,8 +8,10 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <new>
 #include <optional>
+#include <string_view>
 
 #include "keydb/Crc32.h"
 #include "keydb/HeaderCopy.h"
@@ -320,6 +322,30 @@ void CKeyFile::Load() {
         return;
     }
     ReadJournal();
+    headerSize_ = headerSize;
+    keySize_ = keySize;
+    sharedKey_ = shared;
+    if (access_ == KeyFileAccess::Station) {
+        try {
+            for (uint32_t i = 0; i < keyCount && !shared; ++i) {
+                if (TestBit(loadedBitmap_.data(), i)) {
+                    NoteUsedKey(i);
+                }
+            }
+            for (const auto& [serial, keys] : journal_.keysBySerial) {
+                for (const uint32_t index : keys) {
+                    const auto it = journal_.keys.find(index);
+                    if (it != journal_.keys.end() && it->second.delivered > 0) {
+                        deliveredSerials_.insert(serial);
+                        break;
+                    }
+                }
+            }
+        } catch (const std::bad_alloc&) {
+            Fail(Format("Error:CKeyFile->CKeyFile new memory failed,err=%d", ENOMEM));
+            return;
+        }
+    }
     if (access_ == KeyFileAccess::VerifyOnly) {
         // A reader needs only the header; drop the keys.
         uint8_t* header = new (std::nothrow) uint8_t[headerSize];
@@ -332,10 +358,6 @@ void CKeyFile::Load() {
         }
         io_.reset();
     }
-    headerSize_ = headerSize;
-    keyCount_ = keyCount;
-    keySize_ = keySize;
-    sharedKey_ = shared;
     valid_ = true;
 }
 
@@ -553,6 +575,41 @@ bool CKeyFile::StationKeyIn(int32_t index, KeyState state, uint32_t* out) {
     return it != states_.end() && it->second == state;
 }
 
+size_t CKeyFile::KeyHash(const uint8_t* data) const {
+    return std::hash<std::string_view>{}(
+        std::string_view(reinterpret_cast<const char*>(data), keySize_));
+}
+
+void CKeyFile::NoteUsedKey(uint32_t index) {
+    if (!sharedKey_ && index < keyCount_) {
+        usedKeys_.emplace(KeyHash(image_ + headerSize_ + uint64_t{index} * keySize_), index);
+    }
+}
+
+bool CKeyFile::IsUsedKey(const uint8_t* data, size_t size) {
+    if (!valid_ || access_ != KeyFileAccess::Station || sharedKey_ || data == nullptr ||
+        size != keySize_) {
+        return false;
+    }
+    const size_t hash = KeyHash(data);
+    std::lock_guard<std::mutex> lock(keyLock_);
+    const auto [first, last] = usedKeys_.equal_range(hash);
+    for (auto it = first; it != last; ++it) {
+        if (std::memcmp(image_ + headerSize_ + uint64_t{it->second} * keySize_, data, size) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool CKeyFile::WasDeliveredTo(const std::string& serial) {
+    if (!valid_ || serial.empty()) {
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(keyLock_);
+    return deliveredSerials_.count(serial) != 0;
+}
+
 bool CKeyFile::ReserveKey(int32_t index, const KeyJobInfo& job) {
     uint32_t i = 0;
     if (!StationKeyIn(index, KeyState::kTaken, &i)) {
@@ -570,6 +627,11 @@ bool CKeyFile::ReserveKey(int32_t index, const KeyJobInfo& job) {
     }
     std::lock_guard<std::mutex> lock(keyLock_);
     Transition(i, KeyEvent::kReserve);
+    try {
+        NoteUsedKey(i);
+    } catch (const std::bad_alloc&) {
+        // The guard misses this key; the key itself is recorded and safe.
+    }
     return true;
 }
 
@@ -583,6 +645,13 @@ bool CKeyFile::DeliverKey(int32_t index, const KeyJobInfo& job) {
     {
         std::lock_guard<std::mutex> lock(keyLock_);
         Transition(i, ok ? KeyEvent::kDeliver : KeyEvent::kSpend);
+        if (ok && !job.serial.empty()) {
+            try {
+                deliveredSerials_.insert(job.serial);
+            } catch (const std::bad_alloc&) {
+                // The guard misses this board; the key itself is recorded.
+            }
+        }
     }
     if (!ok) {
         Break(

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "keydb/GroupCommit.h"
@@ -93,6 +94,12 @@ class CKeyFile {
     // True when the key is marked used in the header as loaded (for a verify-only object: as it
     // is on disk).
     bool IsMarkedUsedAtLoad(uint32_t index) const;
+    // The re-provisioning guards (station access only; no file reads). IsUsedKey: `data` equals
+    // one of the file's keys that is used, on disk at load or reserved in this run; never for a
+    // shared-key file, whose one key every board gets. WasDeliveredTo: a key was delivered to a
+    // board with this serial number, by the journal at load or in this run.
+    bool IsUsedKey(const uint8_t* data, size_t size);
+    bool WasDeliveredTo(const std::string& serial);
     // The host name written into journal records.
     void SetJournalHost(const std::string& host);
     // Header rewrites that went to disk, and flushes the group commit ran (measurements, tests).
@@ -106,6 +113,9 @@ class CKeyFile {
     bool CheckHeader(const uint8_t* header, uint64_t fileSize, std::string* error) const;
     bool RestoreHeaderCopy();
     void ReadJournal();
+    // Adds the key's place to the used-key lookup; called with keyLock_ held (or at load).
+    void NoteUsedKey(uint32_t index);
+    size_t KeyHash(const uint8_t* data) const;
     int32_t FindFirstUnusedLocked() const;
     bool WriteAll(uint64_t offset, const uint8_t* data, size_t len);
     bool FlushBatch(const CGroupCommit::Batch& batch);
@@ -149,6 +159,10 @@ class CKeyFile {
     KeyJournalSummary journal_;
     std::string journalError_;
     std::vector<uint8_t> loadedBitmap_;
+    // Used keys by a hash of their bytes (the bytes stay in the image), and the serial numbers that
+    // received a delivered key; both under keyLock_ once loaded.
+    std::unordered_multimap<size_t, uint32_t> usedKeys_;
+    std::unordered_set<std::string> deliveredSerials_;
     std::atomic<bool> broken_ = false;
     std::atomic<uint64_t> headerWrites_ = 0;
 };

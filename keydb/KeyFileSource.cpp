@@ -34,6 +34,14 @@ void CKeyFileSource::ReturnKey(int32_t index, const KeyJobInfo& job) {
     }
 }
 
+bool CKeyFileSource::IsUsedKey(const uint8_t* data, size_t size) {
+    return file_ != nullptr && file_->IsUsedKey(data, size);
+}
+
+bool CKeyFileSource::WasDeliveredTo(const std::string& serial) {
+    return file_ != nullptr && file_->WasDeliveredTo(serial);
+}
+
 bool CKeyFileSource::GetCounts(KeySourceCounts* out) {
     if (file_ == nullptr || out == nullptr) {
         return false;

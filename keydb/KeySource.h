@@ -4,6 +4,7 @@
 // spend; only a taken key that never left the station is returned.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -38,6 +39,14 @@ class IKeySource {
     // Gives back a taken key that never left the station.
     virtual void ReturnKey(int32_t index, const KeyJobInfo& job) = 0;
 
+    // The re-provisioning guards, asked before a key is taken. True when `data` (what a board's
+    // key area holds, `size` bytes) is one of the source's keys recorded as used (reserved,
+    // delivered or spent); true when a key of the source was delivered to a board with this serial
+    // number. False also when it cannot be told (a pool out of reach: taking a key then fails
+    // as well).
+    virtual bool IsUsedKey(const uint8_t* data, size_t size) = 0;
+    virtual bool WasDeliveredTo(const std::string& serial) = 0;
+
     // False when the counts could not be read (a pool out of reach).
     virtual bool GetCounts(KeySourceCounts* out) = 0;
     virtual int32_t GetKeySize() const = 0;
@@ -69,6 +78,8 @@ class CKeyFileSource final : public IKeySource {
     bool DeliverKey(int32_t index, const KeyJobInfo& job) override;
     bool SpendKey(int32_t index, const KeyJobInfo& job, const std::string& step, int code) override;
     void ReturnKey(int32_t index, const KeyJobInfo& job) override;
+    bool IsUsedKey(const uint8_t* data, size_t size) override;
+    bool WasDeliveredTo(const std::string& serial) override;
     bool GetCounts(KeySourceCounts* out) override;
     int32_t GetKeySize() const override;
     const uint8_t* GetRecordInfo() const override;

@@ -1,5 +1,6 @@
 #include "provision/UpgradeWorker.h"
 
+#include <algorithm>
 #include <array>
 #include <exception>
 #include <memory>
@@ -38,6 +39,11 @@ class UpgradeJob {
     bool Prepare();
     bool ExportRkp();
     bool WriteKey();
+    // Finds the misc key area and makes its buffer (before a key is taken).
+    bool LocateMisc();
+    // The re-provisioning guard: true (with the row's status set) when the board must not get a
+    // key because it has one of these keys already.
+    bool AlreadyProvisioned(int32_t dest);
     bool WriteMisc();
     bool WriteVendor(VendorDestination destination);
     bool Commit();
@@ -73,6 +79,7 @@ class UpgradeJob {
     std::string failStep_ = "IDS_UPGRADE_FAILED";
     int failCode_ = 0;
 
+    int32_t miscOffset_ = -1;
     std::vector<uint8_t> miscBuffer_;
     std::array<uint8_t, vendor::kSectorBytes> vendorSector_{};
 };
@@ -186,10 +193,17 @@ bool UpgradeJob::ExportRkp() {
 }
 
 bool UpgradeJob::WriteKey() {
-    Status("IDS_GET_KEY");
     keys_ = host_.KeySource();
     keyJob_.slot = slotNumber_;
     keyJob_.portLocation = slot_.portLocation;
+    const int32_t dest = Settings().DestPosition;
+    if (keys_ != nullptr && dest == 0 && !LocateMisc()) {
+        return false;
+    }
+    if (keys_ != nullptr && AlreadyProvisioned(dest)) {
+        return false;
+    }
+    Status("IDS_GET_KEY");
     if (keys_ == nullptr || !keys_->TakeKey(keyJob_, &keyIndex_, &key_)) {
         Status("IDS_GET_KEY_ERROR");
         ProvLog(log_, "<%s> Error:UpgradeThreadProc-->Get key failed", Loc());
@@ -197,7 +211,6 @@ bool UpgradeJob::WriteKey() {
     }
     keyTaken_ = true;
 
-    const int32_t dest = Settings().DestPosition;
     keyJob_.destination = dest == 0 ? "misc" : dest == 2 ? "item8" : "vendor";
     bool written;
     if (dest == 0) {
@@ -210,9 +223,9 @@ bool UpgradeJob::WriteKey() {
     return written && Commit();
 }
 
-bool UpgradeJob::WriteMisc() {
-    const int32_t offset = GetKeyMiscOffset(slot_.devicePath, comm_.get(), log_);
-    if (offset < 0) {
+bool UpgradeJob::LocateMisc() {
+    miscOffset_ = GetKeyMiscOffset(slot_.devicePath, comm_.get(), log_);
+    if (miscOffset_ < 0) {
         Status("IDS_GET_MISC_OFFSET_ERROR");
         ProvLog(log_, "<%s> Error:UpgradeThreadProc-->Get key writing position failed", Loc());
         return false;
@@ -224,6 +237,41 @@ bool UpgradeJob::WriteMisc() {
         ProvLog(log_, "<%s> Error:UpgradeThreadProc-->new memory failed", Loc());
         return false;
     }
+    return true;
+}
+
+bool UpgradeJob::AlreadyProvisioned(int32_t dest) {
+    if (Settings().AllowReprovision != 0) {
+        return false;
+    }
+    bool found = !keyJob_.serial.empty() && keys_->WasDeliveredTo(keyJob_.serial);
+    if (!found && dest == 0) {
+        // The key area as the board holds it: a used key of these keys there means the board was
+        // provisioned before (another run, a re-plugged board, Stop then Start).
+        const int ret = comm_->ZRU_ReadLBA(slot_.devicePath, static_cast<uint32_t>(miscOffset_),
+                                           misc_key::kAreaSectors, miscBuffer_.data(), 0);
+        if (ret != 0) {
+            Status("IDS_READ_MISC_ERROR");
+            ProvLog(log_, "<%s> Error:UpgradeThreadProc->ZRU_ReadLBA failed,err=%d!", Loc(), ret);
+            return true;  // nothing taken; the job fails as a read failure
+        }
+        const auto keySize = static_cast<size_t>(std::max(keys_->GetKeySize(), 0));
+        found = keySize > 0 && keySize <= miscBuffer_.size() &&
+                keys_->IsUsedKey(miscBuffer_.data(), keySize);
+        WipeMemory(miscBuffer_.data(), miscBuffer_.size());
+    }
+    if (found) {
+        Status("IDS_ALREADY_PROVISIONED");
+        ProvLog(log_,
+                "<%s> Error:UpgradeThreadProc-->board already provisioned (serial %s); no key "
+                "taken",
+                Loc(), keyJob_.serial.empty() ? "not read" : keyJob_.serial.c_str());
+    }
+    return found;
+}
+
+bool UpgradeJob::WriteMisc() {
+    const int32_t offset = miscOffset_;
     if (key_.size() > misc_key::kAreaBytes) {
         Status("IDS_KEY_SIZE_LARGER");
         return false;

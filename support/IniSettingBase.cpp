@@ -135,6 +135,7 @@ void CIniSettingBase::ReadFields() {
     }
     KeyPool = GetValue("KeyPool");
     PoolName = GetValue("PoolName");
+    AllowReprovision = GetIntValue("AllowReprovision", 0) != 0 ? 1 : 0;
 }
 
 void CIniSettingBase::WriteFields() {
@@ -159,6 +160,7 @@ void CIniSettingBase::WriteFields() {
     SetValue("SavePath", SavePath);
     SetValue("GetRkp", Flag(GetRkp));
     SetValue("WriteKeybox", Flag(WriteKeybox));
+    SetValue("AllowReprovision", Flag(AllowReprovision));
     // Written only when set, so that a station without a pool keeps its config.ini as it was.
     if (!KeyPool.empty() || !PoolName.empty()) {
         SetValue("KeyPool", KeyPool);

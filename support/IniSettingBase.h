@@ -75,6 +75,10 @@ class CIniSettingBase : public CSettingBase {
     // default) when the station uses a key file.
     std::string KeyPool;
     std::string PoolName;
+    // 1: a board that already holds a used key of the loaded keys, or whose serial number already
+    // received one, is given another key; 0 (the default): such a board fails before a key is
+    // taken.
+    int32_t AllowReprovision = 0;
 
     // The executable's folder with a trailing separator; set by start-up after Load.
     std::string exeFolder;

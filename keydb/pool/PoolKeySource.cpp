@@ -8,6 +8,8 @@
 #include <string>
 #include <utility>
 
+#include "keydb/KeyJournal.h"
+#include "keydb/Sha256.h"
 #include "keydb/WipeMemory.h"
 #include "keydb/pool/PoolSql.h"
 #include "support/Logger.h"
@@ -252,6 +254,48 @@ void CPoolKeySource::ReturnKey(int32_t index, const KeyJobInfo&) {
     const std::string idx = std::to_string(index);
     const char* values[] = {pool_.c_str(), idx.c_str()};
     Step("SELECT keypool.return_key($1, $2)", 2, values, "returned", index);
+}
+
+bool CPoolKeySource::Ask(const char* sql, int count, const char* const* values) {
+    if (!valid_) {
+        return false;
+    }
+    pg_conn* conn = Borrow();
+    if (!Connect(&conn)) {
+        GiveBack(conn);
+        return false;
+    }
+    pool::Result result(PQexecParams(conn, sql, count, nullptr, values, nullptr, nullptr, 0));
+    const bool ok =
+        result.Ok(PGRES_TUPLES_OK) && PQntuples(result.get()) == 1 && PQnfields(result.get()) == 1;
+    const bool yes = ok && std::strcmp(PQgetvalue(result.get(), 0, 0), "t") == 0;
+    if (!ok && log_ != nullptr) {
+        log_->Print(1, "Error:Key pool %s: the re-provisioning check could not be made (%s)",
+                    pool_.c_str(), result.Error(conn).c_str());
+    }
+    GiveBack(conn);
+    return yes;
+}
+
+bool CPoolKeySource::IsUsedKey(const uint8_t* data, size_t size) {
+    if (data == nullptr || size != static_cast<size_t>(keySize_)) {
+        return false;
+    }
+    uint8_t digest[32];
+    if (!DoHash256(digest, data, size)) {
+        return false;
+    }
+    const std::string digestText = "\\x" + HexBytes(digest, sizeof(digest));
+    const char* values[] = {pool_.c_str(), digestText.c_str()};
+    return Ask("SELECT keypool.key_used($1, $2)", 2, values);
+}
+
+bool CPoolKeySource::WasDeliveredTo(const std::string& serial) {
+    if (serial.empty()) {
+        return false;
+    }
+    const char* values[] = {pool_.c_str(), serial.c_str()};
+    return Ask("SELECT keypool.serial_delivered($1, $2)", 2, values);
 }
 
 bool CPoolKeySource::GetCounts(KeySourceCounts* out) {

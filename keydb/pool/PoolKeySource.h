@@ -36,6 +36,8 @@ class CPoolKeySource final : public IKeySource {
     bool DeliverKey(int32_t index, const KeyJobInfo& job) override;
     bool SpendKey(int32_t index, const KeyJobInfo& job, const std::string& step, int code) override;
     void ReturnKey(int32_t index, const KeyJobInfo& job) override;
+    bool IsUsedKey(const uint8_t* data, size_t size) override;
+    bool WasDeliveredTo(const std::string& serial) override;
     bool GetCounts(KeySourceCounts* out) override;
     int32_t GetKeySize() const override { return keySize_; }
     const uint8_t* GetRecordInfo() const override { return valid_ ? recordInfo_.data() : nullptr; }
@@ -54,6 +56,8 @@ class CPoolKeySource final : public IKeySource {
     bool Connect(pg_conn** conn);
     bool Step(const char* sql, int count, const char* const* values, const char* what,
               int32_t index);
+    // A station function that answers one boolean; false also when it could not be asked.
+    bool Ask(const char* sql, int count, const char* const* values);
     bool ReadInfo(pg_conn* conn, KeySourceCounts* counts, bool atLoad);
 
     std::string conninfo_;

@@ -50,6 +50,9 @@ CREATE TABLE keypool.keys (
     PRIMARY KEY (pool_id, idx)
 );
 CREATE INDEX keys_free ON keypool.keys (pool_id, idx) WHERE state = 'free';
+-- The re-provisioning guards look keys up by the SHA-256 of their bytes and by serial number.
+CREATE INDEX keys_digest ON keypool.keys (pool_id, sha256(key_bytes));
+CREATE INDEX keys_serial ON keypool.keys (pool_id, serial) WHERE state = 'delivered';
 
 -- Append-only: one row per change of a key's state, never key bytes.
 CREATE TABLE keypool.events (
@@ -184,6 +187,22 @@ LANGUAGE sql STABLE SECURITY DEFINER SET search_path = pg_catalog, pg_temp AS $$
         WHERE p.name = p_pool GROUP BY p.id;
 $$;
 
+-- The re-provisioning guards: whether the key whose SHA-256 a board's key area gives is one of the
+-- pool's keys that is used, and whether a key was delivered to a board with this serial number.
+-- Neither tells a station anything of a key it does not hold already.
+CREATE FUNCTION keypool.key_used(p_pool text, p_digest bytea)
+RETURNS boolean LANGUAGE sql STABLE SECURITY DEFINER SET search_path = pg_catalog, pg_temp AS $$
+    SELECT EXISTS (SELECT 1 FROM keypool.keys k JOIN keypool.pools p ON p.id = k.pool_id
+                   WHERE p.name = p_pool AND sha256(k.key_bytes) = p_digest
+                     AND k.state IN ('reserved', 'delivered', 'spent'));
+$$;
+CREATE FUNCTION keypool.serial_delivered(p_pool text, p_serial text)
+RETURNS boolean LANGUAGE sql STABLE SECURITY DEFINER SET search_path = pg_catalog, pg_temp AS $$
+    SELECT EXISTS (SELECT 1 FROM keypool.keys k JOIN keypool.pools p ON p.id = k.pool_id
+                   WHERE p.name = p_pool AND k.serial = left(p_serial, 128)
+                     AND k.state = 'delivered');
+$$;
+
 REVOKE ALL ON ALL FUNCTIONS IN SCHEMA keypool FROM PUBLIC;
 GRANT USAGE ON SCHEMA keypool TO keypool_station;
 GRANT EXECUTE ON FUNCTION keypool.take_key(text, integer, text),
@@ -191,6 +210,8 @@ GRANT EXECUTE ON FUNCTION keypool.take_key(text, integer, text),
                           keypool.deliver_key(text, integer),
                           keypool.spend_key(text, integer, text, integer),
                           keypool.return_key(text, integer),
-                          keypool.pool_info(text) TO keypool_station;
+                          keypool.pool_info(text),
+                          keypool.key_used(text, bytea),
+                          keypool.serial_delivered(text, text) TO keypool_station;
 RESET ROLE;
 )SQL";

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -240,6 +241,33 @@ TEST_F(KeystationCliTest, BoardsInAStateFolderKeepWhatEachRunWroteAndStaySparse)
     ASSERT_GE(fd, 0);
     ASSERT_EQ(::pwrite(fd, "MARK", 4, markAt), 4);
     ::close(fd);
+
+    // The same boards again: each holds a used key of the file, so neither gets a second one.
+    const RunResult refused = RunCli(args);
+    EXPECT_EQ(refused.exitCode, 1) << refused.out;
+    EXPECT_EQ(KeysOnBoards(state, keys), firstKeys);
+    size_t refusals = 0;
+    for (size_t at = refused.out.find("Board already has a used key"); at != std::string::npos;
+         at = refused.out.find("Board already has a used key", at + 1)) {
+        ++refusals;
+    }
+    EXPECT_GE(refusals, 2u) << refused.out;
+    {
+        CKeyFile file(kdb, nullptr, KeyFileAccess::VerifyOnly);
+        ASSERT_TRUE(file.IsValid());
+        EXPECT_EQ(file.GetUnusedCount(), 2);
+    }
+
+    // With re-provisioning allowed they do.
+    std::string config;
+    {
+        std::ifstream in(home_ / "config.ini", std::ios::binary);
+        config.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    const size_t flag = config.find("AllowReprovision=0");
+    ASSERT_NE(flag, std::string::npos);
+    config[flag + std::string("AllowReprovision=").size()] = '1';
+    std::ofstream(home_ / "config.ini", std::ios::binary) << config;
 
     const RunResult second = RunCli(args);
     ASSERT_EQ(second.exitCode, 0) << second.out;

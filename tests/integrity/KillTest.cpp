@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 #include <thread>
@@ -52,7 +53,13 @@ class KillTest : public ::testing::Test {
         const fs::path data = fs::path(KS_SOURCE_DIR) / "data";
         fs::copy(data / "lang", root_ / "home" / "lang", fs::copy_options::recursive);
         fs::copy_file(data / "devices.ini", root_ / "home" / "devices.ini");
-        fs::copy_file(data / "config.ini", root_ / "home" / "config.ini");
+        // The same boards are written again and again, each run taking new keys.
+        std::ifstream in(data / "config.ini", std::ios::binary);
+        std::string config((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const size_t flag = config.find("AllowReprovision=0");
+        ASSERT_NE(flag, std::string::npos);
+        config.replace(flag, 18, "AllowReprovision=1");
+        std::ofstream(root_ / "home" / "config.ini", std::ios::binary) << config;
         kdb_ = (root_ / "keys.kdb").string();
         // 4,000 keys: a header of two sectors, so that its rewrites go through the header copy.
         ASSERT_EQ(RunTool({KS_KDBTOOL, "create", "--keys", "4000", "--key-size", "128", kdb_}), 0);

@@ -150,6 +150,15 @@ TEST(KeyPool, StationsDrainOnePoolEachKeyOnceWithinTheirRights) {
                 break;
         }
     }
+    // The re-provisioning guards: used keys (reserved, delivered, spent) by their bytes, and the
+    // serial number by a delivered key; a key that went back to the pool is not used.
+    for (const auto& t : taken) {
+        const auto* bytes = reinterpret_cast<const uint8_t*>(t.bytes.data());
+        EXPECT_EQ(sources[1]->IsUsedKey(bytes, t.bytes.size()), t.index % 4 != 2) << t.index;
+    }
+    EXPECT_TRUE(sources[0]->WasDeliveredTo("SN-1"));
+    EXPECT_FALSE(sources[0]->WasDeliveredTo("SN-2"));
+
     CPoolKeySource later(pg.ConnInfo("st1"), "line");
     ASSERT_TRUE(later.GetCounts(&counts));
     EXPECT_EQ(counts.unused, returned);

@@ -541,6 +541,48 @@ TEST_F(Worker, RkpAndKeyboxTogether) {
     ExpectKey(KeyFate::kCommitted);
 }
 
+TEST_F(Worker, BoardThatHasAKeyOfTheseKeysGetsNoSecondOne) {
+    host.settings.GetRkp = 1;
+    KeyJob(0, 64);
+    Run();
+    ASSERT_EQ(host.successCalls, 1);
+    ExpectMiscAreaHoldsKey(0);
+
+    // The same board again, in this run: its serial number got key 0.
+    ForgetReports();
+    Run();
+    ExpectFailed("IDS_ALREADY_PROVISIONED");
+    EXPECT_EQ(host.keyFile->GetUnusedCount(), static_cast<int32_t>(count_) - 1);
+    ExpectMiscAreaHoldsKey(0);
+
+    // A later run knows the serial number from the journal, and the key area's key from the
+    // file's used-key record even when the serial number is not read.
+    host.keyFile.reset();
+    host.keyFile = std::make_unique<CKeyFile>(keyPath);
+    ASSERT_TRUE(host.keyFile->IsValid());
+    for (const int32_t rkp : {1, 0}) {
+        ForgetReports();
+        host.settings.GetRkp = rkp;
+        Run();
+        ExpectFailed("IDS_ALREADY_PROVISIONED");
+    }
+    // Vendor storage without the serial number has nothing to go by: the board gets a key.
+    ForgetReports();
+    host.settings.DestPosition = 1;
+    Run();
+    EXPECT_EQ(host.successCalls, 1);
+
+    // Allowed, the misc destination takes the next key and the area holds it.
+    ForgetReports();
+    host.settings.DestPosition = 0;
+    host.settings.GetRkp = 1;
+    host.settings.AllowReprovision = 1;
+    Run();
+    EXPECT_EQ(host.successCalls, 1);
+    ExpectMiscAreaHoldsKey(2);
+    EXPECT_EQ(host.keyFile->GetUnusedCount(), static_cast<int32_t>(count_) - 3);
+}
+
 class WorkerJsonformat : public Worker, public ::testing::WithParamInterface<int32_t> {};
 
 TEST_P(WorkerJsonformat, FileNamePatternFollowsTheSetting) {
@@ -735,7 +777,7 @@ TEST_F(Worker, NoPartitionTableOnTheDevice) {
               (std::vector<std::string>{
                   "ERROR:GetParamFromDev->Check parameter tag failed!",
                   "<1-3> Error:UpgradeThreadProc-->Get key writing position failed"}));
-    ExpectKey(KeyFate::kHeld);
+    ExpectKey(KeyFate::kUntaken);
 }
 
 TEST_F(Worker, MiscWithoutAFixedSizeIsNotWritten) {
@@ -751,7 +793,7 @@ TEST_F(Worker, MiscWithoutAFixedSizeIsNotWritten) {
                   "ERROR:GetKeyMiscOffset->misc size unknown!",
                   "<1-3> Error:UpgradeThreadProc-->Get key writing position failed"}));
     EXPECT_FALSE(Sent(0x15));
-    ExpectKey(KeyFate::kHeld);
+    ExpectKey(KeyFate::kUntaken);  // the key area is found before a key is taken
 }
 
 TEST_F(Worker, KeyLargerThanTheMiscAreaIsHeld) {
@@ -774,7 +816,7 @@ TEST_F(Worker, MiscWriteFailureSpendsTheKeyTheBoardMayHaveStored) {
 
 TEST_F(Worker, MiscReadBackFailureSpendsTheKey) {
     KeyJob(0, 64);
-    FailCommand(0x14, facts.keyAreaSector);
+    FailCommand(0x14, facts.keyAreaSector, 2);  // the first read is the look before a key is taken
     Run();
     EXPECT_EQ(host.log.Lines(), std::vector<std::string>{
                                     "<1-3> Error:UpgradeThreadProc->ZRU_ReadLBA failed,err=-8!"});
