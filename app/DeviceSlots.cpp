@@ -54,12 +54,13 @@ void CDeviceSlots::Log(const char* format, ...) {
 // ---------------------------------------------------------------------------------------------
 // Scan thread
 
-bool CDeviceSlots::Start(ZRScan& scanner, CLoggerBase* log) {
+bool CDeviceSlots::Start(ZRScan& scanner, CLoggerBase* log, std::string leftMark) {
     if (scanThread_.joinable()) {
         return true;
     }
     scanner_ = &scanner;
     log_ = log;
+    leftMark_ = std::move(leftMark);
     stop_ = false;
     {
         std::lock_guard<std::mutex> guard(waitLock_);
@@ -326,6 +327,11 @@ void CDeviceSlots::HandleNewDevice(const ZRDeviceDesc& desc) {
         }
     }
     unboundReported_.erase(desc.path);
+    if (keptResult_[number - 1]) {
+        // A new board takes the slot: the last board's result goes.
+        keptResult_[number - 1] = false;
+        ClearRow(number - 1);
+    }
 
     DeviceSlot& slot = slots_[number];
     slot.slotNumber = number;
@@ -345,7 +351,11 @@ CDeviceSlots::SlotTable::iterator CDeviceSlots::HandleRemoveDevice(SlotTable::it
     const int number = slot->first;
     Log("<ID %d>Info:in HandleRemoveDevice", number);
     if (slot->second.running == 0) {
-        ClearRow(number - 1);
+        if (model_.RowColourOf(number - 1)) {
+            KeepResultLocked(number, slot->second.portLocation);
+        } else {
+            ClearRow(number - 1);
+        }
         return slots_.erase(slot);
     }
     slot->second.present = 0;
@@ -355,6 +365,18 @@ CDeviceSlots::SlotTable::iterator CDeviceSlots::HandleRemoveDevice(SlotTable::it
 
 void CDeviceSlots::ClearRow(int row) {
     model_.ClearRow(row);
+}
+
+void CDeviceSlots::KeepResultLocked(int slotNumber, const std::string& portLocation) {
+    const int row = slotNumber - 1;
+    keptResult_[row] = true;
+    model_.SetCellText(row, kColumnLocation, portLocation);
+    std::string result = model_.CellText(row, kColumnStatus);
+    if (result.size() < leftMark_.size() ||
+        result.compare(result.size() - leftMark_.size(), leftMark_.size(), leftMark_) != 0) {
+        result += leftMark_;
+    }
+    model_.SetCellText(row, kColumnStatus, result);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -409,6 +431,9 @@ bool CDeviceSlots::EndJob(int slotNumber, JobEnd* out) {
             if (it->second.present != 0) {
                 it->second.running = 0;
             } else {
+                if (model_.RowColourOf(slotNumber - 1)) {
+                    KeepResultLocked(slotNumber, it->second.portLocation);
+                }
                 slots_.erase(it);
                 end.removed = true;
                 rescanForWaitingDevice = unboundWaiting_;

@@ -8,6 +8,11 @@
 // stored for its device path, or to the lowest free one. While the station runs, a newly bound
 // device gets a job at once.
 //
+// A board that leaves its slot after a finished job (a board reset at the end of its job leaves
+// the bus, and a board unplugged during its job leaves with the result) frees the slot at once,
+// but its row keeps the job's colour, port and result, marked as left, until another board takes
+// the slot; a board that leaves without a finished job leaves an empty row.
+//
 // Threads:
 // - The scan thread (Start to Join) is the only writer of the port map (usbMap_,
 //   freeSlotNumbers_, the store); it creates slots, removes idle ones and changes `present`.
@@ -72,8 +77,9 @@ class CDeviceSlots {
     CDeviceSlots& operator=(const CDeviceSlots&) = delete;
 
     // --- Scan thread (main thread). Start takes the device-change notices and starts the thread
-    // with one rescan asked for; scanner and log (may be null) must outlive Join.
-    bool Start(ZRScan& scanner, CLoggerBase* log);
+    // with one rescan asked for; scanner and log (may be null) must outlive Join. leftMark is
+    // appended to the result of a row whose board has left.
+    bool Start(ZRScan& scanner, CLoggerBase* log, std::string leftMark);
     bool Started() const { return scanThread_.joinable(); }
     // Stops the notices and asks the thread to end after the rescan under way, if any.
     void BeginStop();
@@ -129,6 +135,8 @@ class CDeviceSlots {
     bool WriteUsbMap(const std::string& devicePath, int slotNumber);
     bool ClearUsbMap();
     void ClearRow(int row);
+    // The row of a slot that left with a finished job: its port back, its result marked as left.
+    void KeepResultLocked(int slotNumber, const std::string& portLocation);
     bool AnyRunningLocked() const;
     void StartJobLocked(DeviceSlot& slot);
 
@@ -140,6 +148,7 @@ class CDeviceSlots {
     const JobStarter startJob_;
     ZRScan* scanner_ = nullptr;
     CLoggerBase* log_ = nullptr;
+    std::string leftMark_;
 
     // Scan thread: stop flag, end event, wake-up for its pauses.
     std::thread scanThread_;
@@ -160,6 +169,7 @@ class CDeviceSlots {
     std::deque<int> freeSlotNumbers_;
     std::set<std::string> unboundReported_;  // devices left without a slot, logged once each
     bool unboundWaiting_ = false;            // a device waits for a free slot number
+    bool keptResult_[kSlotCount] = {};       // the row shows the result of a board that has left
     std::thread jobs_[kSlotCount];
     std::vector<std::thread> retiredJobs_;
 };

@@ -9,6 +9,7 @@
 #include <system_error>
 #include <utility>
 
+#include "app/JobResults.h"
 #include "app/StationDialogTexts.h"
 #include "app/StationTexts.h"
 #include "device/ZRScan.h"
@@ -36,6 +37,18 @@ constexpr uint32_t kDeviceRemoveComplete = 0x8004;
 void CreateOneFolder(const std::string& folder) {
     std::error_code ec;
     std::filesystem::create_directory(ks::WithoutTrailingSeparator(folder), ec);
+}
+
+// A failing check's text as the operator reads it: without the log's "Error:" and the name of
+// the routine before its arrow.
+std::string OperatorReason(const std::string& checkText) {
+    std::string text = checkText;
+    if (const size_t arrow = text.rfind("->"); arrow != std::string::npos) {
+        text.erase(0, arrow + 2);
+    } else if (text.rfind("Error:", 0) == 0) {
+        text.erase(0, 6);
+    }
+    return text.empty() ? std::string("?") : text;
 }
 
 // The running job's "result posted" flag, on a worker thread.
@@ -104,6 +117,7 @@ StartupResult CStationController::Initialise() {
     } else if (appDir_.back() != '/') {
         appDir_ += '/';
     }
+    results_ = std::make_unique<CJobResults>(appDir_);
     model_.PublishAll();
 
     if (!LoadConfiguration()) {
@@ -164,6 +178,11 @@ bool CStationController::LoadConfiguration() {
         }
         CStationDialogTexts window(model_);
         language_->ApplyDialogTexts(window);
+        uiLocale_ = language_->GetText("LANG:IDS_QT_LOCALE");
+        const std::string& file = settings_->languageTable[static_cast<size_t>(selected)].fileName;
+        if (uiLocale_.empty() && file.find("Chinese") != std::string::npos) {
+            uiLocale_ = "zh_CN";
+        }
         // Makes PROMPT the section of every later bare key.
         language_->GetText("PROMPT:IDS_TEXT_APPNAME");
     }
@@ -240,7 +259,7 @@ bool CStationController::StartScanThread() {
     if (platform_.attachLog) {
         platform_.attachLog(logger_ && logger_->IsReady() ? logger_.get() : nullptr);
     }
-    return slots_.Start(*scanner_, logger_.get());
+    return slots_.Start(*scanner_, logger_.get(), GetLangText("IDS_DEVICE_LEFT"));
 }
 
 void CStationController::StopScanThread() {
@@ -257,12 +276,17 @@ void CStationController::StopScanThread() {
 }
 
 bool CStationController::OnClose() {
-    if (shutDown_ || closing_ || stationRunning_ == 1 || slots_.StopRequested()) {
+    if (shutDown_ || closing_ || slots_.StopRequested()) {
+        return false;
+    }
+    if (stationRunning_ == 1) {
+        Refuse("IDS_CLOSE_RUNNING", "Error:Close refused: the station is running; stop it first");
         return false;
     }
     // While the station is stopping, workers still use the key database, the logger and the
     // settings: the close waits until the last of them has ended.
     if (slots_.AnyRunning()) {
+        Refuse("IDS_CLOSE_STOPPING", "Error:Close refused: jobs are still running");
         return false;
     }
     closing_ = true;
@@ -366,6 +390,8 @@ void CStationController::OnStartStopButton() {
         return;  // the button is disabled while stopping
     }
     if (settings_->WriteKeybox != 0 && !keySource_) {
+        Refuse("IDS_START_NO_KEYFILE",
+               "Error:Start refused: keybox writing is on and no key file is loaded");
         return;
     }
     if (settings_->WriteKeybox != 0 && keySource_->IsBroken()) {
@@ -375,6 +401,12 @@ void CStationController::OnStartStopButton() {
         return;
     }
     stationRunning_ = 1;
+    {
+        std::lock_guard<std::mutex> guard(unusedLock_);
+        if (!keysOutShown_) {
+            SetStatus({});  // the last refusal or failure is past
+        }
+    }
     slots_.StartJobs();
     UpdateButtons();
 }
@@ -404,7 +436,11 @@ void CStationController::OnUpgradeResult(int slotNumber, bool success) {
     model_.SetRowColour(slotNumber - 1, success ? kRowGreen : kRowRed);
 
     CDeviceSlots::JobEnd end;
-    slots_.EndJob(slotNumber, &end);
+    const bool ended = slots_.EndJob(slotNumber, &end);
+    // A failure, and the last running job's end, call for the operator: once per result.
+    if (ended && settings_->Alerts != 0 && (!success || !end.anyRunning)) {
+        model_.CallAttention();
+    }
     if (!end.anyRunning && stationRunning_ == 0 && !shutDown_ && !closing_) {
         UpdateButtons();
         model_.EnableControl(C::kStartStopButton, true);
@@ -438,9 +474,11 @@ void CStationController::LoadKeyFile(const std::string& path) {
     model_.EnableControl(C::kExitButton, false);
 
     std::unique_ptr<CKeyFile> keyFile;
+    std::string reason = "out of memory";
     try {
         keyFile = std::make_unique<CKeyFile>(path, logger_.get());
         if (!keyFile->IsValid()) {
+            reason = OperatorReason(keyFile->GetError());
             keyFile.reset();
         }
     } catch (const std::bad_alloc&) {
@@ -462,11 +500,25 @@ void CStationController::LoadKeyFile(const std::string& path) {
             keySource_.reset();
         }
     }
+    {
+        std::lock_guard<std::mutex> guard(unusedLock_);
+        keysOutShown_ = false;
+        if (keySource_) {
+            SetStatus({});
+            ShowKeyLevelLocked(LabelNumber(model_.ControlText(C::kUnusedLabel)));
+        } else {
+            model_.SetControlColour(C::kUnusedLabel, std::nullopt);
+        }
+    }
     if (!keySource_) {
         keyFile.reset();
         // No key file is loaded now; the configuration dialog must not show the old path.
         settings_->keyFilePath.clear();
-        view_.ShowMessage(GetLangText("IDS_LOADING_FW_FAIL"), "ERROR", MessageIcon::kError);
+        // The check that failed says why; the operator sees it with the message.
+        const std::string text = GetLangText("IDS_LOADING_FW_FAIL") + ": " + reason;
+        Log("Error:Key file %s not loaded: %s", path.c_str(), reason.c_str());
+        SetStatus(text);
+        view_.ShowMessage(text, "ERROR", MessageIcon::kError);
     }
 
     model_.SetControlText(C::kKeyFileButton, buttonText);
@@ -496,11 +548,22 @@ void CStationController::LoadKeyPool(const std::string& conninfo, const std::str
         SetKeyInfo(source->Describe(), std::to_string(counts.keys), std::to_string(counts.unused),
                    source->GetCreateTime());
         keySource_ = std::move(source);
+        std::lock_guard<std::mutex> guard(unusedLock_);
+        keysOutShown_ = false;
+        SetStatus({});
+        ShowKeyLevelLocked(counts.unused);
         return;
     }
-    Log("Error:Key pool %s could not be loaded: %s", pool.c_str(),
-        source ? source->GetError().c_str() : "out of memory");
-    view_.ShowMessage(GetLangText("IDS_LOADING_FW_FAIL"), "ERROR", MessageIcon::kError);
+    const std::string reason = source ? source->GetError() : std::string("out of memory");
+    Log("Error:Key pool %s could not be loaded: %s", pool.c_str(), reason.c_str());
+    {
+        std::lock_guard<std::mutex> guard(unusedLock_);
+        keysOutShown_ = false;
+        model_.SetControlColour(C::kUnusedLabel, std::nullopt);
+    }
+    const std::string text = GetLangText("IDS_LOADING_FW_FAIL") + ": " + reason;
+    SetStatus(text);
+    view_.ShowMessage(text, "ERROR", MessageIcon::kError);
 }
 
 void CStationController::SetKeyInfo(const std::string& path, const std::string& keyCount,
@@ -564,7 +627,60 @@ void CStationController::IncreaseFail() {
 
 void CStationController::DecreaseUnused() {
     std::lock_guard<std::mutex> guard(unusedLock_);
-    model_.EditControlText(C::kUnusedLabel, DecreaseLabelNumber);
+    // Counted down per key recorded, but never below zero, and zero once the key source hands
+    // out no more keys.
+    const std::optional<int64_t> takeable = TakeableKeys();
+    int64_t shown = 0;
+    model_.EditControlText(C::kUnusedLabel, [&](const std::string& text) {
+        shown = LabelNumber(text) - 1;
+        if (takeable && *takeable < shown) {
+            shown = *takeable;
+        }
+        shown = std::max<int64_t>(shown, 0);
+        return ReplaceLabelValue(text, std::to_string(shown));
+    });
+    ShowKeyLevelLocked(shown);
+}
+
+std::optional<int64_t> CStationController::TakeableKeys() {
+    IKeySource* source = keySource_.get();
+    if (source == nullptr) {
+        return std::nullopt;
+    }
+    if (source->IsBroken()) {
+        return 0;  // it hands out no more keys until it is loaded again
+    }
+    return std::nullopt;
+}
+
+void CStationController::ShowKeyLevelLocked(int64_t unused) {
+    if (!keySource_) {
+        model_.SetControlColour(C::kUnusedLabel, std::nullopt);
+        return;
+    }
+    const int64_t low = settings_->LowKeys;
+    if (unused <= 0) {
+        model_.SetControlColour(C::kUnusedLabel, kRowRed);
+        if (!keysOutShown_) {
+            keysOutShown_ = true;
+            Log("Warning:No unused keys left");
+            SetStatus(GetLangText("IDS_KEYS_OUT"));
+        }
+        return;
+    }
+    keysOutShown_ = false;
+    model_.SetControlColour(C::kUnusedLabel, low > 0 && unused < low
+                                                 ? std::optional<RowColour>(kRowAmber)
+                                                 : std::nullopt);
+}
+
+void CStationController::SetStatus(const std::string& text) {
+    model_.SetControlText(C::kStatusLine, text);
+}
+
+void CStationController::Refuse(const char* languageKey, const char* logLine) {
+    Log("%s", logLine);
+    SetStatus(GetLangText(languageKey));
 }
 
 void CStationController::KeyFileFailed() {
@@ -585,6 +701,24 @@ void CStationController::OnKeyFileFailed() {
         OnStartStopButton();  // stop as the button would: running jobs finish, no new ones start
     }
     view_.ShowMessage(GetLangText("IDS_KEYFILE_STOPPED"), "ERROR", MessageIcon::kError);
+}
+
+void CStationController::RecordJob(const JobRecord& record) {
+    poster_.Post([alive = alive_, this, record] {
+        if (!*alive) {
+            return;
+        }
+        if (results_ != nullptr && !results_->Append(record)) {
+            if (!resultsFailureLogged_) {
+                Log("Error:the job results could not be written: %s",
+                    results_->LastError().c_str());
+            }
+            resultsFailureLogged_ = true;
+        }
+        if (jobObserver_) {
+            jobObserver_(record);
+        }
+    });
 }
 
 void CStationController::PostUpgradeResult(int slotNumber, bool success) {

@@ -41,6 +41,7 @@
 #include "support/Logger.h"
 
 class CIniLocalLan;
+class CJobResults;
 class CIniSettingBase;
 class CKeyFile;
 class IKeySource;
@@ -109,6 +110,9 @@ class CStationController final : public IWorkerHost {
     void LoadKeyPool(const std::string& conninfo, const std::string& pool);
     // Asks for one rescan (any thread).
     void NoteDeviceChange();
+    // The locale of the toolkit's own texts (dialog buttons, file dialogs) for the selected
+    // language file: its LANG:IDS_QT_LOCALE, else "zh_CN" for a Chinese file; empty: none.
+    const std::string& UiLocale() const { return uiLocale_; }
 
     // --- Observation.
     StationState State() const;
@@ -126,6 +130,11 @@ class CStationController final : public IWorkerHost {
     void SetWorkerStartObserver(std::function<void(int slotNumber)> observer) {
         workerStartObserver_ = std::move(observer);
     }
+    // Called on the main thread with every finished job's record, after it went to the results
+    // file (the console's JSON lines).
+    void SetJobObserver(std::function<void(const JobRecord&)> observer) {
+        jobObserver_ = std::move(observer);
+    }
 
     // --- IWorkerHost.
     bool CopySlot(int slotNumber, WorkerSlot* out) override;
@@ -141,6 +150,7 @@ class CStationController final : public IWorkerHost {
     void IncreaseFail() override;
     void DecreaseUnused() override;
     void KeyFileFailed() override;
+    void RecordJob(const JobRecord& record) override;
     void PostUpgradeResult(int slotNumber, bool success) override;
     std::unique_ptr<CZRComm> NewComm() override;
     std::unique_ptr<ZRScan> NewScanner() override;
@@ -165,6 +175,15 @@ class CStationController final : public IWorkerHost {
     void EnableIdleButtons(bool enabled);
     void SetKeyInfo(const std::string& path, const std::string& keyCount,
                     const std::string& unusedCount, const std::string& createTime);
+    // The status line under the table (any thread); empty clears it.
+    void SetStatus(const std::string& text);
+    // A request the station refuses: the reason in the status line and in the log.
+    void Refuse(const char* languageKey, const char* logLine);
+    // 0 when the key source hands out no more keys; otherwise unknown here.
+    std::optional<int64_t> TakeableKeys();
+    // The unused-key label's colour and the out-of-keys warning for `unused` keys (under
+    // unusedLock_).
+    void ShowKeyLevelLocked(int64_t unused);
     void IncreaseCounter(int counterId);
     void OnKeyFileFailed();
 
@@ -178,6 +197,9 @@ class CStationController final : public IWorkerHost {
     const StationOptions options_;
     WorkerProc worker_;
     std::function<void(int)> workerStartObserver_;
+    std::function<void(const JobRecord&)> jobObserver_;
+    std::unique_ptr<CJobResults> results_;  // made at start-up, in the application folder
+    bool resultsFailureLogged_ = false;     // main thread
     std::shared_ptr<std::atomic<bool>> alive_;
 
     CStationModel model_;
@@ -198,6 +220,8 @@ class CStationController final : public IWorkerHost {
 
     std::atomic<int> stationRunning_ = 0;
     bool keyFileFailureShown_ = false;  // main thread; reset when a key file is loaded
+    bool keysOutShown_ = false;         // under unusedLock_: the out-of-keys warning is up
+    std::string uiLocale_;
     bool shutDown_ = false;
     bool closing_ = false;  // main thread: a close command was accepted
     bool initialised_ = false;

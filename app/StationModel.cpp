@@ -59,9 +59,13 @@ void CStationModel::PublishAll() {
     Notify([title = title_](IStationView& v) { v.ShowWindowTitle(title); });
     for (const auto& [id, control] : controls_) {
         // Structured bindings are captured through an initialiser: clang 14 cannot capture them.
-        Notify([controlId = id, text = control.text, enabled = control.enabled](IStationView& v) {
+        Notify([controlId = id, text = control.text, enabled = control.enabled,
+                colour = control.colour](IStationView& v) {
             v.ShowControlText(controlId, text);
             v.ShowControlEnabled(controlId, enabled);
+            if (colour) {
+                v.ShowControlColour(controlId, colour);
+            }
         });
     }
     Notify([titles = columnTitles_](IStationView& v) {
@@ -76,6 +80,7 @@ void CStationModel::PublishAll() {
                 v.ShowCellText(r, c, row.cells[static_cast<size_t>(c)]);
             }
             v.ShowRowColour(r, row.colour);
+            v.ShowRowTime(r, row.time);
         }
     });
 }
@@ -122,6 +127,22 @@ void CStationModel::EnableControl(int controlId, bool enabled) {
     std::lock_guard<std::mutex> guard(lock_);
     controls_[controlId].enabled = enabled;
     Notify([controlId, enabled](IStationView& v) { v.ShowControlEnabled(controlId, enabled); });
+}
+
+std::optional<RowColour> CStationModel::ControlColour(int controlId) const {
+    std::lock_guard<std::mutex> guard(lock_);
+    auto it = controls_.find(controlId);
+    return it == controls_.end() ? std::nullopt : it->second.colour;
+}
+
+void CStationModel::SetControlColour(int controlId, std::optional<RowColour> colour) {
+    std::lock_guard<std::mutex> guard(lock_);
+    Control& control = controls_[controlId];
+    if (control.colour == colour) {
+        return;
+    }
+    control.colour = colour;
+    Notify([controlId, colour](IStationView& v) { v.ShowControlColour(controlId, colour); });
 }
 
 std::string CStationModel::ColumnTitle(int column) const {
@@ -184,6 +205,27 @@ void CStationModel::DropRowColour(int row) {
     Notify([row](IStationView& v) { v.ShowRowColour(row, std::nullopt); });
 }
 
+std::string CStationModel::RowTime(int row) const {
+    if (!ValidCell(row, 0)) {
+        return {};
+    }
+    std::lock_guard<std::mutex> guard(lock_);
+    return rows_[static_cast<size_t>(row)].time;
+}
+
+void CStationModel::SetRowTime(int row, const std::string& text) {
+    if (!ValidCell(row, 0)) {
+        return;
+    }
+    std::lock_guard<std::mutex> guard(lock_);
+    std::string& time = rows_[static_cast<size_t>(row)].time;
+    if (time == text) {
+        return;
+    }
+    time = text;
+    Notify([row, text](IStationView& v) { v.ShowRowTime(row, text); });
+}
+
 void CStationModel::ClearRow(int row) {
     if (!ValidCell(row, 0)) {
         return;
@@ -193,9 +235,19 @@ void CStationModel::ClearRow(int row) {
     r.cells[kColumnLocation].clear();
     r.cells[kColumnStatus].clear();
     r.colour.reset();
-    Notify([row](IStationView& v) {
+    const bool timed = !r.time.empty();
+    r.time.clear();
+    Notify([row, timed](IStationView& v) {
         v.ShowCellText(row, kColumnLocation, std::string());
         v.ShowCellText(row, kColumnStatus, std::string());
         v.ShowRowColour(row, std::nullopt);
+        if (timed) {
+            v.ShowRowTime(row, std::string());
+        }
     });
+}
+
+void CStationModel::CallAttention() {
+    std::lock_guard<std::mutex> guard(lock_);
+    Notify([](IStationView& v) { v.CallAttention(); });
 }

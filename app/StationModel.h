@@ -46,6 +46,9 @@ class CStationModel {
     void EditControlText(int controlId, const std::function<std::string(const std::string&)>& edit);
     bool ControlEnabled(int controlId) const;
     void EnableControl(int controlId, bool enabled);
+    // A label's text colour (none: its own).
+    std::optional<RowColour> ControlColour(int controlId) const;
+    void SetControlColour(int controlId, std::optional<RowColour> colour);
 
     // Device table. Rows 0..15, columns 0..2; other numbers read as empty and are not stored.
     std::string ColumnTitle(int column) const;
@@ -55,17 +58,25 @@ class CStationModel {
     std::optional<RowColour> RowColourOf(int row) const;
     void SetRowColour(int row, RowColour colour);
     void DropRowColour(int row);
-    // Empties columns 1 and 2 of a row and drops its colour.
+    // How long the row's job has run or took ("" for none), shown beside its status text.
+    std::string RowTime(int row) const;
+    void SetRowTime(int row, const std::string& text);
+    // Empties columns 1 and 2 of a row and its time, and drops its colour.
     void ClearRow(int row);
+
+    // Asks the view for the operator's attention once (a failed job, the end of a batch).
+    void CallAttention();
 
   private:
     struct Control {
         std::string text;
         bool enabled = true;
+        std::optional<RowColour> colour;
     };
     struct Row {
         std::array<std::string, kTableColumns> cells;
         std::optional<RowColour> colour;
+        std::string time;
     };
 
     static bool ValidCell(int row, int column);

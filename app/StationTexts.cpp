@@ -34,7 +34,7 @@ std::string ReplaceLabelValue(const std::string& labelText, const std::string& v
     return labelText.substr(0, colon + 1) + value;
 }
 
-std::string DecreaseLabelNumber(const std::string& labelText) {
+int64_t LabelNumber(const std::string& labelText) {
     const size_t colon = labelText.find(':');
     const size_t split = colon == std::string::npos ? 0 : colon + 1;
     // At most 18 digits are read, so the number and its decrement always fit.
@@ -43,5 +43,11 @@ std::string DecreaseLabelNumber(const std::string& labelText) {
          ++i, ++n) {
         number = number * 10 + (labelText[i] - '0');
     }
-    return labelText.substr(0, split) + std::to_string(number - 1);
+    return number;
+}
+
+std::string DecreaseLabelNumber(const std::string& labelText) {
+    const size_t colon = labelText.find(':');
+    const size_t split = colon == std::string::npos ? 0 : colon + 1;
+    return labelText.substr(0, split) + std::to_string(LabelNumber(labelText) - 1);
 }

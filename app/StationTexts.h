@@ -1,6 +1,7 @@
 // The text rules of the counters and the key summary labels.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 // A counter's next text: the digits incremented in place, "99999" rolling over to "00000"; the
@@ -15,3 +16,7 @@ std::string ReplaceLabelValue(const std::string& labelText, const std::string& v
 // when there is none), read from its leading decimal digits (0 when there are none), written back
 // minus one after the same caption.
 std::string DecreaseLabelNumber(const std::string& labelText);
+
+// The number a summary label shows: the leading decimal digits after its first ASCII ':' (at the
+// start when there is none), at most 18 of them; 0 when there are none.
+int64_t LabelNumber(const std::string& labelText);

@@ -32,6 +32,10 @@ constexpr int kUnusedLabel = 1012;
 constexpr int kCreateTimeLabel = 1014;
 constexpr int kDeviceTable = 1016;
 constexpr int kConfigButton = 1017;
+// Added to the window of old: the status line under the device table (why a request was refused,
+// what went wrong, what needs the operator) and the shift summary beside the counters.
+constexpr int kStatusLine = 1030;
+constexpr int kSummaryLabel = 1031;
 }  // namespace StationControl
 
 // Device table geometry: row r shows slot r + 1.
@@ -49,6 +53,8 @@ struct RowColour {
 };
 constexpr RowColour kRowGreen{0, 255, 0};
 constexpr RowColour kRowRed{255, 0, 0};
+// A row whose job runs far longer than jobs should; the unused-key label when keys run low.
+constexpr RowColour kRowAmber{255, 191, 0};
 
 enum class MessageIcon { kNone, kError };
 
@@ -67,6 +73,13 @@ class IStationView {
     virtual void ShowCellText(int row, int column, const std::string& text) = 0;
     // A row's background: a colour, or none for the default background. The row is redrawn.
     virtual void ShowRowColour(int row, std::optional<RowColour> colour) = 0;
+    // A label's text colour, or none for its own. Views without colours ignore it.
+    virtual void ShowControlColour(int /*controlId*/, std::optional<RowColour> /*colour*/) {}
+    // How long a row's job has run (while it runs) or took (once it has ended), as "m:ss" or
+    // "h:mm:ss"; empty for none. Shown in the status column beside the status text.
+    virtual void ShowRowTime(int /*row*/, const std::string& /*text*/) {}
+    // A failed job or the end of a batch asks for the operator's attention (once per event).
+    virtual void CallAttention() {}
 
     // --- Modal interactions, called directly by the controller on the main thread.
     // A message box; an empty caption means the application's own name.

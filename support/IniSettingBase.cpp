@@ -136,6 +136,25 @@ void CIniSettingBase::ReadFields() {
     KeyPool = GetValue("KeyPool");
     PoolName = GetValue("PoolName");
     AllowReprovision = GetIntValue("AllowReprovision", 0) != 0 ? 1 : 0;
+    // Keys newer than most files: a missing one takes its default without a word.
+    LowKeys = GetIntValue("LowKeys", 16);
+    if (LowKeys < 0) {
+        NoteDefault("LowKeys");
+        LowKeys = 16;
+    }
+    Alerts = GetIntValue("Alerts", 1) != 0 ? 1 : 0;
+    StuckSeconds = GetIntValue("StuckSeconds", 120);
+    if (StuckSeconds < 0) {
+        NoteDefault("StuckSeconds");
+        StuckSeconds = 120;
+    }
+}
+
+void CIniSettingBase::WriteIfKept(std::string_view key, int32_t value, int32_t defaultValue,
+                                  const std::string& text) {
+    if (value != defaultValue || !GetValue(key).empty()) {
+        SetValue(key, text);
+    }
 }
 
 void CIniSettingBase::WriteFields() {
@@ -161,6 +180,11 @@ void CIniSettingBase::WriteFields() {
     SetValue("GetRkp", Flag(GetRkp));
     SetValue("WriteKeybox", Flag(WriteKeybox));
     SetValue("AllowReprovision", Flag(AllowReprovision));
+    // The window's keys are written when the file has them or they differ from their defaults,
+    // so that a file without them is saved as it was.
+    WriteIfKept("System:LowKeys", LowKeys, 16, std::to_string(LowKeys));
+    WriteIfKept("System:Alerts", Alerts, 1, Flag(Alerts));
+    WriteIfKept("System:StuckSeconds", StuckSeconds, 120, std::to_string(StuckSeconds));
     // Written only when set, so that a station without a pool keeps its config.ini as it was.
     if (!KeyPool.empty() || !PoolName.empty()) {
         SetValue("KeyPool", KeyPool);

@@ -79,6 +79,12 @@ class CIniSettingBase : public CSettingBase {
     // received one, is given another key; 0 (the default): such a board fails before a key is
     // taken.
     int32_t AllowReprovision = 0;
+    // The operator's window: below LowKeys unused keys the unused-key label turns amber (0: off);
+    // Alerts 1 (the default) asks for attention at a failed job and at the end of a batch; a job
+    // running longer than StuckSeconds turns its row amber (0: off).
+    int32_t LowKeys = 16;
+    int32_t Alerts = 1;
+    int32_t StuckSeconds = 120;
 
     // The executable's folder with a trailing separator; set by start-up after Load.
     std::string exeFolder;
@@ -93,4 +99,6 @@ class CIniSettingBase : public CSettingBase {
     void NoteDefault(std::string_view key);
     int32_t ReadFlag(std::string_view key);
     void WriteFields();
+    void WriteIfKept(std::string_view key, int32_t value, int32_t defaultValue,
+                     const std::string& text);
 };

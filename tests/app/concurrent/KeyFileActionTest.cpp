@@ -71,7 +71,13 @@ TEST_F(KeyFileActionTest, AFailedLoadAfterAGoodOneLeavesNoKeyFile) {
     Press(C::kKeyFileButton);
     EXPECT_EQ(controller_->KeyFile(), nullptr);
     ASSERT_EQ(view_.Messages().size(), 1u);
-    EXPECT_EQ(view_.Messages()[0].text, LangText("IDS_LOADING_FW_FAIL"));
+    // The message, the status line and the log say which check failed.
+    const std::string said = LangText("IDS_LOADING_FW_FAIL") + ": CKeyFile header size is wrong";
+    EXPECT_EQ(view_.Messages()[0].text.rfind(said, 0), 0u) << view_.Messages()[0].text;
+    EXPECT_EQ(view_.Text(C::kStatusLine), view_.Messages()[0].text);
+    EXPECT_EQ(CountOf(LogText(), "Error:Key file " + bad.string() +
+                                     " not loaded: " + said.substr(said.find(": ") + 2)),
+              1u);
     EXPECT_EQ(view_.Messages()[0].caption, "ERROR");
     EXPECT_EQ(view_.Messages()[0].icon, MessageIcon::kError);
     EXPECT_EQ(view_.Text(C::kKeyFileLabel), "Key file:");
@@ -81,10 +87,11 @@ TEST_F(KeyFileActionTest, AFailedLoadAfterAGoodOneLeavesNoKeyFile) {
     EXPECT_TRUE(view_.Enabled(C::kStartStopButton));
     EXPECT_TRUE(controller_->Settings().keyFilePath.empty());
 
-    // With keybox writing on, Start now does nothing.
+    // With keybox writing on, Start now does nothing but say why.
     controller_->MutableSettings().WriteKeybox = 1;
     Press(C::kStartStopButton);
     EXPECT_EQ(State(), StationState::kIdle);
+    EXPECT_EQ(view_.Text(C::kStatusLine), LangText("IDS_START_NO_KEYFILE"));
 }
 
 TEST_F(KeyFileActionTest, TheActionIsRefusedUnlessIdle) {

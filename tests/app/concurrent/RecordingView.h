@@ -33,6 +33,13 @@ class RecordingView final : public IStationView {
     void ShowRowColour(int row, std::optional<RowColour> colour) override {
         colours_[static_cast<size_t>(row)] = colour;
     }
+    void ShowControlColour(int id, std::optional<RowColour> colour) override {
+        controlColours_[id] = colour;
+    }
+    void ShowRowTime(int row, const std::string& text) override {
+        times_[static_cast<size_t>(row)] = text;
+    }
+    void CallAttention() override { ++attention_; }
     void ShowMessage(const std::string& text, const std::string& caption,
                      MessageIcon icon) override {
         messages_.push_back({text, caption, icon});
@@ -61,6 +68,12 @@ class RecordingView final : public IStationView {
         return cells_[static_cast<size_t>(row)][static_cast<size_t>(column)];
     }
     std::optional<RowColour> Colour(int row) const { return colours_[static_cast<size_t>(row)]; }
+    std::optional<RowColour> ControlColour(int id) const {
+        auto it = controlColours_.find(id);
+        return it == controlColours_.end() ? std::nullopt : it->second;
+    }
+    const std::string& Time(int row) const { return times_[static_cast<size_t>(row)]; }
+    int Attention() const { return attention_; }
     const std::string& Title() const { return title_; }
     const std::string& Column(int c) const { return columns_[static_cast<size_t>(c)]; }
     const std::vector<ShownMessage>& Messages() const { return messages_; }
@@ -79,6 +92,9 @@ class RecordingView final : public IStationView {
     std::array<std::string, kTableColumns> columns_;
     std::array<std::array<std::string, kTableColumns>, kTableRows> cells_;
     std::array<std::optional<RowColour>, kTableRows> colours_;
+    std::map<int, std::optional<RowColour>> controlColours_;
+    std::array<std::string, kTableRows> times_;
+    int attention_ = 0;
     std::map<int, std::vector<std::string>> statusHistory_;
     std::vector<ShownMessage> messages_;
     std::deque<std::optional<std::string>> keyFileAnswers_;

@@ -40,25 +40,51 @@ TEST_F(SlotTableTest, FirstDevicesGetTheLowestNumbersAndKeepThemAfterARestart) {
     EXPECT_EQ(SlotAt("1-2")->slotNumber, 3);
 }
 
-TEST_F(SlotTableTest, AnIdleDeviceUnpluggedLosesItsRowTextsAndColour) {
+TEST_F(SlotTableTest, AnIdleDeviceUnpluggedKeepsItsResultUntilAnotherBoardTakesTheSlot) {
     PlugAndSettle("1-4");
     BootGated();
+    PlugAndSettle("1-6");
     Press(C::kStartStopButton);
     gate_.Release(1);
     ASSERT_TRUE(RunUntil([&] { return view_.Colour(0) == kRowGreen; }));
     Press(C::kStartStopButton);
-    ASSERT_EQ(State(), StationState::kIdle);
+    gate_.Release(2, false);
+    ASSERT_TRUE(RunUntil([&] { return State() == StationState::kIdle; }));
 
+    // The board leaves after its job: the slot is free at once, the row keeps the result.
     host_->Unplug("1-4");
-    ASSERT_TRUE(RunUntil([&] { return controller_->SlotsSnapshot().empty(); }));
+    ASSERT_TRUE(RunUntil([&] { return SlotAt("1-4") == nullptr; }));
     queue_.RunPending();
-    EXPECT_EQ(view_.Cell(0, kColumnLocation), "");
-    EXPECT_EQ(view_.Cell(0, kColumnStatus), "");
-    EXPECT_EQ(view_.Colour(0), std::nullopt);
+    EXPECT_EQ(SlotNumbered(1), nullptr);
+    EXPECT_EQ(view_.Cell(0, kColumnLocation), "1-4");
+    EXPECT_EQ(view_.Cell(0, kColumnStatus), "done" + LangText("IDS_DEVICE_LEFT"));
+    EXPECT_EQ(view_.Colour(0), kRowGreen);
     EXPECT_EQ(view_.Cell(0, kColumnSlot), "1");
     EXPECT_EQ(CountOf(LogText(), "<ID 1>Info:in HandleRemoveDevice"), 1u);
     // The binding outlives the device.
-    EXPECT_EQ(StoredMap(), (std::map<std::string, uint32_t>{{"1-4", 1}}));
+    EXPECT_EQ(StoredMap(), (std::map<std::string, uint32_t>{{"1-4", 1}, {"1-6", 2}}));
+
+    // A second look changes nothing; the mark is not doubled.
+    PlugAndRescan("1-9");
+    EXPECT_EQ(view_.Cell(0, kColumnStatus), "done" + LangText("IDS_DEVICE_LEFT"));
+    EXPECT_EQ(SlotAt("1-9")->slotNumber, 3);
+
+    // A board that takes the slot clears the old result, also while the station is idle.
+    Plug("1-4");
+    WaitBound("1-4");
+    EXPECT_EQ(SlotAt("1-4")->slotNumber, 1);
+    EXPECT_EQ(view_.Cell(0, kColumnLocation), "1-4");
+    EXPECT_EQ(view_.Cell(0, kColumnStatus), "");
+    EXPECT_EQ(view_.Colour(0), std::nullopt);
+
+    // A board that never finished a job here leaves an empty row.
+    host_->Unplug("1-9");
+    ASSERT_TRUE(RunUntil([&] { return SlotAt("1-9") == nullptr; }));
+    queue_.RunPending();
+    EXPECT_EQ(view_.Cell(2, kColumnLocation), "");
+    EXPECT_EQ(view_.Cell(2, kColumnStatus), "");
+    EXPECT_EQ(view_.Colour(2), std::nullopt);
+    EXPECT_EQ(view_.Cell(1, kColumnStatus), "failed");  // still plugged in: unmarked
 }
 
 TEST_F(SlotTableTest, ADeviceUnpluggedDuringItsJobLeavesWithTheResult) {
@@ -77,7 +103,9 @@ TEST_F(SlotTableTest, ADeviceUnpluggedDuringItsJobLeavesWithTheResult) {
     gate_.Release(1, false);
     ASSERT_TRUE(RunUntil([&] { return SlotNumbered(1) == nullptr; }));
     queue_.RunPending();
-    EXPECT_EQ(view_.Cell(0, kColumnStatus), "failed");  // the final text stays
+    // The final text stays, with the port and the mark of a board that has left.
+    EXPECT_EQ(view_.Cell(0, kColumnStatus), "failed" + LangText("IDS_DEVICE_LEFT"));
+    EXPECT_EQ(view_.Cell(0, kColumnLocation), "1-1");
     EXPECT_EQ(view_.Colour(0), kRowRed);
 
     // Plugged in again while the station runs: a new job in the same slot, colour dropped.

@@ -1,0 +1,195 @@
+// What the operator sees of a run: results that stay after their boards have gone, refusals that
+// say why, the unused-key label running low and out, and the calls for attention.
+#include <gtest/gtest.h>
+
+#include "support/IniSettingBase.h"
+#include "tests/app/concurrent/StationHarness.h"
+
+namespace station_test {
+namespace {
+
+namespace C = StationControl;
+
+class OperatorViewTest : public StationTest {
+  protected:
+    // The slot number each port was bound to.
+    std::map<std::string, int> SlotOfPort() {
+        std::map<std::string, uint32_t> stored;
+        EXPECT_TRUE(portMap_->ReadAll(&stored));
+        std::map<std::string, int> out;
+        for (const auto& [path, number] : stored) {
+            out[path] = static_cast<int>(number);  // simulated device paths are their ports
+        }
+        return out;
+    }
+};
+
+TEST_F(OperatorViewTest, ABatchWithResetAfterWritingEndsWithEveryResultStillShown) {
+    system_["WriteKeybox"] = "1";
+    system_["ResetAfterWrite"] = "1";
+    system_["LowKeys"] = "8";
+    const std::string kdb = MakeKeyFile("keys.kdb", 12, 512, {0, 1});
+    const std::vector<std::string> ports = {"1-1", "1-2", "1-3", "1-4"};
+    for (size_t i = 0; i < ports.size(); ++i) {
+        Plug(ports[i], static_cast<int>(i));
+    }
+    BootReal();
+    controller_->LoadKeyFile(kdb);
+    queue_.RunPending();
+    EXPECT_EQ(view_.Text(C::kUnusedLabel), "Unused:10");
+    EXPECT_EQ(view_.ControlColour(C::kUnusedLabel), std::nullopt);  // 10 is not below 8
+
+    Press(C::kStartStopButton);
+    ASSERT_TRUE(RunUntil([&] { return view_.Text(C::kTotalCounter) == "00004"; }, 60000));
+    // Every board resets at the end of its job and leaves the bus: the slots free up.
+    ASSERT_TRUE(RunUntil([&] { return controller_->SlotsSnapshot().empty(); }, 60000));
+    Settle();
+    EXPECT_EQ(view_.Text(C::kSuccessCounter), "00004");
+
+    const std::map<std::string, int> slotOf = SlotOfPort();
+    ASSERT_EQ(slotOf.size(), ports.size());
+    for (const auto& [port, slot] : slotOf) {
+        const int row = slot - 1;
+        EXPECT_EQ(view_.Colour(row), kRowGreen) << port;
+        EXPECT_EQ(view_.Cell(row, kColumnLocation), port);
+        const std::string& status = view_.Cell(row, kColumnStatus);
+        EXPECT_EQ(status.rfind(LangText("IDS_PROCCESS_OK"), 0), 0u) << status;
+        const std::string left = LangText("IDS_DEVICE_LEFT");
+        ASSERT_GT(status.size(), left.size());
+        EXPECT_EQ(status.substr(status.size() - left.size()), left) << status;
+    }
+    // Rows of slots no board ever took stay empty.
+    EXPECT_EQ(view_.Cell(5, kColumnLocation), "");
+    EXPECT_EQ(view_.Colour(5), std::nullopt);
+
+    // Six keys left, fewer than eight: amber, and nothing said yet.
+    EXPECT_EQ(view_.Text(C::kUnusedLabel), "Unused:6");
+    EXPECT_EQ(view_.ControlColour(C::kUnusedLabel), kRowAmber);
+    EXPECT_EQ(view_.Text(C::kStatusLine), "");
+    // One call for attention: the batch's end.
+    EXPECT_EQ(view_.Attention(), 1);
+
+    // One of the boards comes back in its loader: it takes its slot, and the old result goes.
+    Plug("1-3", 2);
+    WaitBound("1-3");
+    queue_.RunPending();
+    const int row = slotOf.at("1-3") - 1;
+    EXPECT_EQ(view_.Colour(row), std::nullopt);
+    EXPECT_EQ(view_.Cell(row, kColumnLocation), "1-3");
+    Press(C::kStartStopButton);
+    ASSERT_TRUE(RunUntil([&] { return State() == StationState::kIdle; }));
+}
+
+TEST_F(OperatorViewTest, KeysRunningOutTurnTheLabelRedAndTheStatusLineSaysSoOnce) {
+    system_["WriteKeybox"] = "1";
+    const std::string kdb = MakeKeyFile("keys.kdb", 5, 512, {1, 3});  // three unused
+    for (int p = 1; p <= 4; ++p) {
+        Plug("1-" + std::to_string(p), p);
+    }
+    BootReal();
+    controller_->LoadKeyFile(kdb);
+    queue_.RunPending();
+    EXPECT_EQ(view_.ControlColour(C::kUnusedLabel), kRowAmber);  // 3 < 16, the default
+
+    Press(C::kStartStopButton);
+    ASSERT_TRUE(RunUntil([&] { return view_.Text(C::kTotalCounter) == "00004"; }, 60000));
+    ASSERT_TRUE(RunUntil([&] { return !FindSlot([](auto& s) { return s.running != 0; }); }));
+    queue_.RunPending();
+    EXPECT_EQ(view_.Text(C::kSuccessCounter), "00003");
+    EXPECT_EQ(view_.Text(C::kFailCounter), "00001");
+    EXPECT_EQ(view_.Text(C::kUnusedLabel), "Unused:0");
+    EXPECT_EQ(view_.ControlColour(C::kUnusedLabel), kRowRed);
+    EXPECT_EQ(view_.Text(C::kStatusLine), LangText("IDS_KEYS_OUT"));
+
+    // The label never counts below what there is.
+    controller_->DecreaseUnused();
+    queue_.RunPending();
+    EXPECT_EQ(view_.Text(C::kUnusedLabel), "Unused:0");
+    EXPECT_EQ(CountOf(LogText(), "Warning:No unused keys left"), 1u);
+    // The failed job asked for attention; the batch's end did too, unless it was that same job.
+    EXPECT_GE(view_.Attention(), 1);
+    EXPECT_LE(view_.Attention(), 2);
+
+    // A new key file: the warning goes and the label's colour with it.
+    Press(C::kStartStopButton);
+    ASSERT_TRUE(RunUntil([&] { return State() == StationState::kIdle; }));
+    controller_->LoadKeyFile(MakeKeyFile("more.kdb", 40, 512));
+    queue_.RunPending();
+    EXPECT_EQ(view_.Text(C::kUnusedLabel), "Unused:40");
+    EXPECT_EQ(view_.ControlColour(C::kUnusedLabel), std::nullopt);
+    EXPECT_EQ(view_.Text(C::kStatusLine), "");
+}
+
+TEST_F(OperatorViewTest, RefusalsSayWhyAndAlertsComeOncePerFailureAndBatchEnd) {
+    system_["LowKeys"] = "5";
+    system_["StuckSeconds"] = "0";
+    PlugAndSettle("1-1");
+    PlugAndSettle("1-2");
+    PlugAndSettle("1-3");
+    BootGated();
+    Press(C::kStartStopButton);
+    ASSERT_TRUE(RunUntil([&] { return gate_.Running() == 3; }));
+
+    EXPECT_FALSE(controller_->OnClose());
+    queue_.RunPending();
+    EXPECT_EQ(view_.Text(C::kStatusLine), LangText("IDS_CLOSE_RUNNING"));
+    EXPECT_EQ(CountOf(LogText(), "Error:Close refused: the station is running; stop it first"), 1u);
+
+    gate_.Release(1);  // a success with others running: nothing to say
+    ASSERT_TRUE(RunUntil([&] { return !SlotNumbered(1)->running; }));
+    EXPECT_EQ(view_.Attention(), 0);
+
+    Press(C::kStartStopButton);
+    ASSERT_EQ(State(), StationState::kStopping);
+    EXPECT_FALSE(controller_->OnClose());
+    queue_.RunPending();
+    EXPECT_EQ(view_.Text(C::kStatusLine), LangText("IDS_CLOSE_STOPPING"));
+    EXPECT_EQ(CountOf(LogText(), "Error:Close refused: jobs are still running"), 1u);
+
+    gate_.Release(2, false);  // a failure
+    ASSERT_TRUE(RunUntil([&] { return !SlotNumbered(2)->running; }));
+    EXPECT_EQ(view_.Attention(), 1);
+    gate_.Release(3);  // the batch's last job
+    ASSERT_TRUE(RunUntil([&] { return State() == StationState::kIdle; }));
+    queue_.RunPending();
+    EXPECT_EQ(view_.Attention(), 2);
+
+    // Switched off: failures and batch ends pass quietly.
+    controller_->MutableSettings().Alerts = 0;
+    Press(C::kStartStopButton);
+    ASSERT_TRUE(RunUntil([&] { return gate_.Running() == 3; }));
+    EXPECT_EQ(view_.Text(C::kStatusLine), "");  // a successful Start clears the last refusal
+    gate_.Release(1, false);
+    gate_.Release(2, false);
+    gate_.Release(3, false);
+    ASSERT_TRUE(RunUntil([&] { return !FindSlot([](auto& s) { return s.running != 0; }); }));
+    queue_.RunPending();
+    EXPECT_EQ(view_.Attention(), 2);
+    Press(C::kStartStopButton);
+
+    // The window's keys are kept: read, and written back with the settings.
+    EXPECT_EQ(controller_->Settings().LowKeys, 5);
+    EXPECT_EQ(controller_->Settings().StuckSeconds, 0);
+    EXPECT_TRUE(controller_->OnClose());
+    const std::string saved = ReadText(home_ / "config.ini");
+    EXPECT_EQ(CountOf(saved, "\r\nLowKeys=5\r\n"), 1u);
+    EXPECT_EQ(CountOf(saved, "\r\nStuckSeconds=0\r\n"), 1u);
+    EXPECT_EQ(CountOf(saved, "\r\nAlerts=0\r\n"), 1u);
+}
+
+TEST_F(OperatorViewTest, WindowKeysMissingFromTheFileTakeTheirDefaultsAndAreNotAdded) {
+    system_["LowKeys"] = "-4";  // out of range: the default, and start-up says so
+    BootGated();
+    EXPECT_EQ(controller_->Settings().LowKeys, 16);
+    EXPECT_EQ(controller_->Settings().Alerts, 1);
+    EXPECT_EQ(controller_->Settings().StuckSeconds, 120);
+    EXPECT_EQ(CountOf(LogText(), "LowKeys"), 1u);  // among the keys that fell back
+    EXPECT_TRUE(controller_->OnClose());
+    const std::string saved = ReadText(home_ / "config.ini");
+    EXPECT_EQ(CountOf(saved, "LowKeys=16"), 1u);
+    EXPECT_EQ(CountOf(saved, "Alerts"), 0u);
+    EXPECT_EQ(CountOf(saved, "StuckSeconds"), 0u);
+}
+
+}  // namespace
+}  // namespace station_test
