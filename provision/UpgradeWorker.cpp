@@ -2,16 +2,19 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <exception>
 #include <memory>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "device/ZRComm.h"
 #include "device/ZRDeviceDesc.h"
 #include "device/ZRScan.h"
 #include "keydb/KeyCopy.h"
+#include "keydb/KeyJournal.h"
 #include "keydb/KeySource.h"
 #include "keydb/WipeMemory.h"
 #include "provision/DeviceText.h"
@@ -48,8 +51,14 @@ class UpgradeJob {
     bool WriteVendor(VendorDestination destination);
     bool Commit();
     void Finish(bool success);
+    // The job's record for the results file and the console.
+    void Report(bool success);
 
-    void Status(const char* key) { host_.SetRowStatus(row_, host_.GetLangText(key)); }
+    void Status(const char* key) {
+        statusKey_ = key;
+        statusCode_ = 0;
+        host_.SetRowStatus(row_, host_.GetLangText(key));
+    }
     const char* Loc() const { return slot_.portLocation.c_str(); }
     const CIniSettingBase& Settings() { return host_.Settings(); }
     // The key's road through the job; each step that can fail after the key was taken goes
@@ -76,10 +85,16 @@ class UpgradeJob {
     bool keyTaken_ = false;     // taken and neither returned nor reserved (held if the job ends)
     bool keyReserved_ = false;  // reserved and not yet delivered: spent if the job ends
     KeyJobInfo keyJob_;         // what the journal records say about this job
+    bool keyWasReserved_ =
+        false;                    // the key reached the board's side of the job (its index is told)
+    const char* statusKey_ = "";  // the last status shown, and its result code
+    int statusCode_ = 0;
+    const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
     std::string failStep_ = "IDS_UPGRADE_FAILED";
     int failCode_ = 0;
 
     int32_t miscOffset_ = -1;
+    std::string successText_;
     std::vector<uint8_t> miscBuffer_;
     std::array<uint8_t, vendor::kSectorBytes> vendorSector_{};
 };
@@ -134,7 +149,7 @@ bool UpgradeJob::Prepare() {
     }
     const int ret = comm_->ZRU_TestDeviceReady(slot_.devicePath, nullptr, nullptr, 0);
     if (ret != 0) {
-        Status("IDS_TEST_DEVICE_ERROR");
+        FailStep("IDS_TEST_DEVICE_ERROR", ret);
         ProvLog(log_, "<%s> Error:UpgradeThreadProc-->ZRU_TestDeviceReady failed,err=%d", Loc(),
                 ret);
         return false;
@@ -251,7 +266,7 @@ bool UpgradeJob::AlreadyProvisioned(int32_t dest) {
         const int ret = comm_->ZRU_ReadLBA(slot_.devicePath, static_cast<uint32_t>(miscOffset_),
                                            misc_key::kAreaSectors, miscBuffer_.data(), 0);
         if (ret != 0) {
-            Status("IDS_READ_MISC_ERROR");
+            FailStep("IDS_READ_MISC_ERROR", ret);
             ProvLog(log_, "<%s> Error:UpgradeThreadProc->ZRU_ReadLBA failed,err=%d!", Loc(), ret);
             return true;  // nothing taken; the job fails as a read failure
         }
@@ -331,7 +346,7 @@ bool UpgradeJob::WriteVendor(VendorDestination destination) {
         Status("IDS_READ_VENDOR");
         ret = comm_->ZRU_ReadLBA(path, address, 1, vendorSector_.data(), 0);
         if (ret != 0) {
-            Status("IDS_READ_VENDOR_ERROR");
+            FailStep("IDS_READ_VENDOR_ERROR", ret);
             ProvLog(log_, "<%s> Error:UpgradeThreadProc->ZRU_ReadLBA failed,err=%d!", Loc(), ret);
             return false;
         }
@@ -414,6 +429,7 @@ bool UpgradeJob::ReserveKey() {
     }
     keyTaken_ = false;
     keyReserved_ = true;
+    keyWasReserved_ = true;
     host_.DecreaseUnused();  // the file holds one unused key less from now on
     return true;
 }
@@ -442,6 +458,7 @@ void UpgradeJob::SpendKey() {
 
 void UpgradeJob::FailStep(const char* key, int code) {
     Status(key);
+    statusCode_ = code;
     failStep_ = key;
     failCode_ = code;
 }
@@ -459,6 +476,34 @@ void UpgradeJob::WipeBuffers() {
     }
     WipeMemory(vendorSector_.data(), vendorSector_.size());
     key_.Reset();
+}
+
+void UpgradeJob::Report(bool success) {
+    try {
+        JobRecord record;
+        record.slot = slotNumber_;
+        record.port = slot_.portLocation;
+        record.serial = keyJob_.serial;
+        if (keyWasReserved_) {
+            record.keyIndex = keyIndex_;
+            record.destination = keyJob_.destination;
+        }
+        record.success = success;
+        if (success) {
+            record.result = successText_;
+        } else {
+            record.step = *statusKey_ != '\0' ? statusKey_ : "IDS_UPGRADE_FAILED";
+            record.code = statusCode_;
+            record.result = host_.GetLangText(record.step);
+        }
+        record.durationMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::steady_clock::now() - started_)
+                                .count();
+        record.time = JournalTimeNow();
+        host_.RecordJob(record);
+    } catch (const std::exception&) {
+        // The record is lost; the job's result still goes out.
+    }
 }
 
 void UpgradeJob::Finish(bool success) {
@@ -482,12 +527,14 @@ void UpgradeJob::Finish(bool success) {
             }
             text += "]";
             host_.SetRowStatus(row_, text);
+            successText_ = std::move(text);
         } catch (const std::exception&) {
             // The row keeps its last text; the result still goes out below.
         }
     } else {
         host_.IncreaseFail();
     }
+    Report(success);
     host_.PostUpgradeResult(slotNumber_, success);
 }
 

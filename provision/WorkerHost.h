@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+#include "provision/JobRecord.h"
+
 class CIniSettingBase;
 class IKeySource;
 class CLoggerBase;
@@ -42,6 +44,9 @@ class IWorkerHost {
     // The key source could not record a key (a reservation, or the end of a job): no further key
     // may be taken. The controller stops the station and tells the operator (any thread).
     virtual void KeyFileFailed() = 0;
+
+    // The finished job's record, just before its result is posted (the worker's thread).
+    virtual void RecordJob(const JobRecord& record) = 0;
 
     // The worker's last act with its slot: queue the result for the controller's thread.
     virtual void PostUpgradeResult(int slotNumber, bool success) = 0;

@@ -179,7 +179,6 @@ void CIniSettingBase::WriteFields() {
     SetValue("SavePath", SavePath);
     SetValue("GetRkp", Flag(GetRkp));
     SetValue("WriteKeybox", Flag(WriteKeybox));
-    SetValue("AllowReprovision", Flag(AllowReprovision));
     // The window's keys are written when the file has them or they differ from their defaults,
     // so that a file without them is saved as it was.
     WriteIfKept("System:LowKeys", LowKeys, 16, std::to_string(LowKeys));

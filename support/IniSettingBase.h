@@ -77,7 +77,7 @@ class CIniSettingBase : public CSettingBase {
     std::string PoolName;
     // 1: a board that already holds a used key of the loaded keys, or whose serial number already
     // received one, is given another key; 0 (the default): such a board fails before a key is
-    // taken.
+    // taken. Not written by Save: the file keeps what the operator set.
     int32_t AllowReprovision = 0;
     // The operator's window: below LowKeys unused keys the unused-key label turns amber (0: off);
     // Alerts 1 (the default) asks for attention at a failed job and at the end of a batch; a job

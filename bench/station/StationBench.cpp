@@ -110,6 +110,7 @@ class TimedHost final : public IWorkerHost {
     void IncreaseFail() override { inner_.IncreaseFail(); }
     void DecreaseUnused() override { inner_.DecreaseUnused(); }
     void KeyFileFailed() override { inner_.KeyFileFailed(); }
+    void RecordJob(const JobRecord& record) override { inner_.RecordJob(record); }
     void PostUpgradeResult(int n, bool success) override {
         onResult_();
         inner_.PostUpgradeResult(n, success);

@@ -12,6 +12,9 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -29,9 +32,10 @@ struct RunResult {
     std::string out;
 };
 
-RunResult RunCli(const std::string& args) {
-    const std::string cmd =
-        std::string(KS_BINARY_DIR) + "/tools/keystation-cli/keystation-cli " + args + " 2>&1";
+// Standard output, with the error stream in it unless `errorsTo` names another place.
+RunResult RunCli(const std::string& args, const std::string& errorsTo = "&1") {
+    const std::string cmd = std::string(KS_BINARY_DIR) + "/tools/keystation-cli/keystation-cli " +
+                            args + " 2>" + errorsTo;
     RunResult r;
     FILE* pipe = ::popen(cmd.c_str(), "r");
     if (pipe == nullptr) {
@@ -291,6 +295,69 @@ TEST_F(KeystationCliTest, BoardsInAStateFolderKeepWhatEachRunWroteAndStaySparse)
     CKeyFile file(kdb, nullptr, KeyFileAccess::VerifyOnly);
     ASSERT_TRUE(file.IsValid());
     EXPECT_EQ(file.GetUnusedCount(), 0);
+}
+
+TEST_F(KeystationCliTest, JsonLinesTellEveryStatusAndResultAndTheResultsFileKeepsThem) {
+    // Three boards, two keys: two jobs succeed, one finds no key.
+    const std::string kdb = MakeKeyFile(2);
+    const RunResult r = RunCli("--home " + Home() + " --kdb " + kdb +
+                                   " --simulate 3 --start --until-idle --rkp 1 --dest 0 --json",
+                               "/dev/null");
+    EXPECT_EQ(r.exitCode, 1);
+    std::vector<nlohmann::json> results;
+    std::set<std::string> resultLines;
+    std::map<int, std::string> lastStatus;
+    nlohmann::json summary;
+    for (const std::string& line : Lines(r.out)) {
+        const nlohmann::json object = nlohmann::json::parse(line, nullptr, false);
+        ASSERT_TRUE(object.is_object()) << line;
+        ASSERT_TRUE(summary.is_null()) << "a line after the summary: " << line;
+        const std::string event = object.value("event", "");
+        if (event == "status") {
+            lastStatus[object.at("slot").get<int>()] = object.at("text").get<std::string>();
+        } else if (event == "result") {
+            // The row showed the job's result text before the result line came.
+            EXPECT_EQ(lastStatus[object.at("slot").get<int>()], object.at("text")) << line;
+            results.push_back(object);
+            resultLines.insert(line);
+        } else {
+            ASSERT_EQ(event, "summary") << line;
+            summary = object;
+        }
+    }
+    ASSERT_EQ(results.size(), 3u) << r.out;
+    ASSERT_FALSE(summary.is_null());
+    EXPECT_EQ(summary.at("success"), 2);
+    EXPECT_EQ(summary.at("fail"), 1);
+    EXPECT_EQ(summary.at("total"), 3);
+    std::set<int64_t> keys;
+    std::set<std::string> serials;
+    for (const nlohmann::json& job : results) {
+        const bool ok = job.at("result") == "ok";
+        EXPECT_EQ(job.at("step"), ok ? "" : "IDS_GET_KEY_ERROR");
+        EXPECT_EQ(job.at("key").get<int64_t>() >= 0, ok);
+        EXPECT_EQ(job.at("destination"), ok ? "misc" : "");
+        EXPECT_GE(job.at("duration_ms").get<int64_t>(), 0);
+        keys.insert(job.at("key").get<int64_t>());
+        serials.insert(job.at("serial").get<std::string>());
+        EXPECT_FALSE(job.at("port").get<std::string>().empty());
+    }
+    EXPECT_EQ(keys, (std::set<int64_t>{-1, 0, 1}));
+    EXPECT_EQ(serials.size(), 3u);
+
+    // The results file holds the same lines, and nothing else.
+    std::vector<fs::path> files;
+    for (const auto& entry : fs::directory_iterator(home_ / "results")) {
+        files.push_back(entry.path());
+    }
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(files[0].filename().string().rfind("results-", 0), 0u);
+    std::ifstream in(files[0]);
+    std::set<std::string> fileLines;
+    for (std::string line; std::getline(in, line);) {
+        fileLines.insert(line);
+    }
+    EXPECT_EQ(fileLines, resultLines);
 }
 
 TEST_F(KeystationCliTest, SimulatedBoardOptionsAreCheckedBeforeAnythingRuns) {

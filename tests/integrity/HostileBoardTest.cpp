@@ -238,9 +238,9 @@ TEST_F(HostileBoardTest, LyingBoardsNeverCrashHangEscapeTheRkpFolderOrSpendAnUnr
             continue;
         }
         const fs::path path = home_ / file;
-        // The key file's journal and header copy, the log, the port map.
+        // The key file's journal and header copy, the log, the port map, the job results.
         const bool own = file.rfind("keys.kdb.", 0) == 0 || file.rfind("log/", 0) == 0 ||
-                         file.rfind("portmap", 0) == 0;
+                         file.rfind("portmap", 0) == 0 || file.rfind("results/results-", 0) == 0;
         const bool rkpFile = path.parent_path() == rkp && fs::is_regular_file(path);
         EXPECT_TRUE(own || rkpFile) << "written outside the RKP folder: " << file;
     }

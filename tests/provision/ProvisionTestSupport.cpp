@@ -313,6 +313,11 @@ void RecordingHost::KeyFileFailed() {
     events.emplace_back("keyfile-failed");
 }
 
+void RecordingHost::RecordJob(const JobRecord& record) {
+    std::lock_guard<std::mutex> guard(lock_);
+    records.push_back(record);
+}
+
 void RecordingHost::PostUpgradeResult(int number, bool success) {
     std::lock_guard<std::mutex> guard(lock_);
     posted.emplace_back(number, success);

@@ -146,6 +146,7 @@ class RecordingHost final : public IWorkerHost {
     int keyFileFailedCalls = 0;
     std::vector<std::pair<int, bool>> posted;
     std::vector<std::string> events;  // "success", "fail", "decrease", "post" in order
+    std::vector<JobRecord> records;
 
     // Status texts carry their key so that tests see the lookup happened.
     static std::string Text(const std::string& key) { return "text(" + key + ")"; }
@@ -164,6 +165,7 @@ class RecordingHost final : public IWorkerHost {
     void IncreaseFail() override;
     void DecreaseUnused() override;
     void KeyFileFailed() override;
+    void RecordJob(const JobRecord& record) override;
     void PostUpgradeResult(int slotNumber, bool success) override;
     std::unique_ptr<CZRComm> NewComm() override;
     std::unique_ptr<ZRScan> NewScanner() override;

@@ -107,6 +107,7 @@ class Worker : public ::testing::Test {
         host.statuses.clear();
         host.events.clear();
         host.posted.clear();
+        host.records.clear();
         host.successCalls = host.failCalls = host.decreaseUnusedCalls = host.dropColourCalls = 0;
         host.log.Clear();
     }
@@ -223,6 +224,15 @@ class Worker : public ::testing::Test {
         EXPECT_EQ(host.posted, (std::vector<std::pair<int, bool>>{{host.slotNumber, false}}));
         EXPECT_EQ(host.events, reserved ? (std::vector<std::string>{"decrease", "fail", "post"})
                                         : (std::vector<std::string>{"fail", "post"}));
+        // The job's record names the failing step, and a key only once it was reserved.
+        ASSERT_EQ(host.records.size(), 1u);
+        const JobRecord& record = host.records[0];
+        EXPECT_FALSE(record.success);
+        EXPECT_EQ(record.step, lastStatusKey);
+        EXPECT_EQ(record.result, T(lastStatusKey));
+        EXPECT_EQ(record.keyIndex >= 0, reserved);
+        EXPECT_EQ(record.slot, host.slotNumber);
+        EXPECT_EQ(record.port, kLocation);
     }
 
     void ExpectSpent(const std::string& status) {
@@ -237,6 +247,11 @@ class Worker : public ::testing::Test {
         EXPECT_EQ(host.failCalls, 0);
         EXPECT_EQ(host.decreaseUnusedCalls, keyWritten ? 1 : 0);
         EXPECT_EQ(host.posted, (std::vector<std::pair<int, bool>>{{host.slotNumber, true}}));
+        ASSERT_EQ(host.records.size(), 1u);
+        EXPECT_TRUE(host.records[0].success);
+        EXPECT_EQ(host.records[0].result, okText);
+        EXPECT_EQ(host.records[0].step, "");
+        EXPECT_EQ(host.records[0].keyIndex, keyWritten ? 0 : -1);
         EXPECT_EQ(host.events, keyWritten
                                    ? (std::vector<std::string>{"decrease", "success", "post"})
                                    : (std::vector<std::string>{"success", "post"}));

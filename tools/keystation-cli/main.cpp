@@ -21,6 +21,7 @@
 #include "support/Clock.h"
 #include "support/IniSettingBase.h"
 #include "tools/keystation-cli/ConsoleView.h"
+#include "tools/keystation-cli/JsonConsoleView.h"
 
 namespace {
 
@@ -42,6 +43,7 @@ void Usage(std::FILE* to) {
         "                      [--save-path DIR]\n"
         "                      [--sim-state DIR] [--sim-fault NAME=P]... [--sim-seed S]\n"
         "                      [--sim-revive-ms MS] [--key-pool CONNINFO --pool NAME]\n"
+        "                      [--json]\n"
         "       keystation-cli --list [--home DIR] [--sysfs-root DIR] [--simulate N]\n"
         "                      [--sim-state DIR]\n"
         "simulated boards (with --simulate):\n"
@@ -52,7 +54,8 @@ void Usage(std::FILE* to) {
         "                      status-lost, unplug, reset-never-returns, short-read or bad-tag\n"
         "  --sim-seed S        seed of the fault draws (default 1); each board draws its own "
         "stream\n"
-        "  --sim-revive-ms MS  a board lost at a reset comes back after MS ms anyway\n");
+        "  --sim-revive-ms MS  a board lost at a reset comes back after MS ms anyway\n"
+        "--json: JSON Lines on standard output (status, result and summary objects)\n");
 }
 
 struct Options {
@@ -65,6 +68,7 @@ struct Options {
     std::string devRoot = "/dev/bus/usb";
     bool start = false;
     bool untilIdle = false;
+    bool json = false;
     bool list = false;
     std::optional<int> dest;
     std::optional<int> rkp;
@@ -121,6 +125,7 @@ int ParseOptions(int argc, char** argv, Options* o) {
         kSimRevive,
         kKeyPool,
         kPoolName,
+        kJson,
         kHelp
     };
     static const option kLong[] = {
@@ -143,6 +148,7 @@ int ParseOptions(int argc, char** argv, Options* o) {
         {"sim-revive-ms", required_argument, nullptr, kSimRevive},
         {"key-pool", required_argument, nullptr, kKeyPool},
         {"pool", required_argument, nullptr, kPoolName},
+        {"json", no_argument, nullptr, kJson},
         {"help", no_argument, nullptr, kHelp},
         {nullptr, 0, nullptr, 0},
     };
@@ -161,6 +167,9 @@ int ParseOptions(int argc, char** argv, Options* o) {
                 break;
             case kPoolName:
                 o->poolName = optarg;
+                break;
+            case kJson:
+                o->json = true;
                 break;
             case kSimulate:
                 if (!ParseInt(optarg, 0, kMaxSimulated, &o->simulate)) {
@@ -313,8 +322,15 @@ constexpr int kExitNotStarted = 3;
 
 int RunStation(const Options& o, StationPlatform& platform) {
     CMainThreadQueue queue;
+    // With --json the text console is not told the status texts: standard output has only the
+    // JSON view's lines.
     CConsoleView view(stdout, stderr);
-    CStationController controller(platform, view, queue);
+    CJsonConsoleView jsonView(view, stdout);
+    IStationView& shown = o.json ? static_cast<IStationView&>(jsonView) : view;
+    CStationController controller(platform, shown, queue);
+    if (o.json) {
+        controller.SetJobObserver([&jsonView](const JobRecord& r) { jsonView.PrintJob(r); });
+    }
     const StartupResult startup = controller.Initialise();
     queue.RunPending();
     if (!startup.started) {
@@ -406,9 +422,17 @@ int RunStation(const Options& o, StationPlatform& platform) {
     queue.RunPending();
 
     const std::string fail = view.ControlText(StationControl::kFailCounter);
-    std::printf("success %s fail %s total %s\n",
-                view.ControlText(StationControl::kSuccessCounter).c_str(), fail.c_str(),
-                view.ControlText(StationControl::kTotalCounter).c_str());
+    if (o.json) {
+        JobSummary summary;
+        summary.success = std::atoll(view.ControlText(StationControl::kSuccessCounter).c_str());
+        summary.fail = std::atoll(fail.c_str());
+        summary.total = std::atoll(view.ControlText(StationControl::kTotalCounter).c_str());
+        jsonView.PrintSummary(summary);
+    } else {
+        std::printf("success %s fail %s total %s\n",
+                    view.ControlText(StationControl::kSuccessCounter).c_str(), fail.c_str(),
+                    view.ControlText(StationControl::kTotalCounter).c_str());
+    }
     if (exitCode == 0 && fail != "00000") {
         exitCode = 1;
     }

@@ -1,0 +1,97 @@
+#include "app/JobResults.h"
+
+#include <cstdio>
+#include <exception>
+#include <nlohmann/json.hpp>
+#include <utility>
+
+#include "support/FileSystem.h"
+#include "support/LocalTime.h"
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+std::string Line(const Json& object) {
+    try {
+        return object.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+    } catch (const std::exception&) {
+        return std::string();
+    }
+}
+
+}  // namespace
+
+std::string FormatJobRecordLine(const JobRecord& r) {
+    try {
+        Json object;
+        object["event"] = "result";
+        object["time"] = r.time;
+        object["slot"] = r.slot;
+        object["port"] = r.port;
+        object["serial"] = r.serial;
+        object["key"] = r.keyIndex;
+        object["destination"] = r.destination;
+        object["result"] = r.success ? "ok" : "fail";
+        object["text"] = r.result;
+        object["step"] = r.step;
+        object["code"] = r.code;
+        object["duration_ms"] = r.durationMs;
+        return Line(object);
+    } catch (const std::exception&) {
+        return std::string();
+    }
+}
+
+std::string FormatSummaryLine(const JobSummary& s) {
+    try {
+        Json object;
+        object["event"] = "summary";
+        object["success"] = s.success;
+        object["fail"] = s.fail;
+        object["total"] = s.total;
+        return Line(object);
+    } catch (const std::exception&) {
+        return std::string();
+    }
+}
+
+CJobResults::CJobResults(std::string appFolder) : folder_(std::move(appFolder)) {
+    if (!folder_.empty() && folder_.back() != '/' && folder_.back() != '\\') {
+        folder_ += '/';
+    }
+    folder_ += "results";
+}
+
+std::string CJobResults::TodayPath() const {
+    const ks::LocalTime now = ks::NowLocalTime();
+    char name[40];
+    std::snprintf(name, sizeof(name), "/results-%04d-%02d-%02d.jsonl", now.year % 10000,
+                  now.month % 100, now.day % 100);
+    return folder_ + name;
+}
+
+bool CJobResults::Append(const JobRecord& record) {
+    const std::string line = FormatJobRecordLine(record);
+    std::lock_guard<std::mutex> guard(lock_);
+    if (line.empty()) {
+        error_ = "the record could not be formatted";
+        return false;
+    }
+    const std::string path = TodayPath();
+    if (!ks::CreateFolderChain(folder_)) {
+        error_ = "cannot create " + folder_;
+        return false;
+    }
+    if (ks::AppendToFile(path, std::string_view(), line) != ks::AppendStatus::Appended) {
+        error_ = "cannot append to " + path;
+        return false;
+    }
+    error_.clear();
+    return true;
+}
+
+std::string CJobResults::LastError() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return error_;
+}

@@ -1,0 +1,41 @@
+// The results file of a shift: every finished job appended as one JSON object per line to
+// results/results-YYYY-MM-DD.jsonl in the application folder (the station's local date), each
+// line written out before the next job's, so that a supervisor can follow it with `tail -f` or
+// import it. The same objects are what `keystation-cli --json` prints.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "provision/JobRecord.h"
+
+// One line, ending in '\n': {"event":"result", ...the record's fields...}. Texts that are not
+// valid UTF-8 are written with replacement characters. Never throws (empty on failure).
+std::string FormatJobRecordLine(const JobRecord& record);
+
+// The console's last line: the counters and what the results said.
+struct JobSummary {
+    int64_t success = 0;
+    int64_t fail = 0;
+    int64_t total = 0;
+};
+std::string FormatSummaryLine(const JobSummary& summary);
+
+class CJobResults {
+  public:
+    // folder: the application folder, with or without a trailing separator.
+    explicit CJobResults(std::string appFolder);
+
+    // Appends the record to today's file (creating the folder and file as needed). False when it
+    // could not be written; the reason is in LastError().
+    bool Append(const JobRecord& record);
+    std::string LastError() const;
+    // Today's file.
+    std::string TodayPath() const;
+
+  private:
+    std::string folder_;
+    mutable std::mutex lock_;
+    std::string error_;
+};
