@@ -371,12 +371,7 @@ void CDeviceSlots::KeepResultLocked(int slotNumber, const std::string& portLocat
     const int row = slotNumber - 1;
     keptResult_[row] = true;
     model_.SetCellText(row, kColumnLocation, portLocation);
-    std::string result = model_.CellText(row, kColumnStatus);
-    if (result.size() < leftMark_.size() ||
-        result.compare(result.size() - leftMark_.size(), leftMark_.size(), leftMark_) != 0) {
-        result += leftMark_;
-    }
-    model_.SetCellText(row, kColumnStatus, result);
+    model_.SetRowMark(row, leftMark_);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -78,7 +78,7 @@ class CDeviceSlots {
 
     // --- Scan thread (main thread). Start takes the device-change notices and starts the thread
     // with one rescan asked for; scanner and log (may be null) must outlive Join. leftMark is
-    // appended to the result of a row whose board has left.
+    // shown after the result of a row whose board has left.
     bool Start(ZRScan& scanner, CLoggerBase* log, std::string leftMark);
     bool Started() const { return scanThread_.joinable(); }
     // Stops the notices and asks the thread to end after the rescan under way, if any.

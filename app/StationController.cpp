@@ -76,7 +76,8 @@ CStationController::CStationController(StationPlatform& platform, IStationView& 
       slots_(
           platform.portMap, platform.deviceChanges, model_, options.scanIntervalMs,
           [this] { return stationRunning_ == 1; },
-          [this](int slotNumber) { return StartWorker(slotNumber); }) {
+          [this](int slotNumber) { return StartWorker(slotNumber); }),
+      jobClock_(options.jobClock != nullptr ? *options.jobClock : SystemClock()) {
     if (!worker_) {
         worker_ = [](IWorkerHost& host, int slotNumber) { UpgradeThreadProc(host, slotNumber); };
     }
@@ -435,8 +436,21 @@ void CStationController::OnUpgradeResult(int slotNumber, bool success) {
     }
     model_.SetRowColour(slotNumber - 1, success ? kRowGreen : kRowRed);
 
+    const uint64_t now = jobClock_.NowMs();
+    const uint64_t start = jobStart_[slotNumber - 1].exchange(0);
+    if (start != 0) {
+        model_.SetRowTime(slotNumber - 1, FormatDuration(now >= start - 1 ? now - (start - 1) : 0));
+    }
     CDeviceSlots::JobEnd end;
     const bool ended = slots_.EndJob(slotNumber, &end);
+    if (ended) {
+        recentEnds_.push_back(now);
+        if (!success) {
+            std::string text = model_.CellText(slotNumber - 1, kColumnStatus);
+            ++failureCounts_[text.empty() ? std::string("?") : std::move(text)];
+        }
+        UpdateSummary(now);
+    }
     // A failure, and the last running job's end, call for the operator: once per result.
     if (ended && settings_->Alerts != 0 && (!success || !end.anyRunning)) {
         model_.CallAttention();
@@ -674,6 +688,75 @@ void CStationController::ShowKeyLevelLocked(int64_t unused) {
                                                  : std::nullopt);
 }
 
+void CStationController::OnClockTick() {
+    if (!initialised_ || shutDown_) {
+        return;
+    }
+    const uint64_t now = jobClock_.NowMs();
+    const int32_t stuckSeconds = settings_->StuckSeconds;
+    for (int i = 0; i < kSlotCount; ++i) {
+        const uint64_t start = jobStart_[i].load();
+        if (start == 0) {
+            continue;
+        }
+        const uint64_t elapsed = now >= start - 1 ? now - (start - 1) : 0;
+        model_.SetRowTime(i, FormatDuration(elapsed));
+        if (stuckSeconds > 0 && elapsed >= uint64_t{1000} * static_cast<uint64_t>(stuckSeconds) &&
+            stuckJob_[i] != start) {
+            // It goes on: the worker's own time-outs end it.
+            stuckJob_[i] = start;
+            model_.SetRowColour(i, kRowAmber);
+            Log("<ID %d>Warning:job running for %llu s, longer than StuckSeconds (%d s)", i + 1,
+                static_cast<unsigned long long>(elapsed / 1000), stuckSeconds);
+            SetStatus(GetLangText("IDS_JOB_STUCK") + " " + std::to_string(i + 1));
+        }
+    }
+    if (!recentEnds_.empty()) {
+        UpdateSummary(now);
+    }
+}
+
+void CStationController::UpdateSummary(uint64_t nowMs) {
+    constexpr uint64_t kPaceWindowMs = 10 * 60 * 1000;
+    while (!recentEnds_.empty() && recentEnds_.front() + kPaceWindowMs <= nowMs) {
+        recentEnds_.pop_front();
+    }
+    ShiftSummary summary;
+    summary.jobsPerHour = static_cast<int>(recentEnds_.size() * (3600000 / kPaceWindowMs));
+    std::vector<std::pair<std::string, int>> failures(failureCounts_.begin(), failureCounts_.end());
+    std::stable_sort(failures.begin(), failures.end(),
+                     [](const auto& a, const auto& b) { return a.second > b.second; });
+    if (failures.size() > 3) {
+        failures.resize(3);
+    }
+    summary.topFailures = std::move(failures);
+
+    std::string text = std::to_string(summary.jobsPerHour) + " " + GetLangText("IDS_SUMMARY_RATE");
+    for (const auto& [failure, count] : summary.topFailures) {
+        text += "\n" + std::to_string(count) + " x " + failure;
+    }
+    summary_ = std::move(summary);
+    if (model_.ControlText(C::kSummaryLabel) != text) {
+        model_.SetControlText(C::kSummaryLabel, text);
+    }
+}
+
+std::string CStationController::FormatDuration(uint64_t ms) {
+    const uint64_t seconds = ms / 1000;
+    const uint64_t h = seconds / 3600;
+    const uint64_t m = seconds / 60 % 60;
+    const uint64_t s = seconds % 60;
+    char text[40];
+    if (h > 0) {
+        std::snprintf(text, sizeof(text), "%llu:%02llu:%02llu", static_cast<unsigned long long>(h),
+                      static_cast<unsigned long long>(m), static_cast<unsigned long long>(s));
+    } else {
+        std::snprintf(text, sizeof(text), "%llu:%02llu", static_cast<unsigned long long>(m),
+                      static_cast<unsigned long long>(s));
+    }
+    return text;
+}
+
 void CStationController::SetStatus(const std::string& text) {
     model_.SetControlText(C::kStatusLine, text);
 }
@@ -758,6 +841,8 @@ std::thread CStationController::StartWorker(int slotNumber) {
     if (workerStartObserver_) {
         workerStartObserver_(slotNumber);
     }
+    jobStart_[slotNumber - 1] = jobClock_.NowMs() + 1;
+    model_.SetRowTime(slotNumber - 1, FormatDuration(0));
     try {
         auto job = std::make_shared<WorkerJob>();
         return std::thread(&CStationController::WorkerThreadMain, this, slotNumber, std::move(job));

@@ -58,6 +58,15 @@ struct StationOptions {
     // How long the close command waits on the main thread for the scan thread to end before it
     // lets the main thread go on dispatching and finishes the shutdown when the thread has ended.
     uint32_t closeGraceMs = 50;
+    // The clock of the job times, stuck jobs and the summary's pace; null: the system's.
+    IClock* jobClock = nullptr;
+};
+
+// What the shift summary says: jobs ended per hour over the last ten minutes, and the three most
+// frequent failure texts of the run with their counts (most frequent first).
+struct ShiftSummary {
+    int jobsPerHour = 0;
+    std::vector<std::pair<std::string, int>> topFailures;
 };
 
 // What window initialisation ended with: the station runs, or the process should end with
@@ -102,6 +111,10 @@ class CStationController final : public IWorkerHost {
     void OnDeviceChangeEvent(uint32_t eventCode);
     // A worker's result, normally delivered through the main-thread queue.
     void OnUpgradeResult(int slotNumber, bool success);
+    // The clock's tick, once a second (any period will do): the running jobs' times, jobs that
+    // run longer than StuckSeconds (their rows turn amber, one log line each), the summary's pace.
+    void OnClockTick();
+    ShiftSummary Summary() const { return summary_; }
 
     // Loads a key file as the key-file action does after its file dialog (main thread, idle).
     void LoadKeyFile(const std::string& path);
@@ -187,6 +200,10 @@ class CStationController final : public IWorkerHost {
     void IncreaseCounter(int counterId);
     void OnKeyFileFailed();
 
+    // The summary's numbers and its text in the model, at time nowMs (main thread).
+    void UpdateSummary(uint64_t nowMs);
+    static std::string FormatDuration(uint64_t ms);
+
     // Workers. StartWorker runs with the slots' lock held (the slots' job starter).
     std::thread StartWorker(int slotNumber);
     void WorkerThreadMain(int slotNumber, std::shared_ptr<WorkerJob> job);
@@ -221,6 +238,15 @@ class CStationController final : public IWorkerHost {
     std::atomic<int> stationRunning_ = 0;
     bool keyFileFailureShown_ = false;  // main thread; reset when a key file is loaded
     bool keysOutShown_ = false;         // under unusedLock_: the out-of-keys warning is up
+
+    // Job times: the start (plus one) of each slot's running job, 0 when none; set by the thread
+    // that starts the job, cleared by its result. The rest is the main thread's.
+    IClock& jobClock_;
+    std::atomic<uint64_t> jobStart_[kSlotCount] = {};
+    uint64_t stuckJob_[kSlotCount] = {};  // the start (plus one) of the job reported stuck
+    std::deque<uint64_t> recentEnds_;     // end times of the jobs of the last ten minutes
+    std::map<std::string, int> failureCounts_;
+    ShiftSummary summary_;
     std::string uiLocale_;
     bool shutDown_ = false;
     bool closing_ = false;  // main thread: a close command was accepted

@@ -81,6 +81,7 @@ void CStationModel::PublishAll() {
             }
             v.ShowRowColour(r, row.colour);
             v.ShowRowTime(r, row.time);
+            v.ShowRowMark(r, row.mark);
         }
     });
 }
@@ -226,6 +227,27 @@ void CStationModel::SetRowTime(int row, const std::string& text) {
     Notify([row, text](IStationView& v) { v.ShowRowTime(row, text); });
 }
 
+std::string CStationModel::RowMark(int row) const {
+    if (!ValidCell(row, 0)) {
+        return {};
+    }
+    std::lock_guard<std::mutex> guard(lock_);
+    return rows_[static_cast<size_t>(row)].mark;
+}
+
+void CStationModel::SetRowMark(int row, const std::string& mark) {
+    if (!ValidCell(row, 0)) {
+        return;
+    }
+    std::lock_guard<std::mutex> guard(lock_);
+    std::string& current = rows_[static_cast<size_t>(row)].mark;
+    if (current == mark) {
+        return;
+    }
+    current = mark;
+    Notify([row, mark](IStationView& v) { v.ShowRowMark(row, mark); });
+}
+
 void CStationModel::ClearRow(int row) {
     if (!ValidCell(row, 0)) {
         return;
@@ -236,13 +258,18 @@ void CStationModel::ClearRow(int row) {
     r.cells[kColumnStatus].clear();
     r.colour.reset();
     const bool timed = !r.time.empty();
+    const bool marked = !r.mark.empty();
     r.time.clear();
-    Notify([row, timed](IStationView& v) {
+    r.mark.clear();
+    Notify([row, timed, marked](IStationView& v) {
         v.ShowCellText(row, kColumnLocation, std::string());
         v.ShowCellText(row, kColumnStatus, std::string());
         v.ShowRowColour(row, std::nullopt);
         if (timed) {
             v.ShowRowTime(row, std::string());
+        }
+        if (marked) {
+            v.ShowRowMark(row, std::string());
         }
     });
 }

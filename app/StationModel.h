@@ -61,7 +61,10 @@ class CStationModel {
     // How long the row's job has run or took ("" for none), shown beside its status text.
     std::string RowTime(int row) const;
     void SetRowTime(int row, const std::string& text);
-    // Empties columns 1 and 2 of a row and its time, and drops its colour.
+    // The mark after the row's status text ("" for none): its board has left after its job.
+    std::string RowMark(int row) const;
+    void SetRowMark(int row, const std::string& mark);
+    // Empties columns 1 and 2 of a row, its time and its mark, and drops its colour.
     void ClearRow(int row);
 
     // Asks the view for the operator's attention once (a failed job, the end of a batch).
@@ -77,6 +80,7 @@ class CStationModel {
         std::array<std::string, kTableColumns> cells;
         std::optional<RowColour> colour;
         std::string time;
+        std::string mark;
     };
 
     static bool ValidCell(int row, int column);

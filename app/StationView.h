@@ -78,6 +78,9 @@ class IStationView {
     // How long a row's job has run (while it runs) or took (once it has ended), as "m:ss" or
     // "h:mm:ss"; empty for none. Shown in the status column beside the status text.
     virtual void ShowRowTime(int /*row*/, const std::string& /*text*/) {}
+    // A mark shown after a row's status text ("" for none): the row's board has left after its
+    // job, and the row keeps that job's result until another board takes the slot.
+    virtual void ShowRowMark(int /*row*/, const std::string& /*mark*/) {}
     // A failed job or the end of a batch asks for the operator's attention (once per event).
     virtual void CallAttention() {}
 

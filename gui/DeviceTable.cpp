@@ -2,8 +2,10 @@
 
 #include <QFontMetrics>
 #include <QHeaderView>
+#include <QPainter>
 #include <QResizeEvent>
 #include <QScreen>
+#include <QStyledItemDelegate>
 #include <algorithm>
 #include <cmath>
 
@@ -19,6 +21,53 @@ struct FontSpec {
 };
 constexpr FontSpec kHeaderFont{20, 10, 700};
 constexpr FontSpec kColumnFonts[kTableColumns] = {{20, 10, 700}, {15, 10, 400}, {15, 10, 400}};
+
+// Draws a cell as it is, without the selection's fill, then the selection as a frame around the
+// row, and the row's job time at the right end of its status cell.
+class CRowFrameDelegate final : public QStyledItemDelegate {
+  public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override {
+        QStyleOptionViewItem plain(option);
+        const bool selected = (option.state & QStyle::State_Selected) != 0;
+        plain.state &= ~(QStyle::State_Selected | QStyle::State_HasFocus);
+        QStyledItemDelegate::paint(painter, plain, index);
+
+        const QString time = index.data(CDeviceTable::kTimeRole).toString();
+        if (!time.isEmpty()) {
+            painter->save();
+            const QVariant font = index.data(Qt::FontRole);
+            if (font.isValid()) {
+                painter->setFont(font.value<QFont>());
+            }
+            painter->setPen(option.palette.color(QPalette::Text));
+            painter->drawText(option.rect.adjusted(0, 0, -kTimeMargin, 0),
+                              Qt::AlignRight | Qt::AlignVCenter, time);
+            painter->restore();
+        }
+        if (selected) {
+            painter->save();
+            painter->setPen(QPen(option.palette.color(QPalette::Highlight), kFrameWidth));
+            painter->setBrush(Qt::NoBrush);
+            const QRect r = option.rect.adjusted(1, 1, -1, -1);
+            painter->drawLine(r.topLeft(), r.topRight());
+            painter->drawLine(r.bottomLeft(), r.bottomRight());
+            if (index.column() == 0) {
+                painter->drawLine(r.topLeft(), r.bottomLeft());
+            }
+            if (index.column() == index.model()->columnCount() - 1) {
+                painter->drawLine(r.topRight(), r.bottomRight());
+            }
+            painter->restore();
+        }
+    }
+
+  private:
+    static constexpr int kFrameWidth = 2;
+    static constexpr int kTimeMargin = 6;
+};
 
 }  // namespace
 
@@ -52,6 +101,9 @@ CDeviceTable::CDeviceTable(QWidget* parent) : QTableWidget(kTableRows, kTableCol
     setSelectionMode(QAbstractItemView::SingleSelection);
     setWordWrap(false);
     setCornerButtonEnabled(false);
+    // Tab and Shift+Tab move to the next control, not through the 48 cells.
+    setTabKeyNavigation(false);
+    setItemDelegate(new CRowFrameDelegate(this));
     // The rows always share the client height, so there is never anything to scroll to.
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     verticalHeader()->hide();
@@ -98,8 +150,24 @@ QTableWidgetItem* CDeviceTable::Cell(int row, int column) const {
 
 void CDeviceTable::SetCellText(int row, int column, const QString& text) {
     if (QTableWidgetItem* cell = Cell(row, column)) {
-        cell->setText(text);
+        if (column == kColumnStatus) {
+            statusTexts_[row] = text;
+            cell->setText(text + marks_[row]);
+        } else {
+            cell->setText(text);
+        }
     }
+}
+
+void CDeviceTable::SetRowMark(int row, const QString& mark) {
+    if (QTableWidgetItem* cell = Cell(row, kColumnStatus)) {
+        marks_[row] = mark;
+        cell->setText(statusTexts_[row] + mark);
+    }
+}
+
+QString CDeviceTable::RowMark(int row) const {
+    return row >= 0 && row < kTableRows ? marks_[row] : QString();
 }
 
 QString CDeviceTable::CellText(int row, int column) const {
@@ -128,6 +196,17 @@ std::optional<QColor> CDeviceTable::RowColour(int row) const {
         return std::nullopt;
     }
     return rowColours_[row];
+}
+
+void CDeviceTable::SetRowTime(int row, const QString& text) {
+    if (QTableWidgetItem* cell = Cell(row, kColumnStatus)) {
+        cell->setData(kTimeRole, text.isEmpty() ? QVariant() : QVariant(text));
+    }
+}
+
+QString CDeviceTable::RowTime(int row) const {
+    const QTableWidgetItem* cell = Cell(row, kColumnStatus);
+    return cell != nullptr ? cell->data(kTimeRole).toString() : QString();
 }
 
 void CDeviceTable::SetColumnTitle(int column, const QString& title) {

@@ -2,6 +2,10 @@
 // (slot number, port location, status text) with fonts of their own, a bold header, per-row
 // background colours, and rows whose height follows the table's height. Rows never move: there is
 // no sorting and the header does not react to clicks.
+//
+// The selected row shows its selection as a frame around the row, never as a fill that would hide
+// its green or red. Tab and Shift+Tab leave the table instead of walking its cells. A row's job
+// time is drawn at the right end of its status cell.
 #pragma once
 
 #include <QColor>
@@ -16,6 +20,8 @@ class CDeviceTable final : public QTableWidget {
     static constexpr int kInitialWidths[3] = {50, 110, 420};
     // Column 2 leaves this many pixels of the table's client width free.
     static constexpr int kStatusColumnSlack = 10;
+    // The item role of the status cell that carries the row's job time.
+    static constexpr int kTimeRole = Qt::UserRole + 1;
 
     explicit CDeviceTable(QWidget* parent = nullptr);
 
@@ -24,6 +30,12 @@ class CDeviceTable final : public QTableWidget {
     // A colour, or none for the default background.
     void SetRowColour(int row, std::optional<QColor> colour);
     std::optional<QColor> RowColour(int row) const;
+    // The row's job time ("" for none), drawn at the right end of its status cell.
+    void SetRowTime(int row, const QString& text);
+    QString RowTime(int row) const;
+    // The mark shown after the row's status text ("" for none).
+    void SetRowMark(int row, const QString& mark);
+    QString RowMark(int row) const;
     void SetColumnTitle(int column, const QString& title);
     QString ColumnTitle(int column) const;
 
@@ -48,4 +60,6 @@ class CDeviceTable final : public QTableWidget {
 
     QFont columnFonts_[3];
     std::optional<QColor> rowColours_[16];
+    QString statusTexts_[16];
+    QString marks_[16];
 };

@@ -22,6 +22,8 @@ namespace C = StationControl;
 constexpr int kCaptionPixels = 13;
 constexpr int kCounterPixels = 20;
 constexpr int kCounterWeight = 900;
+// The controller's clock tick: job times, stuck jobs, the summary's pace.
+constexpr int kTickMs = 1000;
 
 bool IsSwallowedKey(const QEvent* event) {
     if (event->type() != QEvent::KeyPress && event->type() != QEvent::KeyRelease &&
@@ -59,9 +61,20 @@ CStationWindow::CStationWindow(QWidget* parent)
     AddLabel(C::kTotalCaption, "总共:", QRect(303, 63, 38, 17), Anchor::kRightEdge);
     AddLabel(C::kTotalCounter, "00000", QRect(355, 63, 38, 17), Anchor::kRightEdge);
     StyleCounters();
+    // The shift summary in the free space left of the counters; its full text is its tool tip.
+    AddLabel(C::kSummaryLabel, "", QRect(225, 7, 75, 42), Anchor::kWiden);
 
     table_ = new CDeviceTable(this);
-    Tag(table_, C::kDeviceTable, QRect(7, 106, 389, 287), Anchor::kFillClient);
+    Tag(table_, C::kDeviceTable, QRect(7, 106, 389, 275), Anchor::kFillClient);
+    AddLabel(C::kStatusLine, "", QRect(7, 383, 389, 12), Anchor::kBottomLine);
+
+    tick_ = new QTimer(this);
+    tick_->setInterval(kTickMs);
+    connect(tick_, &QTimer::timeout, this, [this] {
+        if (controller_ != nullptr) {
+            controller_->OnClockTick();
+        }
+    });
 
     initialSize_ = units_.Size(kWidthUnits, kHeightUnits);
     resize(initialSize_);
@@ -73,6 +86,15 @@ CStationWindow::CStationWindow(QWidget* parent)
 
 CStationWindow::~CStationWindow() {
     qApp->removeEventFilter(this);
+}
+
+void CStationWindow::AttachController(CStationController* controller) {
+    controller_ = controller;
+    if (controller_ != nullptr) {
+        tick_->start();
+    } else {
+        tick_->stop();
+    }
 }
 
 void CStationWindow::Tag(QWidget* widget, int id, QRect units, Anchor anchor) {
@@ -170,6 +192,10 @@ void CStationWindow::ApplyLayout() {
                 r.setWidth(place.initial.width() + now.width() - initial.width());
                 r.setHeight(place.initial.height() + now.height() - initial.height());
                 break;
+            case Anchor::kBottomLine:
+                r.moveTop(place.initial.top() + now.height() - initial.height());
+                r.setWidth(place.initial.width() + now.width() - initial.width());
+                break;
         }
         if (r.width() < 0) {
             r.setWidth(0);
@@ -261,7 +287,46 @@ void CStationWindow::ShowControlText(int controlId, const std::string& text) {
         button->setText(value);
     } else if (QLabel* label = Label(controlId)) {
         label->setText(value);
+        if (controlId == C::kSummaryLabel) {
+            label->setToolTip(value);
+        }
     }
+}
+
+void CStationWindow::ShowControlColour(int controlId, std::optional<RowColour> colour) {
+    QLabel* label = Label(controlId);
+    if (label == nullptr) {
+        return;
+    }
+    if (colour) {
+        QPalette palette = label->palette();
+        palette.setColor(QPalette::Window, QColor(colour->red, colour->green, colour->blue));
+        label->setPalette(palette);
+    }
+    label->setAutoFillBackground(colour.has_value());
+    label->update();
+}
+
+std::optional<QColor> CStationWindow::ControlColour(int controlId) const {
+    const QLabel* label = Label(controlId);
+    if (label == nullptr || !label->autoFillBackground()) {
+        return std::nullopt;
+    }
+    return label->palette().color(QPalette::Window);
+}
+
+void CStationWindow::ShowRowTime(int row, const std::string& text) {
+    table_->SetRowTime(row, QString::fromStdString(text));
+}
+
+void CStationWindow::ShowRowMark(int row, const std::string& mark) {
+    table_->SetRowMark(row, QString::fromStdString(mark));
+}
+
+void CStationWindow::CallAttention() {
+    ++attentionCalls_;
+    QApplication::alert(this);
+    QApplication::beep();
 }
 
 void CStationWindow::ShowControlEnabled(int controlId, bool enabled) {

@@ -7,12 +7,15 @@
 // ("control1001"); Control(id) finds it. Positions are dialog units of the dialog font. On every
 // size change the controls keep their places or follow the right and bottom edges; the window
 // can't be made smaller than it was created. Enter and Escape never reach the window or its
-// controls.
+// controls. Below the table a status line says why a request was refused or what needs the
+// operator; beside the counters the shift summary shows the pace and the commonest failures. A
+// call for attention flashes the window in the task bar and rings the bell.
 #pragma once
 
 #include <QLabel>
 #include <QPushButton>
 #include <QRect>
+#include <QTimer>
 #include <QWidget>
 #include <map>
 #include <optional>
@@ -38,8 +41,9 @@ class CStationWindow final : public QWidget, public IStationView {
     CStationWindow(const CStationWindow&) = delete;
     CStationWindow& operator=(const CStationWindow&) = delete;
 
-    // The controller that the buttons and the close command go to; null: none.
-    void AttachController(CStationController* controller) { controller_ = controller; }
+    // The controller that the buttons, the close command and the once-a-second clock tick go to;
+    // null: none.
+    void AttachController(CStationController* controller);
 
     // A control by its number, or null.
     QWidget* Control(int controlId) const;
@@ -49,6 +53,10 @@ class CStationWindow final : public QWidget, public IStationView {
     const CDialogUnits& Units() const { return units_; }
     // The size the window was created with, which is also its minimum.
     QSize InitialSize() const { return initialSize_; }
+    // A label's background colour set by the controller, or none.
+    std::optional<QColor> ControlColour(int controlId) const;
+    // Calls for attention so far.
+    int AttentionCalls() const { return attentionCalls_; }
 
     // --- IStationView.
     void ShowWindowTitle(const std::string& title) override;
@@ -57,6 +65,10 @@ class CStationWindow final : public QWidget, public IStationView {
     void ShowColumnTitle(int column, const std::string& title) override;
     void ShowCellText(int row, int column, const std::string& text) override;
     void ShowRowColour(int row, std::optional<RowColour> colour) override;
+    void ShowControlColour(int controlId, std::optional<RowColour> colour) override;
+    void ShowRowTime(int row, const std::string& text) override;
+    void ShowRowMark(int row, const std::string& mark) override;
+    void CallAttention() override;
     void ShowMessage(const std::string& text, const std::string& caption,
                      MessageIcon icon) override;
     std::optional<std::string> ChooseKeyFile() override;
@@ -75,6 +87,7 @@ class CStationWindow final : public QWidget, public IStationView {
         kWiden,       // keeps left and top; its width follows the right edge
         kRightEdge,   // keeps its distance from the right edge
         kFillClient,  // keeps left and top; width and height follow the right and bottom edges
+        kBottomLine,  // keeps left and its distance from the bottom edge; width follows the right
     };
     struct Placement {
         QWidget* widget = nullptr;
@@ -97,4 +110,6 @@ class CStationWindow final : public QWidget, public IStationView {
     QSize initialSize_;
     bool closeAllowed_ = false;
     bool inCloseEvent_ = false;
+    int attentionCalls_ = 0;
+    QTimer* tick_ = nullptr;
 };

@@ -21,6 +21,7 @@
 #include "app/StationController.h"
 #include "gui/GuiOptions.h"
 #include "gui/QtMainThreadPoster.h"
+#include "gui/QtTranslations.h"
 #include "gui/ScreenshotWatcher.h"
 #include "gui/StationIcon.h"
 #include "gui/StationWindow.h"
@@ -57,6 +58,11 @@ int main(int argc, char** argv) {
     const StartupResult startup = controller.Initialise();
     if (!startup.started) {
         return startup.exitCode;
+    }
+    // Qt's own dialog texts in the language of the station's language file.
+    if (!InstallQtTranslations(controller.UiLocale())) {
+        std::fprintf(stderr, "keystation: no Qt translation for %s (qt6-translations-l10n)\n",
+                     controller.UiLocale().c_str());
     }
     window.show();
 

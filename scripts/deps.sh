@@ -6,7 +6,7 @@ set -euo pipefail
 profile=${1:-build}
 
 build_pkgs=(build-essential cmake ninja-build pkg-config libssl-dev qt6-base-dev nlohmann-json3-dev libpq-dev
-            fonts-wqy-microhei)
+            fonts-wqy-microhei qt6-translations-l10n)
 test_pkgs=(libgtest-dev libgmock-dev googletest libbenchmark-dev openssl
            python3-cryptography-vectors fdisk xvfb xauth clang-format postgresql-15
            qemu-system-x86 busybox-static cpio kmod

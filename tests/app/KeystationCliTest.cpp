@@ -173,6 +173,12 @@ TEST_F(KeystationCliTest, AFailedJobMakesTheExitCodeOne) {
         RunCli("--home " + Home() + " --kdb " + kdb + " --simulate 2 --start --until-idle --rkp 0");
     EXPECT_EQ(r.exitCode, 1) << r.out;
     EXPECT_NE(r.out.find("success 00000 fail 00002 total 00002"), std::string::npos) << r.out;
+    // The status line goes to standard error; the shift summary comes before the counters.
+    EXPECT_NE(r.out.find("No unused keys left: load a new key file\n"), std::string::npos) << r.out;
+    const std::vector<std::string> lines = Lines(r.out);
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[lines.size() - 3], "summary 12 jobs/h (last 10 min)");
+    EXPECT_EQ(lines[lines.size() - 2], "summary 2 x No unused key available");
 }
 
 namespace {

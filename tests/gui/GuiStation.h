@@ -178,6 +178,7 @@ class GuiStation {
         window_ = std::make_unique<CStationWindow>();
         StationOptions options;
         options.scanIntervalMs = 5;
+        options.jobClock = jobClock;
         controller_ = std::make_unique<CStationController>(*platform_, *window_, poster_, options);
         window_->AttachController(controller_.get());
         const StartupResult result = controller_->Initialise();
@@ -264,6 +265,7 @@ class GuiStation {
   public:
     std::map<std::string, std::string>& system = home_.system;
     std::map<std::string, std::string>& language = home_.language;
+    IClock* jobClock = nullptr;  // the controller's clock of job times; null: the system's
 
   private:
     FastClock clock_{50};

@@ -9,6 +9,7 @@
 #include <QMessageBox>
 #include <QTest>
 
+#include "gui/QtTranslations.h"
 #include "gui/StationPrompts.h"
 #include "keydb/KeyFile.h"
 #include "support/IniSettingBase.h"
@@ -58,6 +59,12 @@ class StationWindowTest final : public QObject {
     void enterAndEscapeNeverReachTheWindow();
     void headerClicksDoNotReorderRows();
     void configButtonOpensTheDialogOnlyWhenIdle();
+    void resultsStayWhenBoardsLeaveAtTheirFinalResetAndTheBatchEndAlertsOnce();
+    void refusalsShowInTheStatusLineAndLowKeysColourTheUnusedLabel();
+    void tabLeavesTheTableAndTheSelectionIsAFrameAroundTheRow();
+    void aStuckJobTurnsAmberAndItsTimeAdvancesWithTheClock();
+    // Last: it installs Qt's Chinese translations into the application.
+    void qtDialogTextsAreChineseWithTheChineseLanguageFile();
 };
 
 void StationWindowTest::startStopAndStoppingShowInTheButtons() {
@@ -315,7 +322,11 @@ void StationWindowTest::aFailedLoadShowsTheLoadingTextAndAnErrorMessage() {
     station.Click(C::kKeyFileButton);
     QVERIFY(dialog.Handled());
     QVERIFY(message.Handled());
-    QCOMPARE(text, station.Lang("IDS_LOADING_FW_FAIL"));
+    // The message names the check that failed, and the status line under the table keeps it.
+    QVERIFY2(text.startsWith(station.Lang("IDS_LOADING_FW_FAIL") + ": ") &&
+                 text.contains(QStringLiteral("header")),
+             qPrintable(text));
+    QVERIFY(WaitFor([&] { return station.Text(C::kStatusLine) == text; }));
     QCOMPARE(caption, QStringLiteral("ERROR"));
     QCOMPARE(icon, QMessageBox::Critical);
     QCOMPARE(buttonText, station.Lang("IDS_LOADING_FW_BUTTON"));
@@ -447,6 +458,168 @@ void StationWindowTest::configButtonOpensTheDialogOnlyWhenIdle() {
     QTest::qWait(400);
     QVERIFY(!none.Handled());
     station.Click(C::kStartStopButton);
+}
+
+void StationWindowTest::resultsStayWhenBoardsLeaveAtTheirFinalResetAndTheBatchEndAlertsOnce() {
+    GuiStation station("leftrows");
+    station.system["ResetAfterWrite"] = "1";
+    QVERIFY(station.Plug("1-1", 0));
+    QVERIFY(station.Plug("1-2", 1));
+    QVERIFY(station.Boot().started);
+    QVERIFY(station.WaitBound("1-1"));
+    QVERIFY(station.WaitBound("1-2"));
+    CDeviceTable* table = station.Window().Table();
+    station.Click(C::kStartStopButton);
+    // Both boards pass and leave the bus at their final reset: their slots free up.
+    QVERIFY(WaitFor([&] {
+        return station.Text(C::kTotalCounter) == "00002" &&
+               station.Controller().SlotsSnapshot().empty();
+    }));
+    station.Flush();
+    const QString left = station.Lang("IDS_DEVICE_LEFT");
+    for (int row : {0, 1}) {
+        QCOMPARE(table->RowColour(row), std::optional<QColor>(Green()));
+        QCOMPARE(table->CellText(row, 1), QStringLiteral("1-%1").arg(row + 1));
+        QCOMPARE(table->CellText(row, 2), station.Lang("IDS_PROCCESS_OK") + "[]" + left);
+        QVERIFY(!table->RowTime(row).isEmpty());  // the job's duration
+    }
+    QCOMPARE(station.Window().AttentionCalls(), 1);  // the batch's end, once
+    station.Click(C::kStartStopButton);
+}
+
+void StationWindowTest::refusalsShowInTheStatusLineAndLowKeysColourTheUnusedLabel() {
+    GuiStation station("refusals");
+    station.system["WriteKeybox"] = "1";
+    station.system["LowKeys"] = "20";
+    const std::string kdb = station.MakeKeyFile("keys.kdb", 12, 32);
+    QVERIFY(station.Boot().started);
+    QLabel* status = station.Window().Label(C::kStatusLine);
+    QVERIFY(status != nullptr && status->isVisible());
+    QCOMPARE(status->text(), QString());
+    station.Click(C::kStartStopButton);
+    QCOMPARE(station.Controller().State(), StationState::kIdle);
+    QVERIFY(WaitFor([&] { return status->text() == station.Lang("IDS_START_NO_KEYFILE"); }));
+    // The status line lies under the table, inside the window.
+    const QRect table = station.Window().Table()->geometry();
+    QVERIFY(status->geometry().top() >= table.bottom());
+    QVERIFY(status->geometry().bottom() <= station.Window().rect().bottom());
+
+    QVERIFY(!station.Window().ControlColour(C::kUnusedLabel));
+    station.Controller().LoadKeyFile(kdb);
+    QVERIFY(WaitFor([&] { return station.Text(C::kUnusedLabel) == "Unused:12"; }));
+    QCOMPARE(station.Window().ControlColour(C::kUnusedLabel),
+             std::optional<QColor>(QColor(255, 191, 0)));
+    QCOMPARE(status->text(), QString());  // a key file is loaded: the refusal is past
+}
+
+void StationWindowTest::tabLeavesTheTableAndTheSelectionIsAFrameAroundTheRow() {
+    GuiStation station("keyboard");
+    QVERIFY(station.Plug("1-1"));
+    QVERIFY(station.Boot().started);
+    QVERIFY(station.WaitBound("1-1"));
+    CStationWindow& window = station.Window();
+    CDeviceTable* table = window.Table();
+    station.Click(C::kStartStopButton);
+    QVERIFY(WaitFor([&] { return table->RowColour(0) == Green(); }));
+    station.Click(C::kStartStopButton);
+
+    window.activateWindow();
+    table->setFocus();
+    QVERIFY(WaitFor([&] { return table->hasFocus(); }));
+    table->selectRow(0);
+    QTest::keyClick(table, Qt::Key_Tab);
+    QVERIFY2(!table->hasFocus(), "Tab stayed in the table");
+    table->setFocus();
+    QTest::keyClick(table, Qt::Key_Backtab, Qt::ShiftModifier);
+    QVERIFY2(!table->hasFocus(), "Shift+Tab stayed in the table");
+
+    // The selected green row: green inside, a frame of the highlight colour at its edge.
+    QVERIFY(table->selectionModel()->isRowSelected(0, QModelIndex()));
+    const QImage shot = table->viewport()->grab().toImage();
+    const int top = table->rowViewportPosition(0);
+    const int x = table->columnViewportPosition(0) + 6;
+    const QColor inside = shot.pixelColor(x, top + table->rowHeight(0) / 2);
+    QCOMPARE(inside, Green());
+    const QColor edge = shot.pixelColor(table->columnViewportPosition(1) + 8, top + 1);
+    QCOMPARE(edge, table->palette().color(QPalette::Highlight));
+    // An unselected row has no frame.
+    const int next = table->rowViewportPosition(1);
+    QVERIFY(shot.pixelColor(table->columnViewportPosition(1) + 8, next + table->rowHeight(1) / 2) !=
+            table->palette().color(QPalette::Highlight));
+}
+
+namespace {
+
+// A clock the test moves by hand.
+class HandClock final : public IClock {
+  public:
+    uint64_t NowMs() override { return now_.load(); }
+    void SleepMs(uint32_t ms) override { now_ += ms; }
+    void Advance(uint64_t ms) { now_ += ms; }
+
+  private:
+    std::atomic<uint64_t> now_ = 5000000;
+};
+
+}  // namespace
+
+void StationWindowTest::aStuckJobTurnsAmberAndItsTimeAdvancesWithTheClock() {
+    GuiStation station("stuck");
+    HandClock clock;
+    station.jobClock = &clock;
+    station.system["StuckSeconds"] = "90";
+    GateClock* gate = station.NewGate();
+    gate->Close();
+    QVERIFY(station.Plug("1-1", 0, gate));
+    QVERIFY(station.Boot().started);
+    QVERIFY(station.WaitBound("1-1"));
+    CDeviceTable* table = station.Window().Table();
+    station.Click(C::kStartStopButton);
+    QVERIFY(WaitFor([&] { return gate->Held(); }));
+    QVERIFY(WaitFor([&] { return table->RowTime(0) == "0:00"; }));
+
+    clock.Advance(45000);
+    station.Controller().OnClockTick();
+    QVERIFY(WaitFor([&] { return table->RowTime(0) == "0:45"; }));
+    QVERIFY(!table->RowColour(0));
+    clock.Advance(46000);
+    station.Controller().OnClockTick();
+    QVERIFY(WaitFor([&] { return table->RowTime(0) == "1:31"; }));
+    QCOMPARE(table->RowColour(0), std::optional<QColor>(QColor(255, 191, 0)));
+    QVERIFY(station.Controller().State() == StationState::kRunning);  // it goes on
+
+    clock.Advance(9000);
+    gate->Open();
+    QVERIFY(WaitFor([&] { return table->RowColour(0) == Green(); }));
+    QCOMPARE(table->RowTime(0), QStringLiteral("1:40"));
+    station.Controller().OnClockTick();  // a finished row keeps its duration
+    station.Flush();
+    QCOMPARE(table->RowTime(0), QStringLiteral("1:40"));
+    QVERIFY(station.Text(C::kSummaryLabel).contains(station.Lang("IDS_SUMMARY_RATE")));
+    station.Click(C::kStartStopButton);
+}
+
+void StationWindowTest::qtDialogTextsAreChineseWithTheChineseLanguageFile() {
+    GuiStation english("qtenglish");
+    QVERIFY(english.Boot().started);
+    QCOMPARE(english.Controller().UiLocale(), std::string("en"));
+
+    GuiStation chinese("qtchinese");
+    chinese.language["Selected"] = "1";
+    QVERIFY(chinese.Boot().started);
+    QCOMPARE(chinese.Controller().UiLocale(), std::string("zh_CN"));
+    QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), QStringLiteral("Cancel"));
+    QVERIFY(InstallQtTranslations(chinese.Controller().UiLocale()));
+    // The message box's and the file dialog's own texts.
+    QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), QStringLiteral("取消"));
+    QString lookIn;
+    ModalDriver<QFileDialog> dialog([&](QFileDialog* d) {
+        lookIn = d->labelText(QFileDialog::LookIn);
+        d->reject();
+    });
+    chinese.Click(C::kKeyFileButton);
+    QVERIFY(dialog.Handled());
+    QVERIFY2(lookIn != QStringLiteral("Look in:") && !lookIn.isEmpty(), qPrintable(lookIn));
 }
 
 QTEST_MAIN(StationWindowTest)

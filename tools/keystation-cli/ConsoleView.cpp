@@ -1,5 +1,7 @@
 #include "tools/keystation-cli/ConsoleView.h"
 
+#include <unistd.h>
+
 namespace {
 
 namespace C = StationControl;
@@ -49,6 +51,31 @@ void CConsoleView::ShowControlText(int controlId, const std::string& text) {
         labels_[static_cast<size_t>(i)] = text;
     } else if (const int c = CounterIndex(controlId); c >= 0) {
         counters_[static_cast<size_t>(c)] = text;
+    } else if (controlId == C::kSummaryLabel) {
+        summary_ = text;
+    } else if (controlId == C::kStatusLine && !text.empty()) {
+        std::fprintf(err_, "%s\n", text.c_str());
+        std::fflush(err_);
+    }
+}
+
+void CConsoleView::PrintSummary() {
+    size_t at = 0;
+    while (at < summary_.size()) {
+        size_t end = summary_.find('\n', at);
+        if (end == std::string::npos) {
+            end = summary_.size();
+        }
+        std::fprintf(out_, "summary %s\n", summary_.substr(at, end - at).c_str());
+        at = end + 1;
+    }
+    std::fflush(out_);
+}
+
+void CConsoleView::CallAttention() {
+    if (isatty(fileno(err_)) != 0) {
+        std::fputc('\a', err_);
+        std::fflush(err_);
     }
 }
 

@@ -1,6 +1,8 @@
 // The station window as console output: one line per status text of the device table
-// ("slot 3 [1-3] <text>"), messages on the error stream, and the key file to load handed in by
-// the program instead of a file dialog.
+// ("slot 3 [1-3] <text>"), messages and the status line on the error stream, the shift summary
+// ("summary <line>") when the program asks for it, the bell for a call for attention when the error
+// stream is a terminal, and the key file to load handed in by the program instead of a file
+// dialog.
 #pragma once
 
 #include <array>
@@ -31,6 +33,9 @@ class CConsoleView final : public IStationView {
     std::optional<std::string> ChooseKeyFile() override;
     void RunConfigDialog(CIniSettingBase&, CIniLocalLan&) override {}
     void CloseWindow() override { closed_ = true; }
+    void CallAttention() override;
+    // Prints the shift summary's lines ("summary <line>"), if there is one.
+    void PrintSummary();
 
   private:
     std::FILE* out_;
@@ -38,6 +43,7 @@ class CConsoleView final : public IStationView {
     std::array<std::string, kTableRows> locations_;
     std::array<std::string, 4> labels_;  // key file, key count, unused, creation time
     std::array<std::string, 3> counters_;
+    std::string summary_;
     std::optional<std::string> keyFileAnswer_;
     bool closed_ = false;
 };

@@ -389,6 +389,7 @@ int RunStation(const Options& o, StationPlatform& platform) {
     uint64_t idleSince = 0;
     while (!view.Closed()) {
         queue.RunFor(20);
+        controller.OnClockTick();
         if (o.untilIdle && !stopping) {
             const uint64_t rescans = controller.CompletedRescans();
             if (AnySlotRunning(controller)) {
@@ -429,6 +430,7 @@ int RunStation(const Options& o, StationPlatform& platform) {
         summary.total = std::atoll(view.ControlText(StationControl::kTotalCounter).c_str());
         jsonView.PrintSummary(summary);
     } else {
+        view.PrintSummary();
         std::printf("success %s fail %s total %s\n",
                     view.ControlText(StationControl::kSuccessCounter).c_str(), fail.c_str(),
                     view.ControlText(StationControl::kTotalCounter).c_str());

@@ -40,6 +40,9 @@ class RecordingView final : public IStationView {
         times_[static_cast<size_t>(row)] = text;
     }
     void CallAttention() override { ++attention_; }
+    void ShowRowMark(int row, const std::string& mark) override {
+        marks_[static_cast<size_t>(row)] = mark;
+    }
     void ShowMessage(const std::string& text, const std::string& caption,
                      MessageIcon icon) override {
         messages_.push_back({text, caption, icon});
@@ -73,6 +76,7 @@ class RecordingView final : public IStationView {
         return it == controlColours_.end() ? std::nullopt : it->second;
     }
     const std::string& Time(int row) const { return times_[static_cast<size_t>(row)]; }
+    const std::string& Mark(int row) const { return marks_[static_cast<size_t>(row)]; }
     int Attention() const { return attention_; }
     const std::string& Title() const { return title_; }
     const std::string& Column(int c) const { return columns_[static_cast<size_t>(c)]; }
@@ -94,6 +98,7 @@ class RecordingView final : public IStationView {
     std::array<std::optional<RowColour>, kTableRows> colours_;
     std::map<int, std::optional<RowColour>> controlColours_;
     std::array<std::string, kTableRows> times_;
+    std::array<std::string, kTableRows> marks_;
     int attention_ = 0;
     std::map<int, std::vector<std::string>> statusHistory_;
     std::vector<ShownMessage> messages_;

@@ -70,17 +70,32 @@ class WorkerGate {
                 --running_;
                 ++finished_;
             }
+            std::string text = success ? "done" : "failed";
+            {
+                std::lock_guard<std::mutex> guard(lock_);
+                if (auto it = texts_.find(slot); it != texts_.end()) {
+                    text = it->second;
+                    texts_.erase(it);
+                }
+            }
             if (success) {
                 host.IncreaseSuccess();
             } else {
                 host.IncreaseFail();
             }
-            host.SetRowStatus(slot - 1, success ? "done" : "failed");
+            host.SetRowStatus(slot - 1, text);
             host.PostUpgradeResult(slot, success);
         };
     }
     void Release(int slot, bool success = true) {
         std::lock_guard<std::mutex> guard(lock_);
+        released_[slot] = success;
+        changed_.notify_all();
+    }
+    // Lets the slot's job end with this final status text.
+    void Release(int slot, bool success, const std::string& text) {
+        std::lock_guard<std::mutex> guard(lock_);
+        texts_[slot] = text;
         released_[slot] = success;
         changed_.notify_all();
     }
@@ -102,6 +117,7 @@ class WorkerGate {
     std::mutex lock_;
     std::condition_variable changed_;
     std::map<int, bool> released_;
+    std::map<int, std::string> texts_;
     bool all_ = false;
     int running_ = 0;
     int finished_ = 0;
@@ -143,6 +159,7 @@ class StationTest : public ::testing::Test {
         StationOptions options;
         options.scanIntervalMs = 5;
         options.scanStopWaitMs = scanStopWaitMs_;
+        options.jobClock = jobClock_;
         controller_ = std::make_unique<CStationController>(*platform_, view_, queue_, options,
                                                            std::move(worker));
         return controller_->Initialise();
@@ -287,6 +304,7 @@ class StationTest : public ::testing::Test {
 
     FastClock clock_{50};
     uint32_t scanStopWaitMs_ = 10000;
+    IClock* jobClock_ = nullptr;  // the controller's clock of job times; null: the system's
     StationHome homeFolder_{std::string("ks_station_") +
                             ::testing::UnitTest::GetInstance()->current_test_info()->name()};
     const fs::path& home_ = homeFolder_.Path();
