@@ -1,6 +1,24 @@
+# Files of a platform pair: FooPosix.cpp is built everywhere but on Windows, FooWin.cpp only on
+# Windows.
+function(ks_platform_sources out)
+  set(_kept)
+  foreach(f ${ARGN})
+    get_filename_component(_stem ${f} NAME_WE)
+    if(WIN32 AND _stem MATCHES "Posix$")
+      continue()
+    endif()
+    if(NOT WIN32 AND _stem MATCHES "Win$")
+      continue()
+    endif()
+    list(APPEND _kept ${f})
+  endforeach()
+  set(${out} ${_kept} PARENT_SCOPE)
+endfunction()
+
 # ks_folder_library(NAME DEPS...) builds every .cpp of the calling folder into a static library.
 function(ks_folder_library name)
   file(GLOB _srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  ks_platform_sources(_srcs ${_srcs})
   if(_srcs)
     add_library(${name} STATIC ${_srcs})
     target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})

@@ -1,13 +1,5 @@
 #include "keydb/KeyFileWriter.h"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <stdio.h>
-#include <sys/file.h>
-#include <sys/random.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -17,6 +9,9 @@
 #include "keydb/KeyFileFormat.h"
 #include "keydb/Sha256.h"
 #include "keydb/WipeMemory.h"
+#include "support/NativeFile.h"
+#include "support/Paths.h"
+#include "support/SystemRandom.h"
 
 namespace {
 
@@ -30,83 +25,28 @@ bool SetError(std::string* error, std::string text) {
 }
 
 std::string ErrnoText(const std::string& what, int err) {
-    return what + ": " + std::strerror(err);
-}
-
-bool WriteFully(int fd, const uint8_t* data, size_t len) {
-    while (len > 0) {
-        const ssize_t n = write(fd, data, len);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            if (n == 0) {
-                errno = EIO;
-            }
-            return false;
-        }
-        data += n;
-        len -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-bool PwriteFully(int fd, const uint8_t* data, size_t len, off_t offset) {
-    while (len > 0) {
-        const ssize_t n = pwrite(fd, data, len, offset);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            if (n == 0) {
-                errno = EIO;
-            }
-            return false;
-        }
-        data += n;
-        len -= static_cast<size_t>(n);
-        offset += n;
-    }
-    return true;
-}
-
-std::string FolderOf(const std::string& path) {
-    const size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) {
-        return ".";
-    }
-    return slash == 0 ? "/" : path.substr(0, slash);
+    return what + ": " + ks::SystemErrorText(err);
 }
 
 // True when a running station holds the file at path.
 bool HeldByStation(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    ks::NativeFile file;
+    if (!file.Open(path, ks::kFileRead)) {
         return false;
     }
     bool held = false;
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        held = errno == EWOULDBLOCK;
-    }
-    close(fd);  // drops our lock, if taken
-    return held;
+    file.TryLockExclusive(&held);
+    return held;  // closing the file drops our lock, if taken
 }
 
-void SyncFolder(const std::string& folder) {
-    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        fsync(fd);
-        close(fd);
-    }
-}
-
-// Writes the header and data area into fd (a fresh, empty file).
-bool FillFile(int fd, const KeyFileLayout& layout, IKeyDataSource& source, std::string* error) {
+// Writes the header and data area into a fresh, empty file.
+bool FillFile(ks::NativeFile& file, const KeyFileLayout& layout, IKeyDataSource& source,
+              std::string* error) {
     const uint64_t headerSize =
         layout.headerSize != 0 ? layout.headerSize : kdb::MinHeaderSizeFor(layout.keyCount);
     std::vector<uint8_t> placeholder(static_cast<size_t>(headerSize), 0);
-    if (!WriteFully(fd, placeholder.data(), placeholder.size())) {
-        return SetError(error, ErrnoText("cannot write the key file", errno));
+    if (!file.WriteAll(placeholder.data(), placeholder.size())) {
+        return SetError(error, ErrnoText("cannot write the key file", file.LastError()));
     }
     std::unique_ptr<uint8_t[]> piece(new (std::nothrow) uint8_t[kCopyPiece]);
     if (!piece) {
@@ -122,8 +62,8 @@ bool FillFile(int fd, const KeyFileLayout& layout, IKeyDataSource& source, std::
             break;
         }
         sha.Update(piece.get(), n);
-        if (!WriteFully(fd, piece.get(), n)) {
-            ok = SetError(error, ErrnoText("cannot write the key file", errno));
+        if (!file.WriteAll(piece.get(), n)) {
+            ok = SetError(error, ErrnoText("cannot write the key file", file.LastError()));
             break;
         }
         left -= n;
@@ -138,11 +78,11 @@ bool FillFile(int fd, const KeyFileLayout& layout, IKeyDataSource& source, std::
     if (!BuildKeyFileHeader(layout, digest, &header, error)) {
         return false;
     }
-    if (!PwriteFully(fd, header.data(), header.size(), 0)) {
-        return SetError(error, ErrnoText("cannot write the key file header", errno));
+    if (!file.WriteAllAt(0, header.data(), header.size())) {
+        return SetError(error, ErrnoText("cannot write the key file header", file.LastError()));
     }
-    if (fsync(fd) != 0) {
-        return SetError(error, ErrnoText("cannot flush the key file", errno));
+    if (!file.Flush()) {
+        return SetError(error, ErrnoText("cannot flush the key file", file.LastError()));
     }
     return true;
 }
@@ -155,53 +95,38 @@ uint64_t KeyDataLength(const KeyFileLayout& layout) {
 }
 
 bool CRandomKeySource::Read(uint8_t* buffer, size_t len, std::string* error) {
-    while (len > 0) {
-        const ssize_t n = getrandom(buffer, len, 0);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return SetError(error, ErrnoText("cannot read random bytes", n < 0 ? errno : EIO));
-        }
-        buffer += n;
-        len -= static_cast<size_t>(n);
+    int err = 0;
+    if (!ks::FillSystemRandom(buffer, len, &err)) {
+        return SetError(error, ErrnoText("cannot read random bytes", err));
     }
     return true;
 }
 
-CFileKeySource::~CFileKeySource() {
-    if (fd_ >= 0) {
-        close(fd_);
-    }
-}
+CFileKeySource::~CFileKeySource() = default;
 
 bool CFileKeySource::Open(uint64_t expectedLength, std::string* error) {
-    fd_ = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0) {
-        return SetError(error, ErrnoText("cannot open key data " + path_, errno));
+    if (!file_.Open(path_, ks::kFileRead)) {
+        return SetError(error, ErrnoText("cannot open key data " + path_, file_.LastError()));
     }
-    struct stat st {};
-    if (fstat(fd_, &st) != 0) {
-        return SetError(error, ErrnoText("cannot read key data " + path_, errno));
+    const int64_t size = file_.Size();
+    if (size < 0) {
+        return SetError(error, ErrnoText("cannot read key data " + path_, file_.LastError()));
     }
-    if (static_cast<uint64_t>(st.st_size) != expectedLength) {
-        return SetError(error, "key data " + path_ + " holds " + std::to_string(st.st_size) +
+    if (static_cast<uint64_t>(size) != expectedLength) {
+        return SetError(error, "key data " + path_ + " holds " + std::to_string(size) +
                                    " bytes, the key file needs " + std::to_string(expectedLength));
     }
     return true;
 }
 
 bool CFileKeySource::Read(uint8_t* buffer, size_t len, std::string* error) {
-    if (fd_ < 0) {
+    if (!file_.IsOpen()) {
         return SetError(error, "key data " + path_ + " is not open");
     }
     while (len > 0) {
-        const ssize_t n = read(fd_, buffer, len);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
+        const int64_t n = file_.Read(buffer, len);
         if (n < 0) {
-            return SetError(error, ErrnoText("cannot read key data " + path_, errno));
+            return SetError(error, ErrnoText("cannot read key data " + path_, file_.LastError()));
         }
         if (n == 0) {
             return SetError(error, "key data " + path_ + " ended early");
@@ -327,49 +252,45 @@ bool WriteKeyFile(const std::string& path, const KeyFileLayout& layout, IKeyData
     if (path.empty()) {
         return SetError(error, "no output file given");
     }
-    struct stat st {};
-    if (!overwrite && lstat(path.c_str(), &st) == 0) {
-        return SetError(error, path + " already exists");
+    if (!overwrite) {
+        ks::NativeFile existing;
+        if (existing.Open(path, ks::kFileRead | ks::kFileNoFollow) ||
+            !ks::IsNotFoundError(existing.LastError())) {
+            return SetError(error, path + " already exists");
+        }
     }
-    const std::string folder = FolderOf(path);
-    const size_t slash = path.find_last_of('/');
-    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-    std::string temp = folder + "/." + base + ".XXXXXX";
-    const int fd = mkstemp(temp.data());
-    if (fd < 0) {
-        return SetError(error, ErrnoText("cannot create a file in " + folder, errno));
+    const std::string folder = ks::FolderOf(path);
+    const std::string base = path.substr(folder.size());
+    ks::NativeFile file;
+    const std::string temp = ks::CreateUniqueFile(folder + "." + base + ".", &file);
+    if (temp.empty()) {
+        return SetError(error,
+                        ErrnoText("cannot create a file in " + (folder.empty() ? "." : folder),
+                                  file.LastError()));
     }
-    bool ok = FillFile(fd, layout, source, error);
-    if (close(fd) != 0 && ok) {
-        ok = SetError(error, ErrnoText("cannot close the key file", errno));
+    bool ok = FillFile(file, layout, source, error);
+    if (!file.Close() && ok) {
+        ok = SetError(error, ErrnoText("cannot close the key file", file.LastError()));
     }
     if (ok) {
+        int err = 0;
         if (overwrite) {
             if (HeldByStation(path)) {
                 ok = SetError(error, path + " is in use by a station");
-            } else if (rename(temp.c_str(), path.c_str()) != 0) {
-                ok = SetError(error, ErrnoText("cannot rename the key file to " + path, errno));
-            }
-        } else if (renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) !=
-                   0) {
-            const int err = errno;
-            if (err == EEXIST) {
-                ok = SetError(error, path + " already exists");
-            } else if (err == EINVAL || err == ENOSYS) {
-                // No atomic no-replace rename here; a hard link refuses an existing name too.
-                if (link(temp.c_str(), path.c_str()) != 0) {
-                    ok = SetError(error, errno == EEXIST
-                                             ? path + " already exists"
-                                             : ErrnoText("cannot create " + path, errno));
-                }
-            } else {
+            } else if (!ks::RenameReplacing(temp, path, &err)) {
                 ok = SetError(error, ErrnoText("cannot rename the key file to " + path, err));
+            }
+        } else {
+            bool exists = false;
+            if (!ks::RenameNoReplace(temp, path, &exists, &err)) {
+                ok = SetError(error, exists ? path + " already exists"
+                                            : ErrnoText("cannot create " + path, err));
             }
         }
     }
-    unlink(temp.c_str());  // gone after a rename; removes the leftover otherwise
+    ks::RemoveFile(temp);  // gone after a rename; removes the leftover otherwise
     if (ok) {
-        SyncFolder(folder);
+        ks::SyncFolderOf(path);
     }
     return ok;
 }

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "support/NativeFile.h"
+
 struct KeyFileTime {
     int year = 2000;
     int month = 1;
@@ -56,7 +58,7 @@ class CFileKeySource final : public IKeyDataSource {
 
   private:
     std::string path_;
-    int fd_ = -1;
+    ks::NativeFile file_;
 };
 
 // Checks the layout: sizes in range, the bitmap fits the header, used indices below keyCount.

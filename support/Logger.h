@@ -11,7 +11,13 @@
 
 #include "support/LocalTime.h"
 
+#if defined(__MINGW32__)
+// MinGW's C99 printf family (__USE_MINGW_ANSI_STDIO), not the system library's.
+#define KS_PRINTF_LIKE(fmt_index, first_arg) \
+    __attribute__((format(gnu_printf, fmt_index, first_arg)))
+#else
 #define KS_PRINTF_LIKE(fmt_index, first_arg) __attribute__((format(printf, fmt_index, first_arg)))
+#endif
 
 class CLoggerBase {
   public:

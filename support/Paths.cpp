@@ -1,23 +1,10 @@
 #include "support/Paths.h"
 
-#include <pwd.h>
-#include <unistd.h>
-
 #include <cstdio>
-#include <cstdlib>
-#include <vector>
+
+#include "support/NativeFile.h"
 
 namespace ks {
-
-std::string ExecutableFolder() {
-    std::vector<char> buffer(4096);
-    const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
-    if (n <= 0 || static_cast<std::size_t>(n) >= buffer.size()) {
-        return "/";
-    }
-    const std::string folder = FolderOf(std::string(buffer.data(), static_cast<std::size_t>(n)));
-    return folder.empty() ? "/" : folder;
-}
 
 std::string StationLogFolder(const std::string& exeFolder, const LocalTime& day) {
     char name[64];
@@ -32,17 +19,13 @@ std::string StationLogFileName(const LocalTime& start) {
     return name;
 }
 
-std::string HostName() {
-    char name[256] = {};
-    if (::gethostname(name, sizeof(name) - 1) != 0) {
-        return std::string();
-    }
-    return std::string(name);
-}
-
 std::string FolderOf(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+    for (std::size_t i = path.size(); i > 0; --i) {
+        if (IsPathSeparator(path[i - 1])) {
+            return path.substr(0, i);
+        }
+    }
+    return std::string();
 }
 
 std::string UserDataFolder(const char* xdgDataHome, const char* home) {
@@ -61,21 +44,6 @@ std::string UserDataFolder(const char* xdgDataHome, const char* home) {
         folder += '/';
     }
     return folder + ".local/share/";
-}
-
-std::string HomeFolder() {
-    const char* home = std::getenv("HOME");
-    if (home != nullptr && home[0] == '/') {
-        return std::string(home);
-    }
-    std::vector<char> buffer(16384);
-    passwd entry{};
-    passwd* found = nullptr;
-    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
-        found == nullptr || found->pw_dir == nullptr || found->pw_dir[0] != '/') {
-        return std::string();
-    }
-    return std::string(found->pw_dir);
 }
 
 }  // namespace ks

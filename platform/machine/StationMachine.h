@@ -50,7 +50,7 @@ class CStationMachine {
     std::unique_ptr<SimUsbHost> sim_;
     std::vector<std::shared_ptr<LoaderEmulator>> loaders_;
     std::unique_ptr<LinuxUsbPlatform> machine_;
-    std::unique_ptr<CPortMapFile> portMap_;
+    std::unique_ptr<IPortMapStore> portMap_;
     std::unique_ptr<StationPlatform> platform_;
 };
 

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Runs a Windows program under Wine with a prefix of its own in the build folder, so that nothing
+# outside it is touched. KS_WINEPREFIX overrides the prefix; the first run creates it.
+set -euo pipefail
+exe=$1
+shift
+if [[ -z ${KS_WINEPREFIX:-} ]]; then
+  # The build folder is the nearest parent holding CMakeCache.txt.
+  dir=$(cd "$(dirname "$exe")" && pwd)
+  while [[ $dir != / && ! -f $dir/CMakeCache.txt ]]; do dir=$(dirname "$dir"); done
+  [[ $dir == / ]] && dir=$(cd "$(dirname "$exe")" && pwd)
+  KS_WINEPREFIX=$dir/wine-prefix
+fi
+export WINEPREFIX=$KS_WINEPREFIX WINEDEBUG=${WINEDEBUG:--all} WINEARCH=win64
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+if [[ ! -f $WINEPREFIX/system.reg ]]; then
+  mkdir -p "$WINEPREFIX"
+  # One creator at a time: parallel tests would otherwise build the prefix twice.
+  exec 9>"$WINEPREFIX.lock"
+  flock 9
+  if [[ ! -f $WINEPREFIX/system.reg ]]; then
+    wineboot --init >/dev/null 2>&1 || true
+    wineserver --wait || true
+  fi
+  exec 9>&-
+fi
+exec wine "$exe" "$@"
