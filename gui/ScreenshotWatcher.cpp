@@ -19,11 +19,16 @@ bool CScreenshotWatcher::JobsFinished() const {
         controller_.RescanBusy()) {
         return false;
     }
-    const std::vector<DeviceSlot> bound = controller_.SlotsSnapshot();
-    if (bound.empty()) {
+    // Boards reset after writing leave their slots, and their rows keep the result: the batch
+    // has ended when some row shows a result and every bound board's row does.
+    bool anyResult = false;
+    for (int row = 0; row < kTableRows; ++row) {
+        anyResult = anyResult || window_.Table()->RowColour(row).has_value();
+    }
+    if (!anyResult) {
         return false;
     }
-    for (const DeviceSlot& slot : bound) {
+    for (const DeviceSlot& slot : controller_.SlotsSnapshot()) {
         if (slot.running != 0 || !window_.Table()->RowColour(slot.slotNumber - 1)) {
             return false;
         }

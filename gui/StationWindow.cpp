@@ -22,6 +22,8 @@ namespace C = StationControl;
 constexpr int kCaptionPixels = 13;
 constexpr int kCounterPixels = 20;
 constexpr int kCounterWeight = 900;
+// The shift summary's lines: small enough for three failure texts beside the counters.
+constexpr int kSummaryPixels = 11;
 // The controller's clock tick: job times, stuck jobs, the summary's pace.
 constexpr int kTickMs = 1000;
 
@@ -62,7 +64,8 @@ CStationWindow::CStationWindow(QWidget* parent)
     AddLabel(C::kTotalCounter, "00000", QRect(355, 63, 38, 17), Anchor::kRightEdge);
     StyleCounters();
     // The shift summary in the free space left of the counters; its full text is its tool tip.
-    AddLabel(C::kSummaryLabel, "", QRect(225, 7, 75, 42), Anchor::kWiden);
+    QLabel* summary = AddLabel(C::kSummaryLabel, "", QRect(225, 7, 75, 42), Anchor::kWiden);
+    summary->setFont(CDeviceTable::MakeFont(font(), kSummaryPixels, 0, 400));
 
     table_ = new CDeviceTable(this);
     Tag(table_, C::kDeviceTable, QRect(7, 106, 389, 275), Anchor::kFillClient);
@@ -286,9 +289,17 @@ void CStationWindow::ShowControlText(int controlId, const std::string& text) {
     if (QPushButton* button = Button(controlId)) {
         button->setText(value);
     } else if (QLabel* label = Label(controlId)) {
-        label->setText(value);
         if (controlId == C::kSummaryLabel) {
+            // Each line cut to the label's width; the whole text is its tool tip.
+            const QFontMetrics metrics(label->font());
+            QStringList lines = value.split(QLatin1Char('\n'));
+            for (QString& line : lines) {
+                line = metrics.elidedText(line, Qt::ElideRight, label->width());
+            }
+            label->setText(lines.join(QLatin1Char('\n')));
             label->setToolTip(value);
+        } else {
+            label->setText(value);
         }
     }
 }

@@ -177,7 +177,7 @@ TEST_F(KeystationCliTest, AFailedJobMakesTheExitCodeOne) {
     EXPECT_NE(r.out.find("No unused keys left: load a new key file\n"), std::string::npos) << r.out;
     const std::vector<std::string> lines = Lines(r.out);
     ASSERT_GE(lines.size(), 3u);
-    EXPECT_EQ(lines[lines.size() - 3], "summary 12 jobs/h (last 10 min)");
+    EXPECT_EQ(lines[lines.size() - 3], "summary 12 jobs/h (10 min)");
     EXPECT_EQ(lines[lines.size() - 2], "summary 2 x No unused key available");
 }
 

@@ -63,6 +63,7 @@ class StationWindowTest final : public QObject {
     void refusalsShowInTheStatusLineAndLowKeysColourTheUnusedLabel();
     void tabLeavesTheTableAndTheSelectionIsAFrameAroundTheRow();
     void aStuckJobTurnsAmberAndItsTimeAdvancesWithTheClock();
+    void oneStuckTwoFinishedAndOneRunningBoard();
     // Last: it installs Qt's Chinese translations into the application.
     void qtDialogTextsAreChineseWithTheChineseLanguageFile();
 };
@@ -596,6 +597,57 @@ void StationWindowTest::aStuckJobTurnsAmberAndItsTimeAdvancesWithTheClock() {
     station.Flush();
     QCOMPARE(table->RowTime(0), QStringLiteral("1:40"));
     QVERIFY(station.Text(C::kSummaryLabel).contains(station.Lang("IDS_SUMMARY_RATE")));
+    station.Click(C::kStartStopButton);
+}
+
+void StationWindowTest::oneStuckTwoFinishedAndOneRunningBoard() {
+    GuiStation station("mixed");
+    HandClock clock;
+    station.jobClock = &clock;
+    station.system["StuckSeconds"] = "90";
+    GateClock* slow = station.NewGate();
+    GateClock* late = station.NewGate();
+    slow->Close();
+    late->Close();
+    QVERIFY(station.Plug("1-1", 0, slow));
+    QVERIFY(station.Plug("1-2", 1));
+    std::shared_ptr<LoaderEmulator> failing = station.Plug("1-3", 2);
+    QVERIFY(failing);
+    LoaderFaults faults = failing->Faults();
+    faults.failStatusCount = 1000;
+    failing->SetFaults(faults);
+    QVERIFY(station.Boot().started);
+    for (const char* at : {"1-1", "1-2", "1-3"}) {
+        QVERIFY(station.WaitBound(at));
+    }
+    CDeviceTable* table = station.Window().Table();
+    station.Click(C::kStartStopButton);
+    QVERIFY(WaitFor([&] { return table->RowColour(1) && table->RowColour(2); }));
+    QVERIFY(slow->Held());
+
+    clock.Advance(100000);
+    station.Controller().OnClockTick();
+    QVERIFY(station.Plug("1-4", 3, late));  // its job starts now
+    QVERIFY(WaitFor([&] { return late->Held(); }));
+    clock.Advance(7000);
+    station.Controller().OnClockTick();
+    QVERIFY(WaitFor([&] { return table->RowTime(3) == "0:07"; }));
+    QCOMPARE(table->RowTime(0), QStringLiteral("1:47"));
+    QCOMPARE(table->RowColour(0), std::optional<QColor>(QColor(255, 191, 0)));
+    QCOMPARE(table->RowColour(1), std::optional<QColor>(Green()));
+    QCOMPARE(table->RowColour(2), std::optional<QColor>(Red()));
+    QVERIFY(!table->RowColour(3));
+    QVERIFY(station.Text(C::kStatusLine).startsWith(station.Lang("IDS_JOB_STUCK")));
+    QVERIFY(station.Text(C::kSummaryLabel).contains(QStringLiteral("1 x ")));
+
+    // Under a virtual X server the picture is kept for the record.
+    const QString folder = qEnvironmentVariable("KS_SHOT_DIR");
+    if (!folder.isEmpty()) {
+        QVERIFY(station.Window().grab().save(folder + "/stuck-finished-running.png", "PNG"));
+    }
+    slow->Open();
+    late->Open();
+    QVERIFY(WaitFor([&] { return !station.AnyRunning(); }));
     station.Click(C::kStartStopButton);
 }
 
