@@ -1,0 +1,209 @@
+// The Windows side of the file seam, for real under Wine: the second-station guard, the durable
+// replace, appends, folders and names outside ASCII, and the code pages.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "keydb/KeyFileIo.h"
+#include "support/FileSystem.h"
+#include "support/NativeFile.h"
+#include "support/Paths.h"
+#include "support/TextCodec.h"
+#include "support/WideText.h"
+
+namespace {
+
+// A scratch folder in the prefix's temporary folder, its name outside ASCII.
+class Scratch {
+  public:
+    Scratch() {
+        wchar_t base[MAX_PATH + 1] = {};
+        const DWORD n = ::GetTempPathW(MAX_PATH + 1, base);
+        path_ = ks::Utf8FromWide(std::wstring_view(base, n)) + "ks-win-\xE6\xB5\x8B\xE8\xAF\x95-" +
+                std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(::GetTickCount64());
+        EXPECT_TRUE(ks::CreateFolderChain(path_));
+    }
+    ~Scratch() {
+        std::error_code ec;
+        std::filesystem::remove_all(std::filesystem::path(ks::WidePath(path_)), ec);
+    }
+    std::string File(const std::string& name) const { return path_ + "\\" + name; }
+    // The names in the folder, UTF-8.
+    std::vector<std::string> Names() const {
+        std::vector<std::string> names;
+        for (const auto& entry :
+             std::filesystem::directory_iterator(std::filesystem::path(ks::WidePath(path_)))) {
+            names.push_back(ks::Utf8FromWide(entry.path().filename().wstring()));
+        }
+        return names;
+    }
+    const std::string& Path() const { return path_; }
+
+  private:
+    std::string path_;
+};
+
+std::string Read(const std::string& path) {
+    std::string bytes;
+    EXPECT_EQ(ks::ReadWholeFile(path, 1 << 20, bytes), ks::ReadStatus::Ok) << path;
+    return bytes;
+}
+
+TEST(WindowsFiles, OneStationPerKeyFileWhileToolsStillReadIt) {
+    Scratch dir;
+    const std::string path = dir.File("keys.kdb");
+    ASSERT_TRUE(ks::ReplaceFileAtomically(path, std::string(4096, 'k')));
+
+    KeyFileOpenResult first = OpenKeyFileIo(path, KeyFileAccess::Station);
+    ASSERT_EQ(first.status, KeyFileOpenStatus::Ok);
+
+    // A second station, in this process as in another, is refused: the file is in use.
+    KeyFileOpenResult second = OpenKeyFileIo(path, KeyFileAccess::Station);
+    EXPECT_EQ(second.status, KeyFileOpenStatus::InUse);
+    EXPECT_EQ(second.io, nullptr);
+
+    // The lock never stops a reader: a tool verifying the file reads every byte.
+    KeyFileOpenResult reader = OpenKeyFileIo(path, KeyFileAccess::VerifyOnly);
+    ASSERT_EQ(reader.status, KeyFileOpenStatus::Ok);
+    std::vector<uint8_t> bytes(4096);
+    EXPECT_EQ(reader.io->ReadAt(0, bytes.data(), bytes.size()), 4096);
+    EXPECT_EQ(bytes[4095], 'k');
+    EXPECT_EQ(reader.io->Size(), 4096);
+
+    // The station writes and flushes in place; the reader sees it.
+    const uint8_t patch[3] = {'n', 'e', 'w'};
+    EXPECT_EQ(first.io->WriteAt(100, patch, 3), 3);
+    EXPECT_TRUE(first.io->Sync());
+    EXPECT_EQ(reader.io->ReadAt(100, bytes.data(), 3), 3);
+    EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 3), "new");
+
+    // The journal beside it is created, appended and flushed.
+    const std::string line = "{\"event\":\"loaded\"}\n";
+    ASSERT_TRUE(first.io->CompanionAppend(
+        KeyFileCompanion::kJournal, reinterpret_cast<const uint8_t*>(line.data()), line.size()));
+    ASSERT_TRUE(first.io->CompanionAppend(
+        KeyFileCompanion::kJournal, reinterpret_cast<const uint8_t*>(line.data()), line.size()));
+    EXPECT_EQ(Read(CompanionPath(path, KeyFileCompanion::kJournal)), line + line);
+
+    // The header copy is replaced, cut to its new length, and cleared.
+    const std::string copy = "header-copy";
+    ASSERT_TRUE(first.io->CompanionReplace(
+        KeyFileCompanion::kHeaderCopy, reinterpret_cast<const uint8_t*>(copy.data()), copy.size()));
+    ASSERT_TRUE(first.io->CompanionReplace(KeyFileCompanion::kHeaderCopy,
+                                           reinterpret_cast<const uint8_t*>("hc"), 2));
+    EXPECT_EQ(Read(CompanionPath(path, KeyFileCompanion::kHeaderCopy)), "hc");
+    EXPECT_TRUE(first.io->CompanionClear(KeyFileCompanion::kHeaderCopy));
+    EXPECT_EQ(Read(CompanionPath(path, KeyFileCompanion::kHeaderCopy)), "");
+
+    // A companion read of a file that is not there is empty, not an error.
+    uint8_t none[4];
+    EXPECT_EQ(reader.io->CompanionReadAt(KeyFileCompanion::kHeaderCopy, 0, none, 4), 0);
+
+    // Once the first station lets go, the next one gets the file.
+    first.io.reset();
+    KeyFileOpenResult third = OpenKeyFileIo(path, KeyFileAccess::Station);
+    EXPECT_EQ(third.status, KeyFileOpenStatus::Ok);
+
+    // A read-only opener may not write the companions.
+    EXPECT_FALSE(reader.io->CompanionAppend(KeyFileCompanion::kJournal,
+                                            reinterpret_cast<const uint8_t*>("x"), 1));
+}
+
+TEST(WindowsFiles, ReplaceLeavesTheOldOrTheNewFileAndNoTemporaries) {
+    Scratch dir;
+    const std::string path = dir.File("\xE9\x85\x8D\xE7\xBD\xAE.ini");  // a Chinese name
+    std::string none;
+    EXPECT_EQ(ks::ReadWholeFile(path, 100, none), ks::ReadStatus::NotFound);
+    ASSERT_TRUE(ks::ReplaceFileAtomically(path, "first"));
+    ASSERT_TRUE(ks::ReplaceFileAtomically(path, "second, longer"));
+    EXPECT_EQ(Read(path), "second, longer");
+    ASSERT_TRUE(ks::ReplaceFileContents(path, "third"));
+    EXPECT_EQ(Read(path), "third");
+    // Only the file itself is left: every temporary was renamed or removed.
+    EXPECT_EQ(dir.Names(), std::vector<std::string>{"\xE9\x85\x8D\xE7\xBD\xAE.ini"});
+
+    // A file larger than asked for is refused whole.
+    std::string out = "stale";
+    EXPECT_EQ(ks::ReadWholeFile(path, 4, out), ks::ReadStatus::TooLarge);
+    EXPECT_TRUE(out.empty());
+    // A folder is no file.
+    EXPECT_EQ(ks::ReadWholeFile(dir.Path(), 100, out), ks::ReadStatus::Unreadable);
+}
+
+TEST(WindowsFiles, AppendWritesTheHeaderOnlyIntoANewFile) {
+    Scratch dir;
+    const std::string log = dir.File("log\\log-2026-01-02\\run.txt");
+    ASSERT_TRUE(ks::CreateFolderChain(ks::WithoutTrailingSeparator(ks::FolderOf(log))));
+    EXPECT_TRUE(ks::FolderExists(dir.Path() + "/log/log-2026-01-02"));  // either separator
+    EXPECT_EQ(ks::AppendToFile(log, "HEADER\r\n", "one\r\n"), ks::AppendStatus::Appended);
+    EXPECT_EQ(ks::AppendToFile(log, "HEADER\r\n", "two\r\n"), ks::AppendStatus::Appended);
+    EXPECT_EQ(Read(log), "HEADER\r\none\r\ntwo\r\n");
+    EXPECT_EQ(ks::AppendToFile(dir.File("no\\such\\folder.txt"), "", "x"),
+              ks::AppendStatus::OpenFailed);
+}
+
+TEST(WindowsFiles, RenamesReplaceOrRefuseAndRemovalIsIdempotent) {
+    Scratch dir;
+    ASSERT_TRUE(ks::ReplaceFileAtomically(dir.File("a"), "A"));
+    ASSERT_TRUE(ks::ReplaceFileAtomically(dir.File("b"), "B"));
+    bool exists = false;
+    EXPECT_FALSE(ks::RenameNoReplace(dir.File("a"), dir.File("b"), &exists));
+    EXPECT_TRUE(exists);
+    EXPECT_EQ(Read(dir.File("b")), "B");
+    EXPECT_TRUE(ks::RenameReplacing(dir.File("a"), dir.File("b")));
+    EXPECT_EQ(Read(dir.File("b")), "A");
+    EXPECT_TRUE(ks::RemoveFile(dir.File("b")));
+    EXPECT_TRUE(ks::RemoveFile(dir.File("b")));  // already gone
+    ks::NativeFile unique;
+    const std::string made = ks::CreateUniqueFile(dir.File("tmp."), &unique);
+    ASSERT_FALSE(made.empty());
+    EXPECT_EQ(made.rfind(dir.File("tmp."), 0), 0u);
+    EXPECT_TRUE(unique.WriteAll("x", 1));
+    EXPECT_TRUE(unique.IsRegularFile());
+    EXPECT_EQ(unique.Size(), 1);
+}
+
+TEST(WindowsText, CodePagesGoThroughTheSystemTables) {
+    // "中文" in code page 936 and back.
+    const std::string chinese = "\xE4\xB8\xAD\xE6\x96\x87";
+    EXPECT_EQ(ks::Utf8ToGbk(chinese), "\xD6\xD0\xCE\xC4");
+    EXPECT_EQ(ks::GbkToUtf8(std::string("\xD6\xD0\xCE\xC4")), chinese);
+    // A character code page 936 lacks becomes '?'.
+    EXPECT_EQ(ks::Utf8ToGbk("a\xF0\x9F\x98\x80"
+                            "b"),
+              "a?b");
+
+    // The station log's code page: the system's ANSI one.
+    const std::string acp = ks::EnvironmentCharset();
+    EXPECT_EQ(acp,
+              ::GetACP() == CP_UTF8 ? std::string("UTF-8") : "CP" + std::to_string(::GetACP()));
+    std::string out;
+    ASSERT_TRUE(ks::Utf8ToCharset("caf\xC3\xA9", "CP1252", &out));
+    EXPECT_EQ(out, "caf\xE9");
+    ASSERT_TRUE(ks::Utf8ToCharset(chinese + ".", "CP1252", &out));
+    EXPECT_EQ(out,
+              "?"
+              "?.");
+    EXPECT_FALSE(ks::Utf8ToCharset("x", "CP0", &out));
+    EXPECT_FALSE(ks::Utf8ToCharset("x", "KOI8-R", &out));
+    EXPECT_FALSE(ks::Utf8ToCharset("bad \xFF", "CP1252", &out));
+}
+
+TEST(WindowsPaths, TheExecutableFolderEndsInABackslashAndHoldsThisProgram) {
+    const std::string folder = ks::ExecutableFolder();
+    ASSERT_FALSE(folder.empty());
+    EXPECT_EQ(folder.back(), '\\');
+    EXPECT_TRUE(ks::FolderExists(folder));
+    wchar_t self[MAX_PATH] = {};
+    const DWORD n = ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+    EXPECT_EQ(ks::FolderOf(ks::Utf8FromWide(std::wstring_view(self, n))), folder);
+    EXPECT_EQ(ks::FolderOf("C:\\a/b\\c.ini"), "C:\\a/b\\");
+    EXPECT_EQ(ks::FolderOf("c.ini"), "");
+    EXPECT_FALSE(ks::HostName().empty());
+}
+
+}  // namespace
