@@ -84,6 +84,7 @@ CStationController::CStationController(StationPlatform& platform, IStationView& 
 }
 
 CStationController::~CStationController() {
+    StopCountPoller();
     if (closer_.joinable()) {
         closer_.join();  // it ends with the scan thread
     }
@@ -335,6 +336,7 @@ void CStationController::FinishShutdown() {
         t.join();
     }
     scanner_.reset();
+    StopCountPoller();
     keySource_.reset();
     if (platform_.attachLog) {
         platform_.attachLog(nullptr);
@@ -479,6 +481,7 @@ void CStationController::LoadKeyFile(const std::string& path) {
     if (!initialised_ || shutDown_ || State() != StationState::kIdle) {
         return;
     }
+    StopCountPoller();
     keySource_.reset();
     const std::string buttonText = model_.ControlText(C::kKeyFileButton);
     model_.SetControlText(C::kKeyFileButton, GetLangText("IDS_LOADING_FW_BUTTON"));
@@ -545,30 +548,22 @@ void CStationController::LoadKeyPool(const std::string& conninfo, const std::str
     if (!initialised_ || shutDown_ || State() != StationState::kIdle) {
         return;
     }
+    StopCountPoller();
     keySource_.reset();
     SetKeyInfo({}, {}, {}, {});
     std::unique_ptr<CPoolKeySource> source;
-    KeySourceCounts counts;
     try {
         source = std::make_unique<CPoolKeySource>(conninfo, pool, logger_.get());
     } catch (const std::bad_alloc&) {
         source.reset();
     }
-    if (source && source->IsValid() && source->GetCounts(&counts)) {
-        keyFileFailureShown_ = false;
-        Log("Key pool %s loaded: %lld keys, %lld unused, %lld in doubt for this station",
-            source->Describe().c_str(), static_cast<long long>(counts.keys),
-            static_cast<long long>(counts.unused), static_cast<long long>(counts.inDoubt));
-        SetKeyInfo(source->Describe(), std::to_string(counts.keys), std::to_string(counts.unused),
-                   source->GetCreateTime());
-        keySource_ = std::move(source);
-        std::lock_guard<std::mutex> guard(unusedLock_);
-        keysOutShown_ = false;
-        SetStatus({});
-        ShowKeyLevelLocked(counts.unused);
-        return;
+    std::string reason = source ? source->GetError() : std::string("out of memory");
+    if (source && source->IsValid()) {
+        if (LoadKeySource(std::move(source))) {
+            return;
+        }
+        reason = "its counts could not be read";
     }
-    const std::string reason = source ? source->GetError() : std::string("out of memory");
     Log("Error:Key pool %s could not be loaded: %s", pool.c_str(), reason.c_str());
     {
         std::lock_guard<std::mutex> guard(unusedLock_);
@@ -578,6 +573,112 @@ void CStationController::LoadKeyPool(const std::string& conninfo, const std::str
     const std::string text = GetLangText("IDS_LOADING_FW_FAIL") + ": " + reason;
     SetStatus(text);
     view_.ShowMessage(text, "ERROR", MessageIcon::kError);
+}
+
+bool CStationController::LoadKeySource(std::unique_ptr<IKeySource> source) {
+    if (!initialised_ || shutDown_ || closing_ || State() != StationState::kIdle || !source) {
+        return false;
+    }
+    StopCountPoller();
+    keySource_.reset();
+    KeySourceCounts counts;
+    if (!source->GetCounts(&counts)) {
+        SetKeyInfo({}, {}, {}, {});
+        return false;
+    }
+    keyFileFailureShown_ = false;
+    Log("Key pool %s loaded: %lld keys, %lld unused, %lld in doubt for this station",
+        source->Describe().c_str(), static_cast<long long>(counts.keys),
+        static_cast<long long>(counts.unused), static_cast<long long>(counts.inDoubt));
+    SetKeyInfo(source->Describe(), std::to_string(counts.keys), std::to_string(counts.unused),
+               source->GetCreateTime());
+    keySource_ = std::move(source);
+    {
+        std::lock_guard<std::mutex> guard(unusedLock_);
+        keysOutShown_ = false;
+        SetStatus({});
+        ShowKeyLevelLocked(counts.unused);
+    }
+    StartCountPoller();
+    return true;
+}
+
+void CStationController::StartCountPoller() {
+    StopCountPoller();
+    IKeySource* source = keySource_.get();
+    if (source == nullptr || source->File() != nullptr || options_.keyCountRefreshMs == 0) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> guard(pollLock_);
+        pollStop_ = false;
+    }
+    const uint64_t generation = ++pollGeneration_;
+    keySourceLost_ = false;
+    try {
+        poller_ = std::thread([this, source, generation, alive = alive_] {
+            std::unique_lock<std::mutex> guard(pollLock_);
+            for (;;) {
+                if (pollWake_.wait_for(guard, std::chrono::milliseconds(options_.keyCountRefreshMs),
+                                       [this] { return pollStop_; })) {
+                    return;
+                }
+                guard.unlock();
+                KeySourceCounts counts;
+                const bool ok = source->GetCounts(&counts);
+                poster_.Post([this, alive, generation, ok, counts] {
+                    if (*alive) {
+                        OnPolledCounts(generation, ok, counts);
+                    }
+                });
+                guard.lock();
+            }
+        });
+    } catch (const std::system_error&) {
+        Log("Error:the key counts will not be refreshed: no thread for it");
+    }
+}
+
+void CStationController::StopCountPoller() {
+    if (!poller_.joinable()) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> guard(pollLock_);
+        pollStop_ = true;
+    }
+    pollWake_.notify_all();
+    poller_.join();  // a read under way ends within the source's own time-outs
+}
+
+void CStationController::OnPolledCounts(uint64_t generation, bool ok,
+                                        const KeySourceCounts& counts) {
+    if (generation != pollGeneration_ || shutDown_ || !keySource_) {
+        return;  // a source loaded since, or the station has gone
+    }
+    if (!ok) {
+        if (!keySourceLost_) {
+            keySourceLost_ = true;
+            Log("Error:Key pool %s: the connection is lost; jobs fail at their key until it is "
+                "back",
+                keySource_->Describe().c_str());
+            SetStatus(GetLangText("IDS_POOL_LOST"));
+        }
+        return;
+    }
+    if (keySourceLost_) {
+        keySourceLost_ = false;
+        Log("Key pool %s: the connection is back", keySource_->Describe().c_str());
+        SetStatus(GetLangText("IDS_POOL_BACK"));
+    }
+    std::lock_guard<std::mutex> guard(unusedLock_);
+    const std::string keys = std::to_string(counts.keys);
+    const std::string unused = std::to_string(counts.unused);
+    model_.EditControlText(C::kKeyCountLabel,
+                           [&](const std::string& text) { return ReplaceLabelValue(text, keys); });
+    model_.EditControlText(
+        C::kUnusedLabel, [&](const std::string& text) { return ReplaceLabelValue(text, unused); });
+    ShowKeyLevelLocked(counts.unused);
 }
 
 void CStationController::SetKeyInfo(const std::string& path, const std::string& keyCount,

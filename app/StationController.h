@@ -45,6 +45,7 @@ class CJobResults;
 class CIniSettingBase;
 class CKeyFile;
 class IKeySource;
+struct KeySourceCounts;
 class CLogger;
 class ZRScan;
 
@@ -60,6 +61,9 @@ struct StationOptions {
     uint32_t closeGraceMs = 50;
     // The clock of the job times, stuck jobs and the summary's pace; null: the system's.
     IClock* jobClock = nullptr;
+    // How often the counts of a key source without a file (the shared pool) are read again, off
+    // the main thread, so that the unused-key label follows other stations' draws; 0: never.
+    uint32_t keyCountRefreshMs = 5000;
 };
 
 // What the shift summary says: jobs ended per hour over the last ten minutes, and the three most
@@ -121,6 +125,11 @@ class CStationController final : public IWorkerHost {
     // Draws keys from the shared key pool `pool` of the database at `conninfo` (a libpq connection
     // string) instead of a key file; the key-file label shows the pool and its counts.
     void LoadKeyPool(const std::string& conninfo, const std::string& pool);
+    // Draws keys from an opened key source without a file behind it (the pool of LoadKeyPool, or
+    // a test's): its counts are shown now and read again every keyCountRefreshMs; a failed read
+    // says in the status line that the connection is lost, the next good one that it is back.
+    // False (no key source loaded) when its counts cannot be read now. Main thread, idle.
+    bool LoadKeySource(std::unique_ptr<IKeySource> source);
     // Asks for one rescan (any thread).
     void NoteDeviceChange();
     // The locale of the toolkit's own texts (dialog buttons, file dialogs) for the selected
@@ -200,6 +209,11 @@ class CStationController final : public IWorkerHost {
     void IncreaseCounter(int counterId);
     void OnKeyFileFailed();
 
+    // The thread that reads a remote key source's counts again and again, and what it posts.
+    void StartCountPoller();
+    void StopCountPoller();
+    void OnPolledCounts(uint64_t generation, bool ok, const KeySourceCounts& counts);
+
     // The summary's numbers and its text in the model, at time nowMs (main thread).
     void UpdateSummary(uint64_t nowMs);
     static std::string FormatDuration(uint64_t ms);
@@ -231,6 +245,13 @@ class CStationController final : public IWorkerHost {
     CDeviceSlots slots_;
     // Waits for the scan thread's end at shutdown and posts the rest of it (main thread owns it).
     std::thread closer_;
+    // Reads a remote key source's counts (started and stopped by the main thread).
+    std::thread poller_;
+    std::mutex pollLock_;
+    std::condition_variable pollWake_;
+    bool pollStop_ = false;        // under pollLock_
+    uint64_t pollGeneration_ = 0;  // main thread: which poller's posts still count
+    bool keySourceLost_ = false;   // main thread: the last read of the counts failed
 
     std::mutex counterLock_;
     std::mutex unusedLock_;

@@ -2,6 +2,7 @@
 // say why, the unused-key label running low and out, and the calls for attention.
 #include <gtest/gtest.h>
 
+#include "keydb/KeySource.h"
 #include "support/IniSettingBase.h"
 #include "tests/app/concurrent/StationHarness.h"
 
@@ -264,6 +265,80 @@ TEST_F(OperatorViewTest, JobTimesStuckJobsAndTheShiftSummary) {
     queue_.RunPending();
     EXPECT_EQ(controller_->Summary().jobsPerHour, 0);
     Press(C::kStartStopButton);
+}
+
+// A key source far away, as the shared pool is: counts that other stations change, and a
+// connection the test can cut. It hands out no keys.
+class RemoteSource final : public IKeySource {
+  public:
+    std::atomic<int64_t> unused{40};
+    std::atomic<bool> reachable{true};
+    std::atomic<int> reads{0};
+
+    bool TakeKey(const KeyJobInfo&, int32_t*, KeyCopy*) override { return false; }
+    bool ReserveKey(int32_t, const KeyJobInfo&) override { return false; }
+    bool DeliverKey(int32_t, const KeyJobInfo&) override { return false; }
+    bool SpendKey(int32_t, const KeyJobInfo&, const std::string&, int) override { return false; }
+    void ReturnKey(int32_t, const KeyJobInfo&) override {}
+    bool IsUsedKey(const uint8_t*, size_t) override { return false; }
+    bool WasDeliveredTo(const std::string&) override { return false; }
+    bool GetCounts(KeySourceCounts* out) override {
+        ++reads;
+        if (!reachable) {
+            return false;
+        }
+        out->keys = 100;
+        out->unused = unused;
+        out->inDoubt = 0;
+        return true;
+    }
+    int32_t GetKeySize() const override { return 512; }
+    const uint8_t* GetRecordInfo() const override { return nullptr; }
+    std::string GetCreateTime() const override { return "2026-01-31 12:00:00"; }
+    std::string Describe() const override { return "pool line-2 at db.example"; }
+    bool IsBroken() const override { return false; }
+};
+
+TEST_F(OperatorViewTest, ThePoolsCountsFollowOtherStationsAndALostConnectionIsSaid) {
+    keyCountRefreshMs_ = 5;
+    BootGated();
+    auto owned = std::make_unique<RemoteSource>();
+    RemoteSource& pool = *owned;
+    ASSERT_TRUE(controller_->LoadKeySource(std::move(owned)));
+    queue_.RunPending();
+    EXPECT_EQ(view_.Text(C::kKeyFileLabel), "Key file:pool line-2 at db.example");
+    EXPECT_EQ(view_.Text(C::kKeyCountLabel), "Keys:100");
+    EXPECT_EQ(view_.Text(C::kUnusedLabel), "Unused:40");
+
+    // Other stations draw keys: the label follows while this one is idle.
+    pool.unused = 31;
+    ASSERT_TRUE(RunUntil([&] { return view_.Text(C::kUnusedLabel) == "Unused:31"; }));
+
+    // The connection goes: said once in the status line and the log, however many reads fail.
+    pool.reachable = false;
+    ASSERT_TRUE(RunUntil([&] { return view_.Text(C::kStatusLine) == LangText("IDS_POOL_LOST"); }));
+    const int failed = pool.reads;
+    ASSERT_TRUE(RunUntil([&] { return pool.reads > failed + 3; }));
+    queue_.RunPending();
+    EXPECT_EQ(CountOf(LogText(), "the connection is lost"), 1u);
+    EXPECT_EQ(view_.Text(C::kUnusedLabel), "Unused:31");  // the last known count stays
+
+    // It comes back, with fewer keys than LowKeys: said, and the label turns amber.
+    pool.unused = 12;
+    pool.reachable = true;
+    ASSERT_TRUE(RunUntil([&] { return view_.Text(C::kStatusLine) == LangText("IDS_POOL_BACK"); }));
+    ASSERT_TRUE(RunUntil([&] { return view_.Text(C::kUnusedLabel) == "Unused:12"; }));
+    EXPECT_EQ(view_.ControlColour(C::kUnusedLabel), kRowAmber);
+    EXPECT_EQ(CountOf(LogText(), "the connection is back"), 1u);
+
+    // A key file replaces the pool (which goes with its reads): no late read lands any more.
+    controller_->LoadKeyFile(MakeKeyFile("keys.kdb", 20, 64));
+    queue_.RunFor(30);
+    queue_.RunPending();
+    EXPECT_EQ(view_.Text(C::kUnusedLabel), "Unused:20");
+    EXPECT_EQ(view_.ControlColour(C::kUnusedLabel), std::nullopt);
+    EXPECT_EQ(view_.Text(C::kStatusLine), "");
+    EXPECT_TRUE(controller_->OnClose());
 }
 
 }  // namespace

@@ -160,6 +160,7 @@ class StationTest : public ::testing::Test {
         options.scanIntervalMs = 5;
         options.scanStopWaitMs = scanStopWaitMs_;
         options.jobClock = jobClock_;
+        options.keyCountRefreshMs = keyCountRefreshMs_;
         controller_ = std::make_unique<CStationController>(*platform_, view_, queue_, options,
                                                            std::move(worker));
         return controller_->Initialise();
@@ -305,6 +306,7 @@ class StationTest : public ::testing::Test {
     FastClock clock_{50};
     uint32_t scanStopWaitMs_ = 10000;
     IClock* jobClock_ = nullptr;  // the controller's clock of job times; null: the system's
+    uint32_t keyCountRefreshMs_ = 5000;
     StationHome homeFolder_{std::string("ks_station_") +
                             ::testing::UnitTest::GetInstance()->current_test_info()->name()};
     const fs::path& home_ = homeFolder_.Path();
