@@ -23,7 +23,8 @@ class IBulkPipes {
     // with *sysError set. Never blocks longer than the implementation's transfer time-out.
     virtual long Write(int handle, const uint8_t* data, size_t size, int* sysError) = 0;
     virtual long Read(int handle, uint8_t* data, size_t size, int* sysError) = 0;
-    // Returns both bulk pipes of the device to a usable state (clears a halt). pipe is the
-    // selector byte the caller passes (the station always passes 2).
-    virtual bool ResetPipe(const std::string& devicePath, uint8_t pipe, int* sysError) = 0;
+    // Returns the bulk pipes of the device open under `handle` (any mode) to a usable state
+    // (clears a halt), without opening or claiming anything again. pipe is the selector byte the
+    // caller passes (the station always passes 2).
+    virtual bool ResetPipe(int handle, uint8_t pipe, int* sysError) = 0;
 };

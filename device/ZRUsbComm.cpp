@@ -46,10 +46,11 @@ int ZRU_ResetPipe(IBulkPipes& pipes, const std::string& path, uint8_t pipe, CLog
         }
         return 0;
     }
-    // The pipes layer resets by path; the device handle only proves the device is there.
-    pipes.Close(device);
+    // The reset goes through the device handle just opened: nothing is opened or claimed twice.
     err = 0;
-    if (!pipes.ResetPipe(path, pipe, &err)) {
+    const bool reset = pipes.ResetPipe(device, pipe, &err);
+    pipes.Close(device);
+    if (!reset) {
         if (logSink != nullptr) {
             logSink->Print(0, "ERROR:ZRU_ResetPipe-->DeviceIoControl failed,err=%d", err);
         }

@@ -612,20 +612,14 @@ long UsbfsPipes::Read(int handle, uint8_t* data, size_t size, int* sysError) {
     return Transfer(handle, kPipeIn, data, size, sysError);
 }
 
-bool UsbfsPipes::ResetPipe(const std::string& devicePath, uint8_t pipe, int* sysError) {
+bool UsbfsPipes::ResetPipe(int handle, uint8_t pipe, int* sysError) {
     if (pipe > 2) {
         SetError(sysError, EINVAL);
         return false;
     }
-    int openError = 0;
-    std::shared_ptr<OpenDevice> device = OpenDeviceAt(devicePath, kPipeDevice, &openError);
+    std::shared_ptr<OpenDevice> device = Find(handle);
     if (!device) {
-        // Not a halt that could not be cleared: the device could not be opened at all.
-        if (CLoggerBase* log = log_.load(); log != nullptr) {
-            log->Print(0, "ERROR:UsbfsPipes-->ResetPipe could not open %s,err=%d",
-                       devicePath.c_str(), openError);
-        }
-        SetError(sysError, openError);
+        SetError(sysError, EBADF);
         return false;
     }
     int firstError = 0;

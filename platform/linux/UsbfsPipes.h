@@ -109,8 +109,8 @@ class UsbfsPipes final : public IBulkPipes {
     long Write(int handle, const uint8_t* data, size_t size, int* sysError) override;
     long Read(int handle, uint8_t* data, size_t size, int* sysError) override;
     // pipe 0 clears a halt on the IN endpoint, 1 on the OUT endpoint, 2 on both (EINVAL
-    // otherwise). Opens and claims the device on its own, like Open.
-    bool ResetPipe(const std::string& devicePath, uint8_t pipe, int* sysError) override;
+    // otherwise), on the device the handle holds open and claimed (EBADF for an unknown handle).
+    bool ResetPipe(int handle, uint8_t pipe, int* sysError) override;
 
     // The usbfs node the device path resolves to now, e.g. "/dev/bus/usb/001/005".
     bool ResolveNode(const std::string& devicePath, std::string* nodePath, int* sysError) const;

@@ -181,11 +181,16 @@ long EmulatorPipes::Read(int handle, uint8_t* data, size_t size, int* sysError) 
     return n;
 }
 
-bool EmulatorPipes::ResetPipe(const std::string& devicePath, uint8_t pipe, int* sysError) {
-    (void)pipe;
-    LoaderEmulator* emulator = Present(devicePath, sysError);
-    if (emulator == nullptr) {
-        return false;
+bool EmulatorPipes::ResetPipe(int handle, uint8_t /*pipe*/, int* sysError) {
+    LoaderEmulator* emulator = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        auto it = handles_.find(handle);
+        if (it == handles_.end()) {
+            SetError(sysError, EBADF);
+            return false;
+        }
+        emulator = it->second.emulator;
     }
     {
         std::lock_guard<std::mutex> guard(lock_);

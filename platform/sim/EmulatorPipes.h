@@ -35,7 +35,7 @@ class EmulatorPipes final : public IBulkPipes {
     void Close(int handle) override;
     long Write(int handle, const uint8_t* data, size_t size, int* sysError) override;
     long Read(int handle, uint8_t* data, size_t size, int* sysError) override;
-    bool ResetPipe(const std::string& devicePath, uint8_t pipe, int* sysError) override;
+    bool ResetPipe(int handle, uint8_t pipe, int* sysError) override;
 
   private:
     static constexpr uint64_t kNever = UINT64_MAX;

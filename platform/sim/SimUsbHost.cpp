@@ -896,14 +896,20 @@ long SimUsbHost::Read(int handle, uint8_t* data, size_t size, int* sysError) {
     return Transfer(handle, kPipeIn, data, nullptr, size, sysError);
 }
 
-bool SimUsbHost::ResetPipe(const std::string& devicePath, uint8_t /*pipe*/, int* sysError) {
+bool SimUsbHost::ResetPipe(int handle, uint8_t /*pipe*/, int* sysError) {
     std::shared_ptr<LoaderEmulator> device;
     uint64_t attachment = 0;
     {
         std::lock_guard<std::mutex> guard(lock_);
-        auto it = nodes_.find(LocationOfName(devicePath));
-        if (it == nodes_.end() || !it->second.loader) {
-            SetError(sysError, ENODEV);
+        auto it = handles_.find(handle);
+        if (it == handles_.end()) {
+            SetError(sysError, EBADF);
+            return false;
+        }
+        auto node = nodes_.find(it->second.location);
+        if (node == nodes_.end() || node->second.generation != it->second.generation ||
+            !it->second.loader) {
+            SetError(sysError, ENODEV);  // the device left its port since the open
             return false;
         }
         device = it->second.loader;

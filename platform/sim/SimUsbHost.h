@@ -120,7 +120,7 @@ class SimUsbHost final : public IUsbTree, public IBulkPipes, public IDeviceChang
     void Close(int handle) override;
     long Write(int handle, const uint8_t* data, size_t size, int* sysError) override;
     long Read(int handle, uint8_t* data, size_t size, int* sysError) override;
-    bool ResetPipe(const std::string& devicePath, uint8_t pipe, int* sysError) override;
+    bool ResetPipe(int handle, uint8_t pipe, int* sysError) override;
 
     // --- IDeviceChangeSource -------------------------------------------------------------------
     // Notices are delivered on the host's own thread, those raised after Start only. Lock order:

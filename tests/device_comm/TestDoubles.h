@@ -174,7 +174,7 @@ class ScriptedPipes final : public IBulkPipes {
         std::copy(r.bytes.begin(), r.bytes.begin() + static_cast<long>(n), data);
         return static_cast<long>(n);
     }
-    bool ResetPipe(const std::string&, uint8_t pipe, int* sysError) override {
+    bool ResetPipe(int, uint8_t pipe, int* sysError) override {
         events.push_back("reset " + std::to_string(pipe));
         if (!resetResult) {
             *sysError = 19;

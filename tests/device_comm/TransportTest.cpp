@@ -61,7 +61,7 @@ TEST_F(TransportTest, WrongTagIsRetriedOnceAfterWaitAndPipeResetThenFails) {
     pipes.reads = {Reply(ScriptedPipes::WrongTag()), ScriptedPipes::WrongTag()};
     EXPECT_EQ(comm.ZRU_TestDeviceReady(kPath, nullptr, nullptr, 0), ZR_ERR_STATUS_BLOCK);
     EXPECT_EQ(events,
-              Concat({kPlainAttempt, {"sleep 2000", "open2", "close", "reset 2"}, kPlainAttempt}));
+              Concat({kPlainAttempt, {"sleep 2000", "open2", "reset 2", "close"}, kPlainAttempt}));
     EXPECT_EQ(clock.Sleeps(), std::vector<uint32_t>{2000});
     EXPECT_TRUE(Logged("INFO:ZRU_ResetPipe-->DeviceIoControl OK"));
     // The retry resends the very same block, tag included.
@@ -81,7 +81,7 @@ TEST_F(TransportTest, FailedPipeResetReturnsTheFirstAttemptsCode) {
     pipes.reads = {ScriptedPipes::WrongTag()};
     pipes.resetResult = false;
     EXPECT_EQ(comm.ZRU_TestDeviceReady(kPath, nullptr, nullptr, 0), ZR_ERR_STATUS_BLOCK);
-    EXPECT_EQ(events, Concat({kPlainAttempt, {"sleep 2000", "open2", "close", "reset 2"}}));
+    EXPECT_EQ(events, Concat({kPlainAttempt, {"sleep 2000", "open2", "reset 2", "close"}}));
     EXPECT_TRUE(Logged("ERROR:ZRU_ResetPipe-->DeviceIoControl failed,err=19"));
 }
 
@@ -99,7 +99,7 @@ TEST_F(TransportTest, PipeResetRefusesAPathTooLongForTheDeviceName) {
     EXPECT_TRUE(events.empty());
     EXPECT_TRUE(Logged("ERROR:ZRU_ResetPipe-->CreateFile " + longPath + " failed,err=36"));
     EXPECT_EQ(ZRU_ResetPipe(pipes, std::string(259, 'a'), 2, nullptr), 1);
-    EXPECT_EQ(events, (Events{"open2", "close", "reset 2"}));
+    EXPECT_EQ(events, (Events{"open2", "reset 2", "close"}));
 }
 
 TEST_F(TransportTest, DeviceFailureStatusIsNotRetried) {
@@ -119,7 +119,7 @@ TEST_F(TransportTest, ShortSectorReadFailsBothAttemptsWithTheReadWaitBeforeTheSe
     EXPECT_EQ(
         events,
         Concat({attempt,
-                {"sleep 2000", "open2", "close", "reset 2"},
+                {"sleep 2000", "open2", "reset 2", "close"},
                 {"open1", "write 31", "close", "open0", "sleep 1000", "read 1024", "close"}}));
     EXPECT_TRUE(Logged("Error:ZRU_Read-->ReadFile failed,bRet=1,err=0,size=1024,read=512"));
     const std::vector<std::string> lines = log.Lines();
@@ -148,9 +148,8 @@ TEST_F(TransportTest, ResetRetriesOnlyTheCommandBlockWrite) {
     pipes.writeResults = {-1, 31};
     pipes.reads = {ScriptedPipes::Status(0)};
     EXPECT_EQ(comm.ZRU_ResetDevice(kPath, 1), 0);
-    EXPECT_EQ(events,
-              (Events{"open1", "write 31", "close", "sleep 2000", "open2", "close", "reset 2",
-                      "open1", "write 31", "close", "open0", "read 13", "close"}));
+    EXPECT_EQ(events, (Events{"open1", "write 31", "close", "sleep 2000", "open2", "reset 2",
+                              "close", "open1", "write 31", "close", "open0", "read 13", "close"}));
 }
 
 TEST_F(TransportTest, ResetWithBothWritesFailingIsAWriteFailure) {

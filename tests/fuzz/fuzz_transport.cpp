@@ -76,7 +76,7 @@ class ScriptedBoard final : public IBulkPipes {
                 return static_cast<long>(size);
         }
     }
-    bool ResetPipe(const std::string&, uint8_t, int* sysError) override {
+    bool ResetPipe(int, uint8_t, int* sysError) override {
         if ((in_.U8() & 1) != 0) {
             *sysError = 5;
             return false;

@@ -491,27 +491,28 @@ TEST_F(UsbfsPipesTest, ABigReadArrivesInOrderAcrossRequests) {
     pipes_.Close(in);
 }
 
-TEST_F(UsbfsPipesTest, ResetPipeClearsTheHaltOfTheChosenEndpoints) {
+TEST_F(UsbfsPipesTest, ResetPipeClearsTheHaltOfTheChosenEndpointsOnTheOpenHandle) {
     AddDevice("1-3", 1, 5);
     int error = 0;
-    EXPECT_TRUE(pipes_.ResetPipe("1-3", 2, &error));
+    const int device = pipes_.Open("1-3", IBulkPipes::kPipeDevice, &error);
+    ASSERT_GE(device, 0);
+    EXPECT_EQ(usbfs_.OpenFileCount(), 1u);
+    EXPECT_TRUE(pipes_.ResetPipe(device, 2, &error));
     EXPECT_EQ(usbfs_.With(Node(1, 5), [](auto& d) { return d.clearedHalts; }),
               (std::vector<unsigned>{0x81, 0x02}));
-    EXPECT_TRUE(pipes_.ResetPipe("1-3", 0, &error));
-    EXPECT_TRUE(pipes_.ResetPipe("1-3", 1, &error));
+    EXPECT_TRUE(pipes_.ResetPipe(device, 0, &error));
+    EXPECT_TRUE(pipes_.ResetPipe(device, 1, &error));
     EXPECT_EQ(usbfs_.With(Node(1, 5), [](auto& d) { return d.clearedHalts; }),
               (std::vector<unsigned>{0x81, 0x02, 0x81, 0x02}));
-    EXPECT_FALSE(pipes_.ResetPipe("1-3", 3, &error));
+    // Nothing was opened or claimed again for the resets.
+    EXPECT_EQ(usbfs_.OpenFileCount(), 1u);
+    EXPECT_FALSE(pipes_.ResetPipe(device, 3, &error));
     EXPECT_EQ(error, EINVAL);
+    pipes_.Close(device);
     EXPECT_EQ(usbfs_.OpenFileCount(), 0u);
     EXPECT_EQ(pipes_.OpenHandleCount(), 0u);
-
-    usbfs_.With(Node(1, 5), [](auto& d) { d.gone = true; });
-    EXPECT_FALSE(pipes_.ResetPipe("1-3", 2, &error));
-    EXPECT_EQ(error, ENODEV);
-    EXPECT_FALSE(pipes_.ResetPipe("9-9", 2, &error));
-    EXPECT_EQ(error, ENOENT);
-    EXPECT_EQ(usbfs_.OpenFileCount(), 0u);
+    EXPECT_FALSE(pipes_.ResetPipe(device, 2, &error));
+    EXPECT_EQ(error, EBADF);
 }
 
 // Through the real system calls: a regular file stands in for the node. Its descriptors are
@@ -525,8 +526,6 @@ TEST_F(UsbfsPipesTest, RealSystemCallsOnAFileThatIsNoUsbfsNode) {
     EXPECT_EQ(real.Open("1-3", IBulkPipes::kPipeIn, &error), IBulkPipes::kInvalidHandle);
     EXPECT_EQ(error, ENOTTY);
     EXPECT_EQ(real.OpenHandleCount(), 0u);
-    EXPECT_FALSE(real.ResetPipe("1-3", 2, &error));
-    EXPECT_EQ(error, ENOTTY);
 }
 
 TEST_F(UsbfsPipesTest, WorkersOnSeparateDevicesRunConcurrently) {

@@ -80,8 +80,8 @@ class TapPipes final : public IBulkPipes {
     void Close(int handle) override { inner_.Close(handle); }
     long Write(int handle, const uint8_t* data, size_t size, int* sysError) override;
     long Read(int handle, uint8_t* data, size_t size, int* sysError) override;
-    bool ResetPipe(const std::string& devicePath, uint8_t pipe, int* sysError) override {
-        return inner_.ResetPipe(devicePath, pipe, sysError);
+    bool ResetPipe(int handle, uint8_t pipe, int* sysError) override {
+        return inner_.ResetPipe(handle, pipe, sysError);
     }
 
   private:

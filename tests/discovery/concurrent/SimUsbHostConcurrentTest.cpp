@@ -48,22 +48,24 @@ Outcome Transaction(SimUsbHost& host, const std::string& path, uint8_t opcode, u
         return Outcome::kFailed;
     }
     const long wrote = host.Write(out, cbw, sizeof cbw, &err);
-    host.Close(out);
     if (wrote != static_cast<long>(sizeof cbw)) {
-        host.ResetPipe(path, 2, &err);
+        host.ResetPipe(out, 2, &err);
+        host.Close(out);
         return Outcome::kFailed;
     }
+    host.Close(out);
     const int in = host.Open(path, IBulkPipes::kPipeIn, &err);
     if (in < 0) {
         return Outcome::kFailed;
     }
     uint8_t csw[zr::kStatusBlockSize] = {};
     const long got = host.Read(in, csw, sizeof csw, &err);
-    host.Close(in);
     if (got != static_cast<long>(sizeof csw)) {
-        host.ResetPipe(path, 2, &err);
+        host.ResetPipe(in, 2, &err);
+        host.Close(in);
         return Outcome::kFailed;
     }
+    host.Close(in);
     if (zr::GetLe32(csw) != zr::kStatusSignature) {
         return Outcome::kBadStatus;
     }
