@@ -1,0 +1,37 @@
+// Numbers of the Windows operator window's resources; the control numbers are the station's own
+// (app/StationView.h), the language files address them.
+#pragma once
+
+#define IDD_STATION 102
+#define IDD_CONFIG 129
+#define IDI_STATION 128
+
+#define IDC_KEYFILE_BUTTON 1000
+#define IDC_STARTSTOP_BUTTON 1001
+#define IDC_EXIT_BUTTON 1002
+#define IDC_SUCCESS_CAPTION 1003
+#define IDC_SUCCESS_COUNTER 1004
+#define IDC_FAIL_CAPTION 1005
+#define IDC_FAIL_COUNTER 1006
+#define IDC_TOTAL_CAPTION 1007
+#define IDC_TOTAL_COUNTER 1008
+#define IDC_KEYFILE_LABEL 1009
+#define IDC_KEYCOUNT_LABEL 1010
+#define IDC_UNUSED_LABEL 1012
+#define IDC_CREATETIME_LABEL 1014
+#define IDC_DEVICE_TABLE 1016
+#define IDC_CONFIG_BUTTON 1017
+#define IDC_STATUS_LINE 1030
+#define IDC_SUMMARY_LABEL 1031
+
+#define IDC_CFG_SAVEPATH 1018
+#define IDC_CFG_BROWSE 1019
+#define IDC_CFG_RKP 1020
+#define IDC_CFG_KEYBOX 1021
+#define IDC_CFG_KEYFILE 1022
+#define IDC_CFG_DEST 1024
+#define IDC_CFG_DEST_LABEL 1025
+#define IDC_CFG_RESET 1026
+#define IDC_CFG_SAVEPATH_LABEL 1027
+#define IDC_CFG_GENERAL 1028
+#define IDC_CFG_KEYFILE_LABEL 1029

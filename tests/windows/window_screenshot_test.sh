@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# keystation.exe on four simulated boards under Wine and a virtual X server, once with the English
+# and once with the Chinese language file: a sample key file is loaded (--kdb), Start is pressed
+# (--start), and once every row has finished the program saves its window (KS_SCREENSHOT) and
+# ends. Each picture must show four green rows; the key file must count four keys used.
+# The Wine prefix gets the WenQuanYi font linked behind the dialog and table faces first, as a
+# Chinese Windows has its own fonts.
+#
+# usage: window_screenshot_test.sh WINERUN KEYSTATION.exe KDBTOOL.exe SOURCE_DIR OUT_DIR
+set -euo pipefail
+# Every Wine program of this test runs under one virtual X server: the prefix's server and
+# desktop stay up a moment after a program ends, and a window needs them started with a display.
+if [ -z "${KS_UNDER_XVFB:-}" ]; then
+  KS_UNDER_XVFB=1 exec xvfb-run -a -s "-screen 0 1280x1024x24" bash "$0" "$@"
+fi
+winerun=$1 keystation=$2 kdbtool=$3 source_dir=$4 out_dir=$5
+here=$(cd "$(dirname "$0")" && pwd)
+fail() { echo "FAIL: $*" >&2; exit 1; }
+winpath() { echo "Z:$(echo "$1" | tr / '\\')"; }
+
+# A prefix of its own (its server and desktop must start under the virtual X server), made by
+# the first run, with the CJK font links.
+export KS_WINEPREFIX="$out_dir/wine-prefix-window"
+mkdir -p "$out_dir"
+"$winerun" "$kdbtool" --version >/dev/null 2>&1 || true
+export WINEPREFIX=$KS_WINEPREFIX WINEDEBUG=-all
+font=/usr/share/fonts/truetype/wqy/wqy-microhei.ttc
+[ -f "$font" ] || fail "$font missing (package fonts-wqy-microhei)"
+ln -sf "$font" "$WINEPREFIX/drive_c/windows/Fonts/wqy-microhei.ttc"
+for face in SimSun 宋体 "MS Shell Dlg" "MS Shell Dlg 2" Tahoma "Microsoft Sans Serif" "Segoe UI"; do
+  wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' \
+       /v "$face" /t REG_MULTI_SZ /d 'wqy-microhei.ttc,WenQuanYi Micro Hei' /f >/dev/null 2>&1
+done
+for face in SimSun 宋体; do
+  wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes' \
+       /v "$face" /t REG_SZ /d 'WenQuanYi Micro Hei' /f >/dev/null 2>&1
+done
+wineserver -w || true
+
+run() {  # run LANGUAGE-INDEX PICTURE
+  local selected=$1 picture=$2
+  local home="$out_dir/screenshot-home-$selected"
+  rm -rf "$home" "$picture"
+  mkdir -p "$home/rkp"
+  cp -r "$source_dir/data/lang" "$source_dir/data/devices.ini" "$home/"
+  sed -e "s/^Selected=.*/Selected=$selected/" -e 's/^GetRkp=.*/GetRkp=1/' \
+      -e 's/^WriteKeybox=.*/WriteKeybox=1/' -e 's/^DestPosition=.*/DestPosition=0/' \
+      -e "s#^SavePath=.*#SavePath=Z:$home/rkp/#" \
+      "$source_dir/data/config.ini" > "$home/config.ini"
+  "$winerun" "$kdbtool" create --keys 20 --key-size 128 "$(winpath "$home/sample.kdb")" >/dev/null
+  KS_SCREENSHOT=$(winpath "$home/shot.bmp") timeout 180 \
+      "$winerun" "$keystation" --home "$(winpath "$home")" --kdb "$(winpath "$home/sample.kdb")" \
+      --simulate 4 --start || fail "keystation.exe failed"
+  [ -s "$home/shot.bmp" ] || fail "no screenshot written"
+  python3 "$here/bmp_to_png.py" "$home/shot.bmp" "$picture"
+  "$winerun" "$kdbtool" info "$(winpath "$home/sample.kdb")" | tr -d '\r' | grep -q '^unused count: 16$' ||
+      fail "key file not counted down"
+  [ "$(find "$home/rkp" -name '*.json' | wc -l)" -eq 4 ] || fail "expected 4 RKP files"
+  # Four finished rows are pure green (0, 255, 0) over well over 20,000 pixels.
+  python3 - "$home/shot.bmp" <<'PY'
+import struct, sys
+data = open(sys.argv[1], "rb").read()
+offset = struct.unpack_from("<I", data, 10)[0]
+width, height = struct.unpack_from("<ii", data, 18)
+stride = (width * 3 + 3) // 4 * 4
+green = 0
+for y in range(abs(height)):
+    row = data[offset + y * stride: offset + y * stride + width * 3]
+    green += sum(1 for x in range(0, len(row), 3) if row[x] == 0 and row[x + 1] == 255 and row[x + 2] == 0)
+print(f"screenshot {width}x{abs(height)}, {green} green pixels: {sys.argv[1]}")
+assert green > 20000, "the finished rows are not green"
+PY
+}
+
+run 0 "$out_dir/keystation-win-screenshot.png"
+run 1 "$out_dir/keystation-win-screenshot-zh.png"
+echo PASS
