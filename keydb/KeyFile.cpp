@@ -515,11 +515,10 @@ void CKeyFile::ReleaseKey(int32_t index) {
 }
 
 void CKeyFile::ReturnKey(int32_t index, const KeyJobInfo& job) {
-    if (!valid_ || access_ != KeyFileAccess::Station || index < 0 ||
-        static_cast<uint32_t>(index) >= keyCount_) {
+    uint32_t i = 0;
+    if (!StationIndex(index, &i)) {
         return;
     }
-    const uint32_t i = static_cast<uint32_t>(index);
     {
         std::lock_guard<std::mutex> lock(keyLock_);
         // Only a taken key goes back; anything else (a key used in an earlier run, a reserved
@@ -686,11 +685,10 @@ bool CKeyFile::SpendKey(int32_t index, const KeyJobInfo& job, const std::string&
 }
 
 bool CKeyFile::UpdateKeyFile(int32_t index) {
-    if (!valid_ || access_ != KeyFileAccess::Station || index < 0 ||
-        static_cast<uint32_t>(index) >= keyCount_) {
+    uint32_t i = 0;
+    if (!StationIndex(index, &i)) {
         return false;
     }
-    const uint32_t i = static_cast<uint32_t>(index);
     {
         // A recorded key can no longer be released.
         std::lock_guard<std::mutex> lock(keyLock_);

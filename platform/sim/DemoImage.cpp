@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "device/ZRTransport.h"
+#include "platform/sim/StandardCrc32.h"
 
 using zr::PutLe16;
 using zr::PutLe32;
@@ -35,25 +36,6 @@ void SetError(std::string* error, const char* text) {
     if (error != nullptr) {
         *error = text;
     }
-}
-
-uint32_t Crc32(const uint8_t* data, size_t size) {
-    static const std::array<uint32_t, 256> table = [] {
-        std::array<uint32_t, 256> t{};
-        for (uint32_t i = 0; i < 256; ++i) {
-            uint32_t c = i;
-            for (int k = 0; k < 8; ++k) {
-                c = (c & 1) != 0 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            }
-            t[i] = c;
-        }
-        return t;
-    }();
-    uint32_t crc = 0xFFFFFFFFu;
-    for (size_t i = 0; i < size; ++i) {
-        crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
-    }
-    return crc ^ 0xFFFFFFFFu;
 }
 
 void PutLe64(uint8_t* p, uint64_t v) {
@@ -177,7 +159,7 @@ bool BuildGpt(SectorStore& store, const std::vector<GptPartition>& partitions, u
             PutLe16(e + 56 + 2 * k, name[k]);
         }
     }
-    const uint32_t entriesCrc = Crc32(entries.data(), entries.size());
+    const uint32_t entriesCrc = StandardCrc32(entries.data(), entries.size());
 
     uint8_t diskGuid[16];
     MakeGuid(diskGuid, diskSectors ^ 0xD15C);
@@ -197,7 +179,7 @@ bool BuildGpt(SectorStore& store, const std::vector<GptPartition>& partitions, u
         PutLe32(sector + 80, kGptEntries);
         PutLe32(sector + 84, kGptEntrySize);
         PutLe32(sector + 88, entriesCrc);
-        PutLe32(sector + 16, Crc32(sector, 92));
+        PutLe32(sector + 16, StandardCrc32(sector, 92));
     };
 
     uint8_t mbr[kSector] = {};
@@ -233,7 +215,7 @@ bool WriteParameterFile(SectorStore& store, uint32_t at, const std::string& text
     PutLe32(file.data() + 4, static_cast<uint32_t>(text.size()));
     std::memcpy(file.data() + 8, text.data(), text.size());
     PutLe32(file.data() + 8 + text.size(),
-            Crc32(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+            StandardCrc32(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
     const size_t sectors = (file.size() + kSector - 1) / kSector;
     file.resize(sectors * kSector, 0);
     return store.Write(at, static_cast<uint32_t>(sectors), file.data());

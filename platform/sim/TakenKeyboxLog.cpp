@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "device/ZRTransport.h"
+#include "platform/sim/StandardCrc32.h"
 
 using zr::GetLe16;
 using zr::GetLe32;
@@ -31,25 +32,6 @@ constexpr size_t kKeyAt = 32;
 constexpr size_t kCrcAt = TakenKeyboxLog::kRecordSize - 4;
 static_assert(kKeyAt + TakenKeyboxLog::kMaxKeyBytes == kCrcAt);
 
-uint32_t Crc32(const uint8_t* data, size_t size) {
-    static const std::array<uint32_t, 256> table = [] {
-        std::array<uint32_t, 256> t{};
-        for (uint32_t i = 0; i < 256; ++i) {
-            uint32_t c = i;
-            for (int k = 0; k < 8; ++k) {
-                c = (c & 1) != 0 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            }
-            t[i] = c;
-        }
-        return t;
-    }();
-    uint32_t crc = 0xFFFFFFFFu;
-    for (size_t i = 0; i < size; ++i) {
-        crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
-    }
-    return crc ^ 0xFFFFFFFFu;
-}
-
 void SetError(std::string* error, const std::string& text) {
     if (error != nullptr) {
         *error = text;
@@ -59,7 +41,8 @@ void SetError(std::string* error, const std::string& text) {
 bool Decode(const uint8_t* r, TakenKeybox* out) {
     const uint16_t keyLength = GetLe16(r + kKeyLengthAt);
     if (std::memcmp(r, kMagic, 4) != 0 || r[kSourceAt] > 1 ||
-        keyLength > TakenKeyboxLog::kMaxKeyBytes || GetLe32(r + kCrcAt) != Crc32(r, kCrcAt)) {
+        keyLength > TakenKeyboxLog::kMaxKeyBytes ||
+        GetLe32(r + kCrcAt) != StandardCrc32(r, kCrcAt)) {
         return false;
     }
     out->source =
@@ -183,7 +166,7 @@ bool TakenKeyboxLog::Append(const TakenKeybox& taken) {
     if (keyLength > 0) {
         std::memcpy(record + kKeyAt, taken.key.data(), keyLength);
     }
-    PutLe32(record + kCrcAt, Crc32(record, kCrcAt));
+    PutLe32(record + kCrcAt, StandardCrc32(record, kCrcAt));
     // One write for the whole record: a process killed now leaves it whole or torn, never mixed.
     ssize_t n = -1;
     do {
