@@ -50,6 +50,12 @@ std::string FormatSummaryLine(const JobSummary& s) {
         object["success"] = s.success;
         object["fail"] = s.fail;
         object["total"] = s.total;
+        object["jobs_per_hour"] = s.jobsPerHour;
+        Json failures = Json::array();
+        for (const auto& [text, count] : s.topFailures) {
+            failures.push_back(Json{{"text", text}, {"count", count}});
+        }
+        object["top_failures"] = std::move(failures);
         return Line(object);
     } catch (const std::exception&) {
         return std::string();

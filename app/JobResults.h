@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "provision/JobRecord.h"
 
@@ -14,11 +16,14 @@
 // valid UTF-8 are written with replacement characters. Never throws (empty on failure).
 std::string FormatJobRecordLine(const JobRecord& record);
 
-// The console's last line: the counters and what the results said.
+// The console's last line: the counters and the shift summary (jobs per hour over the last ten
+// minutes, the most frequent failure texts with their counts).
 struct JobSummary {
     int64_t success = 0;
     int64_t fail = 0;
     int64_t total = 0;
+    int64_t jobsPerHour = 0;
+    std::vector<std::pair<std::string, int64_t>> topFailures;
 };
 std::string FormatSummaryLine(const JobSummary& summary);
 

@@ -336,6 +336,7 @@ TEST_F(KeystationCliTest, JsonLinesTellEveryStatusAndResultAndTheResultsFileKeep
     EXPECT_EQ(summary.at("success"), 2);
     EXPECT_EQ(summary.at("fail"), 1);
     EXPECT_EQ(summary.at("total"), 3);
+    EXPECT_GT(summary.at("jobs_per_hour").get<int64_t>(), 0);
     std::set<int64_t> keys;
     std::set<std::string> serials;
     for (const nlohmann::json& job : results) {
@@ -349,6 +350,15 @@ TEST_F(KeystationCliTest, JsonLinesTellEveryStatusAndResultAndTheResultsFileKeep
         EXPECT_FALSE(job.at("port").get<std::string>().empty());
     }
     EXPECT_EQ(keys, (std::set<int64_t>{-1, 0, 1}));
+    // The one failure is the summary's one failure text.
+    const nlohmann::json& failures = summary.at("top_failures");
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_EQ(failures[0].at("count"), 1);
+    for (const nlohmann::json& job : results) {
+        if (job.at("result") != "ok") {
+            EXPECT_EQ(failures[0].at("text"), job.at("text"));
+        }
+    }
     EXPECT_EQ(serials.size(), 3u);
 
     // The results file holds the same lines, and nothing else.

@@ -428,6 +428,11 @@ int RunStation(const Options& o, StationPlatform& platform) {
         summary.success = std::atoll(view.ControlText(StationControl::kSuccessCounter).c_str());
         summary.fail = std::atoll(fail.c_str());
         summary.total = std::atoll(view.ControlText(StationControl::kTotalCounter).c_str());
+        const ShiftSummary shift = controller.Summary();
+        summary.jobsPerHour = shift.jobsPerHour;
+        for (const auto& [text, count] : shift.topFailures) {
+            summary.topFailures.emplace_back(text, count);
+        }
         jsonView.PrintSummary(summary);
     } else {
         view.PrintSummary();
