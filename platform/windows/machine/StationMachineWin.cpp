@@ -15,14 +15,15 @@
 #include "platform/sim/SimBoardFiles.h"
 #include "platform/sim/SimUsbHost.h"
 #include "platform/windows/RegistryPortMap.h"
+#include "platform/windows/WinUsbPlatform.h"
 #include "support/Clock.h"
 #include "support/FileSystem.h"
 #include "support/NativeFile.h"
 #include "support/Paths.h"
 #include "support/WideText.h"
 
-// The Linux USB side has no part in a Windows machine; the member stays empty.
-class LinuxUsbPlatform {};
+// The machine's USB side, under the name the shared header gives that member.
+class LinuxUsbPlatform final : public CWinUsbPlatform {};
 
 namespace {
 
@@ -119,8 +120,11 @@ bool SeedFolder(const std::string& source, const std::string& target, std::strin
 CStationMachine::CStationMachine(std::string appDir, int simulate, std::string /*sysfsRoot*/,
                                  std::string /*devRoot*/, SimBusOptions sim)
     : appDir_(WithSeparator(std::move(appDir))) {
-    sim_ = std::make_unique<SimUsbHost>();
+    IUsbTree* tree = nullptr;
+    IBulkPipes* pipes = nullptr;
+    IDeviceChangeSource* changes = nullptr;
     if (simulate >= 0) {
+        sim_ = std::make_unique<SimUsbHost>();
         const int hubs = (simulate + kSimHubPorts - 1) / kSimHubPorts;
         sim_->AddController(true, std::max(hubs, 4));
         for (int h = 0; h < hubs; ++h) {
@@ -140,13 +144,23 @@ CStationMachine::CStationMachine(std::string appDir, int simulate, std::string /
             }
         }
         portMap_ = std::make_unique<CPortMapFile>(appDir_ + "portmap-sim.ini");
+        tree = sim_.get();
+        pipes = sim_.get();
+        changes = sim_.get();
     } else {
-        // Real boards: the USB side of Windows is not part of this build yet; the bus is empty.
-        setupError_ = "the Windows USB side is not part of this build; use --simulate N";
+        machine_ = std::make_unique<LinuxUsbPlatform>();
+        tree = &machine_->Tree();
+        pipes = &machine_->Pipes();
+        changes = &machine_->Changes();
         portMap_ = std::make_unique<CRegistryPortMap>(MakeSystemRegistry());
     }
     platform_ = std::make_unique<StationPlatform>(
-        StationPlatform{*sim_, *sim_, *sim_, SystemClock(), *portMap_, appDir_, {}, {}});
+        StationPlatform{*tree, *pipes, *changes, SystemClock(), *portMap_, appDir_, {}, {}});
+    if (!sim_) {
+        // The registry map says once in the station log when it falls back to the user's key.
+        auto* map = static_cast<CRegistryPortMap*>(portMap_.get());
+        platform_->attachLog = [map](CLoggerBase* log) { map->SetLog(log); };
+    }
 }
 
 CStationMachine::~CStationMachine() = default;
