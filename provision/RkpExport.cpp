@@ -1,28 +1,15 @@
 #include "provision/RkpExport.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include <algorithm>
 #include <cstdio>
-#include <ctime>
 
 #include "provision/DeviceText.h"
+#include "support/LocalTime.h"
+#include "support/NativeFile.h"
 
 RkpTime RkpLocalNow() {
-    RkpTime t;
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    if (localtime_r(&now, &local) != nullptr) {
-        t.year = local.tm_year + 1900;
-        t.month = local.tm_mon + 1;
-        t.day = local.tm_mday;
-        t.hour = local.tm_hour;
-        t.minute = local.tm_min;
-        t.second = local.tm_sec;
-    }
-    return t;
+    const ks::LocalTime now = ks::NowLocalTime();
+    return RkpTime{now.year, now.month, now.day, now.hour, now.minute, now.second};
 }
 
 std::string RkpFolder(const std::string& savePath, const std::string& appDir) {
@@ -66,34 +53,22 @@ RkpSaveResult SaveRkpFile(const std::string& path, const uint8_t* data, size_t l
     if (length == 0 || data == nullptr || path.empty()) {
         return result;
     }
-    // O_NONBLOCK keeps a FIFO without a reader from blocking the open; it does not affect
+    // Non-blocking keeps a FIFO without a reader from blocking the open; it does not affect
     // regular files.
-    const int fd = ::open(path.c_str(),
-                          O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
-    if (fd < 0) {
+    ks::NativeFile file;
+    if (!file.Open(path, ks::kFileWrite | ks::kFileCreate | ks::kFileTruncate | ks::kFileNoFollow |
+                             ks::kFileNonBlock)) {
         return result;
     }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
+    if (!file.IsRegularFile()) {
+        file.Close();
         return result;
     }
-    size_t done = 0;
-    while (done < length) {
-        const ssize_t w = ::write(fd, data + done, length - done);
-        if (w < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            break;
-        }
-        if (w == 0) {
-            break;
-        }
-        done += static_cast<size_t>(w);
-    }
-    const bool closed = ::close(fd) == 0;
-    result.written = static_cast<long>(done);
-    result.ok = closed && done == length;
+    const bool wrote = file.WriteAll(data, length);
+    // A write that stopped short leaves what reached the file (it was emptied at the open).
+    const int64_t size = wrote ? static_cast<int64_t>(length) : file.Size();
+    const bool closed = file.Close();
+    result.written = static_cast<long>(std::max<int64_t>(size, 0));
+    result.ok = wrote && closed;
     return result;
 }
