@@ -24,4 +24,7 @@ if [[ ! -f $WINEPREFIX/system.reg ]]; then
   fi
   exec 9>&-
 fi
+# One server for the whole test run, kept for 30 s after its last program: parallel programs
+# starting while a server shuts down can otherwise fail at once.
+wineserver -p30 >/dev/null 2>&1 || true
 exec wine "$exe" "$@"
