@@ -1,6 +1,6 @@
-// The few POSIX file calls that the simulated boards' state files (platform/sim) and the RKP file
-// writer (provision) still make, over the C runtime, for the Windows build: CMake forces this
-// header into those two libraries only. Everything else goes through support/NativeFile.h.
+// The few POSIX file calls that the simulated boards' state files (platform/sim) still make, over
+// the C runtime, for the Windows build: CMake forces this header into that library only.
+// Everything else goes through support/NativeFile.h.
 #pragma once
 
 #include <fcntl.h>
