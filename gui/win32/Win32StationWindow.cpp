@@ -2,6 +2,9 @@
 
 #include <commctrl.h>
 #include <commdlg.h>
+#include <dbt.h>
+#include <initguid.h>
+#include <usbiodef.h>
 
 #include <cstdio>
 #include <vector>
@@ -123,6 +126,13 @@ INT_PTR CWin32StationWindow::Handle(UINT message, WPARAM w, LPARAM l) {
             SetUpTable();
             RecordLayout();
             ApplyLayout();  // column 2 takes the rest of the table's width
+            // Arrivals and removals of USB devices reach the window itself, besides the
+            // system's "device nodes changed" broadcast to every top-level window.
+            DEV_BROADCAST_DEVICEINTERFACE_W filter{};
+            filter.dbcc_size = sizeof filter;
+            filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+            filter.dbcc_classguid = GUID_DEVINTERFACE_USB_DEVICE;
+            notify_ = ::RegisterDeviceNotificationW(window_, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
             return TRUE;
         }
         case WM_COMMAND: {
@@ -156,6 +166,10 @@ INT_PTR CWin32StationWindow::Handle(UINT message, WPARAM w, LPARAM l) {
             }
             return TRUE;
         case WM_DESTROY:
+            if (notify_ != nullptr) {
+                ::UnregisterDeviceNotification(notify_);
+                notify_ = nullptr;
+            }
             ::KillTimer(window_, kTickTimer);
             poster_.SetWindow(nullptr);
             ::PostQuitMessage(0);

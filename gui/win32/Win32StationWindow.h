@@ -84,6 +84,7 @@ class CWin32StationWindow final : public IStationView {
     HINSTANCE instance_ = nullptr;
     HWND window_ = nullptr;
     HWND table_ = nullptr;
+    HDEVNOTIFY notify_ = nullptr;
     std::array<std::optional<RowColour>, kTableRows> rowColours_{};
     std::map<int, RowColour> controlColours_;
     std::map<int, HBRUSH> controlBrushes_;
