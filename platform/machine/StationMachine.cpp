@@ -37,24 +37,6 @@ std::string WithSeparator(std::string folder) {
     return folder;
 }
 
-// Demo board `index`, in memory or kept in the state folder; nullptr (and a message) when its
-// files cannot be used.
-std::shared_ptr<LoaderEmulator> MakeBoard(const SimBusOptions& sim, int index, std::string* error) {
-    std::shared_ptr<LoaderEmulator> board;
-    if (sim.stateDir.empty()) {
-        board = MakeDemoLoader(index);
-    } else {
-        board = std::make_shared<LoaderEmulator>();
-        if (!OpenSimBoard(*board, sim.stateDir, index, error)) {
-            return nullptr;
-        }
-    }
-    if (sim.faults.Any()) {
-        board->SetRandomFaults(sim.faults, BoardFaultSeed(sim.seed, index));
-    }
-    return board;
-}
-
 // Keeps the first reason only: the one that explains the rest.
 bool Fail(std::string* error, const std::string& text) {
     if (error != nullptr && error->empty()) {
@@ -277,7 +259,7 @@ CStationMachine::CStationMachine(std::string appDir, int simulate, std::string s
             for (int p = 0; p < kSimHubPorts && h * kSimHubPorts + p < simulate; ++p) {
                 std::string error;
                 std::shared_ptr<LoaderEmulator> loader =
-                    MakeBoard(sim, h * kSimHubPorts + p, &error);
+                    MakeSimBoard(sim.stateDir, sim.faults, sim.seed, h * kSimHubPorts + p, &error);
                 if (!loader) {
                     if (setupError_.empty()) {
                         setupError_ = error;

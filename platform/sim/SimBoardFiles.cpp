@@ -239,3 +239,21 @@ bool LoadSimBoardContents(const std::string& dir, std::vector<SimBoardContent>* 
     *out = std::move(boards);
     return true;
 }
+
+std::shared_ptr<LoaderEmulator> MakeSimBoard(const std::string& stateDir,
+                                             const RandomFaultRates& faults, uint64_t seed,
+                                             int index, std::string* error) {
+    std::shared_ptr<LoaderEmulator> board;
+    if (stateDir.empty()) {
+        board = MakeDemoLoader(index);
+    } else {
+        board = std::make_shared<LoaderEmulator>();
+        if (!OpenSimBoard(*board, stateDir, index, error)) {
+            return nullptr;
+        }
+    }
+    if (faults.Any()) {
+        board->SetRandomFaults(faults, BoardFaultSeed(seed, index));
+    }
+    return board;
+}

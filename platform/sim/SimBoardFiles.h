@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,12 @@ SimBoardPaths SimBoardFileNames(const std::string& dir, int index);
 // items and the disk size are set from the demo facts of the index every time. False, with a
 // message, when a file cannot be made or opened, is not a regular file, or is damaged.
 bool OpenSimBoard(LoaderEmulator& emulator, const std::string& dir, int index, std::string* error);
+
+// Demo board `index`, in memory (stateDir empty) or kept in stateDir, drawing `faults` from its
+// own stream of `seed`; nullptr (and a message) when its files cannot be used.
+std::shared_ptr<LoaderEmulator> MakeSimBoard(const std::string& stateDir,
+                                             const RandomFaultRates& faults, uint64_t seed,
+                                             int index, std::string* error);
 
 // What a board in a state folder holds, as the files say.
 struct SimBoardContent {

@@ -37,22 +37,6 @@ std::string WithSeparator(std::string folder) {
     return folder;
 }
 
-std::shared_ptr<LoaderEmulator> MakeBoard(const SimBusOptions& sim, int index, std::string* error) {
-    std::shared_ptr<LoaderEmulator> board;
-    if (sim.stateDir.empty()) {
-        board = MakeDemoLoader(index);
-    } else {
-        board = std::make_shared<LoaderEmulator>();
-        if (!OpenSimBoard(*board, sim.stateDir, index, error)) {
-            return nullptr;
-        }
-    }
-    if (sim.faults.Any()) {
-        board->SetRandomFaults(sim.faults, BoardFaultSeed(sim.seed, index));
-    }
-    return board;
-}
-
 bool Fail(std::string* error, const std::string& text) {
     if (error != nullptr && error->empty()) {
         *error = text;
@@ -132,7 +116,7 @@ CStationMachine::CStationMachine(std::string appDir, int simulate, std::string /
             for (int p = 0; p < kSimHubPorts && h * kSimHubPorts + p < simulate; ++p) {
                 std::string error;
                 std::shared_ptr<LoaderEmulator> loader =
-                    MakeBoard(sim, h * kSimHubPorts + p, &error);
+                    MakeSimBoard(sim.stateDir, sim.faults, sim.seed, h * kSimHubPorts + p, &error);
                 if (!loader) {
                     if (setupError_.empty()) {
                         setupError_ = error;
