@@ -32,11 +32,32 @@ std::string FormatJobRecordLine(const JobRecord& r) {
         object["serial"] = r.serial;
         object["key"] = r.keyIndex;
         object["destination"] = r.destination;
-        object["result"] = r.success ? "ok" : "fail";
+        object["result"] = JobOutcomeName(r.outcome);
         object["text"] = r.result;
         object["step"] = r.step;
         object["code"] = r.code;
         object["duration_ms"] = r.durationMs;
+        object["key_source"] = r.keySource;
+        object["key_sha256"] = r.keySha256;
+        object["host"] = r.host;
+        return Line(object);
+    } catch (const std::exception&) {
+        return std::string();
+    }
+}
+
+std::string FormatStationEventLine(const StationEvent& e) {
+    try {
+        Json object;
+        object["event"] = e.event;
+        object["time"] = e.time;
+        object["host"] = e.host;
+        if (e.event == "keys-loaded") {
+            object["key_source"] = e.keySource;
+            object["key_sha256"] = e.keySha256;
+            object["keys"] = e.keys;
+            object["unused"] = e.unused;
+        }
         return Line(object);
     } catch (const std::exception&) {
         return std::string();
@@ -50,6 +71,7 @@ std::string FormatSummaryLine(const JobSummary& s) {
         object["success"] = s.success;
         object["fail"] = s.fail;
         object["total"] = s.total;
+        object["already"] = s.already;
         object["jobs_per_hour"] = s.jobsPerHour;
         Json failures = Json::array();
         for (const auto& [text, count] : s.topFailures) {
@@ -78,7 +100,14 @@ std::string CJobResults::TodayPath() const {
 }
 
 bool CJobResults::Append(const JobRecord& record) {
-    const std::string line = FormatJobRecordLine(record);
+    return AppendLine(FormatJobRecordLine(record));
+}
+
+bool CJobResults::Append(const StationEvent& event) {
+    return AppendLine(FormatStationEventLine(event));
+}
+
+bool CJobResults::AppendLine(const std::string& line) {
     std::lock_guard<std::mutex> guard(lock_);
     if (line.empty()) {
         error_ = "the record could not be formatted";

@@ -16,12 +16,27 @@
 // valid UTF-8 are written with replacement characters. Never throws (empty on failure).
 std::string FormatJobRecordLine(const JobRecord& record);
 
+// A station event of the results file: "start", "stop", "close" or "keys-loaded" (a key file or
+// pool was loaded: its name, key-area SHA-256 and counts).
+struct StationEvent {
+    std::string event;
+    std::string time;  // UTC "YYYY-MM-DDThh:mm:ssZ"
+    std::string host;
+    std::string keySource;  // keys-loaded only
+    std::string keySha256;  // keys-loaded only; empty for a pool
+    int64_t keys = -1;      // keys-loaded only
+    int64_t unused = -1;    // keys-loaded only
+};
+// One line, ending in '\n': {"event":..., "time":..., "host":..., [key source and counts]}.
+std::string FormatStationEventLine(const StationEvent& event);
+
 // The console's last line: the counters and the shift summary (jobs per hour over the last ten
 // minutes, the most frequent failure texts with their counts).
 struct JobSummary {
     int64_t success = 0;
     int64_t fail = 0;
     int64_t total = 0;
+    int64_t already = 0;  // boards that held their key already (in no counter)
     int64_t jobsPerHour = 0;
     std::vector<std::pair<std::string, int64_t>> topFailures;
 };
@@ -35,11 +50,14 @@ class CJobResults {
     // Appends the record to today's file (creating the folder and file as needed). False when it
     // could not be written; the reason is in LastError().
     bool Append(const JobRecord& record);
+    bool Append(const StationEvent& event);
     std::string LastError() const;
     // Today's file.
     std::string TodayPath() const;
 
   private:
+    bool AppendLine(const std::string& line);
+
     std::string folder_;
     mutable std::mutex lock_;
     std::string error_;

@@ -1,15 +1,12 @@
 #include "app/PortMapStore.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <charconv>
 #include <utility>
 
 #include "support/FileSystem.h"
+#include "support/HexDigit.h"
 #include "support/IniDocument.h"
+#include "support/NativeFile.h"
 #include "support/Paths.h"
 
 namespace {
@@ -21,19 +18,6 @@ constexpr size_t kMaxFileBytes = 1024 * 1024;
 bool Unencoded(unsigned char c) {
     return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_' ||
            c == '~';
-}
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return -1;
 }
 
 bool ParseNumber(const std::string& text, uint32_t* value) {
@@ -91,8 +75,8 @@ bool CPortMapFile::DecodeName(const std::string& text, std::string* name) {
             if (i + 2 >= text.size()) {
                 return false;
             }
-            const int hi = HexValue(text[i + 1]);
-            const int lo = HexValue(text[i + 2]);
+            const int hi = ks::HexDigit(text[i + 1]);
+            const int lo = ks::HexDigit(text[i + 2]);
             if (hi < 0 || lo < 0) {
                 return false;
             }
@@ -144,8 +128,5 @@ bool CPortMapFile::Write(const std::string& name, uint32_t value) {
 }
 
 bool CPortMapFile::Clear() {
-    if (::unlink(path_.c_str()) == 0 || errno == ENOENT) {
-        return true;
-    }
-    return false;
+    return ks::RemoveFile(path_);  // true also when there was none
 }

@@ -4,17 +4,18 @@
 #include <chrono>
 #include <cstdarg>
 #include <exception>
-#include <filesystem>
 #include <new>
 #include <system_error>
 #include <utility>
 
 #include "app/JobResults.h"
+#include "app/OperatorWords.h"
 #include "app/StationDialogTexts.h"
 #include "app/StationTexts.h"
 #include "device/ZRScan.h"
 #include "device/ZRUsbComm.h"
 #include "keydb/KeyFile.h"
+#include "keydb/KeyJournal.h"
 #include "keydb/KeySource.h"
 #include "keydb/pool/PoolKeySource.h"
 #include "provision/UpgradeWorker.h"
@@ -22,6 +23,7 @@
 #include "support/IniLocalLan.h"
 #include "support/IniSettingBase.h"
 #include "support/Logger.h"
+#include "support/NativeFile.h"
 #include "support/Paths.h"
 
 namespace {
@@ -33,10 +35,9 @@ constexpr uint32_t kDevNodesChanged = 0x0007;
 constexpr uint32_t kDeviceArrival = 0x8000;
 constexpr uint32_t kDeviceRemoveComplete = 0x8004;
 
-// Creates one level of folder; the parent must exist.
+// Creates one level of folder through the file seam (UTF-16 on Windows); the parent must exist.
 void CreateOneFolder(const std::string& folder) {
-    std::error_code ec;
-    std::filesystem::create_directory(ks::WithoutTrailingSeparator(folder), ec);
+    ks::CreateOneFolder(ks::WithoutTrailingSeparator(folder), false);
 }
 
 // A failing check's text as the operator reads it: without the log's "Error:" and the name of
@@ -49,6 +50,32 @@ std::string OperatorReason(const std::string& checkText) {
         text.erase(0, 6);
     }
     return text.empty() ? std::string("?") : text;
+}
+
+// The key-area SHA-256 the key file's header holds (verified when it was loaded), in hex; empty
+// when it cannot be read.
+std::string KeyAreaDigest(const std::string& path) {
+    constexpr size_t kDigestOffset = 24;
+    constexpr size_t kDigestBytes = 32;
+    ks::NativeFile file;
+    uint8_t digest[kDigestBytes];
+    if (!file.Open(path, ks::kFileRead) ||
+        file.ReadAt(kDigestOffset, digest, sizeof(digest)) != static_cast<int64_t>(kDigestBytes)) {
+        return std::string();
+    }
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string text;
+    for (const uint8_t byte : digest) {
+        text += kHex[byte >> 4];
+        text += kHex[byte & 15];
+    }
+    return text;
+}
+
+// The last component of a path ('/' or '\\' separated).
+std::string FileNameOf(const std::string& path) {
+    const size_t slash = path.find_last_of("/\\");
+    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 // The running job's "result posted" flag, on a worker thread.
@@ -116,10 +143,11 @@ StartupResult CStationController::Initialise() {
     appDir_ = platform_.appDir.empty() ? ks::ExecutableFolder() : platform_.appDir;
     if (appDir_.empty()) {
         appDir_.assign(1, '/');  // (assigning "/" trips a false -Wrestrict of GCC 12 here)
-    } else if (appDir_.back() != '/') {
+    } else if (!ks::IsPathSeparator(appDir_.back())) {
         appDir_ += '/';
     }
     results_ = std::make_unique<CJobResults>(appDir_);
+    hostName_ = ks::HostName();
     model_.PublishAll();
 
     if (!LoadConfiguration()) {
@@ -133,22 +161,30 @@ StartupResult CStationController::Initialise() {
     }
     CreateLogger();
 
-    // An empty SavePath stays empty (and is saved so): the RKP files then go to the
-    // application folder, never to the filesystem's root.
-    if (!settings_->SavePath.empty()) {
-        if (!ks::FolderExists(ks::WithoutTrailingSeparator(settings_->SavePath))) {
-            CreateOneFolder(settings_->SavePath);
-        }
+    // An empty SavePath becomes the application folder (the RKP files' folder when it is
+    // empty), so that the configuration dialog shows a folder that exists and its OK works.
+    if (settings_->SavePath.empty()) {
+        settings_->SavePath = appDir_;
+    } else {
+        CreateRkpFolder();
     }
 
     model_.SetControlText(C::kSuccessCounter, "00000");
     model_.SetControlText(C::kFailCounter, "00000");
     model_.SetControlText(C::kTotalCounter, "00000");
 
+    if (options_.practice) {
+        practiceBanner_ = LangTextOr("IDS_PRACTICE", "PRACTICE \xE2\x80\x94 simulated boards");
+        model_.SetWindowTitle(practiceBanner_ + " \xE2\x80\x94 " + model_.WindowTitle());
+        Log("Practice mode: simulated boards");
+    }
+    // A fresh start says what to do first.
+    SetStatus(settings_->WriteKeybox != 0 ? GetLangText("IDS_FIRST_LOAD_KEYFILE") : std::string());
+
     if (!CreateScanner() || !StartScanThread()) {
         Log("Error:Create Scan Object failed!");
         scanner_.reset();
-        view_.ShowMessage("Creating scan object failed!", "ERROR", MessageIcon::kError);
+        view_.ShowMessage("Creating scan object failed!", ErrorCaption(), MessageIcon::kError);
         return {false, -1};
     }
     initialised_ = true;
@@ -158,6 +194,14 @@ StartupResult CStationController::Initialise() {
 StartupResult CStationController::ConfigFailure() {
     view_.ShowMessage("Loader Config fail", std::string(), MessageIcon::kNone);
     return {false, 0};
+}
+
+void CStationController::CreateRkpFolder() {
+    // An empty SavePath means the application folder, which exists.
+    if (!settings_->SavePath.empty() &&
+        !ks::FolderExists(ks::WithoutTrailingSeparator(settings_->SavePath))) {
+        CreateOneFolder(settings_->SavePath);
+    }
 }
 
 bool CStationController::LoadConfiguration() {
@@ -239,11 +283,18 @@ void CStationController::LogSettingsTrouble() {
 bool CStationController::CreateScanner() {
     // The loader boards are recognised by their vendor ids and the chip table. A missing or
     // broken table leaves them empty: the station still runs, finds no board, and says why.
-    if (!deviceTables_.LoadFile(appDir_ + DeviceTables::kFileName, logger_.get()) ||
-        (deviceTables_.VendorId() == 0 && deviceTables_.AltVendorId() == 0)) {
+    deviceTablesProblem_.clear();
+    const std::string tablesPath = appDir_ + DeviceTables::kFileName;
+    if (!deviceTables_.LoadFile(tablesPath, logger_.get())) {
+        deviceTablesProblem_ = deviceTables_.LoadProblem();
+    } else if (deviceTables_.VendorId() == 0 && deviceTables_.AltVendorId() == 0) {
+        deviceTablesProblem_ = tablesPath + ": no vendor ids";
+    }
+    if (!deviceTablesProblem_.empty()) {
         deviceTables_ = DeviceTables();
-        Log("Error:CreateScanner-->no vendor ids in %s%s, no loader board can be found",
-            appDir_.c_str(), DeviceTables::kFileName);
+        deviceTablesProblem_ += ", no loader board can be found";
+        Log("Error:CreateScanner-->%s", deviceTablesProblem_.c_str());
+        SetStatus(deviceTablesProblem_);
     }
     try {
         scanner_ = std::make_unique<ZRScan>(kScanLimitSec, kScanLimitSec, 0, platform_.usbTree,
@@ -344,6 +395,7 @@ void CStationController::FinishShutdown() {
     logger_.reset();
     if (initialised_) {
         settings_->Save(appDir_ + "config.ini");
+        RecordEvent("close");
     }
     shutDown_ = true;
     closing_ = false;
@@ -380,6 +432,7 @@ void CStationController::OnStartStopButton() {
     }
     if (stationRunning_ == 1) {
         stationRunning_ = 0;
+        RecordEvent("stop");
         model_.SetControlText(C::kStartStopButton, GetLangText("IDS_STOPPING_BUTTON"));
         model_.EnableControl(C::kStartStopButton, false);
         if (slots_.AnyRunning()) {
@@ -400,15 +453,27 @@ void CStationController::OnStartStopButton() {
     if (settings_->WriteKeybox != 0 && keySource_->IsBroken()) {
         // A key file that failed to record a key hands out no more; it must be loaded again.
         Log("Error:Start refused: the key file could not record a key; load it again");
-        view_.ShowMessage(GetLangText("IDS_KEYFILE_STOPPED"), "ERROR", MessageIcon::kError);
+        view_.ShowMessage(GetLangText("IDS_KEYFILE_STOPPED"), ErrorCaption(), MessageIcon::kError);
         return;
     }
+    // The folder as the settings name it now: the configuration dialog or a console option may
+    // have changed it since start-up.
+    CreateRkpFolder();
     stationRunning_ = 1;
+    RecordEvent("start");
     {
         std::lock_guard<std::mutex> guard(unusedLock_);
         if (!keysOutShown_) {
             SetStatus({});  // the last refusal or failure is past
         }
+    }
+    if (settings_->WriteKeybox != 0 && settings_->DestPosition != 0 &&
+        settings_->AllowReprovision == 0) {
+        // The loader takes the record out of vendor storage after its reset and keeps no copy
+        // the station can read: only a record not taken yet and the serial number guard it.
+        Log("Warning:Start: keys go to vendor storage, which cannot be read back once a board has "
+            "taken its key; boards keyed before are recognised by serial number only");
+        SetStatus(GetLangText("IDS_VENDOR_NO_READBACK"));
     }
     slots_.StartJobs();
     UpdateButtons();
@@ -432,11 +497,18 @@ void CStationController::NoteDeviceChange() {
     slots_.NoteDeviceChange();
 }
 
-void CStationController::OnUpgradeResult(int slotNumber, bool success) {
+void CStationController::OnUpgradeResult(int slotNumber, JobOutcome outcome) {
     if (slotNumber < 1 || slotNumber > kSlotCount) {
         return;
     }
-    model_.SetRowColour(slotNumber - 1, success ? kRowGreen : kRowRed);
+    const bool failed = outcome == JobOutcome::kFailed;
+    if (outcome == JobOutcome::kStopped) {
+        model_.DropRowColour(slotNumber - 1);  // the board was not written: no colour
+    } else {
+        model_.SetRowColour(slotNumber - 1, outcome == JobOutcome::kSuccess ? kRowGreen
+                                            : failed                        ? kRowRed
+                                                                            : kRowAlready);
+    }
 
     const uint64_t now = jobClock_.NowMs();
     const uint64_t start = jobStart_[slotNumber - 1].exchange(0);
@@ -447,14 +519,16 @@ void CStationController::OnUpgradeResult(int slotNumber, bool success) {
     const bool ended = slots_.EndJob(slotNumber, &end);
     if (ended) {
         recentEnds_.push_back(now);
-        if (!success) {
+        if (failed) {
             std::string text = model_.CellText(slotNumber - 1, kColumnStatus);
             ++failureCounts_[text.empty() ? std::string("?") : std::move(text)];
+        } else if (outcome == JobOutcome::kAlready) {
+            ++alreadyCount_;
         }
         UpdateSummary(now);
     }
     // A failure, and the last running job's end, call for the operator: once per result.
-    if (ended && settings_->Alerts != 0 && (!success || !end.anyRunning)) {
+    if (ended && settings_->Alerts != 0 && (failed || !end.anyRunning)) {
         model_.CallAttention();
     }
     if (!end.anyRunning && stationRunning_ == 0 && !shutDown_ && !closing_) {
@@ -511,17 +585,34 @@ void CStationController::LoadKeyFile(const std::string& path) {
         SetKeyInfo(path, std::to_string(keyFile->GetKeyCount()),
                    std::to_string(keyFile->GetUnusedCount()), keyFile->GetCreateTime());
         settings_->keyFilePath = path;
+        const int64_t keys = keyFile->GetKeyCount();
+        const int64_t unused = keyFile->GetUnusedCount();
         try {
             keySource_ = std::make_unique<CKeyFileSource>(std::move(keyFile), path);
         } catch (const std::bad_alloc&) {
             keySource_.reset();
+        }
+        if (keySource_) {
+            keySourceName_ = FileNameOf(path);
+            keySha256_ = KeyAreaDigest(path);
+            StationEvent event{"keys-loaded",  JournalTimeNow(), hostName_,
+                               keySourceName_, keySha256_,       keys,
+                               unused};
+            if (results_ != nullptr) {
+                results_->Append(event);
+            }
         }
     }
     {
         std::lock_guard<std::mutex> guard(unusedLock_);
         keysOutShown_ = false;
         if (keySource_) {
-            SetStatus({});
+            // What the load put right or found (already in the log) stays on the status line.
+            std::string notes;
+            for (const std::string& note : keySource_->LoadNotes()) {
+                notes += (notes.empty() ? "" : "; ") + note;
+            }
+            SetStatus(notes);
             ShowKeyLevelLocked(LabelNumber(model_.ControlText(C::kUnusedLabel)));
         } else {
             model_.SetControlColour(C::kUnusedLabel, std::nullopt);
@@ -532,10 +623,12 @@ void CStationController::LoadKeyFile(const std::string& path) {
         // No key file is loaded now; the configuration dialog must not show the old path.
         settings_->keyFilePath.clear();
         // The check that failed says why; the operator sees it with the message.
-        const std::string text = GetLangText("IDS_LOADING_FW_FAIL") + ": " + reason;
+        // The operator reads what to do; the failing check's own text goes to the log.
+        const std::string words = GetLangText(KeyFileTroubleKey(ClassifyKeyFileError(reason)));
+        const std::string text = GetLangText("IDS_LOADING_FW_FAIL") + ": " + words;
         Log("Error:Key file %s not loaded: %s", path.c_str(), reason.c_str());
-        SetStatus(text);
-        view_.ShowMessage(text, "ERROR", MessageIcon::kError);
+        SetStatus(words);
+        view_.ShowMessage(text, ErrorCaption(), MessageIcon::kError);
     }
 
     model_.SetControlText(C::kKeyFileButton, buttonText);
@@ -544,16 +637,25 @@ void CStationController::LoadKeyFile(const std::string& path) {
     model_.EnableControl(C::kExitButton, true);
 }
 
-void CStationController::LoadKeyPool(const std::string& conninfo, const std::string& pool) {
+void CStationController::LoadKeyPool(const std::string& conninfo, const std::string& pool,
+                                     const std::string& wrapKeyFile, bool insecureConnection) {
     if (!initialised_ || shutDown_ || State() != StationState::kIdle) {
         return;
     }
     StopCountPoller();
     keySource_.reset();
     SetKeyInfo({}, {}, {}, {});
+    PoolSourceOptions options;
+    options.wrapKeyFile = wrapKeyFile.empty() ? settings_->KeyPoolWrapKey : wrapKeyFile;
+    options.insecureConnection = insecureConnection;
+    if (insecureConnection) {
+        Log("Warning: --insecure-pool-connection: the key pool connection %s is not required to "
+            "use verified TLS",
+            pool.c_str());
+    }
     std::unique_ptr<CPoolKeySource> source;
     try {
-        source = std::make_unique<CPoolKeySource>(conninfo, pool, logger_.get());
+        source = std::make_unique<CPoolKeySource>(conninfo, pool, logger_.get(), options);
     } catch (const std::bad_alloc&) {
         source.reset();
     }
@@ -570,9 +672,12 @@ void CStationController::LoadKeyPool(const std::string& conninfo, const std::str
         keysOutShown_ = false;
         model_.SetControlColour(C::kUnusedLabel, std::nullopt);
     }
-    const std::string text = GetLangText("IDS_LOADING_FW_FAIL") + ": " + reason;
-    SetStatus(text);
-    view_.ShowMessage(text, "ERROR", MessageIcon::kError);
+    // A standby's address alone is refused by the pool source with its own reason.
+    const bool standby = reason.find("read-only standby") != std::string::npos;
+    const std::string words =
+        GetLangText(standby ? "IDS_KEYPOOL_STANDBY" : "IDS_KEYPOOL_LOAD_FAIL");
+    SetStatus(words);
+    view_.ShowMessage(words, ErrorCaption(), MessageIcon::kError);
 }
 
 bool CStationController::LoadKeySource(std::unique_ptr<IKeySource> source) {
@@ -593,6 +698,12 @@ bool CStationController::LoadKeySource(std::unique_ptr<IKeySource> source) {
     SetKeyInfo(source->Describe(), std::to_string(counts.keys), std::to_string(counts.unused),
                source->GetCreateTime());
     keySource_ = std::move(source);
+    keySourceName_ = keySource_->Describe();
+    keySha256_.clear();
+    if (results_ != nullptr) {
+        results_->Append(StationEvent{"keys-loaded", JournalTimeNow(), hostName_, keySourceName_,
+                                      std::string(), counts.keys, counts.unused});
+    }
     {
         std::lock_guard<std::mutex> guard(unusedLock_);
         keysOutShown_ = false;
@@ -615,6 +726,7 @@ void CStationController::StartCountPoller() {
     }
     const uint64_t generation = ++pollGeneration_;
     keySourceLost_ = false;
+    keySourceServer_ = source->Server();
     try {
         poller_ = std::thread([this, source, generation, alive = alive_] {
             std::unique_lock<std::mutex> guard(pollLock_);
@@ -640,6 +752,7 @@ void CStationController::StartCountPoller() {
 }
 
 void CStationController::StopCountPoller() {
+    ++pollGeneration_;  // a count already posted by the poller lands on nothing
     if (!poller_.joinable()) {
         return;
     }
@@ -670,6 +783,14 @@ void CStationController::OnPolledCounts(uint64_t generation, bool ok,
         keySourceLost_ = false;
         Log("Key pool %s: the connection is back", keySource_->Describe().c_str());
         SetStatus(GetLangText("IDS_POOL_BACK"));
+    }
+    // A failover moved the pool to another server: said once in the status line (the source
+    // logs it when its first connection gets there).
+    if (const std::string server = keySource_->Server(); server != keySourceServer_) {
+        if (!keySourceServer_.empty() && !server.empty()) {
+            SetStatus("key pool: now on " + server);
+        }
+        keySourceServer_ = server;
     }
     std::lock_guard<std::mutex> guard(unusedLock_);
     const std::string keys = std::to_string(counts.keys);
@@ -831,8 +952,12 @@ void CStationController::UpdateSummary(uint64_t nowMs) {
         failures.resize(3);
     }
     summary.topFailures = std::move(failures);
+    summary.already = alreadyCount_;
 
     std::string text = std::to_string(summary.jobsPerHour) + " " + GetLangText("IDS_SUMMARY_RATE");
+    if (summary.already > 0) {
+        text += "\n" + std::to_string(summary.already) + " " + GetLangText("IDS_SUMMARY_ALREADY");
+    }
     for (const auto& [failure, count] : summary.topFailures) {
         text += "\n" + std::to_string(count) + " x " + failure;
     }
@@ -859,12 +984,28 @@ std::string CStationController::FormatDuration(uint64_t ms) {
 }
 
 void CStationController::SetStatus(const std::string& text) {
-    model_.SetControlText(C::kStatusLine, text);
+    if (practiceBanner_.empty()) {
+        model_.SetControlText(C::kStatusLine, text);
+    } else {
+        model_.SetControlText(C::kStatusLine,
+                              text.empty() ? practiceBanner_ : practiceBanner_ + " | " + text);
+    }
 }
 
 void CStationController::Refuse(const char* languageKey, const char* logLine) {
     Log("%s", logLine);
     SetStatus(GetLangText(languageKey));
+}
+
+void CStationController::RecordEvent(const char* name) {
+    if (results_ == nullptr) {
+        return;
+    }
+    StationEvent event;
+    event.event = name;
+    event.time = JournalTimeNow();
+    event.host = hostName_;
+    results_->Append(event);
 }
 
 void CStationController::KeyFileFailed() {
@@ -879,20 +1020,74 @@ void CStationController::OnKeyFileFailed() {
     if (keyFileFailureShown_ || shutDown_) {
         return;
     }
+    if (keySource_ && keySource_->File() == nullptr && !keySource_->IsBroken()) {
+        // A pool call lost with its connection (a failover, a server that did not answer in
+        // time): that job failed with its key kept from every board it was not sent to, and the
+        // next job draws from the pool again, on whichever server is its primary by then.
+        Log("Error:%s: a key's state could not be recorded; that job failed, the station "
+            "carries on",
+            keySource_->Describe().c_str());
+        SetStatus(GetLangText("IDS_POOL_LOST"));
+        return;
+    }
     keyFileFailureShown_ = true;
     Log("Error:The key file could not record a key; the station stops. Load the key file again.");
+    // What the key file found, when it can say (a file changed while the station used it).
+    const std::string reason = keySource_ ? keySource_->BrokenReason() : std::string();
+    if (!reason.empty()) {
+        Log("Error:%s", reason.c_str());
+    }
     if (stationRunning_ == 1) {
         OnStartStopButton();  // stop as the button would: running jobs finish, no new ones start
     }
-    view_.ShowMessage(GetLangText("IDS_KEYFILE_STOPPED"), "ERROR", MessageIcon::kError);
+    // Why, in the operator's words: a full disk is the common cause.
+    CKeyFile* file = KeyFile();
+    const std::string path = keySource_ ? keySource_->Describe() : std::string();
+    std::string words;
+    if (file != nullptr && DiskFullAt(path)) {
+        Log("Error:The disk of %s is full", path.c_str());
+        words = GetLangText("IDS_KEYFILE_DISK_FULL");
+    }
+    RereadUnusedLabel();
+    SetStatus((words.empty() ? GetLangText("IDS_STOPPED_KEYFILE") : words) +
+              (reason.empty() ? "" : ": " + reason));
+    view_.ShowMessage(GetLangText("IDS_KEYFILE_STOPPED") + (words.empty() ? "" : "\n" + words),
+                      ErrorCaption(), MessageIcon::kError);
+}
+
+void CStationController::RereadUnusedLabel() {
+    KeySourceCounts counts;
+    if (!keySource_ || !keySource_->GetCounts(&counts)) {
+        return;
+    }
+    std::lock_guard<std::mutex> guard(unusedLock_);
+    const std::string unused = std::to_string(counts.unused);
+    model_.EditControlText(
+        C::kUnusedLabel, [&](const std::string& text) { return ReplaceLabelValue(text, unused); });
+}
+
+std::string CStationController::ErrorCaption() {
+    return LangTextOr("IDS_CAPTION_ERROR", "ERROR");
+}
+
+std::string CStationController::LangTextOr(const char* key, const char* fallback) {
+    std::string text = GetLangText(key);
+    return text.empty() || text == key ? std::string(fallback) : text;
 }
 
 void CStationController::RecordJob(const JobRecord& record) {
-    poster_.Post([alive = alive_, this, record] {
+    poster_.Post([alive = alive_, this, job = record] {
         if (!*alive) {
             return;
         }
-        if (results_ != nullptr && !results_->Append(record)) {
+        // The keys can change only while no job runs, so these are the job's.
+        JobRecord filled = job;
+        if (keySource_) {
+            filled.keySource = keySourceName_;
+            filled.keySha256 = keySha256_;
+        }
+        filled.host = hostName_;
+        if (results_ != nullptr && !results_->Append(filled)) {
             if (!resultsFailureLogged_) {
                 Log("Error:the job results could not be written: %s",
                     results_->LastError().c_str());
@@ -900,18 +1095,18 @@ void CStationController::RecordJob(const JobRecord& record) {
             resultsFailureLogged_ = true;
         }
         if (jobObserver_) {
-            jobObserver_(record);
+            jobObserver_(filled);
         }
     });
 }
 
-void CStationController::PostUpgradeResult(int slotNumber, bool success) {
+void CStationController::PostUpgradeResult(int slotNumber, JobOutcome outcome) {
     if (tlsResultPosted != nullptr) {
         *tlsResultPosted = true;
     }
-    poster_.Post([alive = alive_, this, slotNumber, success] {
+    poster_.Post([alive = alive_, this, slotNumber, outcome] {
         if (*alive) {
-            OnUpgradeResult(slotNumber, success);
+            OnUpgradeResult(slotNumber, outcome);
         }
     });
 }
@@ -959,6 +1154,6 @@ void CStationController::WorkerThreadMain(int slotNumber, std::shared_ptr<Worker
     if (!job->posted) {
         // Without a result the slot would stay running for good and a stop would never end.
         Log("<ID %d>Error:worker ended without a result", slotNumber);
-        PostUpgradeResult(slotNumber, false);
+        PostUpgradeResult(slotNumber, JobOutcome::kFailed);
     }
 }

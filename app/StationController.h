@@ -64,12 +64,15 @@ struct StationOptions {
     // How often the counts of a key source without a file (the shared pool) are read again, off
     // the main thread, so that the unused-key label follows other stations' draws; 0: never.
     uint32_t keyCountRefreshMs = 5000;
+    // Practice mode (simulated boards): the title and the status line say so all the time.
+    bool practice = false;
 };
 
 // What the shift summary says: jobs ended per hour over the last ten minutes, and the three most
 // frequent failure texts of the run with their counts (most frequent first).
 struct ShiftSummary {
     int jobsPerHour = 0;
+    int already = 0;  // boards of the run that held their key already (neither success nor fail)
     std::vector<std::pair<std::string, int>> topFailures;
 };
 
@@ -114,7 +117,7 @@ class CStationController final : public IWorkerHost {
     // A device-change notice with its event code: 0x0007, 0x8000 and 0x8004 ask for a rescan.
     void OnDeviceChangeEvent(uint32_t eventCode);
     // A worker's result, normally delivered through the main-thread queue.
-    void OnUpgradeResult(int slotNumber, bool success);
+    void OnUpgradeResult(int slotNumber, JobOutcome outcome);
     // The clock's tick, once a second (any period will do): the running jobs' times, jobs that
     // run longer than StuckSeconds (their rows turn amber, one log line each), the summary's pace.
     void OnClockTick();
@@ -123,8 +126,12 @@ class CStationController final : public IWorkerHost {
     // Loads a key file as the key-file action does after its file dialog (main thread, idle).
     void LoadKeyFile(const std::string& path);
     // Draws keys from the shared key pool `pool` of the database at `conninfo` (a libpq connection
-    // string) instead of a key file; the key-file label shows the pool and its counts.
-    void LoadKeyPool(const std::string& conninfo, const std::string& pool);
+    // string) instead of a key file; the key-file label shows the pool and its counts. The pool's
+    // keys open with the wrap key in `wrapKeyFile` (empty: KeyPoolWrapKey of config.ini);
+    // `insecureConnection` allows TCP without verified TLS, and is logged at every load.
+    void LoadKeyPool(const std::string& conninfo, const std::string& pool,
+                     const std::string& wrapKeyFile = std::string(),
+                     bool insecureConnection = false);
     // Draws keys from an opened key source without a file behind it (the pool of LoadKeyPool, or
     // a test's): its counts are shown now and read again every keyCountRefreshMs; a failed read
     // says in the status line that the connection is lost, the next good one that it is back.
@@ -148,6 +155,9 @@ class CStationController final : public IWorkerHost {
     int PendingRescans() const { return slots_.PendingRescans(); }
     // True while a rescan is asked for or under way.
     bool RescanBusy() const { return slots_.RescanBusy(); }
+    // Why devices.ini gave no loader ids (it could not be read, or names none): "" when it did.
+    // The station then runs but can find no board; the status line says so.
+    const std::string& DeviceTablesProblem() const { return deviceTablesProblem_; }
     // Called on the thread that starts a worker, before the worker's thread exists.
     void SetWorkerStartObserver(std::function<void(int slotNumber)> observer) {
         workerStartObserver_ = std::move(observer);
@@ -173,7 +183,7 @@ class CStationController final : public IWorkerHost {
     void DecreaseUnused() override;
     void KeyFileFailed() override;
     void RecordJob(const JobRecord& record) override;
-    void PostUpgradeResult(int slotNumber, bool success) override;
+    void PostUpgradeResult(int slotNumber, JobOutcome outcome) override;
     std::unique_ptr<CZRComm> NewComm() override;
     std::unique_ptr<ZRScan> NewScanner() override;
 
@@ -188,6 +198,7 @@ class CStationController final : public IWorkerHost {
     // their defaults.
     void LogSettingsTrouble();
     bool CreateScanner();
+    void CreateRkpFolder();
     bool StartScanThread();
     // Stops the scan thread and waits for it on the calling thread (the destructor).
     void StopScanThread();
@@ -201,6 +212,12 @@ class CStationController final : public IWorkerHost {
     void SetStatus(const std::string& text);
     // A request the station refuses: the reason in the status line and in the log.
     void Refuse(const char* languageKey, const char* logLine);
+    // The caption of error messages in the station's language ("ERROR" without one).
+    std::string ErrorCaption();
+    // A language text, or `fallback` when the language file has none.
+    std::string LangTextOr(const char* key, const char* fallback);
+    // The unused-key label read again from the key source (after it failed to record a key).
+    void RereadUnusedLabel();
     // 0 when the key source hands out no more keys; otherwise unknown here.
     std::optional<int64_t> TakeableKeys();
     // The unused-key label's colour and the out-of-keys warning for `unused` keys (under
@@ -208,6 +225,8 @@ class CStationController final : public IWorkerHost {
     void ShowKeyLevelLocked(int64_t unused);
     void IncreaseCounter(int counterId);
     void OnKeyFileFailed();
+    // Appends a station event ("start", "stop", "close", "keys-loaded") to the results file.
+    void RecordEvent(const char* name);
 
     // The thread that reads a remote key source's counts again and again, and what it posts.
     void StartCountPoller();
@@ -240,7 +259,13 @@ class CStationController final : public IWorkerHost {
     std::unique_ptr<CIniLocalLan> language_;
     std::unique_ptr<CLogger> logger_;
     std::unique_ptr<IKeySource> keySource_;
+    // What the results name the loaded keys by (main thread; set when keys are loaded).
+    std::string keySourceName_;  // the key file's name, or the pool's
+    std::string keySha256_;      // the key file's key-area SHA-256 in hex; empty for a pool
+    std::string hostName_;
+    std::string practiceBanner_;  // empty unless in practice mode
     DeviceTables deviceTables_;
+    std::string deviceTablesProblem_;
     std::unique_ptr<ZRScan> scanner_;
     CDeviceSlots slots_;
     // Waits for the scan thread's end at shutdown and posts the rest of it (main thread owns it).
@@ -252,6 +277,7 @@ class CStationController final : public IWorkerHost {
     bool pollStop_ = false;        // under pollLock_
     uint64_t pollGeneration_ = 0;  // main thread: which poller's posts still count
     bool keySourceLost_ = false;   // main thread: the last read of the counts failed
+    std::string keySourceServer_;  // main thread: the pool's server as last shown
 
     std::mutex counterLock_;
     std::mutex unusedLock_;
@@ -267,6 +293,7 @@ class CStationController final : public IWorkerHost {
     uint64_t stuckJob_[kSlotCount] = {};  // the start (plus one) of the job reported stuck
     std::deque<uint64_t> recentEnds_;     // end times of the jobs of the last ten minutes
     std::map<std::string, int> failureCounts_;
+    int alreadyCount_ = 0;
     ShiftSummary summary_;
     std::string uiLocale_;
     bool shutDown_ = false;

@@ -55,6 +55,8 @@ constexpr RowColour kRowGreen{0, 255, 0};
 constexpr RowColour kRowRed{255, 0, 0};
 // A row whose job runs far longer than jobs should; the unused-key label when keys run low.
 constexpr RowColour kRowAmber{255, 191, 0};
+// A board that holds its key already: no key taken, no failure; the operator removes it.
+constexpr RowColour kRowAlready{135, 206, 250};
 
 enum class MessageIcon { kNone, kError };
 

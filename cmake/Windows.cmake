@@ -37,3 +37,37 @@ if(EXISTS ${KS_GOOGLETEST_SOURCE}/CMakeLists.txt)
                    SYSTEM)
   file(WRITE ${_ks_redirect}/GTest-config.cmake "set(GTest_FOUND TRUE)\n")
 endif()
+
+# The key pool's client: libpq and OpenSSL cross-built from Debian's source packages into a
+# cache outside the clone (scripts/windows-deps.sh, which scripts/windows.sh runs and passes the
+# prefix of here). Linked statically (libpq_static.a: libpq's own objects; PostgreSQL's libpq.a
+# is the DLL's import library), so the programs need no DLL beside them. Without it the pool
+# refuses to load on Windows with its reason (platform/windows/KeyPoolUnavailable.cpp).
+set(KS_WIN_PQ_PREFIX "" CACHE PATH "libpq and OpenSSL for MinGW (scripts/windows-deps.sh)")
+set(KS_WIN_KEY_POOL OFF)
+if(KS_WIN_PQ_PREFIX AND EXISTS ${KS_WIN_PQ_PREFIX}/lib/libpq_static.a)
+  set(_p ${KS_WIN_PQ_PREFIX})
+  # CMake's FindPostgreSQL takes these and keeps the target made here, which carries what the
+  # static libpq needs besides itself.
+  set(PostgreSQL_INCLUDE_DIR ${_p}/include CACHE PATH "" FORCE)
+  set(PostgreSQL_TYPE_INCLUDE_DIR ${_p}/include CACHE PATH "" FORCE)
+  set(PostgreSQL_LIBRARY ${_p}/lib/libpq_static.a CACHE FILEPATH "" FORCE)
+  add_library(PostgreSQL::PostgreSQL INTERFACE IMPORTED GLOBAL)
+  set_target_properties(PostgreSQL::PostgreSQL PROPERTIES
+    INTERFACE_INCLUDE_DIRECTORIES ${_p}/include
+    INTERFACE_LINK_LIBRARIES
+      "${_p}/lib/libpq_static.a;${_p}/lib/libpgcommon_shlib.a;${_p}/lib/libpgport_shlib.a;${_p}/lib/libssl.a;${_p}/lib/libcrypto.a;ws2_32;secur32;crypt32;wldap32;bcrypt;user32;advapi32")
+  # The same OpenSSL for the pool's own use (AES-GCM, random bytes): FindOpenSSL takes these
+  # and keeps the target made here (the toolchain's find root would not look in the cache).
+  set(OPENSSL_INCLUDE_DIR ${_p}/include CACHE PATH "" FORCE)
+  set(OPENSSL_CRYPTO_LIBRARY ${_p}/lib/libcrypto.a CACHE FILEPATH "" FORCE)
+  set(OPENSSL_SSL_LIBRARY ${_p}/lib/libssl.a CACHE FILEPATH "" FORCE)
+  set(LIB_EAY ${_p}/lib/libcrypto.a CACHE FILEPATH "" FORCE)  # its names under MinGW
+  set(SSL_EAY ${_p}/lib/libssl.a CACHE FILEPATH "" FORCE)
+  add_library(OpenSSL::Crypto INTERFACE IMPORTED GLOBAL)
+  set_target_properties(OpenSSL::Crypto PROPERTIES
+    INTERFACE_INCLUDE_DIRECTORIES ${_p}/include
+    INTERFACE_LINK_LIBRARIES "${_p}/lib/libcrypto.a;ws2_32;crypt32;bcrypt;user32;advapi32")
+  set(KS_WIN_KEY_POOL ON)
+  message(STATUS "Key pool client: ${KS_WIN_PQ_PREFIX}")
+endif()

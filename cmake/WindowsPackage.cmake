@@ -1,3 +1,40 @@
+# The programs' resources: every .exe gets packaging/windows/keystation.manifest (common controls
+# 6, per-monitor DPI awareness v2, longPathAware, asInvoker), the icon drawn from
+# data/icons/keystation.svg and a version resource.
+set(_ks_icon ${PROJECT_BINARY_DIR}/windows-data/keystation.ico)
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+add_custom_command(
+  OUTPUT ${_ks_icon}
+  COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/packaging/windows/svg_to_ico.py
+          ${PROJECT_SOURCE_DIR}/data/icons/keystation.svg ${_ks_icon}
+  DEPENDS ${PROJECT_SOURCE_DIR}/packaging/windows/svg_to_ico.py
+          ${PROJECT_SOURCE_DIR}/data/icons/keystation.svg
+  COMMENT "Windows icon from keystation.svg"
+  VERBATIM)
+add_custom_target(windows-icon DEPENDS ${_ks_icon})
+function(ks_windows_resources target description)
+  if(NOT TARGET ${target})
+    return()
+  endif()
+  set(KS_RC_NAME ${target})
+  set(KS_RC_DESCRIPTION "${description}")
+  set(KS_RC_MANIFEST ${PROJECT_SOURCE_DIR}/packaging/windows/keystation.manifest)
+  set(KS_RC_ICON ${_ks_icon})
+  set(KS_RC_MINOR ${PROJECT_VERSION_MINOR})
+  if(NOT KS_RC_MINOR)
+    set(KS_RC_MINOR 0)
+  endif()
+  set(_rc ${PROJECT_BINARY_DIR}/windows-data/${target}-resources.rc)
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/windows/program.rc.in ${_rc} @ONLY)
+  set_source_files_properties(${_rc} PROPERTIES OBJECT_DEPENDS
+                              "${_ks_icon};${KS_RC_MANIFEST}")
+  target_sources(${target} PRIVATE ${_rc})
+  add_dependencies(${target} windows-icon)
+endfunction()
+ks_windows_resources(keystation "Keystation, the key provisioning station")
+ks_windows_resources(keystation-cli "Keystation console station")
+ks_windows_resources(kdbtool "Keystation key database tool")
+
 # The Windows driver template and installer: data/windows/keystation-winusb.inf made from the
 # loader ids of data/devices.ini, and build-win/keystation-setup.exe made by NSIS
 # (packaging/windows/keystation.nsi) from the programs and the shipped defaults.

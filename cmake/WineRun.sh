@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Runs a Windows program under Wine with a prefix of its own in the build folder, so that nothing
 # outside it is touched. KS_WINEPREFIX overrides the prefix; the first run creates it.
+# The Windows user is the operator of a Chinese line, 张三 (KS_WINE_USER to change): the profile
+# is C:\users\张三, so every test that uses %USERPROFILE% or %LOCALAPPDATA% runs where an operator
+# lives. Wine names the profile after $USER when it creates the prefix.
 set -euo pipefail
 exe=$1
 shift
@@ -9,8 +12,10 @@ if [[ -z ${KS_WINEPREFIX:-} ]]; then
   dir=$(cd "$(dirname "$exe")" && pwd)
   while [[ $dir != / && ! -f $dir/CMakeCache.txt ]]; do dir=$(dirname "$dir"); done
   [[ $dir == / ]] && dir=$(cd "$(dirname "$exe")" && pwd)
-  KS_WINEPREFIX=$dir/wine-prefix
+  KS_WINEPREFIX=$dir/wine-prefix-operator
 fi
+export USER=${KS_WINE_USER:-张三}
+export LOGNAME=$USER
 export WINEPREFIX=$KS_WINEPREFIX WINEDEBUG=${WINEDEBUG:--all} WINEARCH=win64
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 if [[ ! -f $WINEPREFIX/system.reg ]]; then

@@ -1,12 +1,11 @@
 #include "device/DeviceTables.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
-#include <cstdio>
-#include <memory>
 #include <string_view>
 
+#include "support/FileSystem.h"
+#include "support/HexDigit.h"
 #include "support/IniDocument.h"
 #include "support/Logger.h"
 
@@ -32,17 +31,6 @@ char FoldAscii(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    c = FoldAscii(c);
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return -1;
-}
-
 // 1 to 4 hex digits, nothing else.
 bool ParseHex16(std::string_view s, uint16_t* out) {
     if (s.empty() || s.size() > 4) {
@@ -50,7 +38,7 @@ bool ParseHex16(std::string_view s, uint16_t* out) {
     }
     uint32_t v = 0;
     for (char c : s) {
-        int d = HexDigit(c);
+        int d = ks::HexDigit(c);
         if (d < 0) {
             return false;
         }
@@ -129,26 +117,24 @@ bool DeviceTables::AddChipRow(const ChipRow& row) {
 
 bool DeviceTables::LoadFile(const std::string& path, CLoggerBase* log) {
     Clear();
+    loadProblem_.clear();
     try {
-        std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
-        if (!file) {
+        std::string content;
+        const ks::ReadStatus status = ks::ReadWholeFile(path, kMaxFileSize, content);
+        if (status != ks::ReadStatus::Ok) {
+            const char* why = status == ks::ReadStatus::NotFound   ? "not found"
+                              : status == ks::ReadStatus::TooLarge ? "larger than 64 KiB"
+                                                                   : "cannot be read";
+            loadProblem_ = path + ": " + why;
             if (log != nullptr) {
-                log->Print(0, "Error:DeviceTables-->open %s failed,err=%d", path.c_str(), errno);
+                log->Print(0, "Error:DeviceTables-->%s", loadProblem_.c_str());
             }
             return false;
         }
-        std::string content(kMaxFileSize + 1, '\0');
-        const size_t got = std::fread(content.data(), 1, content.size(), file.get());
-        if (std::ferror(file.get()) != 0 || got > kMaxFileSize) {
-            if (log != nullptr) {
-                log->Print(0, "Error:DeviceTables-->read %s failed (unreadable or over %zu bytes)",
-                           path.c_str(), kMaxFileSize);
-            }
-            return false;
-        }
-        return LoadBuffer(content.data(), got, log);
+        return LoadBuffer(content.data(), content.size(), log);
     } catch (const std::bad_alloc&) {
         Clear();
+        loadProblem_.clear();
         return false;
     }
 }

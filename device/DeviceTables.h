@@ -31,8 +31,11 @@ class DeviceTables {
         int32_t chipCode = 0;
     };
 
-    // Reads the file; returns false (tables left empty) when it cannot be read at all.
+    // Reads the file through the file seam (UTF-16 on Windows); returns false (tables left
+    // empty) when it cannot be read at all, with the reason in LoadProblem().
     bool LoadFile(const std::string& path, CLoggerBase* log);
+    // Why the last LoadFile failed, for the operator ("" after a load that read the file).
+    const std::string& LoadProblem() const { return loadProblem_; }
     // Parses file content held in memory (8-bit text, LF or CR LF line ends).
     bool LoadBuffer(const char* data, size_t size, CLoggerBase* log);
     void Clear();
@@ -51,4 +54,5 @@ class DeviceTables {
     uint16_t vendorId_ = 0;
     uint16_t altVendorId_ = 0;
     std::vector<ChipRow> chipRows_;
+    std::string loadProblem_;
 };

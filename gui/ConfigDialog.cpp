@@ -157,9 +157,14 @@ void CConfigDialog::UpdateEnabling() {
     keyFilePath_->setEnabled(keybox_->isChecked());
 }
 
+std::string CConfigDialog::TextOr(const char* key, const char* builtIn) {
+    std::string text = language_.GetText(key);
+    return text.empty() || text == key ? std::string(builtIn) : text;
+}
+
 void CConfigDialog::ChooseFolder() {
-    const std::optional<std::string> folder =
-        ChooseFolderPath(this, QString::fromLatin1(kChooserTitle), settings_.SavePath);
+    const std::optional<std::string> folder = ChooseFolderPath(
+        this, QString::fromStdString(TextOr("IDS_CHOOSE_DIR", kChooserTitle)), settings_.SavePath);
     if (!folder) {
         return;
     }
@@ -172,7 +177,8 @@ void CConfigDialog::accept() {
 
     const std::string folder = PathFromQString(saveFolder_->text());
     if (folder.empty() || !PathExists(folder)) {
-        ShowStationMessage(this, kNoDirMessage, "ERROR", MessageIcon::kError);
+        ShowStationMessage(this, TextOr("IDS_NO_DIR", kNoDirMessage),
+                           TextOr("IDS_CAPTION_ERROR", "ERROR"), MessageIcon::kError);
         return;
     }
     settings_.SavePath = folder;
@@ -180,7 +186,8 @@ void CConfigDialog::accept() {
     settings_.DestPosition = destination_->currentIndex();
 
     if (settings_.DestPosition < 0 || settings_.DestPosition >= kDestinationCount) {
-        ShowStationMessage(this, kDestMessage, "ERROR", MessageIcon::kError);
+        ShowStationMessage(this, TextOr("IDS_DEST_WRONG", kDestMessage),
+                           TextOr("IDS_CAPTION_ERROR", "ERROR"), MessageIcon::kError);
         return;
     }
     settings_.ResetAfterWrite = reset_->isChecked() ? 1 : 0;

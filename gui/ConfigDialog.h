@@ -62,6 +62,8 @@ class CConfigDialog final : public QDialog {
     void accept() override;
 
   private:
+    // A language text, or the built-in text when the language file has none.
+    std::string TextOr(const char* key, const char* builtIn);
     template <typename T>
     T* Add(T* widget, int id, QRect units);
     void BuildControls();

@@ -33,12 +33,23 @@ class CRowFrameDelegate final : public QStyledItemDelegate {
         QStyleOptionViewItem plain(option);
         const bool selected = (option.state & QStyle::State_Selected) != 0;
         plain.state &= ~(QStyle::State_Selected | QStyle::State_HasFocus);
+        const QString time = index.data(CDeviceTable::kTimeRole).toString();
+        const QVariant font = index.data(Qt::FontRole);
+        if (!time.isEmpty()) {
+            // The text keeps clear of the time at the right end (and as much room at the left
+            // end, so that it stays centred); a longer text is cut with an ellipsis.
+            const QFontMetrics metrics(font.isValid() ? font.value<QFont>() : option.font);
+            const QVariant background = index.data(Qt::BackgroundRole);
+            if (background.canConvert<QBrush>()) {
+                painter->fillRect(option.rect, background.value<QBrush>());
+            }
+            plain.rect = CDeviceTable::StatusTextArea(option.rect, metrics, time);
+            plain.textElideMode = Qt::ElideRight;
+        }
         QStyledItemDelegate::paint(painter, plain, index);
 
-        const QString time = index.data(CDeviceTable::kTimeRole).toString();
         if (!time.isEmpty()) {
             painter->save();
-            const QVariant font = index.data(Qt::FontRole);
             if (font.isValid()) {
                 painter->setFont(font.value<QFont>());
             }
@@ -66,10 +77,19 @@ class CRowFrameDelegate final : public QStyledItemDelegate {
 
   private:
     static constexpr int kFrameWidth = 2;
-    static constexpr int kTimeMargin = 6;
+    static constexpr int kTimeMargin = CDeviceTable::kTimeMargin;
 };
 
 }  // namespace
+
+QRect CDeviceTable::StatusTextArea(const QRect& cell, const QFontMetrics& metrics,
+                                   const QString& time) {
+    if (time.isEmpty()) {
+        return cell;
+    }
+    const int reserve = metrics.horizontalAdvance(time) + 2 * kTimeMargin;
+    return cell.width() > 2 * reserve ? cell.adjusted(reserve, 0, -reserve, 0) : cell;
+}
 
 QFont CDeviceTable::MakeFont(const QFont& face, int pixelHeight, int averageWidth, int weight) {
     QFont font(face);
@@ -153,6 +173,7 @@ void CDeviceTable::SetCellText(int row, int column, const QString& text) {
         if (column == kColumnStatus) {
             statusTexts_[row] = text;
             cell->setText(text + marks_[row]);
+            cell->setToolTip(text + marks_[row]);  // the whole text when the cell cuts it
         } else {
             cell->setText(text);
         }
@@ -163,6 +184,7 @@ void CDeviceTable::SetRowMark(int row, const QString& mark) {
     if (QTableWidgetItem* cell = Cell(row, kColumnStatus)) {
         marks_[row] = mark;
         cell->setText(statusTexts_[row] + mark);
+        cell->setToolTip(statusTexts_[row] + mark);
     }
 }
 

@@ -10,6 +10,8 @@
 
 #include <QColor>
 #include <QFont>
+#include <QFontMetrics>
+#include <QRect>
 #include <QTableWidget>
 #include <optional>
 
@@ -22,6 +24,14 @@ class CDeviceTable final : public QTableWidget {
     static constexpr int kStatusColumnSlack = 10;
     // The item role of the status cell that carries the row's job time.
     static constexpr int kTimeRole = Qt::UserRole + 1;
+    // Room between the job time and the cell's right edge and the status text.
+    static constexpr int kTimeMargin = 6;
+
+    // Where a status cell's text is drawn when the row shows a job time: clear of the time at
+    // the right end and as far from the left end (so it stays centred); the text is cut with an
+    // ellipsis to fit. The whole cell when there is no time.
+    static QRect StatusTextArea(const QRect& cell, const QFontMetrics& metrics,
+                                const QString& time);
 
     explicit CDeviceTable(QWidget* parent = nullptr);
 

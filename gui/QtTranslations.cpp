@@ -11,6 +11,8 @@ bool InstallQtTranslations(const std::string& locale) {
         return true;
     }
     const QLocale wanted(QString::fromStdString(locale));
+    // Dates and numbers in the language's own format, with or without Qt's translated texts.
+    QLocale::setDefault(wanted);
     const QString folder = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
     // The translator belongs to the application and goes with it.
     auto* translator = new QTranslator(qApp);
@@ -19,6 +21,5 @@ bool InstallQtTranslations(const std::string& locale) {
         return false;
     }
     QCoreApplication::installTranslator(translator);
-    QLocale::setDefault(wanted);
     return true;
 }

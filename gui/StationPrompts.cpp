@@ -26,9 +26,10 @@ void ShowStationMessage(QWidget* parent, const std::string& text, const std::str
     box.exec();
 }
 
-std::optional<std::string> ChooseKeyFilePath(QWidget* parent) {
-    const QString chosen = QFileDialog::getOpenFileName(parent, QString(), QString(),
-                                                        QString::fromLatin1(kKeyFileFilter));
+std::optional<std::string> ChooseKeyFilePath(QWidget* parent, const QString& filter) {
+    const QString chosen = QFileDialog::getOpenFileName(
+        parent, QString(), QString(),
+        filter.isEmpty() ? QString::fromLatin1(kKeyFileFilter) : filter);
     if (chosen.isEmpty()) {
         return std::nullopt;
     }

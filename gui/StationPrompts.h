@@ -24,7 +24,8 @@ void ShowStationMessage(QWidget* parent, const std::string& text, const std::str
                         MessageIcon icon);
 
 // The file-open dialog for a key database, with an empty initial name. Nothing when cancelled.
-std::optional<std::string> ChooseKeyFilePath(QWidget* parent);
+// filter: the dialog's filter ("Name(*.kdb);;Name(*.*)"); empty: kKeyFileFilter.
+std::optional<std::string> ChooseKeyFilePath(QWidget* parent, const QString& filter = QString());
 
 // A chooser of existing folders only, titled `title`, opened at `start` when it exists.
 std::optional<std::string> ChooseFolderPath(QWidget* parent, const QString& title,

@@ -26,6 +26,23 @@ constexpr int kCounterWeight = 900;
 constexpr int kSummaryPixels = 11;
 // The controller's clock tick: job times, stuck jobs, the summary's pace.
 constexpr int kTickMs = 1000;
+// The table's height and the summary band's under it (dialog units).
+constexpr int kTableHeightUnits = 233;
+constexpr int kSummaryHeightUnits = 42;
+
+bool IsEnterPress(const QEvent* event) {
+    if (event->type() != QEvent::KeyPress) {
+        return false;
+    }
+    const int key = static_cast<const QKeyEvent*>(event)->key();
+    return key == Qt::Key_Return || key == Qt::Key_Enter;
+}
+
+// True when a key-file label's text carries a value after its caption.
+bool LabelHasValue(const QString& text) {
+    const qsizetype colon = text.indexOf(QLatin1Char(':'));
+    return !text.mid(colon + 1).trimmed().isEmpty();
+}
 
 bool IsSwallowedKey(const QEvent* event) {
     if (event->type() != QEvent::KeyPress && event->type() != QEvent::KeyRelease &&
@@ -63,13 +80,18 @@ CStationWindow::CStationWindow(QWidget* parent)
     AddLabel(C::kTotalCaption, "总共:", QRect(303, 63, 38, 17), Anchor::kRightEdge);
     AddLabel(C::kTotalCounter, "00000", QRect(355, 63, 38, 17), Anchor::kRightEdge);
     StyleCounters();
-    // The shift summary in the free space left of the counters; its full text is its tool tip.
-    QLabel* summary = AddLabel(C::kSummaryLabel, "", QRect(225, 7, 75, 42), Anchor::kWiden);
-    summary->setFont(CDeviceTable::MakeFont(font(), kSummaryPixels, 0, 400));
-
     table_ = new CDeviceTable(this);
-    Tag(table_, C::kDeviceTable, QRect(7, 106, 389, 275), Anchor::kFillClient);
+    Tag(table_, C::kDeviceTable, QRect(7, 106, 389, kTableHeightUnits), Anchor::kFillClient);
+    // The shift summary in a band of its own under the table, as wide as the window: the pace
+    // and the commonest failure texts, one a line; its full text is its tool tip.
+    QLabel* summary = AddLabel(C::kSummaryLabel, "",
+                               QRect(7, 106 + kTableHeightUnits + 1, 389, kSummaryHeightUnits),
+                               Anchor::kBottomLine);
+    summary->setFont(CDeviceTable::MakeFont(font(), kSummaryPixels, 0, 400));
     AddLabel(C::kStatusLine, "", QRect(7, 383, 389, 12), Anchor::kBottomLine);
+
+    // The first focus is the key-file button (no key file is loaded yet); see showEvent.
+    Button(C::kKeyFileButton)->setFocus(Qt::OtherFocusReason);
 
     tick_ = new QTimer(this);
     tick_->setInterval(kTickMs);
@@ -210,6 +232,15 @@ void CStationWindow::ApplyLayout() {
     }
 }
 
+void CStationWindow::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    // The focus frame shows from the start, as after a Tab, not only once one was pressed.
+    if (QWidget* focus = focusWidget()) {
+        focus->setFocus(Qt::TabFocusReason);
+    }
+    setAttribute(Qt::WA_KeyboardFocusChange);
+}
+
 void CStationWindow::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
     ApplyLayout();
@@ -225,6 +256,13 @@ void CStationWindow::resizeEvent(QResizeEvent* event) {
 bool CStationWindow::eventFilter(QObject* watched, QEvent* event) {
     if (IsSwallowedKey(event) && watched->isWidgetType() &&
         static_cast<QWidget*>(watched)->window() == this) {
+        // Enter presses the focused button, as Space does; otherwise Enter and Escape do nothing
+        // (neither closes the window).
+        auto* button = qobject_cast<QPushButton*>(watched);
+        if (IsEnterPress(event) && button != nullptr && button->hasFocus() && button->isEnabled() &&
+            button->isVisible() && !static_cast<const QKeyEvent*>(event)->isAutoRepeat()) {
+            button->click();
+        }
         event->accept();
         return true;
     }
@@ -289,6 +327,10 @@ void CStationWindow::ShowControlText(int controlId, const std::string& text) {
     if (QPushButton* button = Button(controlId)) {
         button->setText(value);
     } else if (QLabel* label = Label(controlId)) {
+        if (controlId == C::kKeyFileLabel && isVisible()) {
+            // After a key file or pool is loaded the next step is Start; without one, Key File.
+            FocusWhenEnabled(LabelHasValue(value) ? C::kStartStopButton : C::kKeyFileButton);
+        }
         if (controlId == C::kSummaryLabel) {
             // Each line cut to the label's width; the whole text is its tool tip.
             const QFontMetrics metrics(label->font());
@@ -341,8 +383,33 @@ void CStationWindow::CallAttention() {
 }
 
 void CStationWindow::ShowControlEnabled(int controlId, bool enabled) {
-    if (QWidget* control = Control(controlId)) {
-        control->setEnabled(enabled);
+    QWidget* control = Control(controlId);
+    if (control == nullptr) {
+        return;
+    }
+    // A button disabled while it has the focus (Start while stopping, the buttons while a key
+    // file loads) gets it back when it is enabled again, instead of leaving it on whichever
+    // button Qt passed it to (Enter there could press Exit).
+    if (!enabled && control->hasFocus() && wantedFocus_ == 0) {
+        wantedFocus_ = controlId;
+    }
+    control->setEnabled(enabled);
+    if (enabled && controlId == wantedFocus_) {
+        FocusWhenEnabled(controlId);
+    }
+}
+
+void CStationWindow::FocusWhenEnabled(int controlId) {
+    QWidget* control = Control(controlId);
+    const QWidget* focus = QApplication::focusWidget();
+    if (control == nullptr || (focus != nullptr && focus->window() != this)) {
+        return;
+    }
+    if (control->isEnabled()) {
+        control->setFocus(Qt::TabFocusReason);  // with its focus frame
+        wantedFocus_ = 0;
+    } else {
+        wantedFocus_ = controlId;
     }
 }
 
@@ -368,7 +435,15 @@ void CStationWindow::ShowMessage(const std::string& text, const std::string& cap
 }
 
 std::optional<std::string> CStationWindow::ChooseKeyFile() {
-    return ChooseKeyFilePath(this);
+    // The filter in the station's language (the built-in one without a language text).
+    QString filter;
+    if (controller_ != nullptr) {
+        const std::string text = controller_->GetLangText("IDS_KEYFILE_FILTER");
+        if (!text.empty() && text != "IDS_KEYFILE_FILTER") {
+            filter = QString::fromStdString(text);
+        }
+    }
+    return ChooseKeyFilePath(this, filter);
 }
 
 void CStationWindow::RunConfigDialog(CIniSettingBase& settings, CIniLocalLan& language) {

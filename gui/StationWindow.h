@@ -78,6 +78,7 @@ class CStationWindow final : public QWidget, public IStationView {
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
   private:
@@ -101,6 +102,8 @@ class CStationWindow final : public QWidget, public IStationView {
     void StyleCounters();
     void ApplyLayout();
     void OnButton(int controlId);
+    // Gives the control the focus now, or once it is enabled again.
+    void FocusWhenEnabled(int controlId);
 
     CDialogUnits units_;
     CStationController* controller_ = nullptr;
@@ -112,4 +115,5 @@ class CStationWindow final : public QWidget, public IStationView {
     bool inCloseEvent_ = false;
     int attentionCalls_ = 0;
     QTimer* tick_ = nullptr;
+    int wantedFocus_ = 0;  // the control that gets the focus once it is enabled; 0: none
 };

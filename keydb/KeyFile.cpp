@@ -15,14 +15,24 @@
 
 #include "keydb/Crc32.h"
 #include "keydb/HeaderCopy.h"
+#include "keydb/KeyAudit.h"
 #include "keydb/KeyFileFormat.h"
 #include "keydb/Sha256.h"
 #include "keydb/WipeMemory.h"
 #include "support/Logger.h"
+#include "support/NativeFile.h"
+#include "support/Paths.h"
+#include "support/SystemRandom.h"
 
 namespace {
 
 constexpr size_t kReadPiece = 1 << 20;
+// The key area is read in blocks of whole keys of about this size (one key when keys are larger).
+constexpr size_t kScanBlock = 1 << 20;
+constexpr uint32_t kNoKey = UINT32_MAX;
+// Pairs of keys with the same hash that are read back and compared at most (beyond chance only
+// for a file with duplicate keys, where the first pair fails the load).
+constexpr size_t kMaxDuplicateCandidates = 64;
 
 std::string Format(const char* format, ...) KS_PRINTF_LIKE(1, 2);
 
@@ -58,6 +68,8 @@ void ClearBit(uint8_t* bitmap, uint32_t index) {
 
 constexpr uint32_t kSectorBytes = 512;
 
+constexpr const char* kChangedUnderUs = "the key file was changed while the station was using it";
+
 }  // namespace
 
 CKeyFile::CKeyFile(const std::string& path, CLoggerBase* log)
@@ -65,10 +77,11 @@ CKeyFile::CKeyFile(const std::string& path, CLoggerBase* log)
 
 CKeyFile::CKeyFile(const std::string& path, CLoggerBase* log, KeyFileAccess access)
     : path_(path),
+      sidePath_(ks::RealPath(path)),
       log_(log),
       access_(access),
       commit_([this](const CGroupCommit::Batch& batch) { return FlushBatch(batch); }) {
-    KeyFileOpenResult opened = OpenKeyFileIo(path, access);
+    KeyFileOpenResult opened = OpenKeyFileIo(sidePath_, access);
     if (opened.status == KeyFileOpenStatus::InUse) {
         Fail(Format("Error:CKeyFile->CKeyFile key file %s is in use by another station",
                     path.c_str()));
@@ -85,6 +98,7 @@ CKeyFile::CKeyFile(const std::string& path, CLoggerBase* log, KeyFileAccess acce
 CKeyFile::CKeyFile(std::unique_ptr<IKeyFileIo> io, const std::string& path, CLoggerBase* log,
                    KeyFileAccess access)
     : path_(path),
+      sidePath_(path),
       log_(log),
       access_(access),
       io_(std::move(io)),
@@ -123,31 +137,37 @@ bool CKeyFile::Fail(std::string text) {
     return false;
 }
 
-bool CKeyFile::ReadImage() {
+bool CKeyFile::ReadHead() {
     const int64_t size = io_->Size();
     if (size < 0) {
         return Fail(
             Format("Error:CKeyFile->CKeyFile read key file failed,err=%d", io_->LastError()));
     }
-    if (static_cast<uint64_t>(size) > SIZE_MAX - 1) {
-        return Fail(Format("Error:CKeyFile->CKeyFile new memory failed,err=%d", ENOMEM));
-    }
-    imageSize_ = static_cast<uint64_t>(size);
-    // One spare byte keeps the allocation non-empty for an empty file.
+    fileSize_ = static_cast<uint64_t>(size);
+    // Everything a header can be, and no more: the key area is read in blocks later. One spare
+    // byte keeps the allocation non-empty for an empty file.
+    imageSize_ = std::min<uint64_t>(fileSize_, uint64_t{kdb::kMaxHeaderSize} + 1);
     image_ = new (std::nothrow) uint8_t[static_cast<size_t>(imageSize_) + 1];
     if (image_ == nullptr) {
         imageSize_ = 0;
         return Fail(Format("Error:CKeyFile->CKeyFile new memory failed,err=%d", ENOMEM));
     }
-    uint64_t done = 0;
-    while (done < imageSize_) {
-        const size_t want = static_cast<size_t>(std::min<uint64_t>(kReadPiece, imageSize_ - done));
-        const int64_t got = io_->ReadAt(done, image_ + done, want);
+    if (!ReadFully(0, image_, static_cast<size_t>(imageSize_))) {
+        return Fail(
+            Format("Error:CKeyFile->CKeyFile read key file failed,err=%d", io_->LastError()));
+    }
+    return true;
+}
+
+bool CKeyFile::ReadFully(uint64_t offset, uint8_t* buffer, size_t len) {
+    size_t done = 0;
+    while (done < len) {
+        const size_t want = std::min(kReadPiece, len - done);
+        const int64_t got = io_->ReadAt(offset + done, buffer + done, want);
         if (got <= 0 || static_cast<uint64_t>(got) > want) {
-            return Fail(Format("Error:CKeyFile->CKeyFile read key file failed,err=%d",
-                               got < 0 ? io_->LastError() : 0));
+            return false;
         }
-        done += static_cast<uint64_t>(got);
+        done += static_cast<size_t>(got);
     }
     return true;
 }
@@ -164,7 +184,7 @@ bool CKeyFile::RestoreHeaderCopy() {
                                                raw.size() - got);
         if (n < 0) {
             return Fail(Format("Error:CKeyFile->CKeyFile read %s failed,err=%d",
-                               CompanionPath(path_, KeyFileCompanion::kHeaderCopy).c_str(),
+                               CompanionPath(sidePath_, KeyFileCompanion::kHeaderCopy).c_str(),
                                io_->LastError()));
         }
         if (n == 0) {
@@ -177,10 +197,11 @@ bool CKeyFile::RestoreHeaderCopy() {
         return true;
     }
     std::string ignored;
-    if (CheckHeader(image_, imageSize_, &ignored)) {
+    if (CheckHeader(image_, fileSize_, &ignored)) {
         return true;
     }
-    if (copy.size() >= imageSize_ || !CheckHeader(copy.data(), copy.size() + 1, &ignored) ||
+    if (copy.size() >= imageSize_ || copy.size() >= fileSize_ ||
+        !CheckHeader(copy.data(), copy.size() + 1, &ignored) ||
         kdb::LoadLe16(copy.data() + kdb::kOffHeaderSize) != copy.size()) {
         return true;
     }
@@ -214,7 +235,7 @@ void CKeyFile::ReadJournal() {
     if (!SummariseJournal(*io_, digestHex_, keyCount_, &summary, &error)) {
         journalError_ =
             Format("read journal %s failed,%s",
-                   CompanionPath(path_, KeyFileCompanion::kJournal).c_str(), error.c_str());
+                   CompanionPath(sidePath_, KeyFileCompanion::kJournal).c_str(), error.c_str());
         Report(log_, "Error:CKeyFile->CKeyFile " + journalError_);
         summary = KeyJournalSummary{};
         return;
@@ -228,8 +249,88 @@ void CKeyFile::ReadJournal() {
     }
 }
 
+void CKeyFile::Note(const std::string& text) {
+    Report(log_, "CKeyFile->CKeyFile " + path_ + ": " + text);
+    try {
+        loadNotes_.push_back(text);
+    } catch (const std::bad_alloc&) {
+        // The log has it.
+    }
+}
+
+bool CKeyFile::MarkJournalKeysUsed() {
+    // A key the journal of this key area says went out (reserved, delivered or spent) is used,
+    // whatever the header says: the file may be an older copy put back beside its journal. It is
+    // marked on disk before any key is handed out.
+    std::vector<uint32_t> marks;
+    try {
+        for (const auto& [index, history] : journal_.keys) {
+            if ((history.reserved > 0 || history.delivered > 0 || history.spent > 0) &&
+                index < keyCount_ && !TestBit(loadedBitmap_.data(), index)) {
+                marks.push_back(index);
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        return Fail(Format("Error:CKeyFile->CKeyFile new memory failed,err=%d", ENOMEM));
+    }
+    if (marks.empty()) {
+        return true;
+    }
+    if (!WriteHeaderBits(marks)) {
+        return Fail(
+            Format("Error:CKeyFile->CKeyFile %zu keys the journal records as used could not be "
+                   "marked used in the file",
+                   marks.size()));
+    }
+    uint32_t unused = kdb::LoadLe32(image_ + kdb::kOffUnusedCount);
+    for (const uint32_t i : marks) {
+        SetBit(image_ + kdb::kOffBitmap, i);
+        SetBit(loadedBitmap_.data(), i);
+        unused = unused > 0 ? unused - 1 : 0;
+    }
+    kdb::StoreLe32(image_ + kdb::kOffUnusedCount, unused);
+    Note(Format("%zu keys the journal records as used were free in the file: marked used",
+                marks.size()));
+    Report(log_, "CKeyFile->CKeyFile keys marked used from the journal: " + IndexRanges(marks));
+    return true;
+}
+
+namespace {
+
+// A host name read from the journal, fit for a log line and the status line.
+std::string ShownHost(const std::string& host) {
+    std::string shown;
+    for (const char c : host) {
+        if (shown.size() >= 64) {
+            shown += "...";
+            break;
+        }
+        shown += static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '?' : c;
+    }
+    return shown;
+}
+
+}  // namespace
+
+void CKeyFile::NoteOtherHosts() {
+    // A copy of the key file on a second station hands out the same keys: say so when its
+    // journal shows another host loaded this key area.
+    std::string others;
+    for (const std::string& host : journal_.hosts) {
+        if (!host.empty() && host != host_) {
+            others += (others.empty() ? "" : ", ") + ShownHost(host);
+        }
+    }
+    if (!others.empty()) {
+        Note("this key file was also loaded on another station (" + others +
+             "): a copy of a key file hands out the same keys again; stations that share keys "
+             "draw from a key pool");
+    }
+}
+
 void CKeyFile::Load() {
-    if (!ReadImage()) {
+    host_ = ks::HostName();
+    if (!ReadHead()) {
         return;
     }
     if (!RestoreHeaderCopy()) {
@@ -246,7 +347,7 @@ void CKeyFile::Load() {
         return;
     }
     const uint32_t headerSize = kdb::LoadLe16(fixed + kdb::kOffHeaderSize);
-    if (headerSize < kdb::kMinHeaderSize || headerSize >= imageSize_) {
+    if (headerSize < kdb::kMinHeaderSize || headerSize >= fileSize_) {
         Fail(Format("Error:CKeyFile->CKeyFile header size is wrong,size=%d",
                     static_cast<int>(headerSize)));
         return;
@@ -265,7 +366,7 @@ void CKeyFile::Load() {
     // length, or keys would be read outside the image.
     const uint64_t expected =
         uint64_t{headerSize} + (shared ? uint64_t{keySize} : uint64_t{keyCount} * keySize);
-    if (expected != imageSize_) {
+    if (expected != fileSize_) {
         Fail("Error:CKeyFile->CKeyFile check size failed!");
         return;
     }
@@ -281,13 +382,19 @@ void CKeyFile::Load() {
                     keyCount, static_cast<int>(headerSize)));
         return;
     }
+    headerSize_ = headerSize;
+    keySize_ = keySize;
+    keyCount_ = keyCount;
+    sharedKey_ = shared;
     uint8_t digest[kdb::kDigestSize];
-    if (!DoHash256(digest, image_ + headerSize, imageSize_ - headerSize)) {
-        Fail("Error:CKeyFile->CKeyFile DoHash256 failed!");
+    if (!ScanKeyArea(digest)) {
         return;
     }
     if (std::memcmp(digest, image_ + kdb::kOffDigest, kdb::kDigestSize) != 0) {
         Fail("Error:CKeyFile->CKeyFile memcmp sha256 failed!");
+        return;
+    }
+    if (!CheckDuplicates()) {
         return;
     }
     try {
@@ -311,9 +418,8 @@ void CKeyFile::Load() {
     }
     if (restoredHeader_) {
         Report(log_, Format("CKeyFile->CKeyFile %s: header restored from %s", path_.c_str(),
-                            CompanionPath(path_, KeyFileCompanion::kHeaderCopy).c_str()));
+                            CompanionPath(sidePath_, KeyFileCompanion::kHeaderCopy).c_str()));
     }
-    keyCount_ = keyCount;
     try {
         loadedBitmap_.assign(image_ + kdb::kOffBitmap,
                              image_ + kdb::kOffBitmap + kdb::BitmapBytes(keyCount));
@@ -322,23 +428,18 @@ void CKeyFile::Load() {
         return;
     }
     ReadJournal();
-    headerSize_ = headerSize;
-    keySize_ = keySize;
-    sharedKey_ = shared;
+    if (access_ == KeyFileAccess::Station && !MarkJournalKeysUsed()) {
+        return;
+    }
+    if (access_ == KeyFileAccess::Station) {
+        NoteOtherHosts();
+    }
     if (access_ == KeyFileAccess::Station) {
         try {
-            for (uint32_t i = 0; i < keyCount && !shared; ++i) {
-                if (TestBit(loadedBitmap_.data(), i)) {
-                    NoteUsedKey(i);
-                }
-            }
+            // Every reservation may have put a key on its board: delivered, spent, or open.
             for (const auto& [serial, keys] : journal_.keysBySerial) {
-                for (const uint32_t index : keys) {
-                    const auto it = journal_.keys.find(index);
-                    if (it != journal_.keys.end() && it->second.delivered > 0) {
-                        deliveredSerials_.insert(serial);
-                        break;
-                    }
+                if (!keys.empty()) {
+                    reservedSerials_.insert(serial);
                 }
             }
         } catch (const std::bad_alloc&) {
@@ -347,15 +448,9 @@ void CKeyFile::Load() {
         }
     }
     if (access_ == KeyFileAccess::VerifyOnly) {
-        // A reader needs only the header; drop the keys.
-        uint8_t* header = new (std::nothrow) uint8_t[headerSize];
-        if (header != nullptr) {
-            std::memcpy(header, image_, headerSize);
-            WipeMemory(image_, imageSize_);
-            delete[] image_;
-            image_ = header;
-            imageSize_ = headerSize;
-        }
+        // A reader needs only the header.
+        std::vector<uint64_t>().swap(keyHashes_);
+        std::vector<uint32_t>().swap(hashTable_);
         io_.reset();
     }
     valid_ = true;
@@ -502,9 +597,13 @@ bool CKeyFile::GetKey(int32_t* index, KeyCopy* key) {
     } catch (const std::exception&) {
         return false;  // the state table could not grow; nothing was taken
     }
-    // The data area never changes after load, so the copy needs no lock.
-    const uint64_t offset = headerSize_ + (sharedKey_ ? 0 : uint64_t{found} * keySize_);
-    std::memcpy(copy.data(), image_ + offset, keySize_);
+    // The key is read where it lies; it must still be the key the load checked.
+    if (!ReadKey(found, copy.data())) {
+        Break(Format("Error:GetKey-->key %u on disk is not the key that was loaded: %s", found,
+                     kChangedUnderUs),
+              kChangedUnderUs);
+        return false;
+    }
     *key = std::move(copy);
     *index = static_cast<int32_t>(found);
     return true;
@@ -550,10 +649,22 @@ std::string CKeyFile::Record(JournalEvent event, uint32_t index, const KeyJobInf
     return FormatJournalRecord(record);
 }
 
-void CKeyFile::Break(const std::string& text) {
-    if (!broken_.exchange(true) && !text.empty()) {
+void CKeyFile::Break(const std::string& text, const std::string& reason) {
+    {
+        std::lock_guard<std::mutex> lock(keyLock_);
+        if (broken_.exchange(true)) {
+            return;
+        }
+        brokenReason_ = reason;
+    }
+    if (!text.empty()) {
         Report(log_, text);
     }
+}
+
+std::string CKeyFile::GetBrokenReason() {
+    std::lock_guard<std::mutex> lock(keyLock_);
+    return brokenReason_;
 }
 
 bool CKeyFile::StationIndex(int32_t index, uint32_t* out) const {
@@ -574,39 +685,209 @@ bool CKeyFile::StationKeyIn(int32_t index, KeyState state, uint32_t* out) {
     return it != states_.end() && it->second == state;
 }
 
-size_t CKeyFile::KeyHash(const uint8_t* data) const {
-    return std::hash<std::string_view>{}(
-        std::string_view(reinterpret_cast<const char*>(data), keySize_));
+uint64_t CKeyFile::KeyHash(const uint8_t* data) const {
+    // Four independent lanes of multiply and shift over 8-byte words: fast enough to run beside
+    // SHA-256 over the whole key area. Seeded per load, so that no file can be made to collide.
+    const auto load = [](const uint8_t* p) {
+        uint64_t v;
+        std::memcpy(&v, p, sizeof(v));
+        return v;
+    };
+    const auto mix = [](uint64_t x) {
+        x *= 0x9E3779B97F4A7C15ull;
+        return x ^ (x >> 29);
+    };
+    const size_t n = keySize_;
+    uint64_t a = hashSeed_, b = hashSeed_ ^ 0xC2B2AE3D27D4EB4Full, c = hashSeed_ + n,
+             d = ~hashSeed_;
+    size_t i = 0;
+    for (; i + 32 <= n; i += 32) {
+        a = mix(a ^ load(data + i));
+        b = mix(b ^ load(data + i + 8));
+        c = mix(c ^ load(data + i + 16));
+        d = mix(d ^ load(data + i + 24));
+    }
+    for (; i + 8 <= n; i += 8) {
+        a = mix(a ^ load(data + i));
+    }
+    if (i < n) {
+        uint64_t tail = 0;
+        std::memcpy(&tail, data + i, n - i);
+        b = mix(b ^ tail ^ (uint64_t{n - i} << 56));
+    }
+    const auto rotate = [](uint64_t x, int r) { return (x << r) | (x >> (64 - r)); };
+    return mix(mix(a ^ rotate(b, 17)) ^ rotate(c, 31) ^ rotate(d, 47));
 }
 
-void CKeyFile::NoteUsedKey(uint32_t index) {
-    if (!sharedKey_ && index < keyCount_) {
-        usedKeys_.emplace(KeyHash(image_ + headerSize_ + uint64_t{index} * keySize_), index);
+bool CKeyFile::ReadKey(uint32_t index, uint8_t* out) {
+    const uint32_t slot = sharedKey_ ? 0 : index;
+    if (slot >= keyHashes_.size()) {
+        return false;
     }
+    const uint64_t offset = headerSize_ + uint64_t{slot} * keySize_;
+    return ReadFully(offset, out, keySize_) && KeyHash(out) == keyHashes_[slot];
+}
+
+bool CKeyFile::ScanKeyArea(uint8_t* digest) {
+    // The key area is read once, in blocks of whole keys: its SHA-256 and a hash of every key
+    // (for the duplicate check, the used-key guard and the check of a key read when taken). Only
+    // the header and the hashes stay in memory.
+    const uint64_t area = fileSize_ - headerSize_;
+    const uint64_t slots = sharedKey_ ? 1 : keyCount_;
+    const size_t block = keySize_ * std::max<size_t>(1, kScanBlock / keySize_);
+    if (!ks::FillSystemRandom(&hashSeed_, sizeof(hashSeed_), nullptr)) {
+        hashSeed_ ^= reinterpret_cast<uintptr_t>(this) * 0x9E3779B97F4A7C15ull;
+    }
+    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[block]);
+    try {
+        keyHashes_.resize(static_cast<size_t>(slots));
+    } catch (const std::bad_alloc&) {
+        buffer.reset();
+    }
+    if (!buffer) {
+        return Fail(Format("Error:CKeyFile->CKeyFile new memory failed,err=%d", ENOMEM));
+    }
+    CSha256 sha;
+    uint64_t done = 0;
+    size_t key = 0;
+    bool ok = true;
+    while (done < area) {
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(block, area - done));
+        if (!ReadFully(headerSize_ + done, buffer.get(), want)) {
+            ok = false;
+            break;
+        }
+        sha.Update(buffer.get(), want);
+        for (size_t at = 0; at + keySize_ <= want && key < keyHashes_.size(); at += keySize_) {
+            keyHashes_[key++] = KeyHash(buffer.get() + at);
+        }
+        done += want;
+    }
+    WipeMemory(buffer.get(), block);
+    if (!ok) {
+        return Fail(
+            Format("Error:CKeyFile->CKeyFile read key file failed,err=%d", io_->LastError()));
+    }
+    sha.Final(digest);
+    return true;
+}
+
+bool CKeyFile::CheckDuplicates() {
+    // Every key goes to one board only, so no two keys of a file may be the same bytes (a shared
+    // key file has its one key). Keys are placed in an open-addressing table by their hash; two
+    // with the same hash are read back and compared. The table stays for the used-key guard.
+    if (sharedKey_ || keyCount_ == 0) {
+        return true;
+    }
+    size_t size = 1;
+    while (size < size_t{keyCount_} * 2) {
+        size *= 2;
+    }
+    try {
+        hashTable_.assign(size, kNoKey);
+    } catch (const std::bad_alloc&) {
+        return Fail(Format("Error:CKeyFile->CKeyFile new memory failed,err=%d", ENOMEM));
+    }
+    const size_t mask = size - 1;
+    std::vector<std::pair<uint32_t, uint32_t>> candidates;  // same hash: (earlier, later)
+    for (uint32_t j = 0; j < keyCount_; ++j) {
+        const uint64_t h = keyHashes_[j];
+        size_t slot = static_cast<size_t>(h) & mask;
+        while (hashTable_[slot] != kNoKey) {
+            const uint32_t i = hashTable_[slot];
+            if (keyHashes_[i] == h && candidates.size() < kMaxDuplicateCandidates) {
+                try {
+                    candidates.emplace_back(i, j);
+                } catch (const std::bad_alloc&) {
+                    return Fail(
+                        Format("Error:CKeyFile->CKeyFile new memory failed,err=%d", ENOMEM));
+                }
+            }
+            slot = (slot + 1) & mask;
+        }
+        hashTable_[slot] = j;
+    }
+    if (candidates.empty()) {
+        return true;
+    }
+    KeyCopy first, second;
+    if (!first.Allocate(keySize_) || !second.Allocate(keySize_)) {
+        return Fail(Format("Error:CKeyFile->CKeyFile new memory failed,err=%d", ENOMEM));
+    }
+    for (const auto& [i, j] : candidates) {  // in the order of the later key: the first pair
+        if (!ReadKey(i, first.data()) || !ReadKey(j, second.data())) {
+            return Fail(
+                Format("Error:CKeyFile->CKeyFile read key file failed,err=%d", io_->LastError()));
+        }
+        if (std::memcmp(first.data(), second.data(), keySize_) == 0) {
+            return Fail(
+                Format("Error:CKeyFile->CKeyFile keys %u and %u are the same bytes; "
+                       "every key must be different",
+                       i, j));
+        }
+    }
+    return true;
+}
+
+bool CKeyFile::UsedLocked(uint32_t index) const {
+    const auto it = states_.find(index);
+    if (it != states_.end()) {
+        // Reserved, delivered, spent or in doubt: it may be on a board. Taken or returned: not.
+        const KeyState state = it->second;
+        return state == KeyState::kReserved || state == KeyState::kDelivered ||
+               state == KeyState::kSpent || state == KeyState::kInDoubt;
+    }
+    return TestBit(loadedBitmap_.data(), index);
 }
 
 bool CKeyFile::IsUsedKey(const uint8_t* data, size_t size) {
     if (!valid_ || access_ != KeyFileAccess::Station || sharedKey_ || data == nullptr ||
-        size != keySize_) {
+        size != keySize_ || hashTable_.empty()) {
         return false;
     }
-    const size_t hash = KeyHash(data);
-    std::lock_guard<std::mutex> lock(keyLock_);
-    const auto [first, last] = usedKeys_.equal_range(hash);
-    for (auto it = first; it != last; ++it) {
-        if (std::memcmp(image_ + headerSize_ + uint64_t{it->second} * keySize_, data, size) == 0) {
+    const uint64_t hash = KeyHash(data);
+    std::vector<uint32_t> candidates;
+    try {
+        std::lock_guard<std::mutex> lock(keyLock_);
+        const size_t mask = hashTable_.size() - 1;
+        for (size_t slot = static_cast<size_t>(hash) & mask; hashTable_[slot] != kNoKey;
+             slot = (slot + 1) & mask) {
+            const uint32_t i = hashTable_[slot];
+            if (keyHashes_[i] == hash && UsedLocked(i)) {
+                candidates.push_back(i);
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    if (candidates.empty()) {
+        return false;
+    }
+    // The bytes are compared with the key on disk (the hash alone could be a coincidence).
+    KeyCopy key;
+    if (!key.Allocate(keySize_)) {
+        return false;
+    }
+    for (const uint32_t i : candidates) {
+        if (!ReadKey(i, key.data())) {
+            Break(Format("Error:IsUsedKey-->key %u on disk is not the key that was loaded: %s", i,
+                         kChangedUnderUs),
+                  kChangedUnderUs);
+            return false;
+        }
+        if (std::memcmp(key.data(), data, size) == 0) {
             return true;
         }
     }
     return false;
 }
 
-bool CKeyFile::WasDeliveredTo(const std::string& serial) {
+bool CKeyFile::WasReservedFor(const std::string& serial) {
     if (!valid_ || serial.empty()) {
         return false;
     }
     std::lock_guard<std::mutex> lock(keyLock_);
-    return deliveredSerials_.count(serial) != 0;
+    return reservedSerials_.count(serial) != 0;
 }
 
 bool CKeyFile::ReserveKey(int32_t index, const KeyJobInfo& job) {
@@ -627,9 +908,11 @@ bool CKeyFile::ReserveKey(int32_t index, const KeyJobInfo& job) {
     std::lock_guard<std::mutex> lock(keyLock_);
     Transition(i, KeyEvent::kReserve);
     try {
-        NoteUsedKey(i);
+        if (!job.serial.empty()) {
+            reservedSerials_.insert(job.serial);
+        }
     } catch (const std::bad_alloc&) {
-        // The guard misses this key; the key itself is recorded and safe.
+        // The guard misses this board; the key itself is recorded and safe.
     }
     return true;
 }
@@ -644,13 +927,6 @@ bool CKeyFile::DeliverKey(int32_t index, const KeyJobInfo& job) {
     {
         std::lock_guard<std::mutex> lock(keyLock_);
         Transition(i, ok ? KeyEvent::kDeliver : KeyEvent::kSpend);
-        if (ok && !job.serial.empty()) {
-            try {
-                deliveredSerials_.insert(job.serial);
-            } catch (const std::bad_alloc&) {
-                // The guard misses this board; the key itself is recorded.
-            }
-        }
     }
     if (!ok) {
         Break(
@@ -748,9 +1024,9 @@ bool CKeyFile::FlushBatch(const CGroupCommit::Batch& batch) {
     }
     if (!io_->CompanionAppend(KeyFileCompanion::kJournal,
                               reinterpret_cast<const uint8_t*>(text.data()), text.size())) {
-        Report(log_,
-               Format("Error:UpdateKeyFile-->write journal %s failed,err=%d",
-                      CompanionPath(path_, KeyFileCompanion::kJournal).c_str(), io_->LastError()));
+        Report(log_, Format("Error:UpdateKeyFile-->write journal %s failed,err=%d",
+                            CompanionPath(sidePath_, KeyFileCompanion::kJournal).c_str(),
+                            io_->LastError()));
         return false;
     }
     journalStarted_ = true;
@@ -784,7 +1060,27 @@ bool CKeyFile::WriteHeaderBits(const std::vector<uint32_t>& bits) {
                    kdb::LoadLe16(disk + kdb::kOffHeaderSize) != h ||
                    kdb::LoadLe32(disk + h - kdb::kCrcSize) != CalcCrc32(disk, h - kdb::kCrcSize))) {
         Report(log_, "Error:UpdateKeyFile-->file header on disk is damaged");
+        if (knownHeader_.size() == h) {
+            // We left it intact: it was changed under us.
+            Break(std::string("Error:UpdateKeyFile-->") + kChangedUnderUs, kChangedUnderUs);
+        }
         return false;
+    }
+    // An intact header that is not the one we left: only one that still holds everything this
+    // station wrote (the same key area, every bit it set) may be written over; anything else is
+    // another file or an older copy put in place during the run.
+    if (!known && knownHeader_.size() == h) {
+        const uint8_t* mine = knownHeader_.data();
+        bool ours = std::memcmp(mine, disk, kdb::kOffUnusedCount) == 0 &&
+                    std::memcmp(mine + kdb::kOffKeySizeLow, disk + kdb::kOffKeySizeLow,
+                                kdb::kOffBitmap - kdb::kOffKeySizeLow) == 0;
+        for (size_t b = kdb::kOffBitmap; ours && b < h - kdb::kCrcSize; ++b) {
+            ours = (mine[b] & ~disk[b]) == 0;
+        }
+        if (!ours) {
+            Break(std::string("Error:UpdateKeyFile-->") + kChangedUnderUs, kChangedUnderUs);
+            return false;
+        }
     }
     std::memcpy(original, disk, h);
     for (const uint32_t i : bits) {
@@ -804,7 +1100,7 @@ bool CKeyFile::WriteHeaderBits(const std::vector<uint32_t>& bits) {
         if (!header_copy::Encode(disk, h, &copy) ||
             !io_->CompanionReplace(KeyFileCompanion::kHeaderCopy, copy.data(), copy.size())) {
             Report(log_, Format("Error:UpdateKeyFile-->write %s failed,err=%d",
-                                CompanionPath(path_, KeyFileCompanion::kHeaderCopy).c_str(),
+                                CompanionPath(sidePath_, KeyFileCompanion::kHeaderCopy).c_str(),
                                 io_->LastError()));
             return false;
         }

@@ -6,7 +6,9 @@
 //   9 K bits 16-23 | 10 day | 11 month | 12 year (u16) | 14 N (u32) | 18 unused count (u32)
 //   22 K bits 0-15 (u16) | 24 SHA-256 of the data area (32) | 56 record info (16)
 //   72 used-key bitmap, key i = bit (i % 8) of byte 72 + i / 8 | H-4 CRC of bytes 0..H-5
-// The data area follows the header: N keys of K bytes, or one shared key of K bytes.
+// The data area follows the header: N keys of K bytes, or one shared key of K bytes; no two keys
+// of a file are the same bytes. A load reads the data area once, in blocks, and keeps only the
+// header and a hash of each key in memory; a key is read from disk when it is taken.
 #pragma once
 
 #include <atomic>
@@ -86,6 +88,13 @@ class CKeyFile {
     // True once a reservation, an end record or a header update could not be written: no key is
     // handed out any more; the file must be loaded again.
     bool IsBroken() const { return broken_.load(); }
+    // Why the file broke, for the operator ("the key file was changed while the station was using
+    // it"); empty while it is not broken or when the failing step has no text of its own.
+    std::string GetBrokenReason();
+    // What the load found and put right or wants the operator to know (keys the journal records
+    // as used that were free in the file, a journal written by another host); each is in the log
+    // too.
+    const std::vector<std::string>& GetLoadNotes() const { return loadNotes_; }
     // Keys reserved by earlier runs whose jobs never recorded an end (a crash): counted at load.
     uint32_t GetInDoubtCount() const { return inDoubt_; }
     // What the journal said at load (empty when it could not be read: see GetJournalError).
@@ -94,13 +103,17 @@ class CKeyFile {
     // True when the key is marked used in the header as loaded (for a verify-only object: as it
     // is on disk).
     bool IsMarkedUsedAtLoad(uint32_t index) const;
-    // The re-provisioning guards (station access only; no file reads). IsUsedKey: `data` equals
-    // one of the file's keys that is used, on disk at load or reserved in this run; never for a
-    // shared-key file, whose one key every board gets. WasDeliveredTo: a key was delivered to a
-    // board with this serial number, by the journal at load or in this run.
+    // The re-provisioning guards (station access only). IsUsedKey: `data` equals one of the file's
+    // keys that is used, on disk at load (or by the journal) or reserved in this run; never for a
+    // shared-key file, whose one key every board gets. It looks the key up by a hash kept in
+    // memory and reads the one candidate from disk to compare. WasReservedFor: a key was reserved
+    // for a board with this serial number (delivered, spent or in doubt since), by the journal at
+    // load or in this run.
     bool IsUsedKey(const uint8_t* data, size_t size);
-    bool WasDeliveredTo(const std::string& serial);
-    // The host name written into journal records.
+    bool WasReservedFor(const std::string& serial);
+    // The name the journal and the header copy are named after: the file's real path.
+    const std::string& GetSidePath() const { return sidePath_; }
+    // The host name written into journal records (the machine's own by default).
     void SetJournalHost(const std::string& host);
     // Header rewrites that went to disk, and flushes the group commit ran (measurements, tests).
     uint64_t GetHeaderWrites() const { return headerWrites_.load(); }
@@ -108,14 +121,24 @@ class CKeyFile {
 
   private:
     void Load();
-    bool ReadImage();
+    bool ReadHead();
+    bool ReadFully(uint64_t offset, uint8_t* buffer, size_t len);
+    bool ScanKeyArea(uint8_t* digest);
+    bool CheckDuplicates();
+    // Reads a key from disk; false when it cannot be read or is not the key the load hashed.
+    bool ReadKey(uint32_t index, uint8_t* out);
+    // May the key have reached a board (used at load, or reserved or later in this run)?
+    bool UsedLocked(uint32_t index) const;
     bool Fail(std::string text);
     bool CheckHeader(const uint8_t* header, uint64_t fileSize, std::string* error) const;
     bool RestoreHeaderCopy();
     void ReadJournal();
-    // Adds the key's place to the used-key lookup; called with keyLock_ held (or at load).
-    void NoteUsedKey(uint32_t index);
-    size_t KeyHash(const uint8_t* data) const;
+    // Marks used on disk every key the journal records as reserved, delivered or spent that the
+    // header shows free (a restored or replaced file). False when it could not be written.
+    bool MarkJournalKeysUsed();
+    void Note(const std::string& text);
+    void NoteOtherHosts();
+    uint64_t KeyHash(const uint8_t* data) const;
     int32_t FindFirstUnusedLocked() const;
     bool WriteAll(uint64_t offset, const uint8_t* data, size_t len);
     bool FlushBatch(const CGroupCommit::Batch& batch);
@@ -126,17 +149,19 @@ class CKeyFile {
     // A key index this station object may act on; and the same, in the given state.
     bool StationIndex(int32_t index, uint32_t* out) const;
     bool StationKeyIn(int32_t index, KeyState state, uint32_t* out);
-    void Break(const std::string& text);
+    void Break(const std::string& text, const std::string& reason = std::string());
 
     std::string path_;
+    std::string sidePath_;  // what the journal and the header copy are named after
     CLoggerBase* log_ = nullptr;
     KeyFileAccess access_ = KeyFileAccess::Station;
     std::unique_ptr<IKeyFileIo> io_;
     bool valid_ = false;
     std::string error_;
 
-    uint8_t* image_ = nullptr;  // whole file: header then data area
+    uint8_t* image_ = nullptr;  // the header (the file's first bytes, as many as a header can be)
     uint64_t imageSize_ = 0;
+    uint64_t fileSize_ = 0;
     uint32_t headerSize_ = 0;
     uint32_t keyCount_ = 0;
     uint32_t keySize_ = 0;
@@ -159,10 +184,15 @@ class CKeyFile {
     KeyJournalSummary journal_;
     std::string journalError_;
     std::vector<uint8_t> loadedBitmap_;
-    // Used keys by a hash of their bytes (the bytes stay in the image), and the serial numbers that
-    // received a delivered key; both under keyLock_ once loaded.
-    std::unordered_multimap<size_t, uint32_t> usedKeys_;
-    std::unordered_set<std::string> deliveredSerials_;
+    // A hash of every key (the keys stay on disk), and the keys by hash in an open-addressing
+    // table; both fixed after load. The serial numbers a key was reserved for, under keyLock_
+    // once loaded.
+    uint64_t hashSeed_ = 0;
+    std::vector<uint64_t> keyHashes_;
+    std::vector<uint32_t> hashTable_;
+    std::unordered_set<std::string> reservedSerials_;
     std::atomic<bool> broken_ = false;
+    std::string brokenReason_;  // under keyLock_
+    std::vector<std::string> loadNotes_;
     std::atomic<uint64_t> headerWrites_ = 0;
 };

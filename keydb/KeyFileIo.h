@@ -62,5 +62,6 @@ struct KeyFileOpenResult {
     int error = 0;
 };
 
-// Opens a key file on the local file system. Never throws.
+// Opens a key file on the local file system, its companions named after its real path
+// (ks::RealPath). Never throws.
 KeyFileOpenResult OpenKeyFileIo(const std::string& path, KeyFileAccess access);

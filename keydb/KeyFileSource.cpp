@@ -38,8 +38,8 @@ bool CKeyFileSource::IsUsedKey(const uint8_t* data, size_t size) {
     return file_ != nullptr && file_->IsUsedKey(data, size);
 }
 
-bool CKeyFileSource::WasDeliveredTo(const std::string& serial) {
-    return file_ != nullptr && file_->WasDeliveredTo(serial);
+bool CKeyFileSource::WasReservedFor(const std::string& serial) {
+    return file_ != nullptr && file_->WasReservedFor(serial);
 }
 
 bool CKeyFileSource::GetCounts(KeySourceCounts* out) {
@@ -66,4 +66,12 @@ std::string CKeyFileSource::GetCreateTime() const {
 
 bool CKeyFileSource::IsBroken() const {
     return file_ == nullptr || file_->IsBroken();
+}
+
+std::string CKeyFileSource::BrokenReason() {
+    return file_ != nullptr ? file_->GetBrokenReason() : std::string();
+}
+
+std::vector<std::string> CKeyFileSource::LoadNotes() const {
+    return file_ != nullptr ? file_->GetLoadNotes() : std::vector<std::string>();
 }

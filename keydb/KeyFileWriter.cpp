@@ -4,8 +4,11 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
+#include <unordered_set>
 
 #include "keydb/Crc32.h"
+#include "keydb/KeyFile.h"
 #include "keydb/KeyFileFormat.h"
 #include "keydb/Sha256.h"
 #include "keydb/WipeMemory.h"
@@ -52,13 +55,57 @@ bool FillFile(ks::NativeFile& file, const KeyFileLayout& layout, IKeyDataSource&
     if (!piece) {
         return SetError(error, "out of memory");
     }
+    // Keys of up to 8 bytes drawn at random repeat by chance (birthday odds): such a key is drawn
+    // again, so that no two keys of the file are the same bytes. Longer keys repeat only in key
+    // data, which the load check after writing refuses.
+    const bool redraw = source.MayRedraw() && !layout.sharedKey && layout.keySize <= 8;
+    std::unordered_set<uint64_t> seen;
+    if (redraw) {
+        if (layout.keySize < 8 &&
+            uint64_t{layout.keyCount} > (uint64_t{1} << (8 * layout.keySize))) {
+            return SetError(error, "keys of " + std::to_string(layout.keySize) +
+                                       " bytes have only " +
+                                       std::to_string(uint64_t{1} << (8 * layout.keySize)) +
+                                       " different values");
+        }
+        try {
+            seen.reserve(layout.keyCount);
+        } catch (const std::bad_alloc&) {
+            return SetError(error, "out of memory");
+        }
+    }
+    // Pieces of whole keys when keys are drawn again.
+    const size_t pieceLimit = redraw ? kCopyPiece / layout.keySize * layout.keySize : kCopyPiece;
     CSha256 sha;
     uint64_t left = KeyDataLength(layout);
     bool ok = true;
     while (ok && left > 0) {
-        const size_t n = static_cast<size_t>(std::min<uint64_t>(left, kCopyPiece));
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(left, pieceLimit));
         if (!source.Read(piece.get(), n, error)) {
             ok = false;
+            break;
+        }
+        for (size_t at = 0; redraw && ok && at < n; at += layout.keySize) {
+            for (;;) {
+                uint64_t value = 0;
+                std::memcpy(&value, piece.get() + at, layout.keySize);
+                bool fresh = false;
+                try {
+                    fresh = seen.insert(value).second;
+                } catch (const std::bad_alloc&) {
+                    ok = SetError(error, "out of memory");
+                    break;
+                }
+                if (fresh) {
+                    break;
+                }
+                if (!source.Read(piece.get() + at, layout.keySize, error)) {
+                    ok = false;
+                    break;
+                }
+            }
+        }
+        if (!ok) {
             break;
         }
         sha.Update(piece.get(), n);
@@ -271,6 +318,18 @@ bool WriteKeyFile(const std::string& path, const KeyFileLayout& layout, IKeyData
     bool ok = FillFile(file, layout, source, error);
     if (!file.Close() && ok) {
         ok = SetError(error, ErrnoText("cannot close the key file", file.LastError()));
+    }
+    if (ok) {
+        // The new file must load as a station loads it: among other things, no two of its keys
+        // may be the same bytes (a key would go to two boards).
+        const CKeyFile check(temp, nullptr, KeyFileAccess::VerifyOnly);
+        if (!check.IsValid()) {
+            std::string reason = check.GetError();
+            if (const size_t arrow = reason.rfind("->"); arrow != std::string::npos) {
+                reason.erase(0, arrow + 2);
+            }
+            ok = SetError(error, "the new key file does not load: " + reason);
+        }
     }
     if (ok) {
         int err = 0;

@@ -37,12 +37,16 @@ class IKeyDataSource {
     virtual ~IKeyDataSource() = default;
     // Fills buffer with exactly len bytes; false (with a reason) when it cannot.
     virtual bool Read(uint8_t* buffer, size_t len, std::string* error) = 0;
+    // True when a key that repeats an earlier one may be replaced by the next bytes read (random
+    // keys); otherwise a repeat fails the file.
+    virtual bool MayRedraw() const { return false; }
 };
 
 // Random keys from the system's random source.
 class CRandomKeySource final : public IKeyDataSource {
   public:
     bool Read(uint8_t* buffer, size_t len, std::string* error) override;
+    bool MayRedraw() const override { return true; }
 };
 
 // Keys from a file of concatenated keys, whose length must equal the data area's.

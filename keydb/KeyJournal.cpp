@@ -108,6 +108,9 @@ class Summariser {
             ours_ = record.digest == digest_;
             if (ours_) {
                 ++out_->loads;
+                if (out_->hosts.size() < kMaxJournalHosts) {
+                    out_->hosts.insert(record.host);
+                }
             } else {
                 ++out_->foreign;
             }

@@ -41,6 +41,9 @@ struct JournalRecord {
     int64_t inDoubt = 0;
 };
 
+// Hosts a summary keeps by name.
+constexpr size_t kMaxJournalHosts = 16;
+
 // Lines longer than this are not records.
 constexpr size_t kMaxJournalLine = 4096;
 
@@ -70,6 +73,8 @@ struct KeyJournalSummary {
     uint64_t malformed = 0;  // lines that are not records, or name a key outside the file
     uint64_t foreign = 0;    // records of another key file (or before any "loaded" record)
     uint64_t loads = 0;
+    // The hosts named by this key file's "loaded" records (the first kMaxJournalHosts).
+    std::set<std::string> hosts;
     bool lastLineCut = false;  // the journal ends inside a line (a crash during an append)
 
     // Reservations without an end record: what a crash leaves.

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "keydb/KeyCopy.h"
 #include "keydb/KeyJournal.h"
@@ -41,11 +42,11 @@ class IKeySource {
 
     // The re-provisioning guards, asked before a key is taken. True when `data` (what a board's
     // key area holds, `size` bytes) is one of the source's keys recorded as used (reserved,
-    // delivered or spent); true when a key of the source was delivered to a board with this serial
-    // number. False also when it cannot be told (a pool out of reach: taking a key then fails
-    // as well).
+    // delivered or spent); true when a key of the source was reserved for a board with this serial
+    // number, whatever became of it (delivered, spent, or still open after a crash). False also
+    // when it cannot be told (a pool out of reach: taking a key then fails as well).
     virtual bool IsUsedKey(const uint8_t* data, size_t size) = 0;
-    virtual bool WasDeliveredTo(const std::string& serial) = 0;
+    virtual bool WasReservedFor(const std::string& serial) = 0;
 
     // False when the counts could not be read (a pool out of reach).
     virtual bool GetCounts(KeySourceCounts* out) = 0;
@@ -59,8 +60,15 @@ class IKeySource {
     // True once a reservation or an end record could not be written: no further key is handed
     // out until the source is loaded again.
     virtual bool IsBroken() const = 0;
+    // Why it broke, when the source can say it to the operator; else empty.
+    virtual std::string BrokenReason() { return std::string(); }
+    // What the load found that the operator should see (also in the log); empty for none.
+    virtual std::vector<std::string> LoadNotes() const { return {}; }
     // The key file behind the source, or nullptr for a pool.
     virtual CKeyFile* File() { return nullptr; }
+    // Where a pool's calls go now (its server, which changes after a failover); empty for a
+    // key file. Safe from any thread.
+    virtual std::string Server() { return std::string(); }
 };
 
 // The key file as a key source; behaviour exactly that of CKeyFile.
@@ -79,13 +87,15 @@ class CKeyFileSource final : public IKeySource {
     bool SpendKey(int32_t index, const KeyJobInfo& job, const std::string& step, int code) override;
     void ReturnKey(int32_t index, const KeyJobInfo& job) override;
     bool IsUsedKey(const uint8_t* data, size_t size) override;
-    bool WasDeliveredTo(const std::string& serial) override;
+    bool WasReservedFor(const std::string& serial) override;
     bool GetCounts(KeySourceCounts* out) override;
     int32_t GetKeySize() const override;
     const uint8_t* GetRecordInfo() const override;
     std::string GetCreateTime() const override;
     std::string Describe() const override { return path_; }
     bool IsBroken() const override;
+    std::string BrokenReason() override;
+    std::vector<std::string> LoadNotes() const override;
     CKeyFile* File() override { return file_; }
 
   private:

@@ -27,6 +27,11 @@ std::optional<KeyState> NextKeyState(KeyState from, KeyEvent event) {
                 return KeyState::kSpent;
             }
             break;
+        case KeyEvent::kExport:
+            if (from == KeyState::kFree || from == KeyState::kReturned) {
+                return KeyState::kExported;
+            }
+            break;
     }
     return std::nullopt;
 }
@@ -47,6 +52,8 @@ const char* KeyStateName(KeyState state) {
             return "returned";
         case KeyState::kInDoubt:
             return "in doubt";
+        case KeyState::kExported:
+            return "exported";
     }
     return "?";
 }

@@ -6,8 +6,12 @@
 //   reserved  -> delivered  (the job verified it on its board)
 //   reserved  -> spent      (the job failed after the reservation: the key may be on a board and
 //                            is never handed out again)
+//   free      -> exported   (the shared key pool only: written out to a key file by an export,
+//                            never handed out by the pool again)
 // A taken key whose job ended before its reservation stays taken ("held") until the file is
 // unloaded. "In doubt" is what a crash leaves: a reservation in the journal without an end record.
+// The shared key pool takes and reserves a key in one committed step before any byte of it leaves
+// the server, so there a key whose bytes a station holds is never free again.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +25,7 @@ enum class KeyState : uint8_t {
     kSpent,
     kReturned,
     kInDoubt,
+    kExported,
 };
 
 enum class KeyEvent : uint8_t {
@@ -29,16 +34,11 @@ enum class KeyEvent : uint8_t {
     kDeliver,
     kSpend,
     kReturn,
+    kExport,
 };
 
 // The state after `event`, or nothing when the event is not allowed in state `from`.
 std::optional<KeyState> NextKeyState(KeyState from, KeyEvent event);
 
-// True when the key may have reached a board: it must stay used for good.
-constexpr bool MayBeOnBoard(KeyState state) {
-    return state == KeyState::kReserved || state == KeyState::kDelivered ||
-           state == KeyState::kSpent || state == KeyState::kInDoubt;
-}
-
-// "free", "taken", "reserved", "delivered", "spent", "returned", "in doubt".
+// "free", "taken", "reserved", "delivered", "spent", "returned", "in doubt", "exported".
 const char* KeyStateName(KeyState state);

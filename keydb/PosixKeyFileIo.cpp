@@ -139,12 +139,21 @@ class CLocalKeyFileIo final : public IKeyFileIo {
 
 }  // namespace
 
-KeyFileOpenResult OpenKeyFileIo(const std::string& path, KeyFileAccess access) {
+KeyFileOpenResult OpenKeyFileIo(const std::string& givenPath, KeyFileAccess access) {
+    // The companions are named after the file itself, not the path text: a link, a second path or
+    // another working folder finds the same journal.
+    const std::string path = ks::RealPath(givenPath);
     KeyFileOpenResult result;
     NativeFile file;
     const bool station = access == KeyFileAccess::Station;
-    if (!file.Open(path, station ? ks::kFileRead | ks::kFileWrite : ks::kFileRead)) {
-        result.status = KeyFileOpenStatus::OpenFailed;
+    // A station holds its key file as only it may change it: others may read it (tools verify
+    // and audit it), but not write, rename or delete it while the station has it (Windows).
+    if (!file.Open(path, station ? ks::kFileRead | ks::kFileWrite | ks::kFileShareReadOnly
+                                 : ks::kFileRead)) {
+        // Another station's share mode refuses the open before its lock could: in use.
+        result.status = station && ks::IsSharingError(file.LastError())
+                            ? KeyFileOpenStatus::InUse
+                            : KeyFileOpenStatus::OpenFailed;
         result.error = file.LastError();
         return result;
     }

@@ -9,6 +9,7 @@
 #include "device/ZRComm.h"
 #include "provision/DeviceText.h"
 #include "provision/ProvisionLog.h"
+#include "support/HexDigit.h"
 
 using namespace misc_location;
 
@@ -37,28 +38,15 @@ std::string_view Trim(std::string_view s) {
     return s;
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 // A lowercase "0x" and at least one hexadecimal digit; text after the digits is ignored. A value
 // that does not fit 32 bits is refused.
 bool ParseHex0x(std::string_view s, uint32_t* value) {
-    if (s.size() < 3 || s[0] != '0' || s[1] != 'x' || HexDigit(s[2]) < 0) {
+    if (s.size() < 3 || s[0] != '0' || s[1] != 'x' || ks::HexDigit(s[2]) < 0) {
         return false;
     }
     uint64_t v = 0;
     for (size_t i = 2; i < s.size(); ++i) {
-        const int d = HexDigit(s[i]);
+        const int d = ks::HexDigit(s[i]);
         if (d < 0) {
             break;
         }

@@ -22,7 +22,9 @@ struct RkpSaveResult {
 };
 
 namespace rkp {
-inline constexpr size_t kMaxPathUnits = 259;  // UTF-16 units, without the terminating zero
+// UTF-16 units, without the terminating zero: the longest path Windows opens (in its \\?\ form,
+// which the file seam gives every long path), so an RKP folder deeper than 260 characters works.
+inline constexpr size_t kMaxPathUnits = 32767 - 4 - 1;
 #ifdef _WIN32
 inline constexpr char kSeparator = '\\';
 #else

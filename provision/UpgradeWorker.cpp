@@ -41,18 +41,29 @@ class UpgradeJob {
     bool Steps();
     bool Prepare();
     bool ExportRkp();
+    // Reads the serial-number item into keyJob_.serial and *snText; false (with the row's status
+    // and one log line) when it cannot be read.
+    bool ReadSerial(std::string* snText);
     bool WriteKey();
     // Finds the misc key area and makes its buffer (before a key is taken).
     bool LocateMisc();
+    // Reads the vendor sector or item 8 sector the key goes to into vendorSector_ (before a key
+    // is taken); the vendor sector must carry its tag.
+    bool ReadVendorArea(VendorDestination destination);
     // The re-provisioning guard: true (with the row's status set) when the board must not get a
-    // key because it has one of these keys already.
+    // key because it has one of these keys already, or because what it holds cannot be read.
     bool AlreadyProvisioned(int32_t dest);
+    // The serial-number guard: true (with the row's status set) when a key of the loaded keys was
+    // reserved for a board with this job's serial number (delivered, spent or in doubt since).
+    bool SerialAlreadyServed(IKeySource* keys);
+    // Shows and logs that the board holds its key already; the job ends as kAlready.
+    void RefuseAlreadyProvisioned();
     bool WriteMisc();
     bool WriteVendor(VendorDestination destination);
     bool Commit();
-    void Finish(bool success);
+    void Finish(JobOutcome outcome);
     // The job's record for the results file and the console.
-    void Report(bool success);
+    void Report(JobOutcome outcome);
 
     void Status(const char* key) {
         statusKey_ = key;
@@ -92,26 +103,36 @@ class UpgradeJob {
     const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
     std::string failStep_ = "IDS_UPGRADE_FAILED";
     int failCode_ = 0;
+    bool already_ = false;  // the board holds its key already: no key taken, no failure
+    bool stopped_ = false;  // the key source had stopped the station before a key was taken
 
     int32_t miscOffset_ = -1;
     std::string successText_;
     std::vector<uint8_t> miscBuffer_;
     std::array<uint8_t, vendor::kSectorBytes> vendorSector_{};
+    bool vendorSectorRead_ = false;  // vendorSector_ holds the destination's sector as read
 };
 
+VendorDestination DestinationOf(int32_t dest) {
+    return dest == 2 ? VendorDestination::kItem8 : VendorDestination::kStorageSector;
+}
+
 void UpgradeJob::Run() {
-    bool success = false;
+    JobOutcome outcome = JobOutcome::kFailed;
     try {
-        success = Steps();
+        outcome = Steps()    ? JobOutcome::kSuccess
+                  : already_ ? JobOutcome::kAlready
+                  : stopped_ ? JobOutcome::kStopped
+                             : JobOutcome::kFailed;
     } catch (const std::exception&) {
         // Only an allocation can fail here; the key (if any) stays held.
         ProvLog(log_, "<%s> Error:UpgradeThreadProc-->new memory failed", Loc());
-        success = false;
+        outcome = JobOutcome::kFailed;
     }
-    if (!success) {
+    if (outcome != JobOutcome::kSuccess) {
         SpendKey();  // a reserved key may be on the board: it is never handed out again
     }
-    Finish(success);
+    Finish(outcome);
 }
 
 bool UpgradeJob::Steps() {
@@ -157,7 +178,7 @@ bool UpgradeJob::Prepare() {
     return true;
 }
 
-bool UpgradeJob::ExportRkp() {
+bool UpgradeJob::ReadSerial(std::string* snText) {
     Status("IDS_READING_SN");
     std::array<uint8_t, vendor::kSnCapacity> snBuffer{};
     uint16_t snLength = vendor::kSnCapacity;
@@ -168,8 +189,16 @@ bool UpgradeJob::ExportRkp() {
                 0);
         return false;
     }
-    const std::string snText = SnBytesToText(snBuffer.data(), snLength);
-    keyJob_.serial = devtext::Printable(snText);
+    *snText = SnBytesToText(snBuffer.data(), snLength);
+    keyJob_.serial = devtext::Printable(*snText);
+    return true;
+}
+
+bool UpgradeJob::ExportRkp() {
+    std::string snText;
+    if (!ReadSerial(&snText)) {
+        return false;
+    }
     ProvLog(log_, "<%s> Error:UpgradeThreadProc-->ZR_ReadVendorRpmbData success[%s]", Loc(),
             devtext::Printable(snText).c_str());
 
@@ -188,6 +217,11 @@ bool UpgradeJob::ExportRkp() {
     // The serial number names the file: it must be of sane length and stay inside the folder.
     if (!IsSnTextValid(snText)) {
         ProvLog(log_, "<%s> Error:UpgradeThreadProc-->sn format error", Loc());
+        return false;
+    }
+
+    // A board whose serial number has its key already keeps the RKP file it got then.
+    if (Settings().WriteKeybox != 0 && SerialAlreadyServed(host_.KeySource())) {
         return false;
     }
 
@@ -218,15 +252,32 @@ bool UpgradeJob::WriteKey() {
     if (keys_ != nullptr && AlreadyProvisioned(dest)) {
         return false;
     }
+    // The vendor sector's record is written into the sector as the board holds it.
+    if (keys_ != nullptr && dest != 0 && dest != 2 && !vendorSectorRead_ &&
+        !ReadVendorArea(VendorDestination::kStorageSector)) {
+        return false;
+    }
+    // Known before the key is taken: a key pool records it with the reservation it makes then.
+    keyJob_.destination = dest == 0 ? "misc" : dest == 2 ? "item8" : "vendor";
     Status("IDS_GET_KEY");
     if (keys_ == nullptr || !keys_->TakeKey(keyJob_, &keyIndex_, &key_)) {
-        Status("IDS_GET_KEY_ERROR");
+        // Why no key came, in the operator's words: the key source stopped the station, cannot
+        // be reached, or has no unused key left.
+        KeySourceCounts counts;
+        if (keys_ != nullptr && keys_->IsBroken()) {
+            stopped_ = true;
+            Status("IDS_STOPPED_KEYFILE");
+            host_.KeyFileFailed();  // the source may have broken in this very take
+        } else if (keys_ != nullptr && !keys_->GetCounts(&counts)) {
+            Status("IDS_KEYSOURCE_UNREACHABLE");
+        } else {
+            Status("IDS_GET_KEY_ERROR");
+        }
         ProvLog(log_, "<%s> Error:UpgradeThreadProc-->Get key failed", Loc());
         return false;
     }
     keyTaken_ = true;
 
-    keyJob_.destination = dest == 0 ? "misc" : dest == 2 ? "item8" : "vendor";
     bool written;
     if (dest == 0) {
         written = WriteMisc();
@@ -255,11 +306,60 @@ bool UpgradeJob::LocateMisc() {
     return true;
 }
 
+bool UpgradeJob::ReadVendorArea(VendorDestination destination) {
+    const bool item8 = destination == VendorDestination::kItem8;
+    Status("IDS_READ_VENDOR");
+    const int ret =
+        comm_->ZRU_ReadLBA(slot_.devicePath, item8 ? vendor::kItem8Sector : vendor::kStorageSector,
+                           1, vendorSector_.data(), 0);
+    if (ret != 0) {
+        FailStep("IDS_READ_VENDOR_ERROR", ret);
+        ProvLog(log_, "<%s> Error:UpgradeThreadProc->ZRU_ReadLBA failed,err=%d!", Loc(), ret);
+        return false;
+    }
+    if (!item8 && !HasVendTag(vendorSector_.data())) {
+        Status("IDS_INVALID_VENDOR_ERROR");
+        ProvLog(log_, "<%s> Error:UpgradeThreadProc->vendor data invalid!", Loc());
+        return false;
+    }
+    vendorSectorRead_ = true;
+    return true;
+}
+
 bool UpgradeJob::AlreadyProvisioned(int32_t dest) {
     if (Settings().AllowReprovision != 0) {
         return false;
     }
-    bool found = !keyJob_.serial.empty() && keys_->WasDeliveredTo(keyJob_.serial);
+    if (dest != 0 && keyJob_.serial.empty()) {
+        // A vendor record cannot be read back once the loader has taken it: the board is told
+        // apart by its serial number, read here when the RKP export did not read it.
+        std::string snText;
+        if (!ReadSerial(&snText)) {
+            return true;  // nothing taken; the job fails as a read failure
+        }
+        if (keyJob_.serial.empty()) {
+            FailStep("IDS_READ_SN_ERROR", 0);
+            ProvLog(log_, "<%s> Error:UpgradeThreadProc-->sn format error", Loc());
+            return true;
+        }
+    }
+    // Any reservation for this serial number (delivered, spent, or open after a crash) may have
+    // put a key on this board.
+    if (SerialAlreadyServed(keys_)) {
+        return true;
+    }
+    bool found = false;
+    const auto keySize = static_cast<size_t>(std::max(keys_->GetKeySize(), 0));
+    if (dest != 0) {
+        // A record the loader has not taken yet (a board stopped before its reset, or one that
+        // did not take it) is still in the sector the key goes to.
+        const VendorDestination destination = DestinationOf(dest);
+        if (!ReadVendorArea(destination)) {
+            return true;  // nothing taken; the job fails as a read failure
+        }
+        const uint8_t* key = VendorRecordKey(destination, vendorSector_.data(), keySize);
+        found = key != nullptr && keys_->IsUsedKey(key, keySize);
+    }
     if (!found && dest == 0) {
         // The key area as the board holds it: a used key of these keys there means the board was
         // provisioned before (another run, a re-plugged board, Stop then Start).
@@ -270,19 +370,32 @@ bool UpgradeJob::AlreadyProvisioned(int32_t dest) {
             ProvLog(log_, "<%s> Error:UpgradeThreadProc->ZRU_ReadLBA failed,err=%d!", Loc(), ret);
             return true;  // nothing taken; the job fails as a read failure
         }
-        const auto keySize = static_cast<size_t>(std::max(keys_->GetKeySize(), 0));
         found = keySize > 0 && keySize <= miscBuffer_.size() &&
                 keys_->IsUsedKey(miscBuffer_.data(), keySize);
         WipeMemory(miscBuffer_.data(), miscBuffer_.size());
     }
     if (found) {
-        Status("IDS_ALREADY_PROVISIONED");
-        ProvLog(log_,
-                "<%s> Error:UpgradeThreadProc-->board already provisioned (serial %s); no key "
-                "taken",
-                Loc(), keyJob_.serial.empty() ? "not read" : keyJob_.serial.c_str());
+        RefuseAlreadyProvisioned();
     }
     return found;
+}
+
+bool UpgradeJob::SerialAlreadyServed(IKeySource* keys) {
+    if (keys == nullptr || Settings().AllowReprovision != 0 || keyJob_.serial.empty() ||
+        !keys->WasReservedFor(keyJob_.serial)) {
+        return false;
+    }
+    RefuseAlreadyProvisioned();
+    return true;
+}
+
+void UpgradeJob::RefuseAlreadyProvisioned() {
+    already_ = true;
+    Status("IDS_ALREADY_PROVISIONED");
+    ProvLog(log_,
+            "<%s> Error:UpgradeThreadProc-->board already provisioned (serial %s); no key "
+            "taken",
+            Loc(), keyJob_.serial.empty() ? "not read" : keyJob_.serial.c_str());
 }
 
 bool UpgradeJob::WriteMisc() {
@@ -343,18 +456,7 @@ bool UpgradeJob::WriteVendor(VendorDestination destination) {
     const uint32_t address = item8 ? vendor::kItem8Sector : vendor::kStorageSector;
     int ret;
     if (!item8) {
-        Status("IDS_READ_VENDOR");
-        ret = comm_->ZRU_ReadLBA(path, address, 1, vendorSector_.data(), 0);
-        if (ret != 0) {
-            FailStep("IDS_READ_VENDOR_ERROR", ret);
-            ProvLog(log_, "<%s> Error:UpgradeThreadProc->ZRU_ReadLBA failed,err=%d!", Loc(), ret);
-            return false;
-        }
-        if (!HasVendTag(vendorSector_.data())) {
-            Status("IDS_INVALID_VENDOR_ERROR");
-            ProvLog(log_, "<%s> Error:UpgradeThreadProc->vendor data invalid!", Loc());
-            return false;
-        }
+        // The sector as read before the key was taken (ReadVendorArea).
         BuildVendorStorageRecord(vendorSector_.data(), recordInfo, key_.data(), key_.size());
     } else {
         BuildVendorItem8(vendorSector_.data(), recordInfo, key_.data(), key_.size());
@@ -478,7 +580,8 @@ void UpgradeJob::WipeBuffers() {
     key_.Reset();
 }
 
-void UpgradeJob::Report(bool success) {
+void UpgradeJob::Report(JobOutcome outcome) {
+    const bool success = outcome == JobOutcome::kSuccess;
     try {
         JobRecord record;
         record.slot = slotNumber_;
@@ -488,7 +591,7 @@ void UpgradeJob::Report(bool success) {
             record.keyIndex = keyIndex_;
             record.destination = keyJob_.destination;
         }
-        record.success = success;
+        record.outcome = outcome;
         if (success) {
             record.result = successText_;
         } else {
@@ -506,7 +609,8 @@ void UpgradeJob::Report(bool success) {
     }
 }
 
-void UpgradeJob::Finish(bool success) {
+void UpgradeJob::Finish(JobOutcome outcome) {
+    const bool success = outcome == JobOutcome::kSuccess;
     if (success && Settings().ResetAfterWrite != 0) {
         ProvLog(log_, "<%s> UpgradeThreadProc->ZRU_ResetDevice...", Loc());
         comm_->ZRU_ResetDevice(slot_.devicePath, 0);
@@ -531,11 +635,12 @@ void UpgradeJob::Finish(bool success) {
         } catch (const std::exception&) {
             // The row keeps its last text; the result still goes out below.
         }
-    } else {
+    } else if (outcome == JobOutcome::kFailed) {
         host_.IncreaseFail();
     }
-    Report(success);
-    host_.PostUpgradeResult(slotNumber_, success);
+    // (kAlready and kStopped move no counter.)
+    Report(outcome);
+    host_.PostUpgradeResult(slotNumber_, outcome);
 }
 
 }  // namespace

@@ -174,6 +174,20 @@ bool BuildVendorItem8(uint8_t* sector, const uint8_t* recordInfo, const uint8_t*
     return true;
 }
 
+const uint8_t* VendorRecordKey(VendorDestination destination, const uint8_t* sector,
+                               size_t keySize) {
+    if (sector == nullptr || keySize == 0) {
+        return nullptr;
+    }
+    const bool item8 = destination == VendorDestination::kItem8;
+    const size_t recordAt = item8 ? kItem8DataOffset : kStorageRecordOffset;
+    const size_t keyAt = item8 ? kItem8KeyOffset : kStorageKeyOffset;
+    if (LoadLe32(sector + recordAt) != kKboxTag || keySize > kSectorBytes - keyAt) {
+        return nullptr;
+    }
+    return sector + keyAt;
+}
+
 VendorClearState CheckVendorCleared(VendorDestination destination, const uint8_t* sector) {
     if (destination == VendorDestination::kItem8) {
         if (LoadLe32(sector + 8) == kExisTag) {

@@ -74,5 +74,11 @@ bool BuildVendorStorageRecord(uint8_t* sector, const uint8_t* recordInfo, const 
 bool BuildVendorItem8(uint8_t* sector, const uint8_t* recordInfo, const uint8_t* key,
                       size_t keySize);
 
+// The key bytes of a keybox record the loader has not taken yet: where the destination's record
+// lies in its sector, when the sector holds one ("KBOX" at the record's place) with room for
+// keySize key bytes; nullptr otherwise.
+const uint8_t* VendorRecordKey(VendorDestination destination, const uint8_t* sector,
+                               size_t keySize);
+
 // Judges the sector re-read after the reset.
 VendorClearState CheckVendorCleared(VendorDestination destination, const uint8_t* sector);

@@ -49,7 +49,7 @@ class IWorkerHost {
     virtual void RecordJob(const JobRecord& record) = 0;
 
     // The worker's last act with its slot: queue the result for the controller's thread.
-    virtual void PostUpgradeResult(int slotNumber, bool success) = 0;
+    virtual void PostUpgradeResult(int slotNumber, JobOutcome outcome) = 0;
 
     // Fresh device objects for one job (null when they cannot be made). The scanner has its
     // device tables loaded already.

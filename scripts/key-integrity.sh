@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The key promise at full size: the console station killed with SIGKILL at KILLS random moments
 # (default 200) over eight boards kept in files, then a clean run; and a soak of JOBS jobs
-# (default 10000) on sixteen emulated boards with random faults. CI runs the same tests smaller
-# (30 kills). Usage: scripts/key-integrity.sh [KILLS] [JOBS]
+# (default 10000) on sixteen ports of emulated boards with random faults, every other board lying.
+# CI runs the same tests smaller (30 kills, 3000 jobs). Usage: scripts/key-integrity.sh [KILLS] [JOBS]; KS_KILL_DEST=0, 1 or 2 in the
+# environment kills every run at one destination (misc, vendor storage, item 8) instead of a mix.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 kills=${1:-200}

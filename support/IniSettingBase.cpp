@@ -135,6 +135,7 @@ void CIniSettingBase::ReadFields() {
     }
     KeyPool = GetValue("KeyPool");
     PoolName = GetValue("PoolName");
+    KeyPoolWrapKey = GetValue("KeyPoolWrapKey");
     AllowReprovision = GetIntValue("AllowReprovision", 0) != 0 ? 1 : 0;
     // Keys newer than most files: a missing one takes its default without a word.
     LowKeys = GetIntValue("LowKeys", 16);
@@ -184,6 +185,9 @@ void CIniSettingBase::WriteFields() {
     WriteIfKept("System:LowKeys", LowKeys, 16, std::to_string(LowKeys));
     WriteIfKept("System:Alerts", Alerts, 1, Flag(Alerts));
     WriteIfKept("System:StuckSeconds", StuckSeconds, 120, std::to_string(StuckSeconds));
+    if (!KeyPoolWrapKey.empty() || !GetValue("System:KeyPoolWrapKey").empty()) {
+        SetValue("System:KeyPoolWrapKey", KeyPoolWrapKey);
+    }
     // Written only when set, so that a station without a pool keeps its config.ini as it was.
     if (!KeyPool.empty() || !PoolName.empty()) {
         SetValue("KeyPool", KeyPool);

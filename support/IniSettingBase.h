@@ -75,6 +75,8 @@ class CIniSettingBase : public CSettingBase {
     // default) when the station uses a key file.
     std::string KeyPool;
     std::string PoolName;
+    // The pool's wrap key file (readable by its owner only); empty by default.
+    std::string KeyPoolWrapKey;
     // 1: a board that already holds a used key of the loaded keys, or whose serial number already
     // received one, is given another key; 0 (the default): such a board fails before a key is
     // taken. Not written by Save: the file keeps what the operator set.

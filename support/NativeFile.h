@@ -21,6 +21,10 @@ enum FileOpenFlags : unsigned {
     kFileNoFollow = 1u << 6,   // refuse a symbolic link as the last component
     kFileNonBlock = 1u << 7,   // do not wait for a reader of a FIFO (POSIX)
     kFileFolder = 1u << 8,     // open a folder, for SyncFolder
+    // While this file is open, others may only read it: opens for writing and renames or
+    // deletions of the file are refused (Windows share modes; nothing on POSIX, where the
+    // station's lock is what keeps other stations out).
+    kFileShareReadOnly = 1u << 9,
 };
 
 class NativeFile {
@@ -33,7 +37,8 @@ class NativeFile {
     NativeFile& operator=(const NativeFile&) = delete;
 
     // Opens path with FileOpenFlags; a file opened before is closed first. Others may read,
-    // write, rename and delete the file while it is open (as on POSIX).
+    // write, rename and delete the file while it is open (as on POSIX), unless
+    // kFileShareReadOnly is given.
     bool Open(const std::string& path, unsigned flags, unsigned mode = 0644);
     bool IsOpen() const { return handle_ != kNone; }
     // Closes now so that a failing close is seen; true when nothing was open.
@@ -79,6 +84,8 @@ class NativeFile {
 // Error classes of LastError() and the codes below.
 bool IsNotFoundError(int error);
 bool IsExistsError(int error);
+// The file is open elsewhere in a way that excludes this open (Windows share modes).
+bool IsSharingError(int error);
 // A text for a platform error code, for messages.
 std::string SystemErrorText(int error);
 // The platform's code for "not enough memory", for callers that report one.
@@ -104,12 +111,23 @@ bool RemoveFile(const std::string& path);
 // The file a path leads to: itself, or the final target of its symbolic links.
 std::string ResolveLinks(const std::string& path);
 
+// The name the file at `path` goes by itself: absolute, every symbolic link and "." or ".."
+// resolved (realpath on POSIX; on Windows the final path of the opened file, without the "\\?\"
+// prefix where the name is short enough not to need it). A link, a second path to the same
+// folder or another working folder give the same name. `path` itself when the file cannot be
+// reached.
+std::string RealPath(const std::string& path);
+
 // Creates a new, empty file with a unique name starting with `prefix` (a path) and opens it for
 // writing. The file's name, or "" when none could be made.
 std::string CreateUniqueFile(const std::string& prefix, NativeFile* file);
 
 // Creates one folder level; true when it exists afterwards. Private to the user when asked.
 bool CreateOneFolder(const std::string& path, bool privateToUser);
+
+// The bytes the user may still write on the file system that holds `folder`; false when it
+// cannot be told.
+bool FreeSpaceOf(const std::string& folder, uint64_t* available);
 
 // True for a character that separates path components on this platform.
 bool IsPathSeparator(char c);

@@ -2,10 +2,12 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -222,6 +224,10 @@ bool IsNotFoundError(int error) {
     return error == ENOENT;
 }
 
+bool IsSharingError(int /*error*/) {
+    return false;  // no share modes here
+}
+
 bool IsExistsError(int error) {
     return error == EEXIST;
 }
@@ -306,6 +312,16 @@ std::string ResolveLinks(const std::string& path) {
     return current;
 }
 
+std::string RealPath(const std::string& path) {
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    if (resolved == nullptr) {
+        return path;
+    }
+    std::string out(resolved);
+    std::free(resolved);
+    return out;
+}
+
 std::string CreateUniqueFile(const std::string& prefix, NativeFile* file) {
     std::string name = prefix + "XXXXXX";
     const int fd = ::mkstemp(name.data());
@@ -331,6 +347,15 @@ bool CreateOneFolder(const std::string& path, bool privateToUser) {
 bool FolderExists(const std::string& path) {
     struct stat st {};
     return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool FreeSpaceOf(const std::string& folder, uint64_t* available) {
+    struct statvfs st {};
+    if (::statvfs(folder.empty() ? "." : folder.c_str(), &st) != 0) {
+        return false;
+    }
+    *available = static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
+    return true;
 }
 
 bool IsPathSeparator(char c) {

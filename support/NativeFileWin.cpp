@@ -91,9 +91,11 @@ bool NativeFile::Open(const std::string& path, unsigned flags, unsigned /*mode*/
     if ((flags & kFileNoFollow) != 0) {
         attributes |= FILE_FLAG_OPEN_REPARSE_POINT;
     }
+    const DWORD share = (flags & kFileShareReadOnly) != 0
+                            ? FILE_SHARE_READ
+                            : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     HANDLE h =
-        ::CreateFileW(name.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                      nullptr, disposition, attributes, nullptr);
+        ::CreateFileW(name.c_str(), access, share, nullptr, disposition, attributes, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         return Fail();
     }
@@ -251,6 +253,10 @@ bool IsNotFoundError(int error) {
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
+bool IsSharingError(int error) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+}
+
 bool IsExistsError(int error) {
     return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
 }
@@ -350,6 +356,35 @@ std::string ResolveLinks(const std::string& path) {
     return Utf8FromWide(std::wstring_view(buffer.data(), n));
 }
 
+std::string RealPath(const std::string& path) {
+    HANDLE h = ::CreateFileW(WidePath(path).c_str(), 0,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        return path;
+    }
+    std::vector<wchar_t> buffer(32768);
+    const DWORD n = ::GetFinalPathNameByHandleW(h, buffer.data(), static_cast<DWORD>(buffer.size()),
+                                                FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    ::CloseHandle(h);
+    if (n == 0 || n >= buffer.size()) {
+        return path;
+    }
+    std::wstring name(buffer.data(), n);
+    // "\\?\C:\..." and "\\?\UNC\server\..." back to their ordinary forms where those reach
+    // the file (shorter than MAX_PATH); longer names keep the prefix that lets them be opened.
+    const std::wstring unc = L"\\\\?\\UNC\\";
+    const std::wstring local = L"\\\\?\\";
+    if (name.compare(0, unc.size(), unc) == 0 && name.size() - unc.size() + 2 < MAX_PATH) {
+        name = L"\\\\" + name.substr(unc.size());
+    } else if (name.compare(0, local.size(), local) == 0 && name.size() - local.size() < MAX_PATH &&
+               name.size() > local.size() + 1 && name[local.size() + 1] == L':') {
+        name = name.substr(local.size());
+    }
+    const std::string out = Utf8FromWide(name);
+    return out.empty() ? path : out;
+}
+
 std::string CreateUniqueFile(const std::string& prefix, NativeFile* file) {
     static constexpr char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
     ULONGLONG seed = ::GetTickCount64() ^ (static_cast<ULONGLONG>(::GetCurrentProcessId()) << 20) ^
@@ -385,6 +420,16 @@ bool FolderExists(const std::string& path) {
     }
     const DWORD attributes = ::GetFileAttributesW(WidePath(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool FreeSpaceOf(const std::string& folder, uint64_t* available) {
+    ULARGE_INTEGER free{};
+    if (!::GetDiskFreeSpaceExW(WidePath(folder.empty() ? std::string(".") : folder).c_str(), &free,
+                               nullptr, nullptr)) {
+        return false;
+    }
+    *available = free.QuadPart;
+    return true;
 }
 
 bool IsPathSeparator(char c) {

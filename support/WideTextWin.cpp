@@ -40,7 +40,26 @@ std::wstring WidePath(const std::string& path) {
             c = L'\\';
         }
     }
-    return wide;
+    // A path near MAX_PATH or beyond works only in the \\?\ form, which the system takes
+    // verbatim: it is made absolute (".", ".." and relative parts resolved) first.
+    if (wide.size() < kLongPathFrom || wide.rfind(L"\\\\?\\", 0) == 0 ||
+        wide.rfind(L"\\\\.\\", 0) == 0) {
+        return wide;
+    }
+    const DWORD need = ::GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    if (need == 0 || need > 32767) {
+        return wide;
+    }
+    std::wstring full(need, L'\0');
+    const DWORD n = ::GetFullPathNameW(wide.c_str(), need, full.data(), nullptr);
+    if (n == 0 || n >= need) {
+        return wide;
+    }
+    full.resize(n);
+    if (full.rfind(L"\\\\", 0) == 0) {  // \\server\share\... becomes \\?\UNC\server\share\...
+        return L"\\\\?\\UNC\\" + full.substr(2);
+    }
+    return L"\\\\?\\" + full;
 }
 
 }  // namespace ks

@@ -1,6 +1,13 @@
 // Dialog 129: RKP export and its folder, keybox writing, the reset after writing. It edits the
 // controller's settings in memory; they reach config.ini at shutdown.
+//
+// The folder chooser runs on the window's thread, where the window holds COM apartment-threaded
+// (OleInitialize, see CWin32StationWindow::Create). A folder picked there goes into the edit and
+// into SavePath at once: a later Cancel of the dialog keeps it. The check boxes are as wide as
+// their texts need, so that no language's text is cut.
 #include <shlobj.h>
+
+#include <algorithm>
 
 #include "gui/win32/Win32StationWindow.h"
 #include "gui/win32/resource.h"
@@ -15,6 +22,10 @@ struct ConfigState {
     CIniLocalLan* language;
 };
 
+// The widest a check box may grow, in dialog units: the frame it sits on, or the group's width.
+constexpr int kCheckBoxMaxUnits = 240;
+constexpr int kResetMaxUnits = 230;
+
 std::wstring Text(HWND dialog, int id) {
     const int n = ::GetWindowTextLengthW(::GetDlgItem(dialog, id));
     std::wstring text(static_cast<std::size_t>(n) + 1, L'\0');
@@ -23,8 +34,39 @@ std::wstring Text(HWND dialog, int id) {
     return text;
 }
 
+// A language text, or the built-in one when the language file has none.
+std::wstring TextOr(CIniLocalLan& lan, const char* key, const wchar_t* builtIn) {
+    const std::string text = lan.GetText(key);
+    return text.empty() || text == key ? std::wstring(builtIn) : Wide(text);
+}
+
 bool Checked(HWND dialog, int id) {
     return ::IsDlgButtonChecked(dialog, id) == BST_CHECKED;
+}
+
+// A check box's width for its text: the box, the gap after it, the text in the dialog's font.
+void FitCheckBox(HWND dialog, int id, int maxDialogUnits) {
+    HWND box = ::GetDlgItem(dialog, id);
+    if (box == nullptr) {
+        return;
+    }
+    const std::wstring text = Text(dialog, id);
+    HDC dc = ::GetDC(box);
+    HGDIOBJ old =
+        ::SelectObject(dc, reinterpret_cast<HFONT>(::SendMessageW(box, WM_GETFONT, 0, 0)));
+    SIZE size{};
+    ::GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
+    ::SelectObject(dc, old);
+    ::ReleaseDC(box, dc);
+    RECT limit{0, 0, maxDialogUnits, 1};
+    ::MapDialogRect(dialog, &limit);
+    const int width = std::min<int>(
+        size.cx + ::GetSystemMetrics(SM_CXMENUCHECK) + 4 * ::GetSystemMetrics(SM_CXEDGE),
+        limit.right);
+    RECT r{};
+    ::GetWindowRect(box, &r);
+    ::SetWindowPos(box, nullptr, 0, 0, width, r.bottom - r.top,
+                   SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 void SetTexts(HWND dialog, CIniLocalLan& lan) {
@@ -49,6 +91,9 @@ void SetTexts(HWND dialog, CIniLocalLan& lan) {
     }
     ::ShowWindow(::GetDlgItem(dialog, IDC_CFG_DEST_LABEL), SW_HIDE);
     ::ShowWindow(list, SW_HIDE);
+    FitCheckBox(dialog, IDC_CFG_RKP, kCheckBoxMaxUnits);
+    FitCheckBox(dialog, IDC_CFG_KEYBOX, kCheckBoxMaxUnits);
+    FitCheckBox(dialog, IDC_CFG_RESET, kResetMaxUnits);
 }
 
 void Load(HWND dialog, CIniSettingBase& s) {
@@ -67,10 +112,16 @@ void Load(HWND dialog, CIniSettingBase& s) {
     ::CheckDlgButton(dialog, IDC_CFG_RESET, s.ResetAfterWrite != 0 ? BST_CHECKED : BST_UNCHECKED);
 }
 
-void ChooseFolder(HWND dialog) {
+// The folder chooser: file-system folders only, not below the domain, the new-style dialog with
+// an edit box. A picked folder is written to the edit and to SavePath at once; cancelling the
+// chooser changes nothing.
+void ChooseFolder(HWND dialog, CIniSettingBase& s, CIniLocalLan& lan) {
+    const std::wstring title = TextOr(lan, "IDS_CHOOSE_DIR", L"Choose a directory");
     BROWSEINFOW browse{};
     browse.hwndOwner = dialog;
-    browse.ulFlags = BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE;
+    browse.lpszTitle = title.c_str();
+    browse.ulFlags =
+        BIF_RETURNONLYFSDIRS | BIF_DONTGOBELOWDOMAIN | BIF_NEWDIALOGSTYLE | BIF_EDITBOX;
     PIDLIST_ABSOLUTE chosen = ::SHBrowseForFolderW(&browse);
     if (chosen == nullptr) {
         return;
@@ -78,16 +129,19 @@ void ChooseFolder(HWND dialog) {
     wchar_t path[MAX_PATH] = {};
     if (::SHGetPathFromIDListW(chosen, path)) {
         ::SetDlgItemTextW(dialog, IDC_CFG_SAVEPATH, path);
+        s.SavePath = Narrow(path);
     }
     ::CoTaskMemFree(chosen);
 }
 
 // OK: false keeps the dialog open after a message.
-bool Accept(HWND dialog, CIniSettingBase& s) {
+bool Accept(HWND dialog, CIniSettingBase& s, CIniLocalLan& lan) {
+    const std::wstring caption = TextOr(lan, "IDS_CAPTION_ERROR", L"ERROR");
     s.GetRkp = Checked(dialog, IDC_CFG_RKP) ? 1 : 0;
     const std::string folder = Narrow(Text(dialog, IDC_CFG_SAVEPATH));
     if (folder.empty() || ::GetFileAttributesW(Wide(folder).c_str()) == INVALID_FILE_ATTRIBUTES) {
-        ::MessageBoxW(dialog, L"No dir Selected", L"ERROR", MB_OK | MB_ICONERROR);
+        ::MessageBoxW(dialog, TextOr(lan, "IDS_NO_DIR", L"No dir Selected").c_str(),
+                      caption.c_str(), MB_OK | MB_ICONERROR);
         return false;
     }
     s.SavePath = folder;
@@ -95,7 +149,8 @@ bool Accept(HWND dialog, CIniSettingBase& s) {
     s.DestPosition =
         static_cast<int32_t>(::SendDlgItemMessageW(dialog, IDC_CFG_DEST, CB_GETCURSEL, 0, 0));
     if (s.DestPosition < 0 || s.DestPosition > 2) {
-        ::MessageBoxW(dialog, L"Keybox Dest select wrong", L"ERROR", MB_OK | MB_ICONERROR);
+        ::MessageBoxW(dialog, TextOr(lan, "IDS_DEST_WRONG", L"Keybox Dest select wrong").c_str(),
+                      caption.c_str(), MB_OK | MB_ICONERROR);
         return false;
     }
     s.ResetAfterWrite = Checked(dialog, IDC_CFG_RESET) ? 1 : 0;
@@ -116,7 +171,7 @@ INT_PTR CALLBACK ConfigProc(HWND dialog, UINT message, WPARAM w, LPARAM l) {
     }
     switch (LOWORD(w)) {
         case IDC_CFG_BROWSE:
-            ChooseFolder(dialog);
+            ChooseFolder(dialog, *state->settings, *state->language);
             return TRUE;
         case IDC_CFG_RKP: {
             const BOOL on = Checked(dialog, IDC_CFG_RKP) ? TRUE : FALSE;
@@ -129,7 +184,7 @@ INT_PTR CALLBACK ConfigProc(HWND dialog, UINT message, WPARAM w, LPARAM l) {
                            Checked(dialog, IDC_CFG_KEYBOX) ? TRUE : FALSE);
             return TRUE;
         case IDOK:
-            if (Accept(dialog, *state->settings)) {
+            if (Accept(dialog, *state->settings, *state->language)) {
                 ::EndDialog(dialog, IDOK);
             }
             return TRUE;

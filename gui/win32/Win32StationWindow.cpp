@@ -6,6 +6,9 @@
 #include <initguid.h>
 #include <usbiodef.h>
 
+#include <ole2.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -20,6 +23,15 @@ constexpr UINT kTickMs = 1000;
 
 // Column widths in pixels at start-up; column 2 then takes the rest of the width.
 constexpr int kColumnWidths[kTableColumns] = {50, 110, 420};
+// The shift summary's lines: small enough for the pace and three failure texts.
+constexpr int kSummaryPixels = 11;
+// The job time's distance from the status cell's right edge, and the gap before it.
+constexpr int kTimeMargin = 6;
+constexpr int kTimeGap = 4;
+// The selected row's frame.
+constexpr int kFrameWidth = 2;
+// The summary's tool tip wraps at this width in pixels.
+constexpr int kTipWidth = 600;
 
 COLORREF Rgb(RowColour c) {
     return RGB(c.red, c.green, c.blue);
@@ -33,6 +45,91 @@ HFONT MakeFont(int height, int width, int weight) {
 
 bool IsCounter(int id) {
     return id == IDC_SUCCESS_COUNTER || id == IDC_FAIL_COUNTER || id == IDC_TOTAL_COUNTER;
+}
+
+int TextWidth(HDC dc, const std::wstring& text) {
+    SIZE size{};
+    ::GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
+    return size.cx;
+}
+
+// The longest start of `line` that fits `width` pixels with an ellipsis after it, or the line
+// itself when it fits.
+std::wstring Elide(HDC dc, const std::wstring& line, int width) {
+    if (TextWidth(dc, line) <= width) {
+        return line;
+    }
+    static const std::wstring kEllipsis = L"\u2026";
+    std::size_t low = 0;
+    std::size_t high = line.size();
+    while (low < high) {
+        const std::size_t mid = (low + high + 1) / 2;
+        if (TextWidth(dc, line.substr(0, mid) + kEllipsis) <= width) {
+            low = mid;
+        } else {
+            high = mid - 1;
+        }
+    }
+    // Never split a surrogate pair.
+    if (low > 0 && low < line.size() && IS_HIGH_SURROGATE(line[low - 1])) {
+        --low;
+    }
+    return line.substr(0, low) + kEllipsis;
+}
+
+bool IsButton(HWND window) {
+    wchar_t kind[16] = {};
+    ::GetClassNameW(window, kind, 16);
+    const LONG type = ::GetWindowLongW(window, GWL_STYLE) & BS_TYPEMASK;
+    return _wcsicmp(kind, L"Button") == 0 && (type == BS_PUSHBUTTON || type == BS_DEFPUSHBUTTON);
+}
+
+// True when a key-file label's text carries a value after its caption.
+bool LabelHasValue(const std::wstring& text) {
+    std::size_t colon = text.find_first_of(L":\uFF1A");
+    colon = colon == std::wstring::npos ? 0 : colon + 1;
+    return text.find_first_not_of(L" \t", colon) != std::wstring::npos;
+}
+
+// A filter of the form "Name(*.a *.b);;Other(*.*)" as the file dialog takes it: name and
+// patterns, each ended by a zero, the whole ended by one more.
+std::wstring DialogFilter(const std::wstring& filter) {
+    std::wstring out;
+    std::size_t start = 0;
+    while (start < filter.size()) {
+        std::size_t end = filter.find(L";;", start);
+        if (end == std::wstring::npos) {
+            end = filter.size();
+        }
+        const std::wstring entry = filter.substr(start, end - start);
+        const std::size_t open = entry.rfind(L'(');
+        const std::size_t close = entry.rfind(L')');
+        if (!entry.empty() && open != std::wstring::npos && close != std::wstring::npos &&
+            close > open + 1) {
+            std::wstring patterns = entry.substr(open + 1, close - open - 1);
+            std::replace(patterns.begin(), patterns.end(), L' ', L';');
+            out += entry;
+            out += L'\0';
+            out += patterns;
+            out += L'\0';
+        }
+        start = end + 2;
+    }
+    if (!out.empty()) {
+        out += L'\0';
+    }
+    return out;
+}
+
+std::wstring WindowText(HWND window) {
+    if (window == nullptr) {
+        return {};
+    }
+    const int n = ::GetWindowTextLengthW(window);
+    std::wstring text(static_cast<std::size_t>(std::max(n, 0)) + 1, L'\0');
+    const int got = ::GetWindowTextW(window, text.data(), n + 1);
+    text.resize(static_cast<std::size_t>(std::max(got, 0)));
+    return text;
 }
 
 }  // namespace
@@ -51,8 +148,8 @@ CWin32StationWindow::~CWin32StationWindow() {
     if (window_ != nullptr) {
         ::DestroyWindow(window_);
     }
-    for (HFONT font :
-         {captionFont_, counterFont_, headerFont_, boldColumnFont_, columnFont_, rowFont_}) {
+    for (HFONT font : {captionFont_, counterFont_, headerFont_, boldColumnFont_, columnFont_,
+                       rowFont_, summaryFont_}) {
         if (font != nullptr) {
             ::DeleteObject(font);
         }
@@ -60,10 +157,18 @@ CWin32StationWindow::~CWin32StationWindow() {
     for (auto& [id, brush] : controlBrushes_) {
         ::DeleteObject(brush);
     }
+    if (comReady_) {
+        ::OleUninitialize();
+    }
 }
 
 bool CWin32StationWindow::Create(HINSTANCE instance) {
     instance_ = instance;
+    // Apartment-threaded COM (and OLE, which the chooser's edit box uses) before any shell
+    // dialog; S_FALSE when this thread had it already, which also needs its OleUninitialize.
+    if (!comReady_) {
+        comReady_ = SUCCEEDED(::OleInitialize(nullptr));
+    }
     INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), ICC_WIN95_CLASSES};
     ::InitCommonControlsEx(&controls);
     window_ = ::CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_STATION), nullptr, DialogProc,
@@ -77,20 +182,37 @@ bool CWin32StationWindow::Create(HINSTANCE instance) {
 
 void CWin32StationWindow::Show() {
     ::ShowWindow(window_, SW_SHOW);
+    // The focus frame shows from the start, not only after the first Tab; the first focus is
+    // the key-file button (no key file is loaded yet).
+    ::SendMessageW(window_, WM_CHANGEUISTATE, MAKEWPARAM(UIS_CLEAR, UISF_HIDEFOCUS), 0);
+    ::SetFocus(::GetDlgItem(window_, IDC_KEYFILE_BUTTON));
     ::UpdateWindow(window_);
     ::SetTimer(window_, kTickTimer, kTickMs, nullptr);
+}
+
+bool CWin32StationWindow::PreTranslate(MSG* message) {
+    if (window_ == nullptr) {
+        return false;
+    }
+    // Enter and Escape never reach the dialog: neither may close the window. Enter presses the
+    // focused button, as Space does.
+    if (message->message == WM_KEYDOWN &&
+        (message->wParam == VK_RETURN || message->wParam == VK_ESCAPE) &&
+        (message->hwnd == window_ || ::IsChild(window_, message->hwnd))) {
+        const bool repeated = (message->lParam & (1L << 30)) != 0;
+        if (message->wParam == VK_RETURN && !repeated && IsButton(message->hwnd) &&
+            ::IsWindowEnabled(message->hwnd) && ::IsWindowVisible(message->hwnd)) {
+            ::SendMessageW(message->hwnd, BM_CLICK, 0, 0);
+        }
+        return true;
+    }
+    return ::IsDialogMessageW(window_, message) != FALSE;
 }
 
 int CWin32StationWindow::RunMessageLoop() {
     MSG message;
     while (::GetMessageW(&message, nullptr, 0, 0) > 0) {
-        // Enter and Escape never reach the dialog: neither may close the window.
-        if (message.message == WM_KEYDOWN &&
-            (message.wParam == VK_RETURN || message.wParam == VK_ESCAPE) &&
-            (message.hwnd == window_ || ::IsChild(window_, message.hwnd))) {
-            continue;
-        }
-        if (window_ != nullptr && ::IsDialogMessageW(window_, &message)) {
+        if (PreTranslate(&message)) {
             continue;
         }
         ::TranslateMessage(&message);
@@ -124,6 +246,7 @@ INT_PTR CWin32StationWindow::Handle(UINT message, WPARAM w, LPARAM l) {
             minimum_ = {outer.right - outer.left, outer.bottom - outer.top};
             SetUpFonts();
             SetUpTable();
+            SetUpSummary();
             RecordLayout();
             ApplyLayout();  // column 2 takes the rest of the table's width
             // Arrivals and removals of USB devices reach the window itself, besides the
@@ -197,6 +320,7 @@ INT_PTR CWin32StationWindow::Handle(UINT message, WPARAM w, LPARAM l) {
         case WM_SIZE:
             if (w != SIZE_MINIMIZED && !initialRects_.empty()) {
                 ApplyLayout();
+                ShowSummary();
             }
             return TRUE;
         case WM_NOTIFY: {
@@ -243,6 +367,64 @@ void CWin32StationWindow::SetUpFonts() {
     }
 }
 
+// The summary in its smaller face, with the whole text as the label's tool tip.
+void CWin32StationWindow::SetUpSummary() {
+    HWND label = ::GetDlgItem(window_, IDC_SUMMARY_LABEL);
+    summaryFont_ = MakeFont(kSummaryPixels, 0, FW_NORMAL);
+    ::SendMessageW(label, WM_SETFONT, reinterpret_cast<WPARAM>(summaryFont_), FALSE);
+    summaryTip_ =
+        ::CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr,
+                          WS_POPUP | TTS_NOPREFIX | TTS_ALWAYSTIP, CW_USEDEFAULT, CW_USEDEFAULT,
+                          CW_USEDEFAULT, CW_USEDEFAULT, window_, nullptr, instance_, nullptr);
+    if (summaryTip_ == nullptr) {
+        return;
+    }
+    TTTOOLINFOW tool{};
+    tool.cbSize = TTTOOLINFOW_V2_SIZE;
+    tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+    tool.hwnd = window_;
+    tool.uId = reinterpret_cast<UINT_PTR>(label);
+    tool.lpszText = const_cast<wchar_t*>(L"");
+    ::SendMessageW(summaryTip_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+    ::SendMessageW(summaryTip_, TTM_SETMAXTIPWIDTH, 0, kTipWidth);
+}
+
+// Each line of the summary cut to the label's width.
+void CWin32StationWindow::ShowSummary() {
+    HWND label = ::GetDlgItem(window_, IDC_SUMMARY_LABEL);
+    if (label == nullptr) {
+        return;
+    }
+    RECT client{};
+    ::GetClientRect(label, &client);
+    HDC dc = ::GetDC(label);
+    HGDIOBJ old = ::SelectObject(dc, summaryFont_);
+    std::wstring shown;
+    std::size_t start = 0;
+    while (start <= summaryText_.size()) {
+        std::size_t end = summaryText_.find(L'\n', start);
+        if (end == std::wstring::npos) {
+            end = summaryText_.size();
+        }
+        if (!shown.empty() || start > 0) {
+            shown += L"\r\n";
+        }
+        shown += Elide(dc, summaryText_.substr(start, end - start), client.right);
+        start = end + 1;
+    }
+    ::SelectObject(dc, old);
+    ::ReleaseDC(label, dc);
+    ::SetWindowTextW(label, shown.c_str());
+    if (summaryTip_ != nullptr) {
+        TTTOOLINFOW tool{};
+        tool.cbSize = TTTOOLINFOW_V2_SIZE;
+        tool.hwnd = window_;
+        tool.uId = reinterpret_cast<UINT_PTR>(label);
+        tool.lpszText = summaryText_.data();
+        ::SendMessageW(summaryTip_, TTM_UPDATETIPTEXTW, 0, reinterpret_cast<LPARAM>(&tool));
+    }
+}
+
 void CWin32StationWindow::SetUpTable() {
     ListView_SetExtendedListViewStyle(
         table_, LVS_EX_FULLROWSELECT | LVS_EX_GRIDLINES | LVS_EX_DOUBLEBUFFER);
@@ -276,12 +458,24 @@ void CWin32StationWindow::SetUpTable() {
 // The rows follow the table's font, made with a character height of (client height / 16) * 72
 // / dpi, so that sixteen rows fill the table.
 void CWin32StationWindow::FitRows() {
+    HWND header = ListView_GetHeader(table_);
     RECT client{};
     ::GetClientRect(table_, &client);
-    HWND header = ListView_GetHeader(table_);
-    RECT headerRect{};
-    ::GetWindowRect(header, &headerRect);
-    const int rowSpace = client.bottom - (headerRect.bottom - headerRect.top);
+    // The height the rows have once they fit: a scroll bar they caused goes with them.
+    if ((::GetWindowLongW(table_, GWL_STYLE) & WS_HSCROLL) != 0) {
+        client.bottom += ::GetSystemMetrics(SM_CYHSCROLL);
+    }
+    ListView_EnsureVisible(table_, 0, FALSE);
+    RECT first{};
+    int top = 0;
+    if (ListView_GetItemRect(table_, 0, &first, LVIR_BOUNDS)) {
+        top = first.top;
+    } else {
+        RECT headerRect{};
+        ::GetWindowRect(header, &headerRect);
+        top = headerRect.bottom - headerRect.top;
+    }
+    const int rowSpace = client.bottom - top;
     HDC dc = ::GetDC(table_);
     const int dpi = ::GetDeviceCaps(dc, LOGPIXELSY);
     ::ReleaseDC(table_, dc);
@@ -294,16 +488,33 @@ void CWin32StationWindow::FitRows() {
         ::DeleteObject(rowFont_);
     }
     rowFont_ = font;
+    // A list view's rows are as tall as its font or its small images, plus its own padding: an
+    // image list of about the row height, made smaller until a row is no taller than its share,
+    // makes the sixteen rows share the client height.
+    for (int image = h; image > 0 && image > h - 6; --image) {
+        HIMAGELIST rows = ::ImageList_Create(1, image, ILC_COLOR, 0, 0);
+        HIMAGELIST old = ListView_SetImageList(table_, rows, LVSIL_SMALL);
+        if (old != nullptr) {
+            ::ImageList_Destroy(old);
+        }
+        RECT row{};
+        if (!ListView_GetItemRect(table_, 0, &row, LVIR_BOUNDS) || row.bottom - row.top <= h) {
+            break;
+        }
+    }
 }
 
+// Each cell in its column's font on the row's colour. The selection is no fill that would hide a
+// row's green or red but a frame drawn around the row once it is painted.
 LRESULT CWin32StationWindow::CustomDraw(NMLVCUSTOMDRAW* draw) {
+    const int row = static_cast<int>(draw->nmcd.dwItemSpec);
     switch (draw->nmcd.dwDrawStage) {
         case CDDS_PREPAINT:
             return CDRF_NOTIFYITEMDRAW;
         case CDDS_ITEMPREPAINT:
-            return CDRF_NOTIFYSUBITEMDRAW;
+            draw->nmcd.uItemState &= ~static_cast<UINT>(CDIS_SELECTED | CDIS_FOCUS);
+            return CDRF_NOTIFYSUBITEMDRAW | CDRF_NOTIFYPOSTPAINT;
         case CDDS_ITEMPREPAINT | CDDS_SUBITEM: {
-            const int row = static_cast<int>(draw->nmcd.dwItemSpec);
             ::SelectObject(draw->nmcd.hdc, draw->iSubItem == 0 ? boldColumnFont_ : columnFont_);
             draw->clrText = RGB(0, 0, 0);
             if (row >= 0 && row < kTableRows && rowColours_[row]) {
@@ -311,11 +522,69 @@ LRESULT CWin32StationWindow::CustomDraw(NMLVCUSTOMDRAW* draw) {
             } else {
                 draw->clrTextBk = ::GetSysColor(COLOR_WINDOW);
             }
+            if (row >= 0 && row < kTableRows && draw->iSubItem >= 0 &&
+                draw->iSubItem < kTableColumns) {
+                DrawCell(draw, row, draw->iSubItem);
+                return CDRF_SKIPDEFAULT;
+            }
             return CDRF_NEWFONT;
+        }
+        case CDDS_ITEMPOSTPAINT: {
+            if (row < 0 || row >= kTableRows ||
+                (ListView_GetItemState(table_, row, LVIS_SELECTED) & LVIS_SELECTED) == 0) {
+                return CDRF_DODEFAULT;
+            }
+            RECT r{};
+            ListView_GetItemRect(table_, row, &r, LVIR_BOUNDS);
+            HBRUSH frame = ::GetSysColorBrush(COLOR_HIGHLIGHT);
+            for (int i = 0; i < kFrameWidth; ++i) {
+                ::FrameRect(draw->nmcd.hdc, &r, frame);
+                ::InflateRect(&r, -1, -1);
+            }
+            return CDRF_DODEFAULT;
         }
         default:
             return CDRF_DODEFAULT;
     }
+}
+
+// A cell centred in its column's font. The status cell has the job time at its right end, and
+// the status text with its mark centred in the room left of it, cut with an ellipsis rather than
+// running into the time.
+void CWin32StationWindow::DrawCell(NMLVCUSTOMDRAW* draw, int row, int column) {
+    HDC dc = draw->nmcd.hdc;
+    RECT cell{};
+    ListView_GetSubItemRect(table_, row, column, LVIR_BOUNDS, &cell);
+    if (column == 0) {
+        // The first column's bounds are the whole row's.
+        cell.right = cell.left + ListView_GetColumnWidth(table_, 0);
+    }
+    // The grid lines stay visible between the cells.
+    cell.right -= 1;
+    cell.bottom -= 1;
+    HBRUSH background = ::CreateSolidBrush(draw->clrTextBk);
+    ::FillRect(dc, &cell, background);
+    ::DeleteObject(background);
+    HGDIOBJ oldFont = ::SelectObject(dc, column == 0 ? boldColumnFont_ : columnFont_);
+    const int oldMode = ::SetBkMode(dc, TRANSPARENT);
+    const COLORREF oldColour = ::SetTextColor(dc, draw->clrText);
+    RECT room = cell;
+    room.left += kTimeMargin;
+    room.right -= kTimeMargin;
+    const std::wstring time = column == kColumnStatus ? times_[row] : std::wstring();
+    if (!time.empty()) {
+        ::DrawTextW(dc, time.c_str(), static_cast<int>(time.size()), &room,
+                    DT_RIGHT | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
+        room.right -= TextWidth(dc, time) + kTimeGap;
+    }
+    const std::wstring shown = CellText(row, column);
+    if (room.right > room.left && !shown.empty()) {
+        ::DrawTextW(dc, shown.c_str(), static_cast<int>(shown.size()), &room,
+                    DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX | DT_END_ELLIPSIS);
+    }
+    ::SetTextColor(dc, oldColour);
+    ::SetBkMode(dc, oldMode);
+    ::SelectObject(dc, oldFont);
 }
 
 void CWin32StationWindow::RecordLayout() {
@@ -331,8 +600,9 @@ void CWin32StationWindow::RecordLayout() {
     }
 }
 
-// Buttons and key labels stay; the key-file label and the status line stretch with the width;
-// the counters keep their distance from the right edge; the table fills the rest.
+// Buttons and key labels stay; the key-file label stretches with the width; the counters keep
+// their distance from the right edge; the summary band and the status line stay under the table
+// and as wide as it; the table fills the rest.
 void CWin32StationWindow::ApplyLayout() {
     RECT client{};
     ::GetClientRect(window_, &client);
@@ -343,14 +613,13 @@ void CWin32StationWindow::ApplyLayout() {
         RECT n = r;
         if (id == IDC_KEYFILE_LABEL) {
             n.right += dx;
-        } else if ((id >= IDC_SUCCESS_CAPTION && id <= IDC_TOTAL_COUNTER) ||
-                   id == IDC_SUMMARY_LABEL) {
+        } else if (id >= IDC_SUCCESS_CAPTION && id <= IDC_TOTAL_COUNTER) {
             n.left += dx;
             n.right += dx;
         } else if (id == IDC_DEVICE_TABLE) {
             n.right += dx;
             n.bottom += dy;
-        } else if (id == IDC_STATUS_LINE) {
+        } else if (id == IDC_STATUS_LINE || id == IDC_SUMMARY_LABEL) {
             n.top += dy;
             n.bottom += dy;
             n.right += dx;
@@ -366,14 +635,18 @@ void CWin32StationWindow::ApplyLayout() {
     if (defer != nullptr) {
         ::EndDeferWindowPos(defer);
     }
+    // The rows first: once they fit, no vertical scroll bar takes from the width.
+    FitRows();
     RECT table{};
     ::GetClientRect(table_, &table);
+    if ((::GetWindowLongW(table_, GWL_STYLE) & WS_VSCROLL) != 0) {
+        table.right += ::GetSystemMetrics(SM_CXVSCROLL);
+    }
     const int rest =
         table.right - ListView_GetColumnWidth(table_, 0) - ListView_GetColumnWidth(table_, 1) - 10;
     if (rest > 0) {
         ListView_SetColumnWidth(table_, 2, rest);
     }
-    FitRows();
     ::InvalidateRect(window_, nullptr, TRUE);
 }
 
@@ -386,12 +659,68 @@ std::optional<RowColour> CWin32StationWindow::RowColourOf(int row) const {
     return row >= 0 && row < kTableRows ? rowColours_[row] : std::nullopt;
 }
 
+std::optional<RowColour> CWin32StationWindow::ControlColourOf(int controlId) const {
+    const auto it = controlColours_.find(controlId);
+    return it == controlColours_.end() ? std::nullopt : std::optional<RowColour>(it->second);
+}
+
+std::wstring CWin32StationWindow::CellText(int row, int column) const {
+    if (row < 0 || row >= kTableRows || column < 0 || column >= kTableColumns) {
+        return {};
+    }
+    // The table's own copy of the cell, as it would draw it.
+    std::vector<wchar_t> text(4096, L'\0');
+    LVITEMW item{};
+    item.iSubItem = column;
+    item.pszText = text.data();
+    item.cchTextMax = static_cast<int>(text.size());
+    const auto n = ::SendMessageW(table_, LVM_GETITEMTEXTW, static_cast<WPARAM>(row),
+                                  reinterpret_cast<LPARAM>(&item));
+    return std::wstring(text.data(), static_cast<std::size_t>(std::max<LRESULT>(n, 0)));
+}
+
+std::wstring CWin32StationWindow::RowTime(int row) const {
+    return row >= 0 && row < kTableRows ? times_[row] : std::wstring();
+}
+
+std::wstring CWin32StationWindow::ColumnTitle(int column) const {
+    wchar_t text[256] = {};
+    LVCOLUMNW c{};
+    c.mask = LVCF_TEXT;
+    c.pszText = text;
+    c.cchTextMax = 256;
+    if (!ListView_GetColumn(table_, column, &c)) {
+        return {};
+    }
+    return text;
+}
+
+std::wstring CWin32StationWindow::ControlText(int controlId) const {
+    return WindowText(::GetDlgItem(window_, controlId));
+}
+
 void CWin32StationWindow::ShowWindowTitle(const std::string& title) {
     ::SetWindowTextW(window_, Wide(title).c_str());
 }
 
 void CWin32StationWindow::ShowControlText(int controlId, const std::string& text) {
-    ::SetDlgItemTextW(window_, controlId, Wide(text).c_str());
+    if (controlId == IDC_SUMMARY_LABEL) {
+        summaryText_ = Wide(text);
+        ShowSummary();
+        return;
+    }
+    const std::wstring wide = Wide(text);
+    ::SetDlgItemTextW(window_, controlId, wide.c_str());
+    if (controlId == IDC_KEYFILE_LABEL && ::IsWindowVisible(window_)) {
+        // After a key file or pool is loaded the next step is Start; without one, Key File.
+        HWND next =
+            ::GetDlgItem(window_, LabelHasValue(wide) ? IDC_STARTSTOP_BUTTON : IDC_KEYFILE_BUTTON);
+        HWND focus = ::GetFocus();
+        if (next != nullptr &&
+            (focus == nullptr || focus == window_ || ::IsChild(window_, focus))) {
+            ::SetFocus(next);
+        }
+    }
 }
 
 void CWin32StationWindow::ShowControlEnabled(int controlId, bool enabled) {
@@ -407,8 +736,38 @@ void CWin32StationWindow::ShowColumnTitle(int column, const std::string& title) 
 }
 
 void CWin32StationWindow::ShowCellText(int row, int column, const std::string& text) {
+    if (row < 0 || row >= kTableRows || column < 0 || column >= kTableColumns) {
+        return;
+    }
+    if (column == kColumnStatus) {
+        statusTexts_[row] = Wide(text);
+        SetStatusCell(row);
+        return;
+    }
     std::wstring wide = Wide(text);
     ListView_SetItemText(table_, row, column, wide.data());
+}
+
+// The table holds the status text followed by the mark, as it is drawn.
+void CWin32StationWindow::SetStatusCell(int row) {
+    std::wstring shown = statusTexts_[row] + marks_[row];
+    ListView_SetItemText(table_, row, kColumnStatus, shown.data());
+}
+
+void CWin32StationWindow::ShowRowMark(int row, const std::string& mark) {
+    if (row < 0 || row >= kTableRows) {
+        return;
+    }
+    marks_[row] = Wide(mark);
+    SetStatusCell(row);
+}
+
+void CWin32StationWindow::ShowRowTime(int row, const std::string& text) {
+    if (row < 0 || row >= kTableRows) {
+        return;
+    }
+    times_[row] = Wide(text);
+    RedrawRow(row);
 }
 
 void CWin32StationWindow::ShowRowColour(int row, std::optional<RowColour> colour) {
@@ -425,13 +784,16 @@ void CWin32StationWindow::ShowControlColour(int controlId, std::optional<RowColo
         ::DeleteObject(old->second);
         controlBrushes_.erase(old);
     }
+    controlColours_.erase(controlId);
     if (colour) {
         controlBrushes_[controlId] = ::CreateSolidBrush(Rgb(*colour));
+        controlColours_[controlId] = *colour;
     }
     ::InvalidateRect(::GetDlgItem(window_, controlId), nullptr, TRUE);
 }
 
 void CWin32StationWindow::CallAttention() {
+    ++attentionCalls_;
     FLASHWINFO flash{sizeof(FLASHWINFO), window_, FLASHW_ALL | FLASHW_TIMERNOFG, 3, 0};
     ::FlashWindowEx(&flash);
     ::MessageBeep(MB_ICONEXCLAMATION);
@@ -445,11 +807,21 @@ void CWin32StationWindow::ShowMessage(const std::string& text, const std::string
 
 std::optional<std::string> CWin32StationWindow::ChooseKeyFile() {
     std::vector<wchar_t> file(32768, L'\0');
-    static constexpr wchar_t kFilter[] = L"Key files (*.kdb)\0*.kdb\0All files (*.*)\0*.*\0";
+    // The filter in the station's language; the built-in one without a language text.
+    std::wstring filter;
+    if (controller_ != nullptr) {
+        const std::string text = controller_->GetLangText("IDS_KEYFILE_FILTER");
+        if (!text.empty() && text != "IDS_KEYFILE_FILTER") {
+            filter = DialogFilter(Wide(text));
+        }
+    }
+    if (filter.empty()) {
+        filter = DialogFilter(L"Key Database(*.kdb);;All File(*.*)");
+    }
     OPENFILENAMEW open{};
     open.lStructSize = sizeof open;
     open.hwndOwner = window_;
-    open.lpstrFilter = kFilter;
+    open.lpstrFilter = filter.c_str();
     open.lpstrFile = file.data();
     open.nMaxFile = static_cast<DWORD>(file.size());
     open.Flags = OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | OFN_NOCHANGEDIR;
@@ -468,8 +840,12 @@ void CWin32StationWindow::CloseWindow() {
 }
 
 bool CWin32StationWindow::SaveBitmap(const std::wstring& path) {
+    return SaveWindowBitmap(window_, path);
+}
+
+bool SaveWindowBitmap(HWND window, const std::wstring& path) {
     RECT r{};
-    ::GetWindowRect(window_, &r);
+    ::GetWindowRect(window, &r);
     const int width = r.right - r.left;
     const int height = r.bottom - r.top;
     HDC screen = ::GetDC(nullptr);
@@ -488,7 +864,7 @@ bool CWin32StationWindow::SaveBitmap(const std::wstring& path) {
         HGDIOBJ old = ::SelectObject(memory, bitmap);
         // The window as the screen shows it; PrintWindow where the screen cannot be read.
         if (!::BitBlt(memory, 0, 0, width, height, screen, r.left, r.top, SRCCOPY)) {
-            ::PrintWindow(window_, memory, 0);
+            ::PrintWindow(window, memory, 0);
         }
         ::GdiFlush();
         const DWORD stride = ((static_cast<DWORD>(width) * 3 + 3) / 4) * 4;

@@ -144,7 +144,7 @@ int main() {
                 controller.OnClose();
                 continue;
             }
-            if (window.Handle() != nullptr && ::IsDialogMessageW(window.Handle(), &message)) {
+            if (window.PreTranslate(&message)) {
                 continue;
             }
             ::TranslateMessage(&message);

@@ -11,8 +11,11 @@
 #include "keydb/KeyJournal.h"
 #include "keydb/Sha256.h"
 #include "keydb/WipeMemory.h"
+#include "keydb/pool/PoolCall.h"
+#include "keydb/pool/PoolCrypto.h"
 #include "keydb/pool/PoolSql.h"
 #include "support/Logger.h"
+#include "support/TextCodec.h"
 
 namespace {
 
@@ -20,33 +23,100 @@ constexpr std::chrono::milliseconds kFirstBackoff{250};
 constexpr std::chrono::milliseconds kMaxBackoff{8000};
 constexpr int32_t kMaxKeySize = 65536;
 constexpr int kConnections = 4;
+// Jobs in one draw or delivery call: the slots of a station.
+constexpr size_t kBatchMost = 16;
+// A batch waits for more jobs while they keep coming, a quiet spell of kGatherStep at a time, at
+// most kGatherMost in all: jobs that started together share one call instead of one going ahead.
+constexpr std::chrono::microseconds kGatherStep{200};
+constexpr std::chrono::microseconds kGatherMost{2000};
 
 }  // namespace
 
-CPoolKeySource::CPoolKeySource(std::string conninfo, std::string pool, CLoggerBase* log)
-    : conninfo_(std::move(conninfo)), pool_(std::move(pool)), log_(log) {
+CPoolKeySource::CPoolKeySource(std::string conninfo, std::string pool, CLoggerBase* log,
+                               const PoolSourceOptions& options)
+    : pool_(std::move(pool)),
+      log_(log),
+      wrapKey_(std::make_unique<pool::WrapKey>()),
+      draws_(std::make_unique<pool::CallBatch<DrawAsk>>(
+          kBatchMost, [this](const std::vector<DrawAsk*>& asks) { RunDraws(asks); }, kGatherStep,
+          kGatherMost)),
+      delivers_(std::make_unique<pool::CallBatch<DeliverAsk>>(
+          kBatchMost, [this](const std::vector<DeliverAsk*>& asks) { RunDelivers(asks); },
+          kGatherStep, kGatherMost)),
+      usedChecks_(std::make_unique<pool::CallBatch<UsedAsk>>(
+          kBatchMost, [this](const std::vector<UsedAsk*>& asks) { RunUsedChecks(asks); },
+          kGatherStep, kGatherMost)) {
     if (!pool::IsValidPoolName(pool_)) {
         error_ = "the pool name must be 1 to 64 of A-Z a-z 0-9 _ . -";
         return;
     }
-    pg_conn* conn = PQconnectdb(conninfo_.c_str());
+    if (!pool::CheckConnInfo(conninfo, options.insecureConnection, &conninfo_, &error_)) {
+        return;
+    }
+    if (options.wrapKeyFile.empty()) {
+        error_ = "no wrap key file for the key pool (--pool-wrap-key or KeyPoolWrapKey)";
+        return;
+    }
+    if (!pool::ReadWrapKeyFile(options.wrapKeyFile, wrapKey_.get(), &error_)) {
+        return;
+    }
+    pg_conn* conn = pool::ConnectBounded(conninfo_, limits_);
+    bool readOnly = false;
+    std::string why;
     if (conn == nullptr || PQstatus(conn) != CONNECTION_OK) {
-        error_ = "cannot connect to the key pool: " + pool::ConnError(conn);
+        why = pool::ConnError(conn);
+    } else {
+        pool::PrepareSession(conn, limits_, &readOnly, &why);
+    }
+    if (readOnly || why.find("read-only") != std::string::npos) {
+        // A standby (libpq refuses it itself when it is asked for a server that takes writes).
+        error_ = "the key pool server " +
+                 (readOnly ? pool::ServerName(conn) + " " : std::string()) +
+                 "is a read-only standby: stations draw keys only from the primary (name the "
+                 "primary, or every server with target_session_attrs=read-write)" +
+                 (readOnly ? std::string() : ": " + why);
+    } else if (!why.empty()) {
+        error_ = "cannot connect to the key pool: " + why;
+    }
+    if (!error_.empty()) {
         if (conn != nullptr) {
             PQfinish(conn);
         }
         return;
     }
+    server_ = pool::ServerName(conn);
     const char* db = PQdb(conn);
     database_ = db != nullptr ? std::string(db, strnlen(db, 64)) : std::string("?");
     KeySourceCounts counts;
-    valid_ = ReadInfo(conn, &counts, true);
+    valid_ = ReadInfo(&conn, &counts, true);
+    if (valid_ && conn != nullptr) {
+        // Keys this station claimed and never reserved (no byte of them left the server) go back.
+        const char* values[] = {pool_.c_str()};
+        std::string failed;
+        pool::Result back(
+            Call(&conn, "SELECT keypool.return_unfetched($1)", 1, values, 0, &failed));
+        const char* n = back.Ok(PGRES_TUPLES_OK) && PQntuples(back.get()) == 1
+                            ? PQgetvalue(back.get(), 0, 0)
+                            : "0";
+        if (std::strcmp(n, "0") != 0 && log_ != nullptr) {
+            log_->Print(1, "Key pool %s: %s keys this station claimed and never used went back",
+                        pool_.c_str(), n);
+        }
+    }
     std::lock_guard<std::mutex> guard(lock_);
     idle_.push_back(conn);
     made_ = 1;
 }
 
 CPoolKeySource::~CPoolKeySource() {
+    std::vector<std::pair<int32_t, int>> held;
+    {
+        std::lock_guard<std::mutex> guard(heldLock_);
+        held.swap(held_);
+    }
+    for (const auto& [index, slot] : held) {
+        SpendUnsent(index, slot, "held");
+    }
     for (pg_conn* conn : idle_) {
         if (conn != nullptr) {
             PQfinish(conn);
@@ -61,6 +131,11 @@ std::string CPoolKeySource::Describe() const {
 uint64_t CPoolKeySource::GetReconnects() {
     std::lock_guard<std::mutex> guard(lock_);
     return reconnects_;
+}
+
+std::string CPoolKeySource::Server() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return server_;
 }
 
 pg_conn* CPoolKeySource::Borrow() {
@@ -83,21 +158,22 @@ void CPoolKeySource::GiveBack(pg_conn* conn) {
     returned_.notify_one();
 }
 
-bool CPoolKeySource::ReadInfo(pg_conn* conn, KeySourceCounts* counts, bool atLoad) {
+bool CPoolKeySource::ReadInfo(pg_conn** conn, KeySourceCounts* counts, bool atLoad) {
     const char* values[] = {pool_.c_str()};
+    std::string why;
     pool::Result result(
-        PQexecParams(conn,
-                     "SELECT key_size, record_info, created, keys, free, mine_reserved, mine_taken "
-                     "FROM keypool.pool_info($1)",
-                     1, nullptr, values, nullptr, nullptr, 1));
+        Call(conn,
+             "SELECT key_size, record_info, created, keys, free, mine_reserved, mine_taken, "
+             "pool_id, wrap_check FROM keypool.pool_info($1)",
+             1, values, 1, &why));
     std::string error;
     if (!result.Ok(PGRES_TUPLES_OK)) {
-        error = "cannot read the key pool: " + result.Error(conn);
-    } else if (PQntuples(result.get()) != 1 || PQnfields(result.get()) != 7) {
-        error = "no key pool named " + pool_;
+        error = "cannot read the key pool: " + why;
+    } else if (PQntuples(result.get()) != 1 || PQnfields(result.get()) != 9) {
+        error = "no key pool named " + pool_ + " that this station is bound to";
     }
-    int64_t numbers[7] = {};
-    for (int field : {0, 3, 4, 5, 6}) {
+    int64_t numbers[8] = {};
+    for (int field : {0, 3, 4, 5, 6, 7}) {
         if (error.empty() && !pool::BinaryInt(result.get(), 0, field, &numbers[field])) {
             error = "the key pool answered with a malformed row";
         }
@@ -106,8 +182,15 @@ bool CPoolKeySource::ReadInfo(pg_conn* conn, KeySourceCounts* counts, bool atLoa
     const int createdLength = error.empty() ? PQgetlength(result.get(), 0, 2) : 0;
     if (error.empty() &&
         (numbers[0] < 1 || numbers[0] > kMaxKeySize ||
-         infoLength != static_cast<int>(recordInfo_.size()) || createdLength > 32)) {
+         infoLength != static_cast<int>(recordInfo_.size()) || createdLength > 32 ||
+         numbers[7] < 0 || numbers[7] > INT32_MAX || PQgetlength(result.get(), 0, 8) != 32)) {
         error = "the key pool answered with a malformed row";
+    }
+    if (error.empty() && atLoad) {
+        const auto check = pool::WrapCheck(*wrapKey_);
+        if (std::memcmp(check.data(), PQgetvalue(result.get(), 0, 8), check.size()) != 0) {
+            error = "the wrap key is not the one the pool's keys were imported with";
+        }
     }
     if (!error.empty()) {
         if (atLoad) {
@@ -120,6 +203,7 @@ bool CPoolKeySource::ReadInfo(pg_conn* conn, KeySourceCounts* counts, bool atLoa
         keySize_ = static_cast<int32_t>(numbers[0]);
         std::memcpy(recordInfo_.data(), PQgetvalue(result.get(), 0, 1), recordInfo_.size());
         created_.assign(PQgetvalue(result.get(), 0, 2), static_cast<size_t>(createdLength));
+        poolId_ = static_cast<int32_t>(numbers[7]);
     }
     counts->keys = numbers[3];
     counts->unused = numbers[4];
@@ -145,68 +229,281 @@ bool CPoolKeySource::Connect(pg_conn** conn) {
             return false;
         }
     }
-    const bool again = *conn != nullptr;
+    const bool again = *conn != nullptr || dropped_;
     if (*conn == nullptr) {
-        *conn = PQconnectdb(conninfo_.c_str());
+        *conn = pool::ConnectBounded(conninfo_, limits_);
     } else {
         PQreset(*conn);
     }
-    const bool ok = *conn != nullptr && PQstatus(*conn) == CONNECTION_OK;
-    std::lock_guard<std::mutex> guard(lock_);
+    bool ok = *conn != nullptr && PQstatus(*conn) == CONNECTION_OK;
+    bool readOnly = false;
+    std::string why;
+    if (ok && (!pool::PrepareSession(*conn, limits_, &readOnly, &why) || readOnly)) {
+        // A server that has become a standby takes no writes: it is not the pool's server now.
+        why = readOnly ? "the server " + pool::ServerName(*conn) + " is a read-only standby" : why;
+        ok = false;
+    } else if (!ok) {
+        why = pool::ConnError(*conn);
+    }
     if (ok) {
+        const std::string server = pool::ServerName(*conn);
+        std::lock_guard<std::mutex> guard(lock_);
         reconnects_ += again ? 1 : 0;
         backoff_ = std::chrono::milliseconds(0);
         if (again && log_ != nullptr) {
             log_->Print(1, "Key pool %s: connected again", pool_.c_str());
         }
+        if (server != server_) {
+            // Said once per change, however many connections follow the pool there.
+            server_ = server;
+            if (log_ != nullptr) {
+                log_->Print(1, "key pool: now on %s", server.c_str());
+            }
+        }
         return true;
     }
+    if (*conn != nullptr) {
+        PQfinish(*conn);
+        *conn = nullptr;
+    }
+    NoteFailure("connection lost (" + why + ")");
+    return false;
+}
+
+void CPoolKeySource::NoteFailure(const std::string& why) {
+    std::lock_guard<std::mutex> guard(lock_);
     backoff_ = std::min(kMaxBackoff, backoff_.count() == 0 ? kFirstBackoff : backoff_ * 2);
     nextAttempt_ = std::chrono::steady_clock::now() + backoff_;
     if (log_ != nullptr) {
-        log_->Print(1, "Error:Key pool %s: connection lost (%s); next attempt in %lld ms",
-                    pool_.c_str(), pool::ConnError(*conn).c_str(),
+        log_->Print(1, "Error:Key pool %s: %s; next attempt in %lld ms", pool_.c_str(), why.c_str(),
                     static_cast<long long>(backoff_.count()));
     }
-    return false;
+}
+
+PGresult* CPoolKeySource::Call(pg_conn** conn, const char* sql, int count,
+                               const char* const* values, int format, std::string* why) {
+    pool::CallEnd end = pool::CallEnd::kLost;
+    PGresult* result = pool::BoundedExec(*conn, sql, count, values, format, limits_, &end);
+    if (end == pool::CallEnd::kAnswered) {
+        pool::Result view(result);
+        *why = view.Ok(PGRES_TUPLES_OK) ? std::string() : view.Error(*conn);
+        view.Release();
+        return result;
+    }
+    *why = pool::EndText(end);
+    if (end != pool::CallEnd::kWarned) {
+        // Nothing more is asked on a connection whose call was cut short or broke.
+        PQfinish(*conn);
+        *conn = nullptr;
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            dropped_ = true;
+        }
+        NoteFailure(*why);
+    }
+    return nullptr;
 }
 
 bool CPoolKeySource::TakeKey(const KeyJobInfo& job, int32_t* index, KeyCopy* key) {
     if (index == nullptr || key == nullptr || !valid_) {
         return false;
     }
+    {
+        // A key this slot drew for an earlier job that never reserved it: that job has ended.
+        std::vector<std::pair<int32_t, int>> ended;
+        {
+            std::lock_guard<std::mutex> guard(heldLock_);
+            for (auto it = held_.begin(); it != held_.end();) {
+                if (it->second == job.slot) {
+                    ended.push_back(*it);
+                    it = held_.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+        }
+        for (const auto& [heldIndex, slot] : ended) {
+            SpendUnsent(heldIndex, slot, "held");
+        }
+    }
+    DrawAsk ask{&job, -1, std::string(), nullptr, 0, 0, std::string()};
+    if (!draws_->Run(&ask)) {
+        return false;
+    }
+    const bool drawn = ask.index >= 0;
+    const bool taken =
+        drawn && ask.wrappedLength == keySize_ + static_cast<int>(pool::kWrapOverhead) &&
+        key->Allocate(static_cast<size_t>(keySize_)) &&
+        pool::UnwrapPoolKey(
+            *wrapKey_, poolId_, ask.index,
+            reinterpret_cast<const uint8_t*>(PQgetvalue(ask.fetched.get(), ask.row, 1)),
+            static_cast<size_t>(ask.wrappedLength), key->data());
+    ask.fetched.reset();  // the wrapped bytes go with the result
+    if (taken) {
+        *index = ask.index;
+        std::lock_guard<std::mutex> guard(heldLock_);
+        held_.emplace_back(*index, job.slot);
+    } else {
+        key->Reset();
+    }
+    if (log_ != nullptr && ask.status == "limit") {
+        log_->Print(1,
+                    "Error:Key pool %s: this station holds as many keys without an end as its "
+                    "limit allows; no key handed out",
+                    pool_.c_str());
+    } else if (log_ != nullptr && ask.status == "unbound") {
+        log_->Print(1, "Error:Key pool %s: this station is not bound to the pool", pool_.c_str());
+    } else if (log_ != nullptr && !ask.why.empty()) {
+        log_->Print(1, "Error:Key pool %s: no key drawn (%s)", pool_.c_str(), ask.why.c_str());
+    }
+    if (drawn && !taken) {
+        // Reserved on the server but unusable here: never handed out again.
+        if (log_ != nullptr) {
+            log_->Print(1,
+                        "Error:Key pool %s: key %d does not open with the wrap key or has the "
+                        "wrong size; spent",
+                        pool_.c_str(), static_cast<int>(ask.index));
+        }
+        SpendUnsent(ask.index, job.slot, "unwrap");
+    }
+    return taken;
+}
+
+namespace {
+
+// A text from a board as the server takes it: well-formed UTF-8, else every byte past ASCII
+// becomes '?' (one board's bad bytes must not fail the other jobs of its batch).
+std::string ServerText(const std::string& text) {
+    if (ks::IsValidUtf8(text)) {
+        return text;
+    }
+    std::string out = text;
+    for (char& c : out) {
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            c = '?';
+        }
+    }
+    return out;
+}
+
+// A PostgreSQL array literal of texts: every element quoted, '"' and '\\' escaped.
+std::string TextArray(const std::vector<std::string>& items) {
+    std::string out = "{";
+    for (const std::string& item : items) {
+        if (out.size() > 1) {
+            out += ',';
+        }
+        out += '"';
+        for (const char c : item) {
+            if (c == '"' || c == '\\') {
+                out += '\\';
+            }
+            out += c;
+        }
+        out += '"';
+    }
+    return out + "}";
+}
+
+std::string IntArray(const std::vector<int32_t>& items) {
+    std::string out = "{";
+    for (const int32_t item : items) {
+        out += (out.size() > 1 ? "," : "") + std::to_string(item);
+    }
+    return out + "}";
+}
+
+}  // namespace
+
+void CPoolKeySource::RunDraws(const std::vector<DrawAsk*>& asks) {
     pg_conn* conn = Borrow();
     if (!Connect(&conn)) {
         GiveBack(conn);
-        return false;
+        for (DrawAsk* ask : asks) {
+            ask->why = "not connected";
+        }
+        return;
     }
-    const std::string slot = std::to_string(job.slot);
-    const char* values[] = {pool_.c_str(), slot.c_str(), job.portLocation.c_str()};
-    pool::Result result(PQexecParams(conn,
-                                     "SELECT idx, key_bytes FROM keypool.take_key($1, $2, $3)", 3,
-                                     nullptr, values, nullptr, nullptr, 1));
-    const bool ok =
-        result.Ok(PGRES_TUPLES_OK) && PQntuples(result.get()) == 1 && PQnfields(result.get()) == 2;
-    int64_t idx = -1;
-    const int length = ok ? PQgetlength(result.get(), 0, 1) : 0;
-    bool taken = ok && pool::BinaryInt(result.get(), 0, 0, &idx) && idx >= 0 && idx <= INT32_MAX &&
-                 length == keySize_;
-    if (taken) {
-        taken = key->Allocate(static_cast<size_t>(length));
-        if (taken) {
-            std::memcpy(key->data(), PQgetvalue(result.get(), 0, 1), static_cast<size_t>(length));
-            *index = static_cast<int32_t>(idx);
+    std::vector<int32_t> slots;
+    std::vector<std::string> ports;
+    std::vector<std::string> serials;
+    std::vector<std::string> destinations;
+    for (const DrawAsk* ask : asks) {
+        slots.push_back(ask->job->slot);
+        ports.push_back(ServerText(ask->job->portLocation));
+        serials.push_back(ServerText(ask->job->serial));
+        destinations.push_back(ServerText(ask->job->destination));
+    }
+    const std::string slotArray = IntArray(slots);
+    const std::string portArray = TextArray(ports);
+    const std::string serialArray = TextArray(serials);
+    const std::string destinationArray = TextArray(destinations);
+    const char* values[] = {pool_.c_str(), slotArray.c_str(), portArray.c_str(),
+                            serialArray.c_str(), destinationArray.c_str()};
+    // Claimed and reserved in one committed (flushed) statement for every job asking, then the
+    // bytes in the next: they never leave in the transaction that reserved them.
+    std::string why;
+    pool::Result claimed(
+        Call(&conn, "SELECT c.idx, c.status FROM keypool.claim_keys($1, $2, $3, $4, $5) c", 5,
+             values, 1, &why));
+    const bool answered = claimed.Ok(PGRES_TUPLES_OK) && PQnfields(claimed.get()) == 2 &&
+                          PQntuples(claimed.get()) == static_cast<int>(asks.size());
+    std::vector<int32_t> indices;
+    for (size_t i = 0; i < asks.size(); ++i) {
+        DrawAsk& ask = *asks[i];
+        const int row = static_cast<int>(i);
+        int64_t idx = -1;
+        if (!answered) {
+            ask.why = why.empty() ? "unexpected answer" : why;
+        } else if (pool::BinaryInt(claimed.get(), row, 0, &idx) && idx >= 0 && idx <= INT32_MAX) {
+            ask.index = static_cast<int32_t>(idx);
+            indices.push_back(ask.index);
+        } else if (!PQgetisnull(claimed.get(), row, 1)) {
+            ask.status.assign(
+                PQgetvalue(claimed.get(), row, 1),
+                std::min<size_t>(static_cast<size_t>(PQgetlength(claimed.get(), row, 1)), 16));
         }
     }
-    if (ok && length > 0) {
-        WipeMemory(PQgetvalue(result.get(), 0, 1), static_cast<size_t>(length));
-    }
-    if (!taken && ok && PQntuples(result.get()) != 0 && log_ != nullptr) {
-        log_->Print(1, "Error:Key pool %s: a key of the wrong size or index; not used",
-                    pool_.c_str());
+    if (!indices.empty() && conn != nullptr) {
+        const std::string indexArray = IntArray(indices);
+        const char* fetchValues[] = {pool_.c_str(), indexArray.c_str()};
+        std::shared_ptr<pg_result> fetched(
+            Call(&conn, "SELECT f.idx, f.wrapped FROM keypool.fetch_keys($1, $2) f", 2, fetchValues,
+                 1, &why),
+            PQclear);
+        const bool ok = fetched != nullptr && PQresultStatus(fetched.get()) == PGRES_TUPLES_OK &&
+                        PQnfields(fetched.get()) == 2 &&
+                        PQntuples(fetched.get()) == static_cast<int>(indices.size());
+        int row = 0;
+        for (DrawAsk* ask : asks) {
+            if (ask->index < 0) {
+                continue;
+            }
+            int64_t idx = -1;
+            if (ok && pool::BinaryInt(fetched.get(), row, 0, &idx) && idx == ask->index &&
+                !PQgetisnull(fetched.get(), row, 1)) {
+                ask->fetched = fetched;
+                ask->row = row;
+                ask->wrappedLength = PQgetlength(fetched.get(), row, 1);
+            } else if (!ok) {
+                ask->why = why.empty() ? "unexpected answer" : why;
+            }
+            ++row;
+        }
+    } else if (!indices.empty()) {
+        for (DrawAsk* ask : asks) {
+            if (ask->index >= 0) {
+                ask->why = why;
+            }
+        }
     }
     GiveBack(conn);
-    return taken;
+}
+
+void CPoolKeySource::SpendUnsent(int32_t index, int, const char* why) {
+    const std::string idx = std::to_string(index);
+    const char* values[] = {pool_.c_str(), idx.c_str(), why, "0"};
+    Step("SELECT keypool.spend_key($1, $2, $3, $4)", 4, values, "spent", index);
 }
 
 bool CPoolKeySource::Step(const char* sql, int count, const char* const* values, const char* what,
@@ -216,31 +513,77 @@ bool CPoolKeySource::Step(const char* sql, int count, const char* const* values,
         GiveBack(conn);
         return false;
     }
-    pool::Result result(PQexecParams(conn, sql, count, nullptr, values, nullptr, nullptr, 0));
+    std::string why;
+    pool::Result result(Call(&conn, sql, count, values, 0, &why));
     const bool done = result.Ok(PGRES_TUPLES_OK) && PQntuples(result.get()) == 1 &&
                       PQnfields(result.get()) == 1 &&
                       std::strcmp(PQgetvalue(result.get(), 0, 0), "t") == 0;
     if (!done && log_ != nullptr) {
-        log_->Print(1, "Error:Key pool %s: key %d could not be marked %s (%s)", pool_.c_str(),
-                    static_cast<int>(index), what,
-                    result.Ok(PGRES_TUPLES_OK) ? "not this station's key in that state"
-                                               : result.Error(conn).c_str());
+        log_->Print(
+            1, "Error:Key pool %s: key %d could not be marked %s (%s)", pool_.c_str(),
+            static_cast<int>(index), what,
+            result.Ok(PGRES_TUPLES_OK) ? "not this station's key in that state" : why.c_str());
     }
     GiveBack(conn);
     return done;
 }
 
-bool CPoolKeySource::ReserveKey(int32_t index, const KeyJobInfo& job) {
-    const std::string idx = std::to_string(index);
-    const char* values[] = {pool_.c_str(), idx.c_str(), job.serial.c_str(),
-                            job.destination.c_str()};
-    return Step("SELECT keypool.reserve_key($1, $2, $3, $4)", 4, values, "reserved", index);
+bool CPoolKeySource::ReserveKey(int32_t index, const KeyJobInfo&) {
+    // The draw reserved the key on the server before its bytes left: confirm it is this source's.
+    std::lock_guard<std::mutex> guard(heldLock_);
+    for (auto it = held_.begin(); it != held_.end(); ++it) {
+        if (it->first == index) {
+            held_.erase(it);
+            return true;
+        }
+    }
+    return false;
 }
 
 bool CPoolKeySource::DeliverKey(int32_t index, const KeyJobInfo&) {
-    const std::string idx = std::to_string(index);
-    const char* values[] = {pool_.c_str(), idx.c_str()};
-    return Step("SELECT keypool.deliver_key($1, $2)", 2, values, "delivered", index);
+    DeliverAsk ask{index, false, std::string()};
+    if (!valid_ || !delivers_->Run(&ask)) {
+        return false;
+    }
+    if (!ask.delivered && log_ != nullptr) {
+        log_->Print(1, "Error:Key pool %s: key %d could not be marked delivered (%s)",
+                    pool_.c_str(), static_cast<int>(index),
+                    ask.why.empty() ? "not this station's key in that state" : ask.why.c_str());
+    }
+    return ask.delivered;
+}
+
+void CPoolKeySource::RunDelivers(const std::vector<DeliverAsk*>& asks) {
+    pg_conn* conn = Borrow();
+    if (!Connect(&conn)) {
+        GiveBack(conn);
+        for (DeliverAsk* ask : asks) {
+            ask->why = "not connected";
+        }
+        return;
+    }
+    std::vector<int32_t> indices;
+    for (const DeliverAsk* ask : asks) {
+        indices.push_back(ask->index);
+    }
+    const std::string indexArray = IntArray(indices);
+    const char* values[] = {pool_.c_str(), indexArray.c_str()};
+    std::string why;
+    pool::Result result(Call(&conn, "SELECT d.idx, d.delivered FROM keypool.deliver_keys($1, $2) d",
+                             2, values, 0, &why));
+    const bool ok = result.Ok(PGRES_TUPLES_OK) && PQnfields(result.get()) == 2 &&
+                    PQntuples(result.get()) == static_cast<int>(asks.size());
+    for (size_t i = 0; i < asks.size(); ++i) {
+        const int row = static_cast<int>(i);
+        if (!ok) {
+            asks[i]->why = why.empty() ? "unexpected answer" : why;
+        } else {
+            asks[i]->delivered =
+                std::to_string(asks[i]->index) == PQgetvalue(result.get(), row, 0) &&
+                std::strcmp(PQgetvalue(result.get(), row, 1), "t") == 0;
+        }
+    }
+    GiveBack(conn);
 }
 
 bool CPoolKeySource::SpendKey(int32_t index, const KeyJobInfo&, const std::string& step, int code) {
@@ -250,10 +593,11 @@ bool CPoolKeySource::SpendKey(int32_t index, const KeyJobInfo&, const std::strin
     return Step("SELECT keypool.spend_key($1, $2, $3, $4)", 4, values, "spent", index);
 }
 
-void CPoolKeySource::ReturnKey(int32_t index, const KeyJobInfo&) {
-    const std::string idx = std::to_string(index);
-    const char* values[] = {pool_.c_str(), idx.c_str()};
-    Step("SELECT keypool.return_key($1, $2)", 2, values, "returned", index);
+void CPoolKeySource::ReturnKey(int32_t index, const KeyJobInfo& job) {
+    // Its bytes have left the server: it never becomes free again.
+    if (ReserveKey(index, job)) {
+        SpendUnsent(index, job.slot, "returned");
+    }
 }
 
 bool CPoolKeySource::Ask(const char* sql, int count, const char* const* values) {
@@ -265,13 +609,14 @@ bool CPoolKeySource::Ask(const char* sql, int count, const char* const* values) 
         GiveBack(conn);
         return false;
     }
-    pool::Result result(PQexecParams(conn, sql, count, nullptr, values, nullptr, nullptr, 0));
+    std::string why;
+    pool::Result result(Call(&conn, sql, count, values, 0, &why));
     const bool ok =
         result.Ok(PGRES_TUPLES_OK) && PQntuples(result.get()) == 1 && PQnfields(result.get()) == 1;
     const bool yes = ok && std::strcmp(PQgetvalue(result.get(), 0, 0), "t") == 0;
     if (!ok && log_ != nullptr) {
         log_->Print(1, "Error:Key pool %s: the re-provisioning check could not be made (%s)",
-                    pool_.c_str(), result.Error(conn).c_str());
+                    pool_.c_str(), why.c_str());
     }
     GiveBack(conn);
     return yes;
@@ -285,17 +630,47 @@ bool CPoolKeySource::IsUsedKey(const uint8_t* data, size_t size) {
     if (!DoHash256(digest, data, size)) {
         return false;
     }
-    const std::string digestText = "\\x" + HexBytes(digest, sizeof(digest));
-    const char* values[] = {pool_.c_str(), digestText.c_str()};
-    return Ask("SELECT keypool.key_used($1, $2)", 2, values);
+    UsedAsk ask{"\\x" + HexBytes(digest, sizeof(digest)), false};
+    if (!valid_ || !usedChecks_->Run(&ask)) {
+        return false;
+    }
+    return ask.used;
 }
 
-bool CPoolKeySource::WasDeliveredTo(const std::string& serial) {
+void CPoolKeySource::RunUsedChecks(const std::vector<UsedAsk*>& asks) {
+    pg_conn* conn = Borrow();
+    if (!Connect(&conn)) {
+        GiveBack(conn);
+        return;
+    }
+    std::vector<std::string> digests;
+    for (const UsedAsk* ask : asks) {
+        digests.push_back(ask->digest);
+    }
+    const std::string digestArray = TextArray(digests);
+    const char* values[] = {pool_.c_str(), digestArray.c_str()};
+    std::string why;
+    pool::Result result(
+        Call(&conn, "SELECT u.used FROM keypool.keys_used($1, $2) u", 2, values, 0, &why));
+    const bool ok = result.Ok(PGRES_TUPLES_OK) && PQnfields(result.get()) == 1 &&
+                    PQntuples(result.get()) == static_cast<int>(asks.size());
+    for (size_t i = 0; ok && i < asks.size(); ++i) {
+        asks[i]->used = std::strcmp(PQgetvalue(result.get(), static_cast<int>(i), 0), "t") == 0;
+    }
+    if (!ok && log_ != nullptr) {
+        log_->Print(1, "Error:Key pool %s: the re-provisioning check could not be made (%s)",
+                    pool_.c_str(), why.empty() ? "unexpected answer" : why.c_str());
+    }
+    GiveBack(conn);
+}
+
+bool CPoolKeySource::WasReservedFor(const std::string& serial) {
     if (serial.empty()) {
         return false;
     }
-    const char* values[] = {pool_.c_str(), serial.c_str()};
-    return Ask("SELECT keypool.serial_delivered($1, $2)", 2, values);
+    const std::string text = ServerText(serial);  // as the draw stored it
+    const char* values[] = {pool_.c_str(), text.c_str()};
+    return Ask("SELECT keypool.serial_reserved($1, $2)", 2, values);
 }
 
 bool CPoolKeySource::GetCounts(KeySourceCounts* out) {
@@ -303,7 +678,7 @@ bool CPoolKeySource::GetCounts(KeySourceCounts* out) {
         return false;
     }
     pg_conn* conn = Borrow();
-    const bool ok = Connect(&conn) && ReadInfo(conn, out, false);
+    const bool ok = Connect(&conn) && ReadInfo(&conn, out, false);
     GiveBack(conn);
     return ok;
 }

@@ -1,9 +1,14 @@
 // A key pool shared by many stations, kept in a PostgreSQL database (docs/key-pool.md). Every
-// state change is one call of a station function, committed before the call returns. The
-// station's jobs share up to four connections (a job borrows one for each call, so that the
-// server can commit several jobs' calls in one flush); when a connection is lost, the call fails
-// (exactly as a key file that cannot record) and later calls reconnect after a back-off that
-// doubles from 250 ms up to 8 s.
+// state change is one call of a station function, committed before the call returns. TakeKey
+// draws a key: the server claims and reserves it in one committed transaction and only then
+// hands out its wrapped bytes, which the source opens with the pool's wrap key. Jobs that draw or
+// deliver at the same moment share one such transaction, and so one flush on the server. So a pool
+// key is reserved from the moment it is taken: ReserveKey confirms what is on the server already,
+// ReturnKey of a key whose bytes have left spends it, and a key a job took but never reserved is
+// spent when the slot takes its next key or the source goes. The station's jobs share up to four
+// connections (a job borrows one for each call, so that the server can commit several jobs'
+// calls in one flush); when a connection is lost, the call fails (exactly as a key file that
+// cannot record) and later calls reconnect after a back-off that doubles from 250 ms up to 8 s.
 #pragma once
 
 #include <array>
@@ -16,14 +21,29 @@
 #include <vector>
 
 #include "keydb/KeySource.h"
+#include "keydb/pool/PoolBatch.h"
+#include "keydb/pool/PoolCall.h"
 
 class CLoggerBase;
 struct pg_conn;
+struct pg_result;
+namespace pool {
+struct WrapKey;
+}
+
+// How a station reaches its pool beyond the connection string.
+struct PoolSourceOptions {
+    // The pool's wrap key file (kdbtool pool keygen); required.
+    std::string wrapKeyFile;
+    // Allows a TCP connection without sslmode=verify-full (the station logs it at every start).
+    bool insecureConnection = false;
+};
 
 class CPoolKeySource final : public IKeySource {
   public:
     // Connects and reads the pool's shape; IsValid() tells whether that worked.
-    CPoolKeySource(std::string conninfo, std::string pool, CLoggerBase* log = nullptr);
+    CPoolKeySource(std::string conninfo, std::string pool, CLoggerBase* log = nullptr,
+                   const PoolSourceOptions& options = PoolSourceOptions());
     ~CPoolKeySource() override;
     CPoolKeySource(const CPoolKeySource&) = delete;
     CPoolKeySource& operator=(const CPoolKeySource&) = delete;
@@ -37,7 +57,7 @@ class CPoolKeySource final : public IKeySource {
     bool SpendKey(int32_t index, const KeyJobInfo& job, const std::string& step, int code) override;
     void ReturnKey(int32_t index, const KeyJobInfo& job) override;
     bool IsUsedKey(const uint8_t* data, size_t size) override;
-    bool WasDeliveredTo(const std::string& serial) override;
+    bool WasReservedFor(const std::string& serial) override;
     bool GetCounts(KeySourceCounts* out) override;
     int32_t GetKeySize() const override { return keySize_; }
     const uint8_t* GetRecordInfo() const override { return valid_ ? recordInfo_.data() : nullptr; }
@@ -47,6 +67,8 @@ class CPoolKeySource final : public IKeySource {
     bool IsBroken() const override { return false; }
     // Times the connection was made again after a loss (log, tests).
     uint64_t GetReconnects();
+    // The server the pool's calls go to now ("host:port"); it changes after a failover.
+    std::string Server() override;
 
   private:
     // A connection for one call (waits while all are busy) and its return.
@@ -58,7 +80,37 @@ class CPoolKeySource final : public IKeySource {
               int32_t index);
     // A station function that answers one boolean; false also when it could not be asked.
     bool Ask(const char* sql, int count, const char* const* values);
-    bool ReadInfo(pg_conn* conn, KeySourceCounts* counts, bool atLoad);
+    bool ReadInfo(pg_conn** conn, KeySourceCounts* counts, bool atLoad);
+    // One bounded call (pool::BoundedExec); a call cut short or on a broken connection closes
+    // the connection and starts the back-off. Null unless the server answered; `why` says what
+    // went wrong (empty for a clean answer).
+    pg_result* Call(pg_conn** conn, const char* sql, int count, const char* const* values,
+                    int format, std::string* why);
+    void NoteFailure(const std::string& why);
+    // A job's draw or delivery, answered by the batch that carried it.
+    struct DrawAsk {
+        const KeyJobInfo* job;
+        int32_t index;                       // -1: none drawn
+        std::string status;                  // why not: "limit", "unbound", "empty"
+        std::shared_ptr<pg_result> fetched;  // the batch's fetch, holding this key's wrapped bytes
+        int row;
+        int wrappedLength;
+        std::string why;  // the call failed: why
+    };
+    struct DeliverAsk {
+        int32_t index;
+        bool delivered;
+        std::string why;
+    };
+    struct UsedAsk {
+        std::string digest;  // "\\x" and 64 hex digits
+        bool used;           // false also when the call failed
+    };
+    void RunDraws(const std::vector<DrawAsk*>& asks);
+    void RunUsedChecks(const std::vector<UsedAsk*>& asks);
+    void RunDelivers(const std::vector<DeliverAsk*>& asks);
+    // Spends a key whose bytes left the server and that no job will end (see the class comment).
+    void SpendUnsent(int32_t index, int slot, const char* why);
 
     std::string conninfo_;
     std::string pool_;
@@ -71,9 +123,21 @@ class CPoolKeySource final : public IKeySource {
     std::chrono::steady_clock::time_point nextAttempt_{};
     std::chrono::milliseconds backoff_{0};
     uint64_t reconnects_ = 0;
+    bool dropped_ = false;  // a connection was closed after a failed call
+    std::string server_;    // where the last connection was made
+    pool::CallLimits limits_;
     bool valid_ = false;
     std::string error_;
     int32_t keySize_ = 0;
     std::array<uint8_t, 16> recordInfo_{};
     std::string created_;
+    int32_t poolId_ = -1;
+    std::unique_ptr<pool::WrapKey> wrapKey_;
+    // Jobs that draw or deliver at the same moment share one transaction: one flush for all.
+    std::unique_ptr<pool::CallBatch<DrawAsk>> draws_;
+    std::unique_ptr<pool::CallBatch<DeliverAsk>> delivers_;
+    std::unique_ptr<pool::CallBatch<UsedAsk>> usedChecks_;  // the re-provisioning guard's
+    std::mutex heldLock_;
+    // Keys drawn and not yet confirmed by ReserveKey, by slot: spent if the job never reserves.
+    std::vector<std::pair<int32_t, int>> held_;
 };

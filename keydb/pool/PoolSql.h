@@ -17,6 +17,12 @@ class Result {
     Result& operator=(const Result&) = delete;
 
     PGresult* get() const { return result_; }
+    // Gives up the result without clearing it.
+    PGresult* Release() {
+        PGresult* result = result_;
+        result_ = nullptr;
+        return result;
+    }
     bool Ok(ExecStatusType expected) const {
         return result_ != nullptr && PQresultStatus(result_) == expected;
     }

@@ -181,7 +181,12 @@ long EmulatorPipes::Read(int handle, uint8_t* data, size_t size, int* sysError) 
     return n;
 }
 
-bool EmulatorPipes::ResetPipe(int handle, uint8_t /*pipe*/, int* sysError) {
+bool EmulatorPipes::ResetPipe(int handle, uint8_t pipe, int* sysError) {
+    // Selectors as the platforms take them: 0 IN, 1 OUT, 2 both (the emulator clears both).
+    if (pipe > 2) {
+        SetError(sysError, EINVAL);
+        return false;
+    }
     LoaderEmulator* emulator = nullptr;
     {
         std::lock_guard<std::mutex> guard(lock_);

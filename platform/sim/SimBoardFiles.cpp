@@ -4,8 +4,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -14,6 +12,7 @@
 
 #include "platform/sim/DemoImage.h"
 #include "platform/sim/TakenKeyboxLog.h"
+#include "support/FileSystem.h"
 
 namespace {
 
@@ -152,10 +151,8 @@ bool OpenSimBoard(LoaderEmulator& emulator, const std::string& dir, int index, s
     if (paths.image.empty() || dir.empty()) {
         return Fail(error, "no such simulated board: " + std::to_string(index));
     }
-    std::error_code ec;
-    std::filesystem::create_directories(dir, ec);
-    if (ec) {
-        return Fail(error, "cannot create " + dir + ": " + ec.message());
+    if (!ks::CreateFolderChain(dir)) {
+        return Fail(error, SystemText("cannot create", dir));
     }
     const std::string fresh = paths.image + ".new";
     int image = ::open(paths.image.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);

@@ -2,11 +2,14 @@
 // named on Windows refuses to load with a reason, and the station keeps working with key files.
 #include "keydb/pool/PoolKeySource.h"
 
+#include "keydb/pool/PoolCrypto.h"
+
 namespace {
 constexpr const char* kReason = "the shared key pool is not available in the Windows build";
 }
 
-CPoolKeySource::CPoolKeySource(std::string conninfo, std::string pool, CLoggerBase* log)
+CPoolKeySource::CPoolKeySource(std::string conninfo, std::string pool, CLoggerBase* log,
+                               const PoolSourceOptions&)
     : conninfo_(std::move(conninfo)), pool_(std::move(pool)), log_(log), error_(kReason) {}
 
 CPoolKeySource::~CPoolKeySource() = default;
@@ -36,6 +39,9 @@ uint64_t CPoolKeySource::GetReconnects() {
 bool CPoolKeySource::IsUsedKey(const uint8_t*, size_t) {
     return false;
 }
-bool CPoolKeySource::WasDeliveredTo(const std::string&) {
+bool CPoolKeySource::WasReservedFor(const std::string&) {
     return false;
+}
+std::string CPoolKeySource::Server() {
+    return {};
 }

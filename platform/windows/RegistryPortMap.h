@@ -1,6 +1,7 @@
 // The persistent port map in the Windows registry: one REG_DWORD value per device path under
 // HKEY_LOCAL_MACHINE\SOFTWARE\Quillard, or under the same key of HKEY_CURRENT_USER when the
-// station may not write the machine's key.
+// station may not write the machine's key. Always in the registry's 32-bit view
+// (HKLM\SOFTWARE\WOW6432Node\Quillard on 64-bit Windows), whatever the station's own bitness.
 #pragma once
 
 #include <map>

@@ -1,4 +1,7 @@
-// IRegistry over advapi32.
+// IRegistry over advapi32. Every key is opened in the registry's 32-bit view
+// (KEY_WOW64_32KEY): a 64-bit station then finds the port map that a 32-bit installation of the
+// station left (under WOW6432Node of HKLM), and both builds share one map. The current user's
+// SOFTWARE key is not redirected, so the flag changes nothing there.
 #include <windows.h>
 
 #include <vector>
@@ -6,6 +9,8 @@
 #include "platform/windows/RegistryPortMap.h"
 
 namespace {
+
+constexpr REGSAM kView = KEY_WOW64_32KEY;
 
 class CSystemRegistry final : public IRegistry {
   public:
@@ -15,8 +20,9 @@ class CSystemRegistry final : public IRegistry {
         Close();
         HKEY root = hive == Hive::LocalMachine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
         HKEY opened = nullptr;
-        const LONG rc = ::RegCreateKeyExW(root, key.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                          KEY_READ | KEY_WRITE | DELETE, nullptr, &opened, nullptr);
+        const LONG rc =
+            ::RegCreateKeyExW(root, key.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                              KEY_READ | KEY_WRITE | DELETE | kView, nullptr, &opened, nullptr);
         if (rc != ERROR_SUCCESS) {
             return false;
         }
@@ -67,8 +73,13 @@ class CSystemRegistry final : public IRegistry {
         if (key_ == nullptr) {
             return false;
         }
+        // The values and subkeys through the open key (in its view), then the key itself.
+        LONG rc = ::RegDeleteTreeW(key_, nullptr);
         Close();
-        const LONG rc = ::RegDeleteTreeW(root_, path_.c_str());
+        if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND) {
+            return false;
+        }
+        rc = ::RegDeleteKeyExW(root_, path_.c_str(), kView, 0);
         return rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND;
     }
 

@@ -71,8 +71,16 @@ void CWinDeviceNotices::Run() {
     type.hInstance = instance;
     type.lpszClassName = kClassName;
     ::RegisterClassExW(&type);  // fails harmlessly when a second source registered it already
-    HWND window = ::CreateWindowExW(0, kClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                    instance, nullptr);
+    // A hidden top-level window, not a message-only one: only top-level windows get the
+    // system's DBT_DEVNODES_CHANGED broadcast. A tool window never shows in the task bar.
+    HWND window = ::CreateWindowExW(WS_EX_TOOLWINDOW | WS_EX_NOACTIVATE, kClassName, L"", WS_POPUP,
+                                    0, 0, 0, 0, nullptr, nullptr, instance, nullptr);
+    if (window == nullptr) {
+        // No desktop to put a window on (a session without one): a message-only window still
+        // gets the registered arrivals and removals.
+        window = ::CreateWindowExW(0, kClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                   instance, nullptr);
+    }
     HDEVNOTIFY notify = nullptr;
     if (window != nullptr) {
         ::SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));

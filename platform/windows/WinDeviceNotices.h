@@ -1,5 +1,6 @@
-// Device-change notices on Windows: a message-only window on a thread of its own registers for
-// the USB device interface's arrivals and removals (RegisterDeviceNotificationW) and hands the
+// Device-change notices on Windows: a hidden top-level window (not message-only, so that the
+// system's broadcasts reach it) on a thread of its own registers for the USB device interface's
+// arrivals and removals (RegisterDeviceNotificationW) and hands the
 // rescan codes (device nodes changed 0x0007, arrival 0x8000, removal complete 0x8004) on.
 #pragma once
 

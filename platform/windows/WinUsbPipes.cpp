@@ -15,10 +15,25 @@ void SetError(int* sysError, int error) {
     }
 }
 
-// A pipe time-out is reported as ETIMEDOUT, as by the other platforms: the transport waits on
-// for a slow status block on that code alone.
+// ERROR_NO_SUCH_DEVICE, which MinGW's headers lack.
+constexpr uint32_t kErrorNoSuchDevice = 433;
+
+// WinUSB's errors in the seam's terms, as usbfs reports them: a pipe time-out is ETIMEDOUT (the
+// transport waits on for a slow status block on that code alone), a halted endpoint EPIPE, a
+// device that went away ENODEV. Other codes pass as they are.
 int Code(uint32_t error) {
-    return error == ERROR_SEM_TIMEOUT ? ETIMEDOUT : static_cast<int>(error);
+    switch (error) {
+        case ERROR_SEM_TIMEOUT:
+            return ETIMEDOUT;
+        case ERROR_GEN_FAILURE:  // WinUSB's answer to a stalled endpoint
+            return EPIPE;
+        case ERROR_BAD_COMMAND:  // the device was removed under an open handle
+        case ERROR_DEVICE_NOT_CONNECTED:
+        case kErrorNoSuchDevice:
+            return ENODEV;
+        default:
+            return static_cast<int>(error);
+    }
 }
 
 }  // namespace
@@ -122,16 +137,35 @@ long CWinUsbPipes::Read(int handle, uint8_t* data, size_t size, int* sysError) {
     return Transfer(handle, true, data, size, sysError);
 }
 
+// Selector 0 resets the IN pipe, 1 the OUT pipe, 2 (what the transport passes) both, as usbfs
+// does; the second is reset also when the first fails, and the first failure is reported.
 bool CWinUsbPipes::ResetPipe(int handle, uint8_t pipe, int* sysError) {
+    if (pipe > 2) {
+        SetError(sysError, EINVAL);
+        return false;
+    }
     Session s;
-    if (!Find(handle, &s) || (pipe != kPipeIn && pipe != kPipeOut)) {
+    if (!Find(handle, &s)) {
         SetError(sysError, EBADF);
         return false;
     }
-    const uint8_t endpoint = pipe == kPipeIn ? s.bulkIn : s.bulkOut;
-    uint32_t error = 0;
-    if (endpoint == 0 || !calls_.ResetPipe(s.usb, endpoint, &error)) {
-        SetError(sysError, endpoint == 0 ? ENODEV : Code(error));
+    int firstError = 0;
+    const auto reset = [&](uint8_t endpoint) {
+        uint32_t error = 0;
+        if (endpoint == 0) {
+            firstError = firstError != 0 ? firstError : ENODEV;
+        } else if (!calls_.ResetPipe(s.usb, endpoint, &error) && firstError == 0) {
+            firstError = Code(error);
+        }
+    };
+    if (pipe == 0 || pipe == 2) {
+        reset(s.bulkIn);
+    }
+    if (pipe == 1 || pipe == 2) {
+        reset(s.bulkOut);
+    }
+    if (firstError != 0) {
+        SetError(sysError, firstError);
         return false;
     }
     return true;

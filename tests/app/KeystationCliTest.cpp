@@ -21,6 +21,7 @@
 
 #include "keydb/KeyFile.h"
 #include "keydb/KeyFileWriter.h"
+#include "keydb/Sha256.h"
 #include "platform/sim/SimBoardFiles.h"
 
 namespace fs = std::filesystem;
@@ -138,6 +139,33 @@ TEST_F(KeystationCliTest, ListSaysSoWhenDevicesArePresentButNoneMatchesTheTables
     EXPECT_NE(r.out.find("USB device(s) present, none is a loader"), std::string::npos) << r.out;
 }
 
+// An RKP folder named only for this run (its parent exists) is made at Start, so the jobs can
+// save their RKP files there.
+TEST_F(KeystationCliTest, ANewRkpFolderNamedForTheRunIsCreatedAtStart) {
+    const std::string kdb = MakeKeyFile(4);
+    const fs::path rkp = home_ / "新 RKP";
+    const RunResult r =
+        RunCli("--home " + Home() + " --kdb " + kdb + " --simulate 2 --start --until-idle --rkp 1" +
+               " --save-path '" + rkp.string() + "'");
+    ASSERT_EQ(r.exitCode, 0) << r.out;
+    int files = 0;
+    for (const auto& entry : fs::directory_iterator(rkp)) {
+        files += entry.path().extension() == ".json";
+    }
+    EXPECT_EQ(files, 2) << r.out;
+}
+
+// devices.ini that cannot be read (here a folder of that name) finds no board: the run fails
+// and says why, never "total 00000" with exit 0.
+TEST_F(KeystationCliTest, UnreadableDeviceTablesFailTheRunAndSayWhy) {
+    fs::create_directories(home_ / "devices.ini");
+    const RunResult r = RunCli("--home " + Home() + " --simulate 2 --start --until-idle");
+    EXPECT_EQ(r.exitCode, 3) << r.out;
+    EXPECT_NE(r.out.find("devices.ini: cannot be read, no loader board can be found"),
+              std::string::npos)
+        << r.out;
+}
+
 TEST_F(KeystationCliTest, StartWithoutAKeyFileIsRefusedWithItsOwnExitCode) {
     const RunResult r = RunCli("--home " + Home() + " --simulate 1 --start --until-idle");
     EXPECT_EQ(r.exitCode, 2) << r.out;
@@ -174,7 +202,8 @@ TEST_F(KeystationCliTest, AFailedJobMakesTheExitCodeOne) {
     EXPECT_EQ(r.exitCode, 1) << r.out;
     EXPECT_NE(r.out.find("success 00000 fail 00002 total 00002"), std::string::npos) << r.out;
     // The status line goes to standard error; the shift summary comes before the counters.
-    EXPECT_NE(r.out.find("No unused keys left: load a new key file\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("No unused keys left: press Stop, then Key File\n"), std::string::npos)
+        << r.out;
     const std::vector<std::string> lines = Lines(r.out);
     ASSERT_GE(lines.size(), 3u);
     EXPECT_EQ(lines[lines.size() - 3], "summary 12 jobs/h (10 min)");
@@ -252,16 +281,21 @@ TEST_F(KeystationCliTest, BoardsInAStateFolderKeepWhatEachRunWroteAndStaySparse)
     ASSERT_EQ(::pwrite(fd, "MARK", 4, markAt), 4);
     ::close(fd);
 
-    // The same boards again: each holds a used key of the file, so neither gets a second one.
+    // The same boards again: each holds a used key of the file, so neither gets a second one;
+    // that is no failure, and the operator is told to take them away.
     const RunResult refused = RunCli(args);
-    EXPECT_EQ(refused.exitCode, 1) << refused.out;
+    EXPECT_EQ(refused.exitCode, 0) << refused.out;
     EXPECT_EQ(KeysOnBoards(state, keys), firstKeys);
     size_t refusals = 0;
-    for (size_t at = refused.out.find("Board already has a used key"); at != std::string::npos;
-         at = refused.out.find("Board already has a used key", at + 1)) {
+    for (size_t at = refused.out.find("Already has its key: remove"); at != std::string::npos;
+         at = refused.out.find("Already has its key: remove", at + 1)) {
         ++refusals;
     }
     EXPECT_GE(refusals, 2u) << refused.out;
+    EXPECT_NE(refused.out.find("summary 2 already had their key"), std::string::npos)
+        << refused.out;
+    EXPECT_NE(refused.out.find("success 00000 fail 00000 total 00000"), std::string::npos)
+        << refused.out;
     {
         CKeyFile file(kdb, nullptr, KeyFileAccess::VerifyOnly);
         ASSERT_TRUE(file.IsValid());
@@ -361,7 +395,33 @@ TEST_F(KeystationCliTest, JsonLinesTellEveryStatusAndResultAndTheResultsFileKeep
     }
     EXPECT_EQ(serials.size(), 3u);
 
-    // The results file holds the same lines, and nothing else.
+    // Each result names its key source by file name and key-area digest, and the station.
+    std::string image;
+    {
+        std::ifstream kdbIn(kdb, std::ios::binary);
+        image.assign(std::istreambuf_iterator<char>(kdbIn), std::istreambuf_iterator<char>());
+    }
+    CKeyFile loaded(kdb, nullptr, KeyFileAccess::VerifyOnly);
+    ASSERT_TRUE(loaded.IsValid());
+    const size_t header = static_cast<size_t>(loaded.GetHeaderSize());
+    ASSERT_LT(header, image.size());
+    uint8_t digest[32];
+    ASSERT_TRUE(DoHash256(digest, reinterpret_cast<const uint8_t*>(image.data()) + header,
+                          uint64_t{image.size() - header}));
+    std::string digestHex;
+    for (const uint8_t byte : digest) {
+        char two[3];
+        std::snprintf(two, sizeof(two), "%02x", byte);
+        digestHex += two;
+    }
+    for (const nlohmann::json& job : results) {
+        EXPECT_EQ(job.at("key_source"), "keys.kdb");
+        EXPECT_EQ(job.at("key_sha256"), digestHex);
+        EXPECT_FALSE(job.at("host").get<std::string>().empty());
+    }
+
+    // The results file holds the same result lines, between the station's events in order:
+    // the keys loaded (with their source and counts), start, stop and close, each with its time.
     std::vector<fs::path> files;
     for (const auto& entry : fs::directory_iterator(home_ / "results")) {
         files.push_back(entry.path());
@@ -370,10 +430,27 @@ TEST_F(KeystationCliTest, JsonLinesTellEveryStatusAndResultAndTheResultsFileKeep
     EXPECT_EQ(files[0].filename().string().rfind("results-", 0), 0u);
     std::ifstream in(files[0]);
     std::set<std::string> fileLines;
+    std::vector<std::string> events;
     for (std::string line; std::getline(in, line);) {
-        fileLines.insert(line);
+        const nlohmann::json object = nlohmann::json::parse(line, nullptr, false);
+        ASSERT_TRUE(object.is_object()) << line;
+        const std::string event = object.value("event", "");
+        if (event == "result") {
+            fileLines.insert(line);
+            continue;
+        }
+        events.push_back(event);
+        EXPECT_EQ(object.at("time").get<std::string>().size(), 20u) << line;
+        EXPECT_EQ(object.at("host"), results[0].at("host")) << line;
+        if (event == "keys-loaded") {
+            EXPECT_EQ(object.at("key_source"), "keys.kdb");
+            EXPECT_EQ(object.at("key_sha256"), digestHex);
+            EXPECT_EQ(object.at("keys"), 2);
+            EXPECT_EQ(object.at("unused"), 2);
+        }
     }
     EXPECT_EQ(fileLines, resultLines);
+    EXPECT_EQ(events, (std::vector<std::string>{"keys-loaded", "start", "stop", "close"}));
 }
 
 TEST_F(KeystationCliTest, SimulatedBoardOptionsAreCheckedBeforeAnythingRuns) {

@@ -40,6 +40,12 @@ class FastClock final : public IClock {
     uint64_t factor_;
 };
 
+// A UTF-8 path (as the station takes and reports paths) for std::filesystem: a plain std::string
+// would be read in the ANSI code page on Windows, where a profile named 张三 is then not found.
+inline fs::path Utf8Path(const std::string& utf8) {
+    return fs::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
 inline std::string ReadText(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream s;

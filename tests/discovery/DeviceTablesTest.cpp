@@ -101,8 +101,8 @@ TEST(DeviceTablesTest, MissingFileLeavesEverythingEmptyWithALogLine) {
     EXPECT_EQ(tables.VendorId(), 0);
     EXPECT_TRUE(tables.ChipRows().empty());
     ASSERT_EQ(log.Lines().size(), 1U);
-    EXPECT_EQ(log.Lines()[0].rfind("Error:DeviceTables-->open /nonexistent/folder/devices.ini", 0),
-              0U);
+    EXPECT_EQ(log.Lines()[0], "Error:DeviceTables-->/nonexistent/folder/devices.ini: not found");
+    EXPECT_EQ(tables.LoadProblem(), "/nonexistent/folder/devices.ini: not found");
 }
 
 TEST(DeviceTablesTest, OversizedContentIsRefusedWhole) {

@@ -7,6 +7,9 @@
 #include <unistd.h>
 #include <QApplication>
 #include <QCoreApplication>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QLineEdit>
 #include <QPointer>
 #include <QTest>
 #include <QTimer>
@@ -119,6 +122,20 @@ class ModalDriver {
     bool handled_ = false;
 };
 
+// Picks `path` in Qt's own file dialog and accepts it. selectFile() leaves the name box as it is
+// once the box has the focus (which the shown dialog gives it sooner or later), and accepting an
+// empty box only opens the folder: the name goes into the box itself.
+inline void ChooseFile(QFileDialog* dialog, const QString& path) {
+    const QFileInfo info(path);
+    dialog->setDirectory(info.absolutePath());
+    if (auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) {
+        name->setText(info.fileName());
+    } else {
+        dialog->selectFile(path);
+    }
+    static_cast<QDialog*>(dialog)->accept();
+}
+
 class GuiStation {
   public:
     explicit GuiStation(const std::string& name) : home_("ks_gui_" + name) {
@@ -179,6 +196,7 @@ class GuiStation {
         StationOptions options;
         options.scanIntervalMs = 5;
         options.jobClock = jobClock;
+        options.practice = practice;
         controller_ = std::make_unique<CStationController>(*platform_, *window_, poster_, options);
         window_->AttachController(controller_.get());
         const StartupResult result = controller_->Initialise();
@@ -266,6 +284,7 @@ class GuiStation {
     std::map<std::string, std::string>& system = home_.system;
     std::map<std::string, std::string>& language = home_.language;
     IClock* jobClock = nullptr;  // the controller's clock of job times; null: the system's
+    bool practice = false;       // practice mode (the title and the status line say so)
 
   private:
     FastClock clock_{50};

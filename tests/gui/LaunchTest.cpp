@@ -2,6 +2,8 @@
 // station and nothing else), the simulated bus behind --simulate, and a start-up failure shown as
 // a message.
 #include <QMessageBox>
+#include <QProcess>
+#include <QProcessEnvironment>
 #include <QTest>
 
 #include <set>
@@ -33,6 +35,7 @@ class LaunchTest final : public QObject {
     void anythingElseIsRefused();
     void simulateBuildsThatManyLoadersBehindHubsOfEight();
     void anUnreadableLanguageFileEndsStartUpWithLoaderConfigFail();
+    void practiceOptionsHelpAndNoDisplay();
 };
 
 void LaunchTest::withoutOptionsItIsThePlainStation() {
@@ -61,9 +64,50 @@ void LaunchTest::theFourOptionsAreRead() {
     QVERIFY(Parse({"--simulate", QString::number(kMaxSimulatedDevices)}, &o));
 }
 
+void LaunchTest::practiceOptionsHelpAndNoDisplay() {
+    // The console's simulation options, for practice on simulated boards.
+    GuiOptions o;
+    QVERIFY(Parse({"--simulate", "8", "--sim-state", "/tmp/boards", "--sim-fault",
+                   "status-lost=0.25", "--sim-fault", "unplug=0.5", "--sim-seed", "42"},
+                  &o));
+    QCOMPARE(o.simulate, 8);
+    QCOMPARE(QString::fromStdString(o.sim.stateDir), QStringLiteral("/tmp/boards"));
+    QCOMPARE(o.sim.faults.statusLost, 0.25);
+    QCOMPARE(o.sim.faults.unplug, 0.5);
+    QCOMPARE(o.sim.seed, uint64_t{42});
+    QString error;
+    QVERIFY(!Parse({"--simulate", "2", "--sim-fault", "melt=0.1"}, &o, &error));
+    QVERIFY(!Parse({"--sim-state", "/tmp/boards"}, &o, &error));  // without --simulate
+
+    // The program itself: --help prints the options, also without a display; without a display
+    // it says so and ends with 2 instead of aborting.
+    const QString program = QStringLiteral(KS_BINARY_DIR "/gui/keystation");
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        env.remove(QString::fromLatin1(name));
+    }
+    QProcess help;
+    help.setProcessEnvironment(env);
+    help.start(program, {QStringLiteral("--help")});
+    QVERIFY(help.waitForFinished(30000));
+    QCOMPARE(help.exitCode(), 0);
+    const QString usage = QString::fromLocal8Bit(help.readAllStandardOutput());
+    for (const char* option : {"--simulate", "--sim-state", "--sim-fault", "--sim-seed", "--kdb",
+                               "--key-pool", "--help"}) {
+        QVERIFY2(usage.contains(QString::fromLatin1(option)), option);
+    }
+    QProcess headless;
+    headless.setProcessEnvironment(env);
+    headless.start(program, {QStringLiteral("--simulate"), QStringLiteral("1")});
+    QVERIFY(headless.waitForFinished(30000));
+    QCOMPARE(headless.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(headless.exitCode(), 2);
+    QVERIFY(QString::fromLocal8Bit(headless.readAllStandardError()).contains("no display"));
+}
+
 void LaunchTest::anythingElseIsRefused() {
     const QStringList bad[] = {
-        {"--help"},           {"--sysfs-root", "/tmp"},
+        {"--sim-seed", "1"},  {"--sysfs-root", "/tmp"},
         {"--until-idle"},     {"stray"},
         {"--simulate"},       {"--simulate", "-1"},
         {"--simulate", "65"}, {"--simulate", "4x"},

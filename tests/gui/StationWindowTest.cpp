@@ -1,11 +1,13 @@
 // The main window driven through its buttons against emulated loader devices: the states of the
 // station as the buttons show them, counters, row colours, the key-file action and its labels,
 // the close command, and keys that must do nothing.
+#include <QDate>
 #include <QFileDialog>
 #include <QFontDatabase>
 #include <QFontMetrics>
 #include <QHeaderView>
 #include <QLineEdit>
+#include <QLocale>
 #include <QMessageBox>
 #include <QTest>
 
@@ -239,10 +241,7 @@ void StationWindowTest::builtInKeyCountCaptionEndsInAFullWidthColonAndIsReplaced
     QCOMPARE(station.Text(C::kKeyCountLabel), QStringLiteral("密钥数："));
     QCOMPARE(station.Window().windowTitle(), QStringLiteral("Key Station"));
 
-    ModalDriver<QFileDialog> dialog([&](QFileDialog* d) {
-        d->selectFile(PathToQString(kdb));
-        static_cast<QDialog*>(d)->accept();
-    });
+    ModalDriver<QFileDialog> dialog([&](QFileDialog* d) { ChooseFile(d, PathToQString(kdb)); });
     station.Click(C::kKeyFileButton);
     QVERIFY(dialog.Handled());
     QVERIFY(WaitFor([&] { return station.Text(C::kKeyCountLabel) == "1000"; }));
@@ -302,10 +301,8 @@ void StationWindowTest::aFailedLoadShowsTheLoadingTextAndAnErrorMessage() {
     station.Controller().LoadKeyFile(good);
     QVERIFY(WaitFor([&] { return station.Text(C::kKeyCountLabel) == "Keys:10"; }));
 
-    ModalDriver<QFileDialog> dialog([&](QFileDialog* d) {
-        d->selectFile(PathToQString(bad.string()));
-        static_cast<QDialog*>(d)->accept();
-    });
+    ModalDriver<QFileDialog> dialog(
+        [&](QFileDialog* d) { ChooseFile(d, PathToQString(bad.string())); });
     // While the message is up, the window shows the load in progress.
     QString text, caption, buttonText, countLabel;
     QMessageBox::Icon icon = QMessageBox::NoIcon;
@@ -323,11 +320,12 @@ void StationWindowTest::aFailedLoadShowsTheLoadingTextAndAnErrorMessage() {
     station.Click(C::kKeyFileButton);
     QVERIFY(dialog.Handled());
     QVERIFY(message.Handled());
-    // The message names the check that failed, and the status line under the table keeps it.
-    QVERIFY2(text.startsWith(station.Lang("IDS_LOADING_FW_FAIL") + ": ") &&
-                 text.contains(QStringLiteral("header")),
-             qPrintable(text));
-    QVERIFY(WaitFor([&] { return station.Text(C::kStatusLine) == text; }));
+    // The message says in plain words what is wrong and what to do, and the status line under
+    // the table keeps those words; the failing check's own text is in the log only.
+    QCOMPARE(text,
+             station.Lang("IDS_LOADING_FW_FAIL") + ": " + station.Lang("IDS_KEYFILE_CUT_SHORT"));
+    QVERIFY(WaitFor(
+        [&] { return station.Text(C::kStatusLine) == station.Lang("IDS_KEYFILE_CUT_SHORT"); }));
     QCOMPARE(caption, QStringLiteral("ERROR"));
     QCOMPARE(icon, QMessageBox::Critical);
     QCOMPARE(buttonText, station.Lang("IDS_LOADING_FW_BUTTON"));
@@ -411,11 +409,22 @@ void StationWindowTest::enterAndEscapeNeverReachTheWindow() {
     QCOMPARE(tableKeys.count, 0);
     QCOMPARE(windowKeys.count, 0);
     QVERIFY(window.isVisible());
+    // Start did not have the focus: nothing was pressed.
     QCOMPARE(station.Controller().State(), StationState::kIdle);
 
-    // Other keys still reach the controls: Space presses the focused button.
+    // Other keys still reach the controls: Space presses the focused button...
+    start->setFocus();
     QTest::keyClick(start, Qt::Key_Space);
     QCOMPARE(startKeys.count, 1);
+    QCOMPARE(station.Controller().State(), StationState::kRunning);
+    QVERIFY(WaitFor([&] { return !station.AnyRunning(); }));
+    // ...and so does Enter (the key itself still never reaches the control).
+    QTest::keyClick(start, Qt::Key_Return);
+    station.Flush();
+    QCOMPARE(startKeys.count, 1);
+    QCOMPARE(station.Controller().State(), StationState::kIdle);
+    QTest::keyClick(start, Qt::Key_Enter);
+    station.Flush();
     QCOMPARE(station.Controller().State(), StationState::kRunning);
     QVERIFY(WaitFor([&] { return !station.AnyRunning(); }));
     station.Click(C::kStartStopButton);
@@ -496,7 +505,8 @@ void StationWindowTest::refusalsShowInTheStatusLineAndLowKeysColourTheUnusedLabe
     QVERIFY(station.Boot().started);
     QLabel* status = station.Window().Label(C::kStatusLine);
     QVERIFY(status != nullptr && status->isVisible());
-    QCOMPARE(status->text(), QString());
+    // A fresh start says what to do first.
+    QCOMPARE(status->text(), station.Lang("IDS_FIRST_LOAD_KEYFILE"));
     station.Click(C::kStartStopButton);
     QCOMPARE(station.Controller().State(), StationState::kIdle);
     QVERIFY(WaitFor([&] { return status->text() == station.Lang("IDS_START_NO_KEYFILE"); }));
@@ -623,7 +633,7 @@ void StationWindowTest::oneStuckTwoFinishedAndOneRunningBoard() {
     CDeviceTable* table = station.Window().Table();
     station.Click(C::kStartStopButton);
     QVERIFY(WaitFor([&] { return table->RowColour(1) && table->RowColour(2); }));
-    QVERIFY(slow->Held());
+    QVERIFY(WaitFor([&] { return slow->Held(); }));  // its thread may be behind the others
 
     clock.Advance(100000);
     station.Controller().OnClockTick();
@@ -664,14 +674,26 @@ void StationWindowTest::qtDialogTextsAreChineseWithTheChineseLanguageFile() {
     QVERIFY(InstallQtTranslations(chinese.Controller().UiLocale()));
     // The message box's and the file dialog's own texts.
     QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), QStringLiteral("取消"));
+    // Dates in the Chinese format ("2026/12/8", not "8 Dec"), and the file filter in Chinese.
+    QCOMPARE(QLocale().toString(QDate(2026, 12, 8), QLocale::ShortFormat),
+             QLocale(QLocale::Chinese, QLocale::China)
+                 .toString(QDate(2026, 12, 8), QLocale::ShortFormat));
+    QVERIFY(!QLocale().toString(QDate(2026, 12, 8), QLocale::ShortFormat).contains("Dec"));
     QString lookIn;
+    QStringList filters;
     ModalDriver<QFileDialog> dialog([&](QFileDialog* d) {
         lookIn = d->labelText(QFileDialog::LookIn);
+        filters = d->nameFilters();
         d->reject();
     });
     chinese.Click(C::kKeyFileButton);
     QVERIFY(dialog.Handled());
     QVERIFY2(lookIn != QStringLiteral("Look in:") && !lookIn.isEmpty(), qPrintable(lookIn));
+    QVERIFY(!filters.isEmpty());
+    QVERIFY2(filters[0].startsWith(chinese.Lang("IDS_KEYFILE_FILTER").section('(', 0, 0)) &&
+                 filters[0].contains(QStringLiteral("*.kdb")) && !filters[0].contains("Database"),
+             qPrintable(filters.join('|')));
+    QLocale::setDefault(QLocale::c());
 }
 
 QTEST_MAIN(StationWindowTest)

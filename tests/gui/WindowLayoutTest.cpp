@@ -25,8 +25,8 @@ constexpr UnitRect kPlaces[] = {
     {C::kSuccessCaption, 303, 10, 38, 17}, {C::kSuccessCounter, 355, 10, 38, 17},
     {C::kFailCaption, 303, 35, 38, 17},    {C::kFailCounter, 355, 35, 38, 17},
     {C::kTotalCaption, 303, 63, 38, 17},   {C::kTotalCounter, 355, 63, 38, 17},
-    {C::kDeviceTable, 7, 106, 389, 275},   {C::kStatusLine, 7, 383, 389, 12},
-    {C::kSummaryLabel, 225, 7, 75, 42},
+    {C::kDeviceTable, 7, 106, 389, 233},   {C::kStatusLine, 7, 383, 389, 12},
+    {C::kSummaryLabel, 7, 340, 389, 42},
 };
 
 QRect Expected(const CStationWindow& w, const UnitRect& p) {
@@ -208,11 +208,11 @@ void WindowLayoutTest::growingKeepsMarginsAndMovesTheCounters() {
     }
     QCOMPARE(window.Control(C::kDeviceTable)->geometry(),
              before[C::kDeviceTable].adjusted(0, 0, dx, dy));
-    // The status line stays under the table, as wide as it; the summary widens.
+    // The summary band and the status line stay under the table, as wide as it.
     QCOMPARE(window.Control(C::kStatusLine)->geometry(),
              before[C::kStatusLine].translated(0, dy).adjusted(0, 0, dx, 0));
     QCOMPARE(window.Control(C::kSummaryLabel)->geometry(),
-             before[C::kSummaryLabel].adjusted(0, 0, dx, 0));
+             before[C::kSummaryLabel].translated(0, dy).adjusted(0, 0, dx, 0));
 
     CDeviceTable* table = window.Table();
     QCOMPARE(table->columnWidth(2), table->viewport()->width() - 50 - 110 - 10);

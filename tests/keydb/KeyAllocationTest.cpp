@@ -2,10 +2,17 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
 
 #include "keydb/Crc32.h"
 #include "keydb/KeyFile.h"
 #include "keydb/KeyFileFormat.h"
+#include "keydb/KeyState.h"
 #include "tests/keydb/KeyDbTestSupport.h"
 
 using keydbtest::PatternBytes;
@@ -108,6 +115,72 @@ TEST_F(KeyAllocation, ReleasedKeyIsOfferedAgainFirst) {
     EXPECT_EQ(file.GetUnusedCount(), 18);
     EXPECT_EQ(Take(file), 1);
     EXPECT_EQ(Take(file), 3);
+}
+
+TEST_F(KeyAllocation, KeyReleasedFarBehindTheSearchIsFoundAgain) {
+    // Taking 150 keys moves the search past many full bitmap words; a key given back in the
+    // first byte must still be the next one handed out.
+    CreateWithKeys(200, 4);
+    CKeyFile file(path_);
+    ASSERT_TRUE(file.IsValid());
+    for (int i = 0; i < 150; ++i) {
+        ASSERT_EQ(Take(file), i);
+    }
+    file.ReleaseKey(5);
+    file.ReleaseKey(77);
+    EXPECT_EQ(Take(file), 5);
+    EXPECT_EQ(Take(file), 77);
+    EXPECT_EQ(Take(file), 150);
+}
+
+// The life of a key: every state and every event against one table.
+TEST(KeyStates, EveryStateAndEventFollowsTheTable) {
+    using S = KeyState;
+    using E = KeyEvent;
+    const S states[] = {S::kFree,  S::kTaken,    S::kReserved, S::kDelivered,
+                        S::kSpent, S::kReturned, S::kInDoubt,  S::kExported};
+    const E events[] = {E::kTake, E::kReserve, E::kDeliver, E::kSpend, E::kReturn, E::kExport};
+    // The only moves there are; anything else is refused.
+    const std::map<std::pair<S, E>, S> allowed = {
+        {{S::kFree, E::kTake}, S::kTaken},
+        {{S::kReturned, E::kTake}, S::kTaken},
+        {{S::kTaken, E::kReserve}, S::kReserved},
+        {{S::kTaken, E::kReturn}, S::kReturned},
+        {{S::kReserved, E::kDeliver}, S::kDelivered},
+        {{S::kReserved, E::kSpend}, S::kSpent},
+        {{S::kFree, E::kExport}, S::kExported},
+        {{S::kReturned, E::kExport}, S::kExported},
+    };
+    std::set<std::pair<S, S>> pairs;
+    for (const S from : states) {
+        for (const E event : events) {
+            const std::optional<S> next = NextKeyState(from, event);
+            const auto it = allowed.find({from, event});
+            SCOPED_TRACE(std::string(KeyStateName(from)) + " + event " +
+                         std::to_string(static_cast<int>(event)));
+            if (it == allowed.end()) {
+                EXPECT_FALSE(next.has_value()) << "to " << KeyStateName(*next);
+            } else {
+                ASSERT_TRUE(next.has_value());
+                EXPECT_EQ(*next, it->second);
+                pairs.insert({from, *next});
+            }
+        }
+    }
+    // Over every pair of states: a key that may be on a board (reserved, delivered, spent, in
+    // doubt), or that was exported, never becomes free, taken or returned again.
+    for (const S from : {S::kReserved, S::kDelivered, S::kSpent, S::kInDoubt, S::kExported}) {
+        for (const S to : {S::kFree, S::kTaken, S::kReturned}) {
+            EXPECT_EQ(pairs.count({from, to}), 0u)
+                << KeyStateName(from) << " -> " << KeyStateName(to);
+        }
+    }
+    EXPECT_EQ(pairs.size(), allowed.size());
+    std::set<std::string> names;
+    for (const S state : states) {
+        names.insert(KeyStateName(state));
+    }
+    EXPECT_EQ(names.size(), std::size(states));
 }
 
 TEST_F(KeyAllocation, ReleasingAKeyNotHandedOutChangesNothing) {

@@ -154,8 +154,8 @@ TEST_F(KeyFileDisk, FailedFlushReportsFalse) {
 TEST_F(KeyFileDisk, FailedHeaderReadReportsFalseAndWritesNothing) {
     FaultyIo* io = nullptr;
     auto file = Open(&io);
+    ASSERT_EQ(Take(*file), 4);  // the key itself is read from disk when it is taken
     io->failReads = true;
-    ASSERT_EQ(Take(*file), 4);
     EXPECT_FALSE(file->UpdateKeyFile(4));
     EXPECT_EQ(io->writes, 0);
     EXPECT_EQ(log_.lines.back(), "Error:UpdateKeyFile-->read file header failed,err=5");

@@ -10,9 +10,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <numeric>
 #include <thread>
 
+#include "tests/contract/PipeContract.h"
 #include "tests/linuxio/DescriptorBytes.h"
 #include "tests/linuxio/FakeUsbfs.h"
 
@@ -693,3 +695,61 @@ TEST(ChunkedTransfer, ZeroBytesMoveNothingAndBadArgumentsAreRefused) {
     EXPECT_EQ(usbfs::RunChunkedTransfer(liar, &byte, 1, 512, {}, clock, &error), -1);
     EXPECT_EQ(error, EIO);
 }
+
+namespace {
+
+// The pipes' contract (tests/contract/PipeContract.h) over scripted usbfs calls: one device at
+// port 1-3, its answers queued, a halt as the EPIPE usbfs gives for a stalled endpoint, a device
+// gone as ENODEV on every request.
+class UsbfsRig final : public pipecontract::Rig {
+  public:
+    UsbfsRig() {
+        const std::string port = Sysfs() + "/devices/pci0000:00/usb1/1-3";
+        fs::create_directories(port);
+        fs::create_directories(Sysfs() + "/bus/usb/devices");
+        fs::create_directory_symlink("../../../devices/pci0000:00/usb1/1-3",
+                                     Sysfs() + "/bus/usb/devices/1-3");
+        WriteFile(port + "/busnum", "1\n");
+        WriteFile(port + "/devnum", "5\n");
+        WriteFile(port + "/bConfigurationValue", "1\n");
+        usbfs_.Add(Node(), LoaderNodeBytes());
+    }
+    IBulkPipes& Pipes() override { return pipes_; }
+    std::string Path() override { return "1-3"; }
+    void Answer(size_t size) override {
+        usbfs_.With(Node(), [size](auto& d) { d.toHost.emplace_back(size, 0xA5); });
+    }
+    void Silent() override {}  // nothing queued: the request runs into its time-out
+    void Halt(int) override {
+        usbfs_.With(Node(), [](auto& d) { d.failNextBulk = EPIPE; });
+    }
+    void Unplug() override {
+        usbfs_.With(Node(), [](auto& d) { d.gone = true; });
+    }
+    std::vector<std::string> TakeClears() override {
+        const std::vector<unsigned> cleared =
+            usbfs_.With(Node(), [](auto& d) { return d.clearedHalts; });
+        std::vector<std::string> clears;
+        for (; seen_ < cleared.size(); ++seen_) {
+            clears.push_back((cleared[seen_] & 0x80) != 0 ? "in" : "out");
+        }
+        return clears;
+    }
+
+  private:
+    std::string Sysfs() const { return temp_.Path() + "/sys"; }
+    std::string Node() const { return temp_.Path() + "/dev/bus/usb/001/005"; }
+
+    TempFolder temp_;
+    FakeUsbfs usbfs_;
+    FakeClock clock_;
+    UsbfsPipes pipes_{Sysfs(), temp_.Path() + "/dev/bus/usb", nullptr, usbfs_, clock_};
+    size_t seen_ = 0;
+};
+
+TEST(UsbfsPipesContract, KeepTheContractOfEveryPipesImplementation) {
+    const int ran = pipecontract::RunAll([] { return std::make_unique<UsbfsRig>(); });
+    EXPECT_EQ(ran, static_cast<int>(pipecontract::Cases().size()));
+}
+
+}  // namespace

@@ -1,6 +1,6 @@
 // The shared key pool against a real server: stations on many connections drain one pool at once,
 // every key state through the station functions, what a station role may not do, and the
-// administration commands (import once, audit, export) around it.
+// administration commands (import once, bind, audit) around it.
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
 #include <unistd.h>
@@ -21,33 +21,21 @@
 #include "keydb/KeyFile.h"
 #include "keydb/pool/PoolKeySource.h"
 #include "tests/pool/PgServer.h"
+#include "tests/pool/PoolTestKit.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-int Kdbtool(const std::string& args) {
-    const int status =
-        std::system((std::string(KS_KDBTOOL) + " " + args + " >/dev/null 2>&1").c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// Runs one statement as `user`; true when the server accepted it.
-bool Allowed(const pooltest::PgServer& pg, const std::string& user, const std::string& sql) {
-    std::unique_ptr<PGconn, decltype(&PQfinish)> conn(PQconnectdb(pg.ConnInfo(user).c_str()),
-                                                      &PQfinish);
-    EXPECT_EQ(PQstatus(conn.get()), CONNECTION_OK) << user;
-    PGresult* r = PQexec(conn.get(), sql.c_str());
-    const ExecStatusType status = PQresultStatus(r);
-    PQclear(r);
-    return status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
-}
+using pooltest::Allowed;
+using pooltest::Kdbtool;
 
 struct Taken {
     int32_t index = -1;
     std::string bytes;
     CPoolKeySource* source = nullptr;
     bool second = false;  // taken by station st2
+    std::string serial;   // the board's serial number the draw recorded
 };
 
 TEST(KeyPool, StationsDrainOnePoolEachKeyOnceWithinTheirRights) {
@@ -61,28 +49,27 @@ TEST(KeyPool, StationsDrainOnePoolEachKeyOnceWithinTheirRights) {
     constexpr uint32_t kKeys = 300;
     constexpr uint32_t kUsed = 10;  // 0-9 used in the file: imported as spent
     ASSERT_EQ(Kdbtool("create --keys 300 --key-size 48 --used 0-9 " + kdb), 0);
-    std::map<std::string, uint32_t> fileKeys;
-    {
-        CKeyFile file(kdb, nullptr, KeyFileAccess::VerifyOnly);
-        ASSERT_TRUE(file.IsValid());
-        std::ifstream in(kdb, std::ios::binary);
-        const std::string bytes((std::istreambuf_iterator<char>(in)), {});
-        for (uint32_t i = 0; i < kKeys; ++i) {
-            fileKeys[bytes.substr(file.GetHeaderSize() + i * 48, 48)] = i;
-        }
-    }
+    std::map<std::string, uint32_t> fileKeys = pooltest::FileKeys(kdb);
+    const std::string wrap = (dir / "pool.key").string();
+    ASSERT_EQ(Kdbtool("pool keygen " + wrap), 0);
     ASSERT_EQ(Kdbtool("pool " + db + " init"), 0);
-    ASSERT_EQ(Kdbtool("pool " + db + " import " + kdb + " --pool line"), 0);
-    EXPECT_EQ(Kdbtool("pool " + db + " import " + kdb + " --pool again"), 1);  // same key area
+    ASSERT_EQ(Kdbtool("pool " + db + " import " + kdb + " --pool line --wrap-key " + wrap), 0);
+    EXPECT_EQ(Kdbtool("pool " + db + " import " + kdb + " --pool again --wrap-key " + wrap),
+              1);  // the same keys
     ASSERT_TRUE(
         pg.Sql("CREATE ROLE st1 LOGIN; CREATE ROLE st2 LOGIN; CREATE ROLE outsider LOGIN;"
                "GRANT keypool_station TO st1, st2;"));
+    ASSERT_EQ(Kdbtool("pool " + db + " bind --pool line --limit 4096 st1"), 0);
+    ASSERT_EQ(Kdbtool("pool " + db + " bind --pool line --limit 4096 st2"), 0);
+    EXPECT_EQ(Kdbtool("pool " + db + " bind --pool line outsider"), 1);  // not a station role
+    PoolSourceOptions options;
+    options.wrapKeyFile = wrap;
 
     // Eight connections of two stations take keys at once until the pool is empty.
     std::vector<std::unique_ptr<CPoolKeySource>> sources;
     for (int i = 0; i < 8; ++i) {
-        sources.push_back(
-            std::make_unique<CPoolKeySource>(pg.ConnInfo(i % 2 ? "st2" : "st1"), "line"));
+        sources.push_back(std::make_unique<CPoolKeySource>(pg.ConnInfo(i % 2 ? "st2" : "st1"),
+                                                           "line", nullptr, options));
         ASSERT_TRUE(sources.back()->IsValid()) << sources.back()->GetError();
     }
     KeySourceCounts counts;
@@ -95,16 +82,19 @@ TEST(KeyPool, StationsDrainOnePoolEachKeyOnceWithinTheirRights) {
     std::vector<std::thread> threads;
     for (auto& source : sources) {
         const bool second = threads.size() % 2 == 1;
-        threads.emplace_back([&, s = source.get(), second] {
+        const std::string board = "SN-" + std::to_string(threads.size()) + "-";
+        threads.emplace_back([&, s = source.get(), second, board] {
             KeyJobInfo job;
-            job.slot = 3;
             job.portLocation = "1-3";
             int32_t index = -1;
             KeyCopy key;
-            while (s->TakeKey(job, &index, &key)) {
+            // Each draw as another slot's job: a slot's next draw ends its earlier job. Each
+            // board has its own serial number, recorded with the reservation the draw makes.
+            while ((++job.slot, job.serial = board + std::to_string(job.slot),
+                    s->TakeKey(job, &index, &key))) {
                 std::lock_guard<std::mutex> guard(lock);
-                taken.push_back(
-                    {index, std::string(key.data(), key.data() + key.size()), s, second});
+                taken.push_back({index, std::string(key.data(), key.data() + key.size()), s, second,
+                                 job.serial});
             }
         });
     }
@@ -120,12 +110,12 @@ TEST(KeyPool, StationsDrainOnePoolEachKeyOnceWithinTheirRights) {
         EXPECT_GE(t.index, static_cast<int32_t>(kUsed));
     }
 
-    // Another station may move none of these keys; their own station takes each on its road.
+    // Another station may move none of these keys; their own station takes each on its road. A
+    // drawn key is reserved already: its bytes left the server, so giving it back spends it.
     KeyJobInfo job;
     job.serial = "SN-1";
     job.destination = "misc";
     std::map<std::string, int> inDoubtBy;
-    int returned = 0;
     for (const auto& t : taken) {
         CPoolKeySource* other = t.second ? sources[0].get() : sources[1].get();
         EXPECT_FALSE(other->ReserveKey(t.index, job));
@@ -142,7 +132,7 @@ TEST(KeyPool, StationsDrainOnePoolEachKeyOnceWithinTheirRights) {
                 break;
             case 2:
                 t.source->ReturnKey(t.index, job);
-                ++returned;
+                EXPECT_FALSE(t.source->ReserveKey(t.index, job));  // no longer held
                 break;
             default:  // reserved and never ended: what a crash leaves
                 ASSERT_TRUE(t.source->ReserveKey(t.index, job));
@@ -150,16 +140,18 @@ TEST(KeyPool, StationsDrainOnePoolEachKeyOnceWithinTheirRights) {
                 break;
         }
     }
-    // The re-provisioning guards: used keys (reserved, delivered, spent) by their bytes, and the
-    // serial number by a delivered key; a key that went back to the pool is not used.
+    // The re-provisioning guards: every drawn key is used (reserved, delivered or spent), by its
+    // bytes; the board's serial number too, whichever way its key's job ended (delivered, spent,
+    // given back after the draw, or still open), for the station that reserved it.
     for (const auto& t : taken) {
         const auto* bytes = reinterpret_cast<const uint8_t*>(t.bytes.data());
-        EXPECT_EQ(sources[1]->IsUsedKey(bytes, t.bytes.size()), t.index % 4 != 2) << t.index;
+        EXPECT_TRUE(sources[1]->IsUsedKey(bytes, t.bytes.size())) << t.index;
+        EXPECT_TRUE(t.source->WasReservedFor(t.serial)) << t.serial << ", key " << t.index;
     }
-    EXPECT_TRUE(sources[0]->WasDeliveredTo("SN-1"));
-    EXPECT_FALSE(sources[0]->WasDeliveredTo("SN-2"));
+    EXPECT_FALSE(sources[0]->WasReservedFor("SN-none"));
+    const int returned = 0;
 
-    CPoolKeySource later(pg.ConnInfo("st1"), "line");
+    CPoolKeySource later(pg.ConnInfo("st1"), "line", nullptr, options);
     ASSERT_TRUE(later.GetCounts(&counts));
     EXPECT_EQ(counts.unused, returned);
     EXPECT_EQ(counts.inDoubt, inDoubtBy["st1"]);
@@ -183,35 +175,18 @@ TEST(KeyPool, StationsDrainOnePoolEachKeyOnceWithinTheirRights) {
     }
 
     // A station reads no key bytes and changes no state except through the functions.
-    EXPECT_FALSE(Allowed(pg, "st2", "SELECT key_bytes FROM keypool.keys"));
+    EXPECT_FALSE(Allowed(pg, "st2", "SELECT wrapped FROM keypool.keys"));
     EXPECT_FALSE(Allowed(pg, "st2", "UPDATE keypool.keys SET state = 'free'"));
     EXPECT_FALSE(Allowed(pg, "st2", "SELECT * FROM keypool.events"));
     EXPECT_FALSE(Allowed(pg, "st2",
                          "SELECT keypool.step_key('line', 11, 'reserved', 'free', "
                          "NULL, NULL, NULL, NULL)"));
-    EXPECT_FALSE(Allowed(pg, "outsider", "SELECT * FROM keypool.take_key('line', 1, 'x')"));
+    EXPECT_FALSE(
+        Allowed(pg, "outsider", "SELECT * FROM keypool.claim_key('line', 1, 'x', '', '', true)"));
     EXPECT_TRUE(Allowed(pg, "st2", "SELECT * FROM keypool.pool_info('line')"));
     EXPECT_FALSE(Allowed(pg, "ksadmin", "DELETE FROM keypool.events"));  // append-only
 
-    // The pool as a key file: every key that is not free is marked used.
     EXPECT_EQ(Kdbtool("pool " + db + " audit"), 0);
-    const std::string out = (dir / "out.kdb").string();
-    ASSERT_EQ(Kdbtool("pool " + db + " export --pool line " + out), 0);
-    EXPECT_EQ(Kdbtool("info " + out), 0);
-    {
-        CKeyFile exported(out, nullptr, KeyFileAccess::VerifyOnly);
-        ASSERT_TRUE(exported.IsValid());
-        std::set<int32_t> free;
-        for (const auto& t : taken) {
-            if (t.index % 4 == 2) {
-                free.insert(t.index);
-            }
-        }
-        for (uint32_t i = 0; i < kKeys; ++i) {
-            EXPECT_EQ(exported.IsMarkedUsedAtLoad(i), free.count(static_cast<int32_t>(i)) == 0)
-                << i;
-        }
-    }
     // A key whose state disagrees with its events fails the audit.
     ASSERT_TRUE(pg.Sql("UPDATE keypool.keys SET state = 'free' WHERE idx = 12"));
     EXPECT_EQ(Kdbtool("pool " + db + " audit"), 1);

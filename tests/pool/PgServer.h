@@ -1,6 +1,9 @@
 // A throw-away PostgreSQL server for tests: initdb into a fresh temporary folder as an
 // unprivileged user (nobody when the tests run as root), postgres listening only on a Unix socket
 // in that folder, and everything stopped and removed at the end. The superuser is "ksadmin".
+// With `tls`, it also listens on 127.0.0.1 for TLS only (a CA and a server certificate for
+// "localhost" made with openssl in the folder, TLS 1.3 at least), and roles log in over TCP with
+// SCRAM passwords; the Unix socket stays trusted for the test's own set-up.
 #pragma once
 
 #include <string>
@@ -10,7 +13,7 @@ namespace pooltest {
 
 class PgServer {
   public:
-    PgServer();
+    explicit PgServer(bool tls = false);
     ~PgServer();
     PgServer(const PgServer&) = delete;
     PgServer& operator=(const PgServer&) = delete;
@@ -20,6 +23,13 @@ class PgServer {
     const std::string& Error() const { return error_; }
     // A libpq connection string for the given role on the database "postgres".
     std::string ConnInfo(const std::string& user) const;
+    // A verify-full TLS connection string over TCP for the given role (a `tls` server).
+    std::string TcpConnInfo(const std::string& user) const;
+    int Port() const { return port_; }
+    // The folder of the server's programs (pg_dump).
+    const std::string& Bin() const { return bin_; }
+    // The server's folder (the CA certificate is ca.crt in it).
+    const std::string& Folder() const { return folder_; }
     // Stops the server at once (every connection dies) and starts it again.
     bool Restart();
     // Runs SQL as the superuser; false on any error.
@@ -30,7 +40,9 @@ class PgServer {
 
     std::string folder_;
     std::string bin_;
-    std::string asUser_;  // prefix that runs a command as the server's user
+    std::string asUser_;   // prefix that runs a command as the server's user
+    std::string options_;  // the server's -o options
+    int port_ = 5432;
     bool started_ = false;
     bool ok_ = false;
     std::string error_;

@@ -77,11 +77,20 @@ TEST(PoolKillTest, FourStationsOnePoolOneKilledNoKeyOnTwoBoards) {
         fs::copy_file(data / "config.ini", home / "config.ini");
     }
     ASSERT_EQ(RunTool({KS_KDBTOOL, "create", "--keys", "1000", "--key-size", "128", kdb}), 0);
+    const std::string wrap = (root / "pool.key").string();
+    ASSERT_EQ(RunTool({KS_KDBTOOL, "pool", "keygen", wrap}), 0);
     ASSERT_EQ(RunTool({KS_KDBTOOL, "pool", "--db", admin, "init"}), 0);
-    ASSERT_EQ(RunTool({KS_KDBTOOL, "pool", "--db", admin, "import", kdb, "--pool", "line"}), 0);
+    ASSERT_EQ(RunTool({KS_KDBTOOL, "pool", "--db", admin, "import", kdb, "--pool", "line",
+                       "--wrap-key", wrap}),
+              0);
     ASSERT_TRUE(
         pg.Sql("CREATE ROLE st0 LOGIN; CREATE ROLE st1 LOGIN; CREATE ROLE st2 LOGIN; "
                "CREATE ROLE st3 LOGIN; GRANT keypool_station TO st0, st1, st2, st3;"));
+    for (int s = 0; s < kStations; ++s) {
+        ASSERT_EQ(RunTool({KS_KDBTOOL, "pool", "--db", admin, "bind", "--pool", "line",
+                           "st" + std::to_string(s)}),
+                  0);
+    }
 
     auto station = [&](int s, int dest) {
         return std::vector<std::string>{KS_KEYSTATION_CLI,
@@ -91,6 +100,8 @@ TEST(PoolKillTest, FourStationsOnePoolOneKilledNoKeyOnTwoBoards) {
                                         pg.ConnInfo("st" + std::to_string(s)),
                                         "--pool",
                                         "line",
+                                        "--pool-wrap-key",
+                                        wrap,
                                         "--simulate",
                                         std::to_string(kBoards),
                                         "--sim-state",
@@ -135,7 +146,9 @@ TEST(PoolKillTest, FourStationsOnePoolOneKilledNoKeyOnTwoBoards) {
     std::printf("[ pool kill ] %lld keys in doubt for the killed station\n",
                 static_cast<long long>(reservedByKilled));
     {
-        CPoolKeySource again(pg.ConnInfo("st1"), "line");
+        PoolSourceOptions options;
+        options.wrapKeyFile = wrap;
+        CPoolKeySource again(pg.ConnInfo("st1"), "line", nullptr, options);
         KeySourceCounts counts;
         ASSERT_TRUE(again.GetCounts(&counts));
         EXPECT_EQ(counts.inDoubt, reservedByKilled);

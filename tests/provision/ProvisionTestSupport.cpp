@@ -14,6 +14,7 @@
 #include "device/ZRScan.h"
 #include "device/ZRUsbComm.h"
 #include "keydb/KeyFileWriter.h"
+#include "support/FileSystem.h"
 
 namespace fs = std::filesystem;
 
@@ -181,6 +182,15 @@ bool MakePatternKeyFile(const std::string& path, uint32_t count, uint32_t keySiz
     return ok;
 }
 
+bool CopyFileOver(const std::string& from, const std::string& to) {
+    std::string bytes;
+    const ks::ReadStatus read = ks::ReadWholeFile(from, std::size_t{1} << 30, bytes);
+    EXPECT_EQ(read, ks::ReadStatus::Ok) << from;
+    const bool written = read == ks::ReadStatus::Ok && ks::ReplaceFileAtomically(to, bytes);
+    EXPECT_TRUE(written) << from << " -> " << to;
+    return written;
+}
+
 TempDir::TempDir() {
     char tmpl[] = "/tmp/ks_provision_XXXXXX";
     const char* made = mkdtemp(tmpl);
@@ -318,9 +328,9 @@ void RecordingHost::RecordJob(const JobRecord& record) {
     records.push_back(record);
 }
 
-void RecordingHost::PostUpgradeResult(int number, bool success) {
+void RecordingHost::PostUpgradeResult(int number, JobOutcome outcome) {
     std::lock_guard<std::mutex> guard(lock_);
-    posted.emplace_back(number, success);
+    posted.emplace_back(number, outcome);
     events.emplace_back("post");
 }
 

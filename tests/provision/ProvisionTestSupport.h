@@ -100,6 +100,12 @@ extern const uint8_t kRecordInfo[16];
 bool MakePatternKeyFile(const std::string& path, uint32_t count, uint32_t keySize,
                         std::vector<uint32_t> usedIndices = {});
 
+// Copies a file over another one, or to a new name, as an operator restoring a backup does: the
+// whole target is replaced through the station's file calls. (MinGW's std::filesystem::copy_file
+// refuses every existing target with "File exists": Windows files have no inode numbers there,
+// so it takes any two files for the same one.) False with a test failure.
+bool CopyFileOver(const std::string& from, const std::string& to);
+
 class TempDir;
 
 // Builds a sparse 64 MiB disk image in dir with the system's sfdisk (a test failure when sfdisk
@@ -144,7 +150,7 @@ class RecordingHost final : public IWorkerHost {
     int failCalls = 0;
     int decreaseUnusedCalls = 0;
     int keyFileFailedCalls = 0;
-    std::vector<std::pair<int, bool>> posted;
+    std::vector<std::pair<int, JobOutcome>> posted;
     std::vector<std::string> events;  // "success", "fail", "decrease", "post" in order
     std::vector<JobRecord> records;
 
@@ -166,7 +172,7 @@ class RecordingHost final : public IWorkerHost {
     void DecreaseUnused() override;
     void KeyFileFailed() override;
     void RecordJob(const JobRecord& record) override;
-    void PostUpgradeResult(int slotNumber, bool success) override;
+    void PostUpgradeResult(int slotNumber, JobOutcome outcome) override;
     std::unique_ptr<CZRComm> NewComm() override;
     std::unique_ptr<ZRScan> NewScanner() override;
 

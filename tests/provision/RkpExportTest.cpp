@@ -51,19 +51,22 @@ TEST(RkpFolderChoice, SavePathWithOrWithoutTrailingSeparatorGivesOnePath) {
     EXPECT_EQ(RkpFolder("", ""), "");
 }
 
-TEST(RkpFileName, PathsLongerThan259Utf16UnitsAreRefused) {
-    // "SN.json" is 7 units: a folder of 252 units makes 259 exactly.
-    const std::string folder = std::string(251, 'd') + "/";
+TEST(RkpFileName, PathsBeyondMaxPathWorkUpToTheLongestWindowsPath) {
+    // A folder deeper than MAX_PATH (260) is fine: the file seam opens it in the \\?\ form.
     std::string path;
+    EXPECT_TRUE(FormatRkpPath(std::string(300, 'd') + "/", "SN", 3, kTime, &path));
+    // "SN.json" is 7 units: the folder fills the rest of the longest path exactly.
+    const std::string folder = std::string(rkp::kMaxPathUnits - 8, 'd') + "/";
     EXPECT_TRUE(FormatRkpPath(folder, "SN", 3, kTime, &path));
-    EXPECT_EQ(path.size(), 259u);
+    EXPECT_EQ(path.size(), rkp::kMaxPathUnits);
     EXPECT_FALSE(FormatRkpPath(folder + "d", "SN", 3, kTime, &path));
-    // Counted in UTF-16 units, not bytes: 84 three-byte characters are 84 units.
+    // Counted in UTF-16 units, not bytes: three-byte characters are one unit each.
     std::string wide;
-    for (int i = 0; i < 84; ++i) {
+    for (size_t i = 0; i + 8 < rkp::kMaxPathUnits; ++i) {
         wide += "\xe4\xbd\xa0";
     }
-    EXPECT_TRUE(FormatRkpPath("/" + wide + "/", "SN", 0, kTime, &path));
+    EXPECT_TRUE(FormatRkpPath(wide + "/", "SN", 3, kTime, &path));
+    EXPECT_FALSE(FormatRkpPath(wide + "d/", "SN", 3, kTime, &path));
 }
 
 class RkpFileWrite : public ::testing::Test {

@@ -3,10 +3,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,6 +22,7 @@
 #include "platform/sim/LoaderEmulator.h"
 #include "platform/sim/SimUsbHost.h"
 #include "provision/UpgradeWorker.h"
+#include "tests/keydb/MemoryKeyFileIo.h"
 
 namespace fs = std::filesystem;
 using namespace provision_test;
@@ -221,18 +224,37 @@ class Worker : public ::testing::Test {
         EXPECT_EQ(host.successCalls, 0);
         EXPECT_EQ(host.decreaseUnusedCalls, reserved ? 1 : 0);
         EXPECT_EQ(host.keyFileFailedCalls, 0);
-        EXPECT_EQ(host.posted, (std::vector<std::pair<int, bool>>{{host.slotNumber, false}}));
+        EXPECT_EQ(
+            host.posted,
+            (std::vector<std::pair<int, JobOutcome>>{{host.slotNumber, JobOutcome::kFailed}}));
         EXPECT_EQ(host.events, reserved ? (std::vector<std::string>{"decrease", "fail", "post"})
                                         : (std::vector<std::string>{"fail", "post"}));
         // The job's record names the failing step, and a key only once it was reserved.
         ASSERT_EQ(host.records.size(), 1u);
         const JobRecord& record = host.records[0];
-        EXPECT_FALSE(record.success);
+        EXPECT_EQ(record.outcome, JobOutcome::kFailed);
         EXPECT_EQ(record.step, lastStatusKey);
         EXPECT_EQ(record.result, T(lastStatusKey));
         EXPECT_EQ(record.keyIndex >= 0, reserved);
         EXPECT_EQ(record.slot, host.slotNumber);
         EXPECT_EQ(record.port, kLocation);
+    }
+
+    // The board holds its key already: no key taken, neither counter moves, the record says so.
+    void ExpectAlready() {
+        ExpectRows();
+        EXPECT_EQ(host.LastStatus(), T("IDS_ALREADY_PROVISIONED"));
+        EXPECT_EQ(host.failCalls, 0);
+        EXPECT_EQ(host.successCalls, 0);
+        EXPECT_EQ(host.decreaseUnusedCalls, 0);
+        EXPECT_EQ(
+            host.posted,
+            (std::vector<std::pair<int, JobOutcome>>{{host.slotNumber, JobOutcome::kAlready}}));
+        EXPECT_EQ(host.events, (std::vector<std::string>{"post"}));
+        ASSERT_EQ(host.records.size(), 1u);
+        EXPECT_EQ(host.records[0].outcome, JobOutcome::kAlready);
+        EXPECT_EQ(host.records[0].step, "IDS_ALREADY_PROVISIONED");
+        EXPECT_EQ(host.records[0].keyIndex, -1);
     }
 
     void ExpectSpent(const std::string& status) {
@@ -246,9 +268,11 @@ class Worker : public ::testing::Test {
         EXPECT_EQ(host.successCalls, 1);
         EXPECT_EQ(host.failCalls, 0);
         EXPECT_EQ(host.decreaseUnusedCalls, keyWritten ? 1 : 0);
-        EXPECT_EQ(host.posted, (std::vector<std::pair<int, bool>>{{host.slotNumber, true}}));
+        EXPECT_EQ(
+            host.posted,
+            (std::vector<std::pair<int, JobOutcome>>{{host.slotNumber, JobOutcome::kSuccess}}));
         ASSERT_EQ(host.records.size(), 1u);
-        EXPECT_TRUE(host.records[0].success);
+        EXPECT_EQ(host.records[0].outcome, JobOutcome::kSuccess);
         EXPECT_EQ(host.records[0].result, okText);
         EXPECT_EQ(host.records[0].step, "");
         EXPECT_EQ(host.records[0].keyIndex, keyWritten ? 0 : -1);
@@ -396,11 +420,11 @@ TEST_F(Worker, VendorStorageSectorDestination) {
         ForgetReports();
         Run();
         ExpectSucceeded(T("IDS_PROCCESS_OK") + "[" + T("IDS_INFO_KEYBOX") + "]", true);
-        EXPECT_EQ(Progress(),
-                  (std::vector<std::string>{
-                      T("IDS_GET_KEY"), T("IDS_READ_VENDOR"), T("IDS_WRITE_VENDOR"),
-                      T("IDS_RESET_DEVICE"), T("IDS_WAIT_DEVICE"), T("IDS_CLEAN_VENDOR"),
-                      T("IDS_PROCCESS_OK") + "[" + T("IDS_INFO_KEYBOX") + "]"}));
+        EXPECT_EQ(Progress(), (std::vector<std::string>{
+                                  T("IDS_READING_SN"), T("IDS_READ_VENDOR"), T("IDS_GET_KEY"),
+                                  T("IDS_WRITE_VENDOR"), T("IDS_RESET_DEVICE"),
+                                  T("IDS_WAIT_DEVICE"), T("IDS_CLEAN_VENDOR"),
+                                  T("IDS_PROCCESS_OK") + "[" + T("IDS_INFO_KEYBOX") + "]"}));
         const auto taken = device->TakenKeyboxes();
         ASSERT_EQ(taken.size(), 1u);
         EXPECT_EQ(taken[0].source, TakenKeybox::Source::kVendorSector);
@@ -415,19 +439,28 @@ TEST_F(Worker, VendorStorageSectorDestination) {
     }
 }
 
-TEST_F(Worker, VendorItem8DestinationIsBuiltWithoutReadingTheDevice) {
+TEST_F(Worker, VendorItem8DestinationIsBuiltFromZerosNotFromWhatTheGuardRead) {
     KeyJob(2, 128);
+    std::vector<uint8_t> junk(512, 0x77);
+    device->WriteSectors(kItem8Sector, 1, junk.data());
     Run();
     ExpectSucceeded(T("IDS_PROCCESS_OK") + "[" + T("IDS_INFO_KEYBOX") + "]", true);
-    EXPECT_EQ(Progress(), (std::vector<std::string>{
-                              T("IDS_GET_KEY"), T("IDS_WRITE_VENDOR"), T("IDS_RESET_DEVICE"),
-                              T("IDS_WAIT_DEVICE"), T("IDS_CLEAN_VENDOR"),
-                              T("IDS_PROCCESS_OK") + "[" + T("IDS_INFO_KEYBOX") + "]"}));
+    EXPECT_EQ(Progress(),
+              (std::vector<std::string>{T("IDS_READING_SN"), T("IDS_READ_VENDOR"), T("IDS_GET_KEY"),
+                                        T("IDS_WRITE_VENDOR"), T("IDS_RESET_DEVICE"),
+                                        T("IDS_WAIT_DEVICE"), T("IDS_CLEAN_VENDOR"),
+                                        T("IDS_PROCCESS_OK") + "[" + T("IDS_INFO_KEYBOX") + "]"}));
+    // Nothing of the junk the guard read went back: the item was built from zeros (the loader
+    // cleared the record, the item's id and length stay).
+    std::vector<uint8_t> left(512, 0);
+    left[0] = 8;
+    left[4] = 156;
+    EXPECT_EQ(Sectors(kItem8Sector, 1), left);
     const auto taken = device->TakenKeyboxes();
     ASSERT_EQ(taken.size(), 1u);
     EXPECT_EQ(taken[0].source, TakenKeybox::Source::kVendorItem8);
     EXPECT_EQ(taken[0].key, PatternKey(0, 128));
-    // Item 8 is written once and read once (after the reset), never before the write.
+    // Item 8 is read by the guard, written once and read once after the reset.
     const auto commands = tap.Commands();
     std::vector<uint8_t> item8Ops;
     for (const auto& c : commands) {
@@ -435,7 +468,7 @@ TEST_F(Worker, VendorItem8DestinationIsBuiltWithoutReadingTheDevice) {
             item8Ops.push_back(c.opcode);
         }
     }
-    EXPECT_EQ(item8Ops, (std::vector<uint8_t>{0x15, 0x14}));
+    EXPECT_EQ(item8Ops, (std::vector<uint8_t>{0x14, 0x15, 0x14}));
     ExpectKey(KeyFate::kCommitted);
 }
 
@@ -447,7 +480,7 @@ TEST_F(Worker, KeysFillingTheRecordRoomExactlyAreWritten) {
     EXPECT_EQ(device->TakenKeyboxes()[0].key, PatternKey(0, 232));
 }
 
-TEST_F(Worker, KeysLongerThanTheRecordRoomAreRefusedBeforeTheDeviceIsTouched) {
+TEST_F(Worker, KeysLongerThanTheRecordRoomAreRefusedBeforeAnythingIsWritten) {
     for (auto [dest, size] : {std::pair<int32_t, uint32_t>{1, 233}, {2, 129}}) {
         SCOPED_TRACE(dest);
         Plug(DemoLayout::kGpt);
@@ -457,7 +490,10 @@ TEST_F(Worker, KeysLongerThanTheRecordRoomAreRefusedBeforeTheDeviceIsTouched) {
         const size_t commandsBefore = tap.Commands().size();
         Run();
         ExpectFailed("IDS_KEY_SIZE_LARGER");
-        EXPECT_EQ(tap.Commands().size(), commandsBefore + 1);  // the readiness test only
+        const auto commands = tap.Commands();
+        EXPECT_TRUE(std::none_of(
+            commands.begin() + static_cast<long>(commandsBefore), commands.end(),
+            [](const TappedCommand& c) { return c.opcode == 0x15 || c.opcode == 0xFF; }));
         EXPECT_EQ(Sectors(kVendorSector, 1), vendorBefore);
         EXPECT_EQ(host.log.Lines(),
                   std::vector<std::string>{"<1-3> Error:UpgradeThreadProc-->key size " +
@@ -566,8 +602,10 @@ TEST_F(Worker, BoardThatHasAKeyOfTheseKeysGetsNoSecondOne) {
     // The same board again, in this run: its serial number got key 0.
     ForgetReports();
     Run();
-    ExpectFailed("IDS_ALREADY_PROVISIONED");
+    ExpectAlready();
     EXPECT_EQ(host.keyFile->GetUnusedCount(), static_cast<int32_t>(count_) - 1);
+    // It keeps the one RKP file of its first job.
+    EXPECT_EQ(std::distance(fs::directory_iterator(rkpDir), fs::directory_iterator()), 1);
     ExpectMiscAreaHoldsKey(0);
 
     // A later run knows the serial number from the journal, and the key area's key from the
@@ -579,13 +617,13 @@ TEST_F(Worker, BoardThatHasAKeyOfTheseKeysGetsNoSecondOne) {
         ForgetReports();
         host.settings.GetRkp = rkp;
         Run();
-        ExpectFailed("IDS_ALREADY_PROVISIONED");
+        ExpectAlready();
     }
-    // Vendor storage without the serial number has nothing to go by: the board gets a key.
+    // Vendor storage reads the serial number for the guard even without the RKP export.
     ForgetReports();
     host.settings.DestPosition = 1;
     Run();
-    EXPECT_EQ(host.successCalls, 1);
+    ExpectAlready();
 
     // Allowed, the misc destination takes the next key and the area holds it.
     ForgetReports();
@@ -594,8 +632,8 @@ TEST_F(Worker, BoardThatHasAKeyOfTheseKeysGetsNoSecondOne) {
     host.settings.AllowReprovision = 1;
     Run();
     EXPECT_EQ(host.successCalls, 1);
-    ExpectMiscAreaHoldsKey(2);
-    EXPECT_EQ(host.keyFile->GetUnusedCount(), static_cast<int32_t>(count_) - 3);
+    ExpectMiscAreaHoldsKey(1);
+    EXPECT_EQ(host.keyFile->GetUnusedCount(), static_cast<int32_t>(count_) - 2);
 }
 
 class WorkerJsonformat : public Worker, public ::testing::WithParamInterface<int32_t> {};
@@ -778,7 +816,7 @@ TEST_F(Worker, SlotNotInTheTable) {
     UpgradeThreadProc(host, 7);
     EXPECT_TRUE(host.statuses.empty());
     EXPECT_EQ(host.failCalls, 1);
-    EXPECT_EQ(host.posted, (std::vector<std::pair<int, bool>>{{7, false}}));
+    EXPECT_EQ(host.posted, (std::vector<std::pair<int, JobOutcome>>{{7, JobOutcome::kFailed}}));
 }
 
 // --- Failures in the misc destination ----------------------------------------------------------
@@ -867,17 +905,18 @@ TEST_F(Worker, ReadBackThatDeliversNoDataIsNotMistakenForTheKey) {
 
 // --- Failures in the vendor destinations ------------------------------------------------------
 
-TEST_F(Worker, VendorSectorReadFailureHoldsTheKey) {
+TEST_F(Worker, VendorSectorReadFailureStopsTheJobBeforeAKeyIsTaken) {
     KeyJob(1, 64);
     FailCommand(0x14, kVendorSector);
     Run();
     ExpectFailed("IDS_READ_VENDOR_ERROR");
     EXPECT_EQ(host.log.Lines(), std::vector<std::string>{
                                     "<1-3> Error:UpgradeThreadProc->ZRU_ReadLBA failed,err=-8!"});
-    ExpectKey(KeyFate::kHeld);
+    ExpectKey(KeyFate::kUntaken);
+    EXPECT_FALSE(host.StatusShown("IDS_GET_KEY"));
 }
 
-TEST_F(Worker, VendorSectorWithoutItsTagHoldsTheKey) {
+TEST_F(Worker, VendorSectorWithoutItsTagTakesNoKey) {
     KeyJob(1, 64);
     std::vector<uint8_t> sector(512, 0);
     device->WriteSectors(kVendorSector, 1, sector.data());
@@ -886,7 +925,8 @@ TEST_F(Worker, VendorSectorWithoutItsTagHoldsTheKey) {
     EXPECT_EQ(host.log.Lines(),
               std::vector<std::string>{"<1-3> Error:UpgradeThreadProc->vendor data invalid!"});
     EXPECT_FALSE(Sent(0x15));
-    ExpectKey(KeyFate::kHeld);
+    ExpectKey(KeyFate::kUntaken);
+    EXPECT_FALSE(host.StatusShown("IDS_GET_KEY"));
 }
 
 TEST_F(Worker, VendorSectorWriteFailureSpendsTheKey) {
@@ -983,10 +1023,44 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- The key-file update -------------------------------------------------------------------------
 
+TEST_F(Worker, ADeliveredRecordThatCannotBeWrittenStopsTheStation) {
+    KeyJob(0, 64);
+    // The key file on a disk that goes away once the key is on its way to the board.
+    auto disk = std::make_shared<keydbtest::MemoryDisk>();
+    {
+        std::ifstream in(keyPath, std::ios::binary);
+        disk->file.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    disk->durable = disk->file;
+    host.keyFile.reset();
+    host.keyFile = std::make_unique<CKeyFile>(std::make_unique<keydbtest::MemoryKeyFileIo>(disk),
+                                              keyPath, nullptr, KeyFileAccess::Station);
+    ASSERT_TRUE(host.keyFile->IsValid()) << host.keyFile->GetError();
+    tap.onCommand = [&disk](const TappedCommand& c) {
+        if (c.opcode == 0x15) {
+            disk->off = true;
+        }
+    };
+    Run();
+    ExpectMiscAreaHoldsKey(0);
+    EXPECT_EQ(host.LastStatus(), T("IDS_UPDATE_KEYFILE_ERROR"));
+    EXPECT_EQ(host.keyFileFailedCalls, 1);
+    EXPECT_EQ(host.failCalls, 1);
+    EXPECT_EQ(host.successCalls, 0);
+    EXPECT_TRUE(host.keyFile->IsBroken());
+    // The key may be on the board: it stays used, never handed out again.
+    EXPECT_EQ(host.keyFile->GetKeyState(0), KeyState::kSpent);
+    EXPECT_TRUE(disk->DurableBit(0));
+}
+
 TEST_F(Worker, KeyThatCannotBeReservedIsNeverSentAndStopsTheKeyFile) {
     KeyJob(0, 64);
-    // Another program cuts the file after it was loaded: the header can no longer be read back.
-    ASSERT_EQ(truncate(keyPath.c_str(), 0), 0);
+    // Another program damages the file's header after it was loaded (the keys themselves, read
+    // from the file when taken, are untouched).
+    FILE* damage = std::fopen(keyPath.c_str(), "r+b");
+    ASSERT_NE(damage, nullptr);
+    ASSERT_EQ(std::fwrite("\0\0\0\0", 1, 4, damage), 4u);
+    ASSERT_EQ(std::fclose(damage), 0);
     Run();
     EXPECT_EQ(host.LastStatus(), T("IDS_UPDATE_KEYFILE_ERROR"));
     EXPECT_EQ(host.events, (std::vector<std::string>{"keyfile-failed", "fail", "post"}));
@@ -999,5 +1073,188 @@ TEST_F(Worker, KeyThatCannotBeReservedIsNeverSentAndStopsTheKeyFile) {
     KeyCopy key;
     EXPECT_FALSE(host.keyFile->GetKey(&index, &key));  // no further key until a reload
 }
+
+TEST_F(Worker, AKeyChangedOnDiskAfterTheLoadStopsTheStationAtTheTake) {
+    KeyJob(0, 64);
+    // Another program writes over the first key's bytes after the load: the take finds it and
+    // the station is told to stop, as when a record cannot be written.
+    FILE* damage = std::fopen(keyPath.c_str(), "r+b");
+    ASSERT_NE(damage, nullptr);
+    ASSERT_EQ(std::fseek(damage, host.keyFile->GetHeaderSize(), SEEK_SET), 0);
+    ASSERT_EQ(std::fwrite("\xff\x00\xff\x00", 1, 4, damage), 4u);
+    ASSERT_EQ(std::fclose(damage), 0);
+    Run();
+    EXPECT_EQ(host.LastStatus(), T("IDS_STOPPED_KEYFILE"));
+    // A stopped job, not a failed board: nothing was written to it.
+    EXPECT_EQ(host.events, (std::vector<std::string>{"keyfile-failed", "post"}));
+    EXPECT_FALSE(Sent(0x15));
+    EXPECT_TRUE(host.keyFile->IsBroken());
+}
+
+// --- The re-provisioning guard, every destination ------------------------------------------------
+
+struct GuardCase {
+    int32_t dest;
+    int32_t rkp;
+};
+
+class WorkerGuard : public Worker, public ::testing::WithParamInterface<GuardCase> {
+  protected:
+    // The file's keys on the board, wherever they are: the misc key area, a record in the vendor
+    // sector or item 8, or among the records the loader took.
+    std::set<uint32_t> KeysOnBoard() {
+        std::set<uint32_t> out;
+        const auto area = Sectors(facts.keyAreaSector, 128);
+        const auto vendorArea = Sectors(kVendorSector, 1);
+        const auto item8 = Sectors(kItem8Sector, 1);
+        const auto taken = device->TakenKeyboxes();
+        for (uint32_t i = 0; i < count_; ++i) {
+            const auto key = PatternKey(i, keySize_);
+            const auto within = [&key](const std::vector<uint8_t>& bytes) {
+                return std::search(bytes.begin(), bytes.end(), key.begin(), key.end()) !=
+                       bytes.end();
+            };
+            bool found = std::equal(key.begin(), key.end(), area.begin()) || within(vendorArea) ||
+                         within(item8);
+            for (const auto& t : taken) {
+                found = found || t.key == key;
+            }
+            if (found) {
+                out.insert(i);
+            }
+        }
+        return out;
+    }
+    void Reload() {
+        host.keyFile.reset();
+        host.keyFile = std::make_unique<CKeyFile>(keyPath);
+        ASSERT_TRUE(host.keyFile->IsValid()) << host.keyFile->GetError();
+    }
+    void ExpectRefused(int32_t unused) {
+        ExpectAlready();
+        EXPECT_FALSE(host.StatusShown("IDS_GET_KEY"));
+        EXPECT_EQ(host.keyFile->GetUnusedCount(), unused);
+    }
+    // A fresh board and a fresh key file (and journal).
+    void Fresh() {
+        tap.onCommand = nullptr;
+        Plug(DemoLayout::kGpt);
+        LoadKeys(keySize_);
+        ForgetReports();
+    }
+    // The sector the guard reads: the misc key area or the destination's vendor sector.
+    uint32_t GuardSector(int32_t dest) const {
+        return dest == 0 ? facts.keyAreaSector : dest == 2 ? kItem8Sector : kVendorSector;
+    }
+};
+
+TEST_P(WorkerGuard, ABoardThatMayHoldOneOfTheseKeysNeverGetsASecondOne) {
+    const GuardCase c = GetParam();
+    const auto n = static_cast<int32_t>(kKeyCount);
+    host.settings.GetRkp = c.rkp;
+    KeyJob(c.dest, 64);
+    const std::set<uint32_t> keyZero = {0};
+
+    // The first job puts key 0 on the board; Stop and Start (the same loaded file) and a restart
+    // (the file and its journal loaded again) refuse the board without taking a key.
+    Run();
+    ASSERT_EQ(host.successCalls, 1);
+    EXPECT_EQ(KeysOnBoard(), keyZero);
+    ForgetReports();
+    Run();
+    ExpectRefused(n - 1);
+    Reload();
+    ForgetReports();
+    Run();
+    ExpectRefused(n - 1);
+    EXPECT_EQ(KeysOnBoard(), keyZero);
+
+    // A crash after the board got its key and before "delivered": the disk as it was at that
+    // moment (copied when the key had reached the board) is what the next run loads.
+    Fresh();
+    const std::string snapshot = dir.File("snapshot");
+    fs::create_directory(snapshot);
+    bool written = false;
+    tap.onCommand = [&](const TappedCommand& cmd) {
+        const bool onBoard = c.dest == 0 ? cmd.opcode == 0x14 && written : cmd.opcode == 0xFF;
+        written = written || cmd.opcode == 0x15;
+        if (onBoard && !fs::exists(snapshot + "/keys.kdb")) {
+            CopyFileOver(keyPath, snapshot + "/keys.kdb");  // a tool may read the held file
+            CopyFileOver(keyPath + ".journal.jsonl", snapshot + "/journal");
+        }
+    };
+    Run();
+    ASSERT_EQ(host.successCalls, 1);
+    // Restored once the station let go of the file (Windows refuses it while the file is held).
+    host.keyFile.reset();
+    ASSERT_TRUE(CopyFileOver(snapshot + "/keys.kdb", keyPath));
+    ASSERT_TRUE(CopyFileOver(snapshot + "/journal", keyPath + ".journal.jsonl"));
+    Reload();
+    EXPECT_EQ(host.keyFile->GetInDoubtCount(), 1u);
+    ForgetReports();
+    Run();
+    ExpectRefused(n - 1);
+    EXPECT_EQ(KeysOnBoard(), keyZero);
+
+    // A job that failed after the write: the key is spent and may be on the board (misc: the
+    // read-back failed; vendor: the loader left the record where it was).
+    Fresh();
+    if (c.dest == 0) {
+        FailCommand(0x14, facts.keyAreaSector, 2);  // the guard's read is the first
+    } else {
+        SetFaults([](LoaderFaults& f) { f.keyboxTakeOut = KeyboxTakeOut::kLeaveRecord; });
+    }
+    Run();
+    ASSERT_EQ(host.failCalls, 1);
+    EXPECT_EQ(host.keyFile->GetKeyState(0), KeyState::kSpent);
+    SetFaults([](LoaderFaults& f) { f.keyboxTakeOut = KeyboxTakeOut::kClean; });
+    tap.onCommand = nullptr;
+    ForgetReports();
+    Run();
+    ExpectRefused(n - 1);
+    // Without the journal only the file's used-key record is left: the key on the board is
+    // still recognised.
+    host.keyFile.reset();
+    fs::remove(keyPath + ".journal.jsonl");
+    Reload();
+    ForgetReports();
+    Run();
+    ExpectRefused(n - 1);
+    EXPECT_EQ(KeysOnBoard(), keyZero);
+
+    // The guard's read of the board fails: the job stops before a key is taken.
+    Fresh();
+    FailCommand(0x14, GuardSector(c.dest));
+    Run();
+    ExpectFailed(c.dest == 0 ? "IDS_READ_MISC_ERROR" : "IDS_READ_VENDOR_ERROR");
+    EXPECT_FALSE(host.StatusShown("IDS_GET_KEY"));
+    EXPECT_EQ(host.keyFile->GetUnusedCount(), n);
+    EXPECT_TRUE(KeysOnBoard().empty());
+
+    // Allowed, the board takes a second key.
+    tap.onCommand = nullptr;
+    ForgetReports();
+    Run();
+    ASSERT_EQ(host.successCalls, 1);
+    host.settings.AllowReprovision = 1;
+    ForgetReports();
+    Run();
+    ASSERT_EQ(host.successCalls, 1);
+    EXPECT_EQ(host.keyFile->GetUnusedCount(), n - 2);
+    // The misc key area holds the newer key only.
+    const std::set<uint32_t> expected =
+        c.dest == 0 ? std::set<uint32_t>{1} : std::set<uint32_t>{0, 1};
+    EXPECT_EQ(KeysOnBoard(), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryDestination, WorkerGuard,
+                         ::testing::Values(GuardCase{0, 0}, GuardCase{0, 1}, GuardCase{1, 0},
+                                           GuardCase{1, 1}, GuardCase{2, 0}, GuardCase{2, 1}),
+                         [](const ::testing::TestParamInfo<GuardCase>& param) {
+                             return std::string(param.param.dest == 0   ? "Misc"
+                                                : param.param.dest == 1 ? "Vendor"
+                                                                        : "Item8") +
+                                    (param.param.rkp != 0 ? "WithSerial" : "WithoutRkp");
+                         });
 
 }  // namespace

@@ -40,7 +40,7 @@ TEST(DeviceTrace, DisabledOrFolderlessReportWritesNothing) {
     trace.Report("x");
     DeviceTraceLog folderless("", dir.Path() + "u", lock);
     folderless.Report("y");
-    EXPECT_TRUE(std::filesystem::is_empty(dir.Path()));
+    EXPECT_TRUE(std::filesystem::is_empty(TempDir::FsPath(dir.Path())));
 }
 
 TEST(DeviceTrace, ReportIsCutTo1023Units) {

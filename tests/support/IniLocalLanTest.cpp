@@ -14,8 +14,7 @@ namespace {
 class LanguageFile : public ::testing::Test {
   protected:
     bool LoadText(const std::string& text) {
-        TempDir::Write(path_, text);
-        return lan_.Load(path_);
+        return TempDir::Write(path_, text) && lan_.Load(path_);
     }
 
     TempDir dir_;
@@ -105,7 +104,7 @@ TEST_F(LanguageFile, SaveWritesDocumentOrEmptyFileInNewFolders) {
     EXPECT_FALSE(fresh.Save(""));
     const std::string nested = dir_.File("a/b/c/lang.ini");
     ASSERT_TRUE(fresh.Save(nested));
-    EXPECT_TRUE(std::filesystem::exists(nested));
+    EXPECT_TRUE(std::filesystem::exists(TempDir::FsPath(nested)));
     EXPECT_EQ(TempDir::Read(nested), "");
 
     ASSERT_TRUE(LoadText("[S]\nb=2\na=1\n"));

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,9 @@ class CFakeWinUsbCalls final : public IWinUsbCalls {
     // WinUSB: sessions by path, bulk endpoints, and what the device answers.
     uint8_t bulkIn = 0x81, bulkOut = 0x02;
     std::deque<std::vector<uint8_t>> reads;  // one answer per ReadPipe; empty = time-out
+    std::set<uint8_t> halted;                // endpoints that stall until reset
+    bool gone = false;                       // removed: WinUSB calls fail with ERROR_BAD_COMMAND
+    std::vector<uint8_t> cleared;            // endpoints reset successfully, in order
     std::vector<std::string> calls;          // the record
 
     bool ListHostControllers(std::vector<std::wstring>* paths, std::vector<uint32_t>* errors,
@@ -204,13 +208,16 @@ class CFakeWinUsbCalls final : public IWinUsbCalls {
         return ++sessions_;
     }
     void CloseWinUsb(Handle) override { calls.push_back("winusb-close"); }
-    bool SetPipeTimeout(Handle, uint8_t pipe, uint32_t ms, uint32_t*) override {
+    bool SetPipeTimeout(Handle, uint8_t pipe, uint32_t ms, uint32_t* error) override {
         calls.push_back("timeout " + std::to_string(pipe) + " " + std::to_string(ms));
-        return true;
+        return !Gone(error);
     }
     bool WritePipe(Handle, uint8_t pipe, const uint8_t* data, uint32_t size, uint32_t* done,
-                   uint32_t*) override {
+                   uint32_t* error) override {
         calls.push_back("write " + std::to_string(pipe) + " " + std::to_string(size));
+        if (Gone(error) || Halted(pipe, error)) {
+            return false;
+        }
         written.emplace_back(data, data + size);
         *done = size;
         return true;
@@ -218,6 +225,9 @@ class CFakeWinUsbCalls final : public IWinUsbCalls {
     bool ReadPipe(Handle, uint8_t pipe, uint8_t* data, uint32_t size, uint32_t* done,
                   uint32_t* error) override {
         calls.push_back("read " + std::to_string(pipe) + " " + std::to_string(size));
+        if (Gone(error) || Halted(pipe, error)) {
+            return false;
+        }
         if (reads.empty() || reads.front().empty()) {
             if (!reads.empty()) {
                 reads.pop_front();
@@ -232,9 +242,27 @@ class CFakeWinUsbCalls final : public IWinUsbCalls {
         *done = n;
         return true;
     }
-    bool ResetPipe(Handle, uint8_t pipe, uint32_t*) override {
+    bool ResetPipe(Handle, uint8_t pipe, uint32_t* error) override {
         calls.push_back("reset " + std::to_string(pipe));
+        if (Gone(error)) {
+            return false;
+        }
+        halted.erase(pipe);
+        cleared.push_back(pipe);
         return true;
+    }
+    bool Gone(uint32_t* error) const {
+        if (gone) {
+            *error = ERROR_BAD_COMMAND;
+        }
+        return gone;
+    }
+    bool Halted(uint8_t pipe, uint32_t* error) const {
+        if (halted.count(pipe) != 0) {
+            *error = ERROR_GEN_FAILURE;  // what WinUSB answers for a stalled endpoint
+            return true;
+        }
+        return false;
     }
 
     int closed = 0;

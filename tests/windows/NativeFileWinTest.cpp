@@ -4,11 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "keydb/KeyFile.h"
 #include "keydb/KeyFileIo.h"
+#include "keydb/KeyFileWriter.h"
 #include "support/FileSystem.h"
 #include "support/NativeFile.h"
 #include "support/Paths.h"
@@ -207,3 +212,121 @@ TEST(WindowsPaths, TheExecutableFolderEndsInABackslashAndHoldsThisProgram) {
 }
 
 }  // namespace
+
+// Paths beyond MAX_PATH: WidePath gives them the \\?\ form (absolute, no '.' or '..' left), and
+// the seam creates, replaces, renames and reads files and folders there. Wine accepts long paths
+// without the prefix too, so the form itself is checked here.
+TEST(WindowsPaths, PathsBeyondMaxPathTakeTheVerbatimForm) {
+    EXPECT_EQ(ks::WidePath("C:/short/name.kdb"), L"C:\\short\\name.kdb");
+    const std::string segment = "\xE5\xBE\x88\xE9\x95\xBF\xE7\x9A\x84 folder 0123456789 abcdefghij";
+    std::string tail;
+    for (int i = 0; i < 8; ++i) {
+        tail += "\\" + segment;
+    }
+    const std::wstring longWide = ks::WidePath("C:\\a\\.\\b\\..\\c" + tail);
+    EXPECT_EQ(longWide.rfind(L"\\\\?\\C:\\a\\c\\", 0), 0u) << ks::Utf8FromWide(longWide);
+    EXPECT_EQ(longWide.find(L"\\.\\"), std::wstring::npos);
+    EXPECT_EQ(ks::WidePath("\\\\server\\share" + tail).rfind(L"\\\\?\\UNC\\server\\share\\", 0),
+              0u);
+    const std::wstring verbatim = ks::WidePath("\\\\?\\C:\\x" + tail);
+    EXPECT_EQ(verbatim.rfind(L"\\\\?\\C:\\x\\", 0), 0u);
+    EXPECT_EQ(verbatim.find(L"\\\\?\\", 1), std::wstring::npos);  // never prefixed twice
+
+    Scratch dir;
+    const std::string folder = dir.Path() + tail;
+    ASSERT_GT(ks::WideFromUtf8(folder).size(), 300u);
+    ASSERT_TRUE(ks::CreateFolderChain(folder));
+    EXPECT_TRUE(ks::FolderExists(folder));
+    const std::string file = folder + "\\\xE5\xAF\x86\xE9\x92\xA5 keys.kdb";
+    ASSERT_TRUE(ks::ReplaceFileAtomically(file, "first"));
+    ASSERT_TRUE(ks::ReplaceFileAtomically(file, "second"));
+    EXPECT_EQ(Read(file), "second");
+    ASSERT_TRUE(ks::RenameReplacing(file, file + ".moved"));
+    EXPECT_EQ(Read(file + ".moved"), "second");
+    EXPECT_TRUE(ks::RemoveFile(file + ".moved"));
+    // Relative long paths are made absolute against the current folder.
+    const std::wstring relative = ks::WidePath("rel" + tail);
+    EXPECT_EQ(relative.rfind(L"\\\\?\\", 0), 0u);
+    EXPECT_NE(relative.find(L"\\rel\\"), std::wstring::npos);
+}
+
+// The key file a station holds: tools still read it, but nobody writes, replaces, renames or
+// deletes it until the station lets go; a second station is told the file is in use.
+TEST(WindowsFiles, TheKeyFileAStationHoldsIsReadOnlyToEveryoneElse) {
+    Scratch dir;
+    const std::string path = dir.File("\xE5\xAF\x86\xE9\x92\xA5.kdb");
+    ASSERT_TRUE(ks::ReplaceFileAtomically(path, std::string(512, 'k')));
+    ASSERT_TRUE(ks::ReplaceFileAtomically(dir.File("other.kdb"), "other"));
+    KeyFileOpenResult station = OpenKeyFileIo(path, KeyFileAccess::Station);
+    ASSERT_EQ(station.status, KeyFileOpenStatus::Ok);
+
+    EXPECT_EQ(Read(path), std::string(512, 'k'));  // a tool reads it
+    EXPECT_EQ(OpenKeyFileIo(path, KeyFileAccess::VerifyOnly).status, KeyFileOpenStatus::Ok);
+    EXPECT_EQ(OpenKeyFileIo(path, KeyFileAccess::Station).status, KeyFileOpenStatus::InUse);
+
+    ks::NativeFile writer;
+    EXPECT_FALSE(writer.Open(path, ks::kFileWrite));
+    EXPECT_TRUE(ks::IsSharingError(writer.LastError())) << writer.LastError();
+    EXPECT_FALSE(writer.Open(path, ks::kFileWrite | ks::kFileCreate | ks::kFileTruncate));
+    EXPECT_FALSE(ks::ReplaceFileAtomically(path, "overwritten"));
+    EXPECT_FALSE(ks::RenameReplacing(dir.File("other.kdb"), path));
+    EXPECT_FALSE(ks::RenameReplacing(path, dir.File("moved.kdb")));
+    EXPECT_FALSE(ks::RemoveFile(path));
+    EXPECT_EQ(Read(path), std::string(512, 'k'));
+
+    // The station itself still writes it in place.
+    const uint8_t patch[2] = {'o', 'k'};
+    EXPECT_EQ(station.io->WriteAt(0, patch, 2), 2);
+    EXPECT_TRUE(station.io->Sync());
+    station.io.reset();
+    EXPECT_TRUE(ks::RenameReplacing(path, dir.File("moved.kdb")));
+    EXPECT_EQ(Read(dir.File("moved.kdb")).substr(0, 2), "ok");
+}
+
+// What the Linux-only scenarios do to a loaded key file (another program writes its header in
+// place, or a backup is copied or renamed over it) is refused on Windows, through the C library
+// as through the W calls; once the station lets go, the same writes go through.
+TEST(WindowsFiles, ALoadedKeyFileRefusesEveryOtherWriterUntilItIsLetGo) {
+    Scratch dir;
+    const std::string path = dir.File("\xE5\xAF\x86\xE9\x92\xA5 \xE6\x96\x87\xE4\xBB\xB6.kdb");
+    KeyFileLayout layout;
+    layout.keyCount = 8;
+    layout.keySize = 16;
+    std::vector<uint8_t> keys(128);
+    for (size_t i = 0; i < keys.size(); ++i) {
+        keys[i] = static_cast<uint8_t>(i * 7 + 1);
+    }
+    std::vector<uint8_t> image;
+    std::string error;
+    ASSERT_TRUE(BuildKeyFileImage(layout, keys.data(), keys.size(), &image, &error)) << error;
+    const std::string bytes(image.begin(), image.end());
+    ASSERT_TRUE(ks::ReplaceFileAtomically(path, bytes));
+    ASSERT_TRUE(ks::ReplaceFileAtomically(dir.File("backup.kdb"), bytes));
+    const std::wstring wide = ks::WidePath(path);
+    auto station = std::make_unique<CKeyFile>(path);
+    ASSERT_TRUE(station->IsValid()) << station->GetError();
+
+    for (const wchar_t* mode : {L"r+b", L"wb", L"ab"}) {
+        FILE* other = ::_wfopen(wide.c_str(), mode);
+        EXPECT_EQ(other, nullptr) << "mode " << ks::Utf8FromWide(mode);
+        if (other != nullptr) {
+            std::fclose(other);
+        }
+    }
+    EXPECT_FALSE(::MoveFileExW(ks::WidePath(dir.File("backup.kdb")).c_str(), wide.c_str(),
+                               MOVEFILE_REPLACE_EXISTING));
+    EXPECT_FALSE(::CopyFileW(ks::WidePath(dir.File("backup.kdb")).c_str(), wide.c_str(), FALSE));
+    EXPECT_FALSE(::MoveFileExW(wide.c_str(), ks::WidePath(dir.File("moved.kdb")).c_str(), 0));
+    EXPECT_EQ(Read(path), bytes);
+    FILE* reader = ::_wfopen(wide.c_str(), L"rb");  // a tool still reads it
+    EXPECT_NE(reader, nullptr);
+    if (reader != nullptr) {
+        std::fclose(reader);
+    }
+
+    station.reset();
+    FILE* writer = ::_wfopen(wide.c_str(), L"r+b");
+    ASSERT_NE(writer, nullptr);
+    std::fclose(writer);
+    EXPECT_TRUE(::CopyFileW(ks::WidePath(dir.File("backup.kdb")).c_str(), wide.c_str(), FALSE));
+}

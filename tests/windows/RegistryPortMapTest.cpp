@@ -30,10 +30,22 @@ class LineLog final : public CLoggerBase {
     std::vector<std::string> lines;
 };
 
-// Deletes the key under both hives so that every test starts from nothing.
+// RRF_SUBKEY_WOW6432KEY, which the headers declare only for a Windows 10 API level.
+constexpr DWORD kSubkey32 = 0x00020000;
+
+// Deletes the key under both hives, in both views, so that every test starts from nothing.
 void DeleteKeys() {
-    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kPortMapKey);
-    ::RegDeleteTreeW(HKEY_CURRENT_USER, kPortMapKey);
+    for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
+        for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
+            HKEY key = nullptr;
+            if (::RegOpenKeyExW(root, kPortMapKey, 0, KEY_ALL_ACCESS | view, &key) ==
+                ERROR_SUCCESS) {
+                ::RegDeleteTreeW(key, nullptr);
+                ::RegCloseKey(key);
+                ::RegDeleteKeyExW(root, kPortMapKey, view, 0);
+            }
+        }
+    }
 }
 
 TEST(RegistryPortMap, BindingsSurviveANewMapAndOtherValueTypesAreIgnored) {
@@ -55,15 +67,16 @@ TEST(RegistryPortMap, BindingsSurviveANewMapAndOtherValueTypesAreIgnored) {
     DWORD data = 0;
     DWORD size = sizeof data;
     DWORD type = 0;
-    ASSERT_EQ(::RegGetValueW(HKEY_LOCAL_MACHINE, L"Software\\quillard", L"second", RRF_RT_ANY,
-                             &type, &data, &size),
+    ASSERT_EQ(::RegGetValueW(HKEY_LOCAL_MACHINE, L"Software\\quillard", L"second",
+                             RRF_RT_ANY | kSubkey32, &type, &data, &size),
               ERROR_SUCCESS);
     EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
     EXPECT_EQ(data, 7u);
     // A value of another type in the key is not a binding.
     HKEY key = nullptr;
-    ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPortMapKey, 0, KEY_SET_VALUE, &key),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPortMapKey, 0, KEY_SET_VALUE | KEY_WOW64_32KEY, &key),
+        ERROR_SUCCESS);
     const wchar_t text[] = L"12";
     ::RegSetValueExW(key, L"text", 0, REG_SZ, reinterpret_cast<const BYTE*>(text), sizeof text);
     const uint64_t wide = 5;
@@ -78,7 +91,8 @@ TEST(RegistryPortMap, BindingsSurviveANewMapAndOtherValueTypesAreIgnored) {
 
     // Clearing deletes the key with every value; the next read finds it empty again.
     EXPECT_TRUE(again.Clear());
-    EXPECT_NE(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPortMapKey, 0, KEY_READ, &key), ERROR_SUCCESS);
+    EXPECT_NE(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPortMapKey, 0, KEY_READ | KEY_WOW64_32KEY, &key),
+              ERROR_SUCCESS);
     ASSERT_TRUE(again.ReadAll(&values));
     EXPECT_TRUE(values.empty());
     DeleteKeys();
@@ -132,9 +146,33 @@ TEST(RegistryPortMap, WithoutRightsOnTheMachineKeyTheUsersKeyServesWithOneLogLin
               ERROR_SUCCESS);
     EXPECT_EQ(data, 2u);
     HKEY key = nullptr;
-    EXPECT_NE(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPortMapKey, 0, KEY_READ, &key), ERROR_SUCCESS);
+    EXPECT_NE(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPortMapKey, 0, KEY_READ | KEY_WOW64_32KEY, &key),
+              ERROR_SUCCESS);
     EXPECT_TRUE(map.Clear());
     DeleteKeys();
 }
 
 }  // namespace
+
+// The view is chosen, not left to the station's bitness: a 64-bit station reads the bindings a
+// 32-bit installation wrote (WOW6432Node), and a value only in the 64-bit view is not a binding.
+TEST(RegistryPortMap, A64BitStationFindsTheMapOfA32BitInstallation) {
+    DeleteKeys();
+    const auto put = [](REGSAM view, const wchar_t* name, DWORD value) {
+        HKEY key = nullptr;
+        ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kPortMapKey, 0, nullptr, 0,
+                                    KEY_SET_VALUE | view, nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
+        ::RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                         sizeof value);
+        ::RegCloseKey(key);
+    };
+    put(KEY_WOW64_32KEY, L"left by the 32-bit station", 5);
+    put(KEY_WOW64_64KEY, L"only in the 64-bit view", 9);
+    CRegistryPortMap map(MakeSystemRegistry());
+    std::map<std::string, uint32_t> values;
+    ASSERT_TRUE(map.ReadAll(&values));
+    EXPECT_EQ(values, (std::map<std::string, uint32_t>{{"left by the 32-bit station", 5}}));
+    EXPECT_EQ(map.Hive(), IRegistry::Hive::LocalMachine);
+    DeleteKeys();
+}

@@ -7,12 +7,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <memory>
 
 #include "device/ZRDeviceDesc.h"
 #include "device/ZRScan.h"
 #include "platform/windows/WinDeviceNotices.h"
 #include "platform/windows/WinUsbPipes.h"
 #include "platform/windows/WinUsbTree.h"
+#include "tests/contract/PipeContract.h"
 #include "tests/discovery/DiscoveryTestSupport.h"
 #include "tests/windows/FakeWinUsbCalls.h"
 
@@ -248,3 +250,54 @@ TEST(WindowsNotices, ArrivalsRemovalsAndNodeChangesAskForRescansOthersDoNot) {
 }
 
 }  // namespace
+
+// On a desktop (run under Xvfb): the notices window is a hidden top-level window, not a
+// message-only one, so the system's "device nodes changed" broadcast reaches it.
+TEST(WindowsNoticesOnADesktop, TheDeviceNodesChangedBroadcastReachesTheWindow) {
+    CWinDeviceNotices notices;
+    std::atomic<int> changes{0};
+    ASSERT_TRUE(notices.Start([&] { ++changes; }));
+    HWND window = notices.Window();
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(::GetAncestor(window, GA_PARENT), ::GetDesktopWindow());
+    EXPECT_FALSE(::IsWindowVisible(window));
+    DWORD_PTR answer = 0;
+    ::SendMessageTimeoutW(HWND_BROADCAST, WM_DEVICECHANGE, 0x0007, 0, SMTO_ABORTIFHUNG, 5000,
+                          &answer);
+    EXPECT_EQ(changes.load(), 1);
+    notices.Stop();
+}
+
+// The pipes' contract (tests/contract/PipeContract.h) over the recorded WinUSB calls: what
+// WinUSB answers for a time-out, a stall and a removed device reaches the transport as usbfs
+// puts it, and selector 2 resets both endpoints.
+class WinUsbRig final : public pipecontract::Rig {
+  public:
+    IBulkPipes& Pipes() override { return pipes_; }
+    std::string Path() override {
+        return "\\\\?\\USB#VID_F00D&PID_1001#SERIAL-A#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
+    }
+    void Answer(size_t size) override { fake_.reads.emplace_back(size, 0xA5); }
+    void Silent() override { fake_.reads.emplace_back(); }
+    void Halt(int pipe) override {
+        fake_.halted.insert(pipe == IBulkPipes::kPipeIn ? fake_.bulkIn : fake_.bulkOut);
+    }
+    void Unplug() override { fake_.gone = true; }
+    std::vector<std::string> TakeClears() override {
+        std::vector<std::string> clears;
+        for (; seen_ < fake_.cleared.size(); ++seen_) {
+            clears.push_back(fake_.cleared[seen_] == fake_.bulkIn ? "in" : "out");
+        }
+        return clears;
+    }
+
+  private:
+    CFakeWinUsbCalls fake_;
+    CWinUsbPipes pipes_{fake_};
+    size_t seen_ = 0;
+};
+
+TEST(WindowsUsbPipes, KeepTheContractOfEveryPipesImplementation) {
+    const int ran = pipecontract::RunAll([] { return std::make_unique<WinUsbRig>(); });
+    EXPECT_EQ(ran, static_cast<int>(pipecontract::Cases().size()));
+}

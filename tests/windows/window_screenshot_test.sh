@@ -20,22 +20,16 @@ winpath() { echo "Z:$(echo "$1" | tr / '\\')"; }
 
 # A prefix of its own (its server and desktop must start under the virtual X server), made by
 # the first run, with the CJK font links.
-export KS_WINEPREFIX="$out_dir/wine-prefix-window"
-mkdir -p "$out_dir"
-"$winerun" "$kdbtool" --version >/dev/null 2>&1 || true
-export WINEPREFIX=$KS_WINEPREFIX WINEDEBUG=-all
-font=/usr/share/fonts/truetype/wqy/wqy-microhei.ttc
-[ -f "$font" ] || fail "$font missing (package fonts-wqy-microhei)"
-ln -sf "$font" "$WINEPREFIX/drive_c/windows/Fonts/wqy-microhei.ttc"
-for face in SimSun 宋体 "MS Shell Dlg" "MS Shell Dlg 2" Tahoma "Microsoft Sans Serif" "Segoe UI"; do
-  wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' \
-       /v "$face" /t REG_MULTI_SZ /d 'wqy-microhei.ttc,WenQuanYi Micro Hei' /f >/dev/null 2>&1
-done
-for face in SimSun 宋体; do
-  wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes' \
-       /v "$face" /t REG_SZ /d 'WenQuanYi Micro Hei' /f >/dev/null 2>&1
-done
-wineserver -w || true
+# shellcheck source=window_prefix.sh
+. "$here/window_prefix.sh"
+window_prefix "$winerun" "$kdbtool" "$out_dir/wine-prefix-window" || exit 1
+
+# The window's thread holds COM apartment-threaded before the folder chooser: the program
+# imports OleInitialize (the window test checks the apartment itself).
+objdump=$(command -v x86_64-w64-mingw32-objdump || true)
+if [ -n "$objdump" ]; then
+  "$objdump" -p "$keystation" | grep 'OleInitialize' >/dev/null || fail "keystation.exe does not import OleInitialize"
+fi
 
 run() {  # run LANGUAGE-INDEX PICTURE
   local selected=$1 picture=$2

@@ -16,9 +16,10 @@ void PrintList(const char* name, const std::vector<uint32_t>& keys) {
                 IndexRanges(keys).c_str());
 }
 
-void PrintText(const std::string& path, const KeyAuditReport& r) {
+void PrintText(const std::string& path, const CKeyFile& file, const KeyAuditReport& r) {
     std::printf("file:              %s\n", path.c_str());
-    std::printf("journal:           %s\n", CompanionPath(path, KeyFileCompanion::kJournal).c_str());
+    std::printf("journal:           %s\n",
+                CompanionPath(file.GetSidePath(), KeyFileCompanion::kJournal).c_str());
     std::printf("keys:              %u, %u used in the file (%u without a reservation record)\n",
                 r.keyCount, r.usedInFile, r.usedWithoutRecord);
     std::printf("records:           %llu (%llu lines not records, %llu of other key files)\n",
@@ -54,7 +55,7 @@ void PrintJson(const std::string& path, const CKeyFile& file, const KeyAuditRepo
     out["valid"] = file.IsValid();
     out["error"] =
         file.IsValid() ? nlohmann::ordered_json() : nlohmann::ordered_json(file.GetError());
-    out["journal"] = CompanionPath(path, KeyFileCompanion::kJournal);
+    out["journal"] = CompanionPath(file.GetSidePath(), KeyFileCompanion::kJournal);
     out["keyCount"] = r.keyCount;
     out["usedInFile"] = r.usedInFile;
     out["usedWithoutRecord"] = r.usedWithoutRecord;
@@ -107,7 +108,7 @@ int RunAudit(const std::vector<std::string>& args) {
         std::printf("file:              %s\nFAILED: %s\nresult:            FAILED\n", path.c_str(),
                     file.GetError().c_str());
     } else {
-        PrintText(path, report);
+        PrintText(path, file, report);
     }
     return file.IsValid() && report.Passed() ? kExitOk : kExitFail;
 }

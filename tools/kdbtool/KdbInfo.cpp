@@ -44,6 +44,9 @@ void PrintText(const std::string& path, CKeyFile& file) {
     std::printf("shared key:   %s\n", file.IsSharedKey() ? "yes" : "no");
     std::printf("created:      %s\n", file.GetCreateTime().c_str());
     std::printf("record info:  %s\n", Hex(file.GetRecordInfo(), kdb::kRecordInfoSize).c_str());
+    std::printf(
+        "copies:       a copy of this file on a second station hands out the same keys again;\n"
+        "              stations that share keys draw from one key pool (kdbtool pool)\n");
 }
 
 }  // namespace

@@ -1,23 +1,11 @@
 #include "tools/kdbtool/KdbText.h"
+#include "support/HexDigit.h"
 
 #include <cstdio>
 
 namespace kdbtool {
 
 namespace {
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
 
 bool IsLeapYear(int year) {
     return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
@@ -131,8 +119,8 @@ bool ParseHex(const std::string& text, uint8_t* out, size_t size) {
         return false;
     }
     for (size_t i = 0; i < size; ++i) {
-        const int hi = HexDigit(text[2 * i]);
-        const int lo = HexDigit(text[2 * i + 1]);
+        const int hi = ks::HexDigit(text[2 * i]);
+        const int lo = ks::HexDigit(text[2 * i + 1]);
         if (hi < 0 || lo < 0) {
             return false;
         }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "support/CommandLine.h"
 #include "tools/kdbtool/KdbCommands.h"
 
 void kdbtool::PrintUsage(FILE* out) {
@@ -15,8 +16,12 @@ void kdbtool::PrintUsage(FILE* out) {
         "                 [--key-data FILE] [--used 0,5,7-9] [--force] OUT.kdb\n"
         "  kdbtool info [--json] FILE.kdb\n"
         "  kdbtool audit [--json] FILE.kdb\n"
-        "  kdbtool pool --db CONNINFO init | import FILE.kdb --pool NAME | status [--json]\n"
-        "               | export --pool NAME OUT.kdb | audit [--json]\n"
+        "  kdbtool pool keygen OUT\n"
+        "  kdbtool pool --db CONNINFO [--insecure-pool-connection]\n"
+        "               init | import FILE.kdb --pool NAME --wrap-key FILE | status [--json]\n"
+        "               | export --pool NAME --wrap-key FILE OUT.kdb\n"
+        "               | audit [--json] [--expect-head HASH]\n"
+        "               | bind --pool NAME [--limit N] ROLE | unbind --pool NAME ROLE\n"
         "\n"
         "create  writes a new key file. Keys come from FILE (all keys concatenated, or the one\n"
         "        key with --shared) or are random. --used marks indices as already used.\n"
@@ -27,23 +32,29 @@ void kdbtool::PrintUsage(FILE* out) {
         "        in doubt and returned, serial numbers that received more than one key. Exit\n"
         "        status 1 when a key was delivered or reserved twice, or left the station\n"
         "        without being marked used in the file.\n"
-        "pool    the shared key pool in a PostgreSQL database (docs/key-pool.md): init creates\n"
-        "        its schema and roles, import loads a checked key file (keys used in it become\n"
-        "        spent; a key area is imported once), export writes a key file whose bitmap marks\n"
-        "        every key that is not free, audit exits 1 on a key delivered or reserved twice "
-        "or\n"
-        "        a key whose state disagrees with its events.\n",
+        "pool    the shared key pool in a PostgreSQL database (docs/key-pool.md): keygen writes\n"
+        "        a new wrap key file (mode 0600), init creates the schema and roles (as a\n"
+        "        superuser), import loads a checked key file wrapped under the wrap key (keys\n"
+        "        used in it become spent; a key present twice or already in the database is\n"
+        "        refused), bind lets a station role draw from a pool (at most N keys without an\n"
+        "        end, default 32), export transfers the pool's free keys into a new key file\n"
+        "        (the pool never hands them out again), audit checks the event chain and every\n"
+        "        key's state against its events, prints the head hash, and exits 1 on a broken\n"
+        "        chain, a key delivered or reserved twice or present twice, or a disagreement.\n",
         out);
 }
 
 int main(int argc, char** argv) {
     try {
-        if (argc < 2) {
+        // UTF-8 arguments on every platform, and a console that shows UTF-8 output.
+        ks::UseUtf8Console();
+        const std::vector<std::string> arguments = ks::CommandLineArguments(argc, argv);
+        if (arguments.size() < 2) {
             kdbtool::PrintUsage(stderr);
             return kdbtool::kExitUsage;
         }
-        const std::string command = argv[1];
-        std::vector<std::string> args(argv + 2, argv + argc);
+        const std::string command = arguments[1];
+        std::vector<std::string> args(arguments.begin() + 2, arguments.end());
         if (command == "create") {
             return kdbtool::RunCreate(args);
         }

@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/MainThreadQueue.h"
 #include "app/StationController.h"
@@ -19,6 +20,7 @@
 #include "platform/machine/StationMachine.h"
 #include "platform/sim/LoaderEmulator.h"
 #include "support/Clock.h"
+#include "support/CommandLine.h"
 #include "support/IniSettingBase.h"
 #include "tools/keystation-cli/ConsoleView.h"
 #include "tools/keystation-cli/JsonConsoleView.h"
@@ -42,7 +44,8 @@ void Usage(std::FILE* to) {
         "                      [--rkp 0|1] [--keybox 0|1] [--reset-after-write 0|1]\n"
         "                      [--save-path DIR]\n"
         "                      [--sim-state DIR] [--sim-fault NAME=P]... [--sim-seed S]\n"
-        "                      [--sim-revive-ms MS] [--key-pool CONNINFO --pool NAME]\n"
+        "                      [--sim-revive-ms MS] [--key-pool CONNINFO --pool NAME\n"
+        "                      [--pool-wrap-key FILE] [--insecure-pool-connection]]\n"
         "                      [--json]\n"
         "       keystation-cli --list [--home DIR] [--sysfs-root DIR] [--simulate N]\n"
         "                      [--sim-state DIR]\n"
@@ -63,6 +66,8 @@ struct Options {
     std::optional<std::string> keyFile;
     std::optional<std::string> keyPool;  // a libpq connection string
     std::optional<std::string> poolName;
+    std::string poolWrapKey;  // the pool's wrap key file (else KeyPoolWrapKey of config.ini)
+    bool insecurePool = false;
     int simulate = -1;  // -1: the machine's USB
     std::string sysfsRoot = "/sys";
     std::string devRoot = "/dev/bus/usb";
@@ -125,6 +130,8 @@ int ParseOptions(int argc, char** argv, Options* o) {
         kSimRevive,
         kKeyPool,
         kPoolName,
+        kPoolWrapKey,
+        kInsecurePool,
         kJson,
         kHelp
     };
@@ -148,6 +155,8 @@ int ParseOptions(int argc, char** argv, Options* o) {
         {"sim-revive-ms", required_argument, nullptr, kSimRevive},
         {"key-pool", required_argument, nullptr, kKeyPool},
         {"pool", required_argument, nullptr, kPoolName},
+        {"pool-wrap-key", required_argument, nullptr, kPoolWrapKey},
+        {"insecure-pool-connection", no_argument, nullptr, kInsecurePool},
         {"json", no_argument, nullptr, kJson},
         {"help", no_argument, nullptr, kHelp},
         {nullptr, 0, nullptr, 0},
@@ -167,6 +176,12 @@ int ParseOptions(int argc, char** argv, Options* o) {
                 break;
             case kPoolName:
                 o->poolName = optarg;
+                break;
+            case kPoolWrapKey:
+                o->poolWrapKey = optarg;
+                break;
+            case kInsecurePool:
+                o->insecurePool = true;
                 break;
             case kJson:
                 o->json = true;
@@ -364,12 +379,18 @@ int RunStation(const Options& o, StationPlatform& platform) {
     } else if (o.keyPool || !settings.KeyPool.empty()) {
         // The shared key pool named on the command line, or else the one config.ini keeps.
         controller.LoadKeyPool(o.keyPool.value_or(settings.KeyPool),
-                               o.poolName.value_or(settings.PoolName));
+                               o.poolName.value_or(settings.PoolName), o.poolWrapKey,
+                               o.insecurePool);
         queue.RunPending();
     }
     int exitCode = 0;
     bool stopping = false;
-    if (o.start) {
+    if (!controller.DeviceTablesProblem().empty()) {
+        // No board can be found: a run that could only end "total 00000" is no success.
+        std::fprintf(stderr, "keystation-cli: %s\n", controller.DeviceTablesProblem().c_str());
+        exitCode = kExitNotStarted;
+        stopping = true;
+    } else if (o.start) {
         controller.OnStartStopButton();
         queue.RunPending();
         if (controller.State() != StationState::kRunning) {
@@ -430,6 +451,7 @@ int RunStation(const Options& o, StationPlatform& platform) {
         summary.total = std::atoll(view.ControlText(StationControl::kTotalCounter).c_str());
         const ShiftSummary shift = controller.Summary();
         summary.jobsPerHour = shift.jobsPerHour;
+        summary.already = shift.already;
         for (const auto& [text, count] : shift.topFailures) {
             summary.topFailures.emplace_back(text, count);
         }
@@ -449,8 +471,14 @@ int RunStation(const Options& o, StationPlatform& platform) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // UTF-8 arguments on every platform (a Chinese folder name on Windows too), and a console
+    // that shows the UTF-8 lines written to it.
+    ks::UseUtf8Console();
+    std::vector<std::string> arguments = ks::CommandLineArguments(argc, argv);
+    std::vector<char*> pointers = ks::ArgumentPointers(arguments);
     Options o;
-    if (const int rc = ParseOptions(argc, argv, &o); rc != 0) {
+    if (const int rc = ParseOptions(static_cast<int>(arguments.size()), pointers.data(), &o);
+        rc != 0) {
         return rc == 1 ? 0 : rc;
     }
     const ApplicationFolders folders = ChooseApplicationFolders(o.home);

@@ -2,6 +2,9 @@
 // say why, the unused-key label running low and out, and the calls for attention.
 #include <gtest/gtest.h>
 
+#include <mutex>
+#include <string>
+
 #include "keydb/KeySource.h"
 #include "support/IniSettingBase.h"
 #include "tests/app/concurrent/StationHarness.h"
@@ -236,8 +239,15 @@ TEST_F(OperatorViewTest, JobTimesStuckJobsAndTheShiftSummary) {
     clock.Advance(14000);
     gate_.Release(3, false, "Failed to write key");
     gate_.Release(4, true);
-    ASSERT_TRUE(RunUntil([&] { return gate_.Finished() == 4; }));
-    ASSERT_TRUE(RunUntil([&] { return !SlotNumbered(4)->running; }));
+    // Every one of the four results must have reached the controller before the clock moves on.
+    ASSERT_TRUE(RunUntil([&] {
+        for (int n = 1; n <= 4; ++n) {
+            if (SlotNumbered(n)->running) {
+                return false;
+            }
+        }
+        return true;
+    }));
     queue_.RunPending();
     EXPECT_EQ(view_.Colour(3), kRowGreen);  // the result's colour replaces the amber
     EXPECT_EQ(view_.Time(3), "1:15");       // a finished row keeps its job's duration
@@ -281,7 +291,7 @@ class RemoteSource final : public IKeySource {
     bool SpendKey(int32_t, const KeyJobInfo&, const std::string&, int) override { return false; }
     void ReturnKey(int32_t, const KeyJobInfo&) override {}
     bool IsUsedKey(const uint8_t*, size_t) override { return false; }
-    bool WasDeliveredTo(const std::string&) override { return false; }
+    bool WasReservedFor(const std::string&) override { return false; }
     bool GetCounts(KeySourceCounts* out) override {
         ++reads;
         if (!reachable) {
@@ -297,9 +307,21 @@ class RemoteSource final : public IKeySource {
     std::string GetCreateTime() const override { return "2026-01-31 12:00:00"; }
     std::string Describe() const override { return "pool line-2 at db.example"; }
     bool IsBroken() const override { return false; }
+    std::string Server() override {
+        std::lock_guard<std::mutex> guard(serverLock_);
+        return server_;
+    }
+    void MoveTo(const std::string& server) {
+        std::lock_guard<std::mutex> guard(serverLock_);
+        server_ = server;
+    }
+
+  private:
+    std::mutex serverLock_;
+    std::string server_ = "db1.example:5432";
 };
 
-TEST_F(OperatorViewTest, ThePoolsCountsFollowOtherStationsAndALostConnectionIsSaid) {
+TEST_F(OperatorViewTest, ThePoolsCountsFollowOtherStationsAndALostConnectionOrAFailoverIsSaid) {
     keyCountRefreshMs_ = 5;
     BootGated();
     auto owned = std::make_unique<RemoteSource>();
@@ -330,6 +352,22 @@ TEST_F(OperatorViewTest, ThePoolsCountsFollowOtherStationsAndALostConnectionIsSa
     ASSERT_TRUE(RunUntil([&] { return view_.Text(C::kUnusedLabel) == "Unused:12"; }));
     EXPECT_EQ(view_.ControlColour(C::kUnusedLabel), kRowAmber);
     EXPECT_EQ(CountOf(LogText(), "the connection is back"), 1u);
+
+    // A failover: the pool is on another server now, said in the status line.
+    pool.MoveTo("db2.example:5432");
+    ASSERT_TRUE(RunUntil(
+        [&] { return view_.Text(C::kStatusLine) == "key pool: now on db2.example:5432"; }));
+    // A pool call lost in the switch fails its job; the station carries on (a key file's
+    // failure stops it).
+    Press(C::kStartStopButton);
+    ASSERT_EQ(controller_->State(), StationState::kRunning);
+    controller_->KeyFileFailed();
+    queue_.RunPending();
+    EXPECT_EQ(controller_->State(), StationState::kRunning);
+    EXPECT_EQ(CountOf(LogText(), "the station carries on"), 1u);
+    EXPECT_EQ(view_.Text(C::kStatusLine), LangText("IDS_POOL_LOST"));
+    Press(C::kStartStopButton);
+    queue_.RunPending();
 
     // A key file replaces the pool (which goes with its reads): no late read lands any more.
     controller_->LoadKeyFile(MakeKeyFile("keys.kdb", 20, 64));

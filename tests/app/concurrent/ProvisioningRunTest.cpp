@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "keydb/KeyFile.h"
+#include "support/FileSystem.h"
 #include "tests/app/concurrent/StationHarness.h"
 
 namespace station_test {
@@ -30,7 +31,8 @@ class ProvisioningRunTest : public StationTest {
         return -1;
     }
     std::vector<uint8_t> KeyData(const std::string& path, uint32_t keyCount, uint32_t keySize) {
-        const std::string bytes = ReadText(path);
+        std::string bytes;  // through the file seam: the path may hold Chinese characters
+        EXPECT_EQ(ks::ReadWholeFile(path, 64u << 20, bytes), ks::ReadStatus::Ok) << path;
         CKeyFile file(path, nullptr, KeyFileAccess::VerifyOnly);
         const size_t header = static_cast<size_t>(file.GetHeaderSize());
         EXPECT_EQ(bytes.size(), header + size_t{keyCount} * keySize);
@@ -85,7 +87,7 @@ TEST_F(ProvisioningRunTest, SixteenDevicesAtOnceEachGetADifferentKeyFromOneFile)
     EXPECT_TRUE(controller_->OnClose());
 }
 
-TEST_F(ProvisioningRunTest, ADeviceThatReturnsAtAnotherPortAfterItsResetIsProvisionedThere) {
+TEST_F(ProvisioningRunTest, ADeviceThatReturnsAtAnotherPortAfterItsResetGetsNoSecondKeyThere) {
     system_["WriteKeybox"] = "1";
     system_["DestPosition"] = "1";
     const std::string kdb = MakeKeyFile("keys.kdb", 10, 128);
@@ -106,7 +108,9 @@ TEST_F(ProvisioningRunTest, ADeviceThatReturnsAtAnotherPortAfterItsResetIsProvis
     faults.returnAtOtherPort = false;
     device->SetFaults(faults);
 
-    ASSERT_TRUE(RunUntil([&] { return view_.Text(C::kTotalCounter) == "00002"; }, 60000));
+    ASSERT_TRUE(RunUntil(
+        [&] { return view_.Cell(1, kColumnStatus) == LangText("IDS_ALREADY_PROVISIONED"); },
+        60000));
     ASSERT_TRUE(RunUntil([&] { return !FindSlot([](auto& s) { return s.running != 0; }); }));
     queue_.RunPending();
     const std::string newPort = host_->LocationOf(device.get());
@@ -117,17 +121,18 @@ TEST_F(ProvisioningRunTest, ADeviceThatReturnsAtAnotherPortAfterItsResetIsProvis
     EXPECT_EQ(view_.Cell(0, kColumnStatus), LangText("IDS_WAIT_DEVICE_ERROR"));
     EXPECT_EQ(view_.Mark(0), LangText("IDS_DEVICE_LEFT"));
     EXPECT_EQ(view_.Cell(0, kColumnLocation), "1-1");
-    // The device was provisioned as a new device at its new port.
+    // At its new port the device is a new job, which finds that the first job's key was reserved
+    // for its serial number: it may hold it, so it gets no second one.
     ASSERT_NE(SlotAt(newPort), nullptr);
     EXPECT_EQ(SlotAt(newPort)->slotNumber, 2);
-    EXPECT_EQ(view_.Colour(1), kRowGreen);
-    EXPECT_EQ(view_.Text(C::kSuccessCounter), "00001");
+    EXPECT_EQ(view_.Colour(1), kRowAlready);
+    EXPECT_EQ(view_.Cell(1, kColumnStatus), LangText("IDS_ALREADY_PROVISIONED"));
+    EXPECT_EQ(view_.Text(C::kSuccessCounter), "00000");
     EXPECT_EQ(view_.Text(C::kFailCounter), "00001");
-    // Both keys were reserved before their records went out: the file holds two fewer.
-    EXPECT_EQ(view_.Text(C::kUnusedLabel), "Unused:8");
-    ASSERT_EQ(device->TakenKeyboxes().size(), 2u);
-    // The first job's key stayed with the board that may have taken it: two different keys.
-    EXPECT_NE(device->TakenKeyboxes()[0].key, device->TakenKeyboxes()[1].key);
+    EXPECT_EQ(view_.Text(C::kTotalCounter), "00001");
+    // The first job's key stayed used (spent) with the board that took it.
+    EXPECT_EQ(view_.Text(C::kUnusedLabel), "Unused:9");
+    ASSERT_EQ(device->TakenKeyboxes().size(), 1u);
 }
 
 TEST_F(ProvisioningRunTest, AKeyFileThatCannotRecordStopsTheStationUntilItIsLoadedAgain) {
@@ -141,13 +146,15 @@ TEST_F(ProvisioningRunTest, AKeyFileThatCannotRecordStopsTheStationUntilItIsLoad
     controller_->LoadKeyFile(kdb);
     queue_.RunPending();
     // The journal beside the key file cannot be written: no reservation can be made.
-    fs::create_directory(kdb + ".journal.jsonl");
+    fs::create_directory(Utf8Path(kdb + ".journal.jsonl"));
     Press(C::kStartStopButton);
-    ASSERT_TRUE(RunUntil([&] { return view_.Text(C::kTotalCounter) == "00004"; }));
     ASSERT_TRUE(RunUntil([&] { return State() == StationState::kIdle; }));
     queue_.RunPending();
-    // Every job failed before its key reached a board; the station stopped and said why, once.
-    EXPECT_EQ(view_.Text(C::kFailCounter), "00004");
+    // Every job failed before its key reached a board, or was stopped before it took one (no
+    // counter); the station stopped and said why, once.
+    EXPECT_EQ(view_.Text(C::kSuccessCounter), "00000");
+    EXPECT_NE(view_.Text(C::kFailCounter), "00000");
+    EXPECT_EQ(view_.Text(C::kTotalCounter), view_.Text(C::kFailCounter));
     ASSERT_EQ(view_.Messages().size(), 1u);
     EXPECT_EQ(view_.Messages()[0].text, LangText("IDS_KEYFILE_STOPPED"));
     EXPECT_NE(LogText().find("Error:The key file could not record a key; the station stops"),
@@ -172,9 +179,13 @@ TEST_F(ProvisioningRunTest, AKeyFileThatCannotRecordStopsTheStationUntilItIsLoad
         }
     }
     EXPECT_FALSE(markedUsed.empty());
-    EXPECT_EQ(view_.Text(C::kUnusedLabel), "Unused:20");  // shown before the first reservation
+    // The label is read again from the key file once the station stopped: the keys marked used
+    // and any key a stopped job still holds are not counted as unused.
+    const std::string label = view_.Text(C::kUnusedLabel);
+    ASSERT_EQ(label.rfind("Unused:", 0), 0u) << label;
+    EXPECT_LE(std::stoul(label.substr(7)), 20 - markedUsed.size()) << label;
 
-    fs::remove(kdb + ".journal.jsonl");
+    fs::remove(Utf8Path(kdb + ".journal.jsonl"));
     controller_->LoadKeyFile(kdb);
     Press(C::kStartStopButton);
     EXPECT_EQ(State(), StationState::kRunning);

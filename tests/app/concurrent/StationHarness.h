@@ -29,6 +29,7 @@
 #include "platform/sim/LoaderEmulator.h"
 #include "platform/sim/SimUsbHost.h"
 #include "support/Clock.h"
+#include "support/TextCodec.h"
 #include "tests/app/concurrent/RecordingView.h"
 #include "tests/common/StationHome.h"
 
@@ -39,6 +40,7 @@ namespace fs = std::filesystem;
 using station_fixture::FastClock;
 using station_fixture::ReadText;
 using station_fixture::StationHome;
+using station_fixture::Utf8Path;
 using station_fixture::WriteText;
 
 inline size_t CountOf(const std::string& text, const std::string& part) {
@@ -47,6 +49,14 @@ inline size_t CountOf(const std::string& text, const std::string& part) {
         ++n;
     }
     return n;
+}
+
+// Text as the station log holds it: in the environment's character set where that is not UTF-8
+// (a Windows code page; characters it lacks, such as a profile's 张三 in code page 1252, are '?').
+inline std::string AsLogged(const std::string& text) {
+    const std::string charset = ks::EnvironmentCharset();
+    std::string out;
+    return !ks::KeepsUtf8(charset) && ks::Utf8ToCharset(text, charset, &out) ? out : text;
 }
 
 // Workers that report "working", then wait until the test releases their slot.
@@ -84,7 +94,7 @@ class WorkerGate {
                 host.IncreaseFail();
             }
             host.SetRowStatus(slot - 1, text);
-            host.PostUpgradeResult(slot, success);
+            host.PostUpgradeResult(slot, success ? JobOutcome::kSuccess : JobOutcome::kFailed);
         };
     }
     void Release(int slot, bool success = true) {
@@ -141,6 +151,18 @@ class StationTest : public ::testing::Test {
         host_->AddController(true, 20);
         portMap_ = std::make_unique<CPortMapFile>((home_ / "portmap.ini").string());
         platform_ = std::make_unique<StationPlatform>(StationPlatform{*host_,
+                                                                      *host_,
+                                                                      *host_,
+                                                                      clock_,
+                                                                      *portMap_,
+                                                                      homeFolder_.Folder(),
+                                                                      [] { return kToday; },
+                                                                      {}});
+    }
+
+    // The station walks `tree` instead of the simulated host's own tree (set before booting).
+    void UseTree(IUsbTree& tree) {
+        platform_ = std::make_unique<StationPlatform>(StationPlatform{tree,
                                                                       *host_,
                                                                       *host_,
                                                                       clock_,

@@ -1,5 +1,7 @@
 // Start-up, the Idle / Running / Stopping states, counters and shutdown.
 #include <gtest/gtest.h>
+#include <algorithm>
+#include <fstream>
 
 #include "support/IniSettingBase.h"
 #include "tests/app/concurrent/StationHarness.h"
@@ -63,15 +65,41 @@ TEST_F(StationStateTest, ThePlatformGetsTheStationLogWhileTheStationRunsAndNever
     EXPECT_EQ(handed[1], nullptr);
 }
 
+// A path with '/' for every separator, to compare paths joined on either platform.
+std::string Slashed(std::string path) {
+    std::replace(path.begin(), path.end(), '\\', '/');
+    return path;
+}
+
 TEST_F(StationStateTest, WithoutDeviceTablesTheStationRunsAndFindsNoBoard) {
     PlugAndSettle("1-1");
     fs::remove(home_ / "devices.ini");
     const StartupResult r = Boot(gate_.Proc());
     EXPECT_TRUE(r.started);
     EXPECT_TRUE(view_.Messages().empty());
-    EXPECT_EQ(CountOf(LogText(), "Error:CreateScanner-->no vendor ids in"), 1u);
+    const std::string why =
+        (home_ / "devices.ini").string() + ": not found, no loader board can be found";
+    // The operator is told on the status line, not only in the log (either separator before
+    // the file name: the station joins it to its folder with '/').
+    EXPECT_EQ(Slashed(controller_->DeviceTablesProblem()), Slashed(why));
+    EXPECT_EQ(Slashed(Model().ControlText(C::kStatusLine)), Slashed(why));
+    // (The log is in the ANSI code page, where the profile's Chinese name may not exist.)
+    EXPECT_EQ(CountOf(LogText(), "devices.ini: not found, no loader board can be found"), 1u);
     ASSERT_TRUE(RunUntil([&] { return controller_->CompletedRescans() >= 1; }));
     EXPECT_TRUE(controller_->SlotsSnapshot().empty());
+}
+
+TEST_F(StationStateTest, DeviceTablesWithoutVendorIdsAreNamedOnTheStatusLine) {
+    PlugAndSettle("1-1");
+    {
+        std::ofstream devices(home_ / "devices.ini", std::ios::trunc);
+        devices << "[Vendor]\r\n[ChipTable]\r\n";
+    }
+    ASSERT_TRUE(Boot(gate_.Proc()).started);
+    const std::string why =
+        (home_ / "devices.ini").string() + ": no vendor ids, no loader board can be found";
+    EXPECT_EQ(Slashed(controller_->DeviceTablesProblem()), Slashed(why));
+    EXPECT_EQ(Slashed(Model().ControlText(C::kStatusLine)), Slashed(why));
 }
 
 TEST_F(StationStateTest, StopWithTwoWorkersGoesThroughStoppingUntilTheSecondResult) {
@@ -234,9 +262,10 @@ TEST_F(StationStateTest, CloseIsRefusedWhileRunningAndStoppingAndSavesTheSetting
     CIniSettingBase saved;
     ASSERT_TRUE(saved.Load((home_ / "config.ini").string()));
     EXPECT_EQ(saved.DestPosition, 2);
-    // An empty save folder stays empty (RKP files go to the application folder); the filesystem's
-    // root is neither used nor saved back.
-    EXPECT_EQ(saved.SavePath, "");
+    // An empty save folder became the application folder at start-up, so that the configuration
+    // dialog's OK works on a fresh home; the filesystem's root is neither used nor saved back.
+    EXPECT_EQ(saved.SavePath, controller_->Settings().exeFolder);
+    EXPECT_NE(saved.SavePath, "/");
 
     // Nothing happens after the shutdown: notices are no longer taken.
     const uint64_t rescans = controller_->CompletedRescans();

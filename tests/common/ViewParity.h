@@ -1,0 +1,515 @@
+// One station scenario for every operator window: the real controller on simulated boards drives
+// the window through a decorator view that keeps what it was told; at each step the window's own
+// state, read back from its controls, must equal what it was told, and the read-back states of
+// all steps are written as text so that two windows' runs can be compared line by line.
+//
+// The scenario covers every view call the controller makes while it runs: texts, enabling, the
+// unused-key label's amber and red, a refused Start and a refused close on the status line, a
+// stuck job's amber row and its time, green and red rows, a board that has its key already in its
+// own colour, boards that left marked as such, the shift summary with three failure texts, and the
+// calls for attention. Message boxes, the file chooser and the configuration dialog are modal; the
+// decorator records them and does not pass them on (the scenario must not meet one).
+//
+// The window's event loop and read-back come from the test through ViewProbe; everything else is
+// portable and has no platform header.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "app/MainThreadPoster.h"
+#include "app/PortMapStore.h"
+#include "app/StationController.h"
+#include "app/StationView.h"
+#include "keydb/KeyFileWriter.h"
+#include "platform/sim/DemoImage.h"
+#include "platform/sim/LoaderEmulator.h"
+#include "platform/sim/SimUsbHost.h"
+#include "support/Clock.h"
+#include "tests/common/StationHome.h"
+
+namespace view_parity {
+
+namespace C = StationControl;
+
+// Every control of dialog 102 whose text, enabling or colour the controller sets.
+inline constexpr int kControls[] = {
+    C::kKeyFileButton,  C::kStartStopButton, C::kExitButton,   C::kConfigButton,
+    C::kSuccessCaption, C::kSuccessCounter,  C::kFailCaption,  C::kFailCounter,
+    C::kTotalCaption,   C::kTotalCounter,    C::kKeyFileLabel, C::kKeyCountLabel,
+    C::kUnusedLabel,    C::kCreateTimeLabel, C::kStatusLine,   C::kSummaryLabel,
+};
+
+// What a window shows. The status cell is the status text followed by the row's mark; the
+// summary is its whole text (a window may cut its lines to fit, keeping the whole as tool tip).
+struct ShownState {
+    struct Row {
+        std::array<std::string, kTableColumns> cells;
+        std::string time;
+        std::optional<RowColour> colour;
+        bool operator==(const Row&) const = default;
+    };
+    std::string title;
+    std::map<int, std::string> texts;
+    std::map<int, bool> enabled;
+    std::map<int, std::optional<RowColour>> colours;
+    std::array<std::string, kTableColumns> columns;
+    std::array<Row, kTableRows> rows;
+    int attention = 0;
+
+    bool operator==(const ShownState&) const = default;
+
+    static std::string Colour(const std::optional<RowColour>& c) {
+        if (!c) {
+            return "-";
+        }
+        char text[8];
+        std::snprintf(text, sizeof text, "#%02x%02x%02x", c->red, c->green, c->blue);
+        return text;
+    }
+    static std::string Escaped(const std::string& text) {
+        std::string out;
+        for (char ch : text) {
+            out += ch == '\n' ? std::string("\\n") : std::string(1, ch);
+        }
+        return out;
+    }
+
+    // One line per item; `replace` pairs (from, to) hide what differs between machines.
+    std::string Dump(const std::vector<std::pair<std::string, std::string>>& replace = {}) const {
+        std::string out = "title " + title + "\n";
+        for (int id : kControls) {
+            const auto text = texts.find(id);
+            const auto on = enabled.find(id);
+            const auto colour = colours.find(id);
+            out += "control " + std::to_string(id) + " [" +
+                   Escaped(text == texts.end() ? std::string() : text->second) + "] " +
+                   (on == enabled.end() || on->second ? "on" : "off") + " " +
+                   Colour(colour == colours.end() ? std::nullopt : colour->second) + "\n";
+        }
+        for (int c = 0; c < kTableColumns; ++c) {
+            out += "column " + std::to_string(c) + " " + columns[static_cast<size_t>(c)] + "\n";
+        }
+        for (int r = 0; r < kTableRows; ++r) {
+            const Row& row = rows[static_cast<size_t>(r)];
+            out += "row " + std::to_string(r) + " " + Colour(row.colour) + " [" + row.cells[0] +
+                   "] [" + row.cells[1] + "] [" + row.cells[2] + "] [" + row.time + "]\n";
+        }
+        out += "attention " + std::to_string(attention) + "\n";
+        for (const auto& [from, to] : replace) {
+            for (size_t at = out.find(from); !from.empty() && at != std::string::npos;
+                 at = out.find(from, at + to.size())) {
+                out.replace(at, from.size(), to);
+            }
+        }
+        return out;
+    }
+};
+
+// Forwards every view call to the window under test and keeps what it says.
+class CParityView final : public IStationView {
+  public:
+    explicit CParityView(IStationView& window) : window_(window) {
+        for (int id : kControls) {
+            told_.enabled[id] = true;
+            told_.colours[id] = std::nullopt;
+        }
+    }
+
+    const ShownState& Told() const { return told_; }
+    // The kinds of calls made so far ("ShowRowMark", ...).
+    const std::set<std::string>& Kinds() const { return kinds_; }
+    int ModalCalls() const { return modalCalls_; }
+
+    void ShowWindowTitle(const std::string& title) override {
+        Note("ShowWindowTitle");
+        told_.title = title;
+        window_.ShowWindowTitle(title);
+    }
+    void ShowControlText(int id, const std::string& text) override {
+        Note("ShowControlText");
+        told_.texts[id] = text;
+        window_.ShowControlText(id, text);
+    }
+    void ShowControlEnabled(int id, bool enabled) override {
+        Note("ShowControlEnabled");
+        told_.enabled[id] = enabled;
+        window_.ShowControlEnabled(id, enabled);
+    }
+    void ShowColumnTitle(int column, const std::string& title) override {
+        Note("ShowColumnTitle");
+        if (column >= 0 && column < kTableColumns) {
+            told_.columns[static_cast<size_t>(column)] = title;
+        }
+        window_.ShowColumnTitle(column, title);
+    }
+    void ShowCellText(int row, int column, const std::string& text) override {
+        Note("ShowCellText");
+        if (Valid(row) && column >= 0 && column < kTableColumns) {
+            if (column == kColumnStatus) {
+                status_[static_cast<size_t>(row)] = text;
+                Compose(row);
+            } else {
+                told_.rows[static_cast<size_t>(row)].cells[static_cast<size_t>(column)] = text;
+            }
+        }
+        window_.ShowCellText(row, column, text);
+    }
+    void ShowRowColour(int row, std::optional<RowColour> colour) override {
+        Note("ShowRowColour");
+        if (Valid(row)) {
+            told_.rows[static_cast<size_t>(row)].colour = colour;
+        }
+        window_.ShowRowColour(row, colour);
+    }
+    void ShowControlColour(int id, std::optional<RowColour> colour) override {
+        Note("ShowControlColour");
+        told_.colours[id] = colour;
+        window_.ShowControlColour(id, colour);
+    }
+    void ShowRowTime(int row, const std::string& text) override {
+        Note("ShowRowTime");
+        if (Valid(row)) {
+            told_.rows[static_cast<size_t>(row)].time = text;
+        }
+        window_.ShowRowTime(row, text);
+    }
+    void ShowRowMark(int row, const std::string& mark) override {
+        Note("ShowRowMark");
+        if (Valid(row)) {
+            marks_[static_cast<size_t>(row)] = mark;
+            Compose(row);
+        }
+        window_.ShowRowMark(row, mark);
+    }
+    void CallAttention() override {
+        Note("CallAttention");
+        ++told_.attention;
+        window_.CallAttention();
+    }
+    void ShowMessage(const std::string&, const std::string&, MessageIcon) override {
+        ++modalCalls_;
+    }
+    std::optional<std::string> ChooseKeyFile() override {
+        ++modalCalls_;
+        return std::nullopt;
+    }
+    void RunConfigDialog(CIniSettingBase&, CIniLocalLan&) override { ++modalCalls_; }
+    void CloseWindow() override { ++modalCalls_; }
+
+  private:
+    static bool Valid(int row) { return row >= 0 && row < kTableRows; }
+    void Note(const char* kind) { kinds_.insert(kind); }
+    void Compose(int row) {
+        const auto r = static_cast<size_t>(row);
+        told_.rows[r].cells[kColumnStatus] = status_[r] + marks_[r];
+    }
+
+    IStationView& window_;
+    ShownState told_;
+    std::array<std::string, kTableRows> status_;
+    std::array<std::string, kTableRows> marks_;
+    std::set<std::string> kinds_;
+    int modalCalls_ = 0;
+};
+
+// The window under test, as the scenario reaches it.
+struct ViewProbe {
+    IStationView* window = nullptr;
+    IMainThreadPoster* poster = nullptr;
+    // Runs the window's event loop until pred holds; false after timeoutMs.
+    std::function<bool(const std::function<bool()>& pred, int timeoutMs)> pumpUntil;
+    // What the window shows now, read from its controls.
+    std::function<ShownState()> readBack;
+};
+
+// The clock of the job times, moved by hand.
+class HandClock final : public IClock {
+  public:
+    uint64_t NowMs() override { return now_.load(); }
+    void SleepMs(uint32_t ms) override { now_ += ms; }
+    void Advance(uint64_t ms) { now_ += ms; }
+
+  private:
+    std::atomic<uint64_t> now_{5000000};
+};
+
+// A clock whose sleeps wait while the gate is closed: a device on it holds its first command.
+class GateClock final : public IClock {
+  public:
+    uint64_t NowMs() override {
+        return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         std::chrono::steady_clock::now().time_since_epoch())
+                                         .count());
+    }
+    void SleepMs(uint32_t) override {
+        std::unique_lock<std::mutex> guard(lock_);
+        ++waiting_;
+        changed_.wait(guard, [&] { return open_; });
+        --waiting_;
+    }
+    void Open() {
+        std::lock_guard<std::mutex> guard(lock_);
+        open_ = true;
+        changed_.notify_all();
+    }
+    bool Held() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return waiting_ > 0;
+    }
+
+  private:
+    std::mutex lock_;
+    std::condition_variable changed_;
+    bool open_ = false;
+    int waiting_ = 0;
+};
+
+// The scenario. Run() returns the read-back states of every step as text (paths of this run
+// replaced); Failures() lists every step whose read-back differed from what the window was told,
+// or whose station state was not the scenario's.
+class CParityScenario {
+  public:
+    // `selected`: the language file (0 English, 1 Chinese).
+    CParityScenario(const std::string& name, int selected) : home_("ks_parity_" + name) {
+        home_.language["Selected"] = std::to_string(selected);
+        home_.system["WriteKeybox"] = "1";
+        home_.system["GetRkp"] = "0";
+        home_.system["ResetAfterWrite"] = "0";
+        home_.system["LowKeys"] = "4";
+        home_.system["StuckSeconds"] = "90";
+        home_.system["Alerts"] = "1";
+        host_ = std::make_unique<SimUsbHost>(fast_);
+        host_->AddController(true, 20);
+        portMap_ = std::make_unique<CPortMapFile>((home_.Path() / "portmap.ini").string());
+        platform_ = std::make_unique<StationPlatform>(
+            StationPlatform{*host_, *host_, *host_, fast_, *portMap_, home_.Folder(), {}, {}});
+    }
+    ~CParityScenario() {
+        gate_.Open();
+        if (controller_ && controller_->State() != StationState::kIdle) {
+            controller_->OnStartStopButton();
+            if (probe_.pumpUntil) {
+                probe_.pumpUntil([&] { return controller_->State() == StationState::kIdle; },
+                                 20000);
+            }
+        }
+        controller_.reset();
+        host_.reset();
+    }
+    CParityScenario(const CParityScenario&) = delete;
+    CParityScenario& operator=(const CParityScenario&) = delete;
+
+    const std::vector<std::string>& Failures() const { return failures_; }
+    const CParityView* Parity() const { return parity_.get(); }
+    CStationController* Controller() { return controller_.get(); }
+
+    std::string Run(const ViewProbe& probe) {
+        probe_ = probe;
+        parity_ = std::make_unique<CParityView>(*probe.window);
+        const std::string kdb = MakeKeyFile(4, {0});  // three unused keys
+        // Board 1 holds its first command until the scenario lets it go.
+        Plug("1-1", 0, &gate_);
+        home_.WriteConfig();
+        StationOptions options;
+        options.scanIntervalMs = 5;
+        options.jobClock = &jobs_;
+        controller_ =
+            std::make_unique<CStationController>(*platform_, *parity_, *probe.poster, options);
+        if (!controller_->Initialise().started) {
+            failures_.push_back("the station did not start");
+            return dump_;
+        }
+        Expect(Settle() && Bound("1-1"), "board 1-1 bound");
+        Step("idle", {});
+
+        controller_->OnStartStopButton();  // no key file: refused
+        Step("start refused", [&] { return controller_->State() == StationState::kIdle; });
+
+        controller_->LoadKeyFile(kdb);
+        Step("three keys, below LowKeys", {});
+
+        controller_->OnStartStopButton();
+        Expect(Pump([&] { return gate_.Held(); }), "board 1-1 holds its first command");
+        Step("running, board 1 held", {});
+
+        PlugAndFinish("1-2", 1, {}, 1);
+        Step("board 2 passed", {});
+
+        LoaderFaults refuse;
+        refuse.failStatusCount = 1000;
+        PlugAndFinish("1-3", 2, refuse, 2);
+        Step("board 3 failed", {});
+
+        // Board 2 leaves after its job: its row keeps its result, marked. Plugged in again it
+        // has its key already: its own outcome and colour, no key taken.
+        Expect(host_->Unplug("1-2"), "board 2 unplugged");
+        Step("board 2 left", [&] { return !controller_->Model().RowMark(1).empty(); });
+        Expect(host_->Plug("1-2", devices_[1]), "board 2 plugged again");
+        Step("board 2 back with its key", [&] {
+            return Told().rows[1].colour == kRowAlready &&
+                   Told().rows[1].cells[kColumnLocation] == "1-2" && !SlotRunning(2);
+        });
+
+        jobs_.Advance(100000);
+        controller_->OnClockTick();
+        Step("board 1 stuck", [&] { return Told().rows[0].time == "1:40"; });
+
+        PlugAndFinish("1-4", 3, {}, 3);
+        PlugAndFinish("1-5", 4, {}, 4);
+        Step("no keys left", {});
+
+        PlugAndFinish("1-6", 5, {}, 5);
+        LoaderFaults leave;
+        leave.unplugAtCommand = 3;
+        PlugAndFinish("1-7", 6, leave, 6);
+        // Board 7 left the bus during its job: its row keeps the result, marked.
+        Step("three failure texts", [&] { return !controller_->Model().RowMark(6).empty(); });
+
+        gate_.Open();
+        Expect(Pump([&] { return !AnyRunning(); }), "board 1 ends");
+        Step("batch ended", {});
+
+        Expect(host_->Unplug("1-4"), "board 4 unplugged");
+        Step("board 4 left", [&] { return !controller_->Model().RowMark(3).empty(); });
+
+        controller_->OnClose();  // refused while running
+        Step("close refused", {});
+        controller_->OnStartStopButton();
+        Step("stopped", [&] { return controller_->State() == StationState::kIdle; });
+        return dump_;
+    }
+
+    // Path texts that differ between runs and machines.
+    std::vector<std::pair<std::string, std::string>> Replacements() const {
+        return {{keyFile_, "<key file>"}};
+    }
+
+  private:
+    const ShownState& Told() const { return parity_->Told(); }
+
+    bool Pump(const std::function<bool()>& pred, int timeoutMs = 30000) {
+        return probe_.pumpUntil(pred, timeoutMs);
+    }
+    bool Settle() {
+        return Pump(
+            [&] { return controller_->CompletedRescans() > 0 && !controller_->RescanBusy(); });
+    }
+    bool Bound(const std::string& location) {
+        return Pump([&] {
+            for (const DeviceSlot& s : controller_->SlotsSnapshot()) {
+                if (s.portLocation == location && s.present != 0) {
+                    return true;
+                }
+            }
+            return false;
+        });
+    }
+    bool AnyRunning() {
+        for (const DeviceSlot& s : controller_->SlotsSnapshot()) {
+            if (s.running != 0) {
+                return true;
+            }
+        }
+        return false;
+    }
+    void Expect(bool ok, const std::string& what) {
+        if (!ok) {
+            failures_.push_back("not reached: " + what);
+        }
+    }
+
+    void Plug(const std::string& location, int index, IClock* clock,
+              const LoaderFaults& faults = {}) {
+        std::shared_ptr<LoaderEmulator> device =
+            MakeDemoLoader(index, DemoLayout::kGpt, clock != nullptr ? *clock : fast_);
+        LoaderFaults f = faults;
+        if (clock != nullptr) {
+            f.latencyPerCommandMs = 1;
+        }
+        device->SetFaults(f);
+        Expect(host_->Plug(location, device), "plugged " + location);
+        devices_.push_back(device);
+    }
+    // Plugs a board while the station runs and waits until its job on row `row` has ended.
+    void PlugAndFinish(const std::string& location, int index, const LoaderFaults& faults,
+                       int row) {
+        Plug(location, index, nullptr, faults);
+        Expect(Pump([&] {
+                   return Told().rows[static_cast<size_t>(row)].colour.has_value() &&
+                          Told().rows[static_cast<size_t>(row)].cells[kColumnLocation] == location;
+               }),
+               "a result for " + location);
+        Expect(Pump([&] { return !SlotRunning(row + 1); }), "the job of " + location + " joined");
+    }
+    bool SlotRunning(int number) {
+        for (const DeviceSlot& s : controller_->SlotsSnapshot()) {
+            if (s.slotNumber == number && s.running != 0) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // Lets the queued view calls run, then compares the window with what it was told.
+    void Step(const std::string& name, const std::function<bool()>& until) {
+        if (until) {
+            Expect(Pump(until), name);
+        }
+        // Everything posted so far has reached the window once a marker posted now has run.
+        auto marker = std::make_shared<std::atomic<bool>>(false);
+        probe_.poster->Post([marker] { *marker = true; });
+        Expect(Pump([&] { return marker->load(); }), name + ": queue drained");
+        const ShownState shown = probe_.readBack();
+        const std::string told = Told().Dump(Replacements());
+        const std::string seen = shown.Dump(Replacements());
+        if (told != seen) {
+            failures_.push_back("step \"" + name + "\": the window shows\n" + seen +
+                                "but was told\n" + told);
+        }
+        dump_ += "## " + name + "\n" + seen;
+    }
+
+    std::string MakeKeyFile(uint32_t count, std::vector<uint32_t> used) {
+        KeyFileLayout layout;
+        layout.keyCount = count;
+        layout.keySize = 64;
+        layout.created = {2026, 1, 31, 12, 0, 0};
+        layout.usedIndices = std::move(used);
+        CRandomKeySource source;
+        std::string error;
+        keyFile_ = (home_.Path() / "parity.kdb").string();
+        if (!WriteKeyFile(keyFile_, layout, source, true, &error)) {
+            failures_.push_back("key file: " + error);
+        }
+        return keyFile_;
+    }
+
+    station_fixture::StationHome home_;
+    station_fixture::FastClock fast_{50};
+    HandClock jobs_;
+    GateClock gate_;
+    std::unique_ptr<SimUsbHost> host_;
+    std::unique_ptr<CPortMapFile> portMap_;
+    std::unique_ptr<StationPlatform> platform_;
+    std::vector<std::shared_ptr<LoaderEmulator>> devices_;
+    std::unique_ptr<CParityView> parity_;
+    std::unique_ptr<CStationController> controller_;
+    ViewProbe probe_;
+    std::string keyFile_;
+    std::string dump_;
+    std::vector<std::string> failures_;
+};
+
+}  // namespace view_parity
