@@ -32,4 +32,10 @@ fi
 # One server for the whole test run, kept for 30 s after its last program: parallel programs
 # starting while a server shuts down can otherwise fail at once.
 wineserver -p30 >/dev/null 2>&1 || true
+# The first program of a new server starts Wine's own services, and they inherit its standard
+# output and error: a caller that reads them to their end (CTest, the test discovery) would wait
+# until the server is gone, and with programs starting all the time that is never. So a program
+# with its output on /dev/null comes first; the server has just seen it, so it cannot be the last
+# one before a shutdown when the real program starts.
+wine cmd.exe /c exit </dev/null >/dev/null 2>&1 || true
 exec wine "$exe" "$@"
