@@ -47,6 +47,12 @@ class IKeySource {
     // when it cannot be told (a pool out of reach: taking a key then fails as well).
     virtual bool IsUsedKey(const uint8_t* data, size_t size) = 0;
     virtual bool WasReservedFor(const std::string& serial) = 0;
+    // Both guards at once, as a job asks them (a pool answers in one call): `serial` empty or
+    // `data` null leaves that guard out.
+    virtual bool WasServed(const std::string& serial, const uint8_t* data, size_t size) {
+        return (!serial.empty() && WasReservedFor(serial)) ||
+               (data != nullptr && IsUsedKey(data, size));
+    }
 
     // False when the counts could not be read (a pool out of reach).
     virtual bool GetCounts(KeySourceCounts* out) = 0;

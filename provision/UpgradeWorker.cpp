@@ -104,6 +104,8 @@ class UpgradeJob {
     std::string failStep_ = "IDS_UPGRADE_FAILED";
     int failCode_ = 0;
     bool already_ = false;  // the board holds its key already: no key taken, no failure
+    // The key source that said this board's serial number had no key yet (asked once a job).
+    const IKeySource* serialCheckedBy_ = nullptr;
     bool stopped_ = false;  // the key source had stopped the station before a key was taken
 
     int32_t miscOffset_ = -1;
@@ -344,34 +346,40 @@ bool UpgradeJob::AlreadyProvisioned(int32_t dest) {
         }
     }
     // Any reservation for this serial number (delivered, spent, or open after a crash) may have
-    // put a key on this board.
-    if (SerialAlreadyServed(keys_)) {
-        return true;
-    }
-    bool found = false;
+    // put a key on this board, and so may any used key in its key area: both are asked at once
+    // (a pool answers them in one call), after the area is read.
+    const std::string serial = serialCheckedBy_ == keys_ ? std::string() : keyJob_.serial;
     const auto keySize = static_cast<size_t>(std::max(keys_->GetKeySize(), 0));
+    const uint8_t* area = nullptr;
     if (dest != 0) {
         // A record the loader has not taken yet (a board stopped before its reset, or one that
         // did not take it) is still in the sector the key goes to.
         const VendorDestination destination = DestinationOf(dest);
         if (!ReadVendorArea(destination)) {
-            return true;  // nothing taken; the job fails as a read failure
+            SerialAlreadyServed(keys_);  // a served board says so even when it cannot be read
+            return true;                 // nothing taken; the job fails as a read failure
         }
-        const uint8_t* key = VendorRecordKey(destination, vendorSector_.data(), keySize);
-        found = key != nullptr && keys_->IsUsedKey(key, keySize);
-    }
-    if (!found && dest == 0) {
+        area = VendorRecordKey(destination, vendorSector_.data(), keySize);
+    } else {
         // The key area as the board holds it: a used key of these keys there means the board was
         // provisioned before (another run, a re-plugged board, Stop then Start).
         const int ret = comm_->ZRU_ReadLBA(slot_.devicePath, static_cast<uint32_t>(miscOffset_),
                                            misc_key::kAreaSectors, miscBuffer_.data(), 0);
         if (ret != 0) {
+            if (SerialAlreadyServed(keys_)) {
+                return true;
+            }
             FailStep("IDS_READ_MISC_ERROR", ret);
             ProvLog(log_, "<%s> Error:UpgradeThreadProc->ZRU_ReadLBA failed,err=%d!", Loc(), ret);
             return true;  // nothing taken; the job fails as a read failure
         }
-        found = keySize > 0 && keySize <= miscBuffer_.size() &&
-                keys_->IsUsedKey(miscBuffer_.data(), keySize);
+        if (keySize > 0 && keySize <= miscBuffer_.size()) {
+            area = miscBuffer_.data();
+        }
+    }
+    const bool found = (!serial.empty() || area != nullptr) &&
+                       keys_->WasServed(serial, area, area != nullptr ? keySize : 0);
+    if (dest == 0) {
         WipeMemory(miscBuffer_.data(), miscBuffer_.size());
     }
     if (found) {
@@ -382,7 +390,11 @@ bool UpgradeJob::AlreadyProvisioned(int32_t dest) {
 
 bool UpgradeJob::SerialAlreadyServed(IKeySource* keys) {
     if (keys == nullptr || Settings().AllowReprovision != 0 || keyJob_.serial.empty() ||
-        !keys->WasReservedFor(keyJob_.serial)) {
+        serialCheckedBy_ == keys) {
+        return false;
+    }
+    serialCheckedBy_ = keys;
+    if (!keys->WasReservedFor(keyJob_.serial)) {
         return false;
     }
     RefuseAlreadyProvisioned();

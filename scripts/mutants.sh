@@ -50,8 +50,8 @@ R9	keydb/KeyJournal.cpp	            ++out->malformed;\n            out->lastLine
 R10	keydb/KeyJournal.cpp	ours_ = record.digest == digest_;	ours_ = true;	$KD
 R11	keydb/KeyAudit.cpp	if (history.returned > 0 && history.reserved == 0) {	if (history.returned > 0) {	$KD
 R12	keydb/KeyAudit.cpp	if (history.reserved > 1) {	if (history.reserved > 2) {	$KD
-R13	provision/UpgradeWorker.cpp	    if (SerialAlreadyServed(keys_)) {\n        return true;\n    }\n    bool found = false;	    if (dest == 0 && SerialAlreadyServed(keys_)) {\n        return true;\n    }\n    bool found = false;	$PV
-R14	provision/UpgradeWorker.cpp	            return true;  // nothing taken; the job fails as a read failure\n        }\n        found = keySize > 0	            return false;\n        }\n        found = keySize > 0	$PV
+R13	provision/UpgradeWorker.cpp	const std::string serial = serialCheckedBy_ == keys_ ? std::string() : keyJob_.serial;	const std::string serial = dest == 0 && serialCheckedBy_ != keys_ ? keyJob_.serial : std::string();	$PV
+R14	provision/UpgradeWorker.cpp	            return true;  // nothing taken; the job fails as a read failure\n        }\n        if (keySize > 0	            return false;\n        }\n        if (keySize > 0	$PV
 R15	keydb/pool/PoolSchema.cpp	ORDER BY k.idx LIMIT v_room FOR UPDATE SKIP LOCKED) f	ORDER BY k.idx LIMIT v_room FOR UPDATE) f	$PL:PoolRules.*
 R16	keydb/pool/PoolSchema.cpp	OR (p_from = 'reserved' AND p_to IN ('delivered', 'spent'))) AND v_pool	OR (p_from = 'reserved' AND p_to IN ('delivered', 'spent', 'free'))) AND v_pool	$PL:PoolRules.*
 R17	provision/UpgradeWorker.cpp	        host_.KeyFileFailed();\n        return false;  // the key stays used on disk	        return false;  // the key stays used on disk	$PV
@@ -72,15 +72,15 @@ M13	keydb/KeyAudit.cpp	if (history.delivered > 1) {	if (history.delivered > 2) {
 M14	keydb/KeyAudit.cpp	if (keys.size() > 1) {	if (keys.size() > 2) {	$KD
 M15	provision/UpgradeWorker.cpp	        host_.KeyFileFailed();\n        return false;  // the key stays held	        return false;  // the key stays held	$PV
 M16	provision/UpgradeWorker.cpp	        SpendKey();  // a reserved key may be on the board: it is never handed out again\n	<none>	$PV
-M17	provision/UpgradeWorker.cpp	found = key != nullptr && keys_->IsUsedKey(key, keySize);	found = false;	$PV
+M17	provision/UpgradeWorker.cpp	area = VendorRecordKey(destination, vendorSector_.data(), keySize);	area = nullptr;	$PV
 M18	provision/UpgradeWorker.cpp	if (dest != 0 && keyJob_.serial.empty()) {	if (false) {	$PV
-M19	provision/UpgradeWorker.cpp	        found = keySize > 0 && keySize <= miscBuffer_.size() &&\n                keys_->IsUsedKey(miscBuffer_.data(), keySize);	        found = false;	$PV
+M19	provision/UpgradeWorker.cpp	            area = miscBuffer_.data();	            area = nullptr;	$PV
 M20	provision/UpgradeWorker.cpp	    if (Settings().AllowReprovision != 0) {\n        return false;\n    }\n    if (dest != 0	    if (Settings().AllowReprovision == 0) {\n        return false;\n    }\n    if (dest != 0	$PV
-M21	provision/UpgradeWorker.cpp	        if (!ReadVendorArea(destination)) {\n            return true;	        if (!ReadVendorArea(destination)) {\n            return false;	$PV
+M21	provision/UpgradeWorker.cpp	            return true;                 // nothing taken; the job fails as a read failure	            return false;	$PV
 M22	provision/UpgradeWorker.cpp	            FailStep("IDS_KEY_EXIST_ERROR", 0);\n            ProvLog(log_, "<%s> Error:UpgradeThreadProc->key exist!", Loc());\n            return false;	            FailStep("IDS_KEY_EXIST_ERROR", 0);\n            ProvLog(log_, "<%s> Error:UpgradeThreadProc->key exist!", Loc());\n            break;	$PV
 M23	provision/VendorStorage.cpp	return AllZero(sector + 8, 148) ? VendorClearState::kClean	return AllZero(sector + 8, 140) ? VendorClearState::kClean	$PV
 M24	keydb/pool/PoolSchema.cpp	k.digest = u.digest\n                         AND k.state IN ('reserved', 'delivered', 'spent', 'exported'))	k.digest = u.digest\n                         AND k.state IN ('delivered', 'spent', 'exported'))	$PL:KeyPool.*
-M25	keydb/pool/PoolSchema.cpp	AND k.station = session_user\n                     AND k.state IN ('reserved', 'delivered', 'spent'));	AND k.station = session_user\n                     AND k.state IN ('delivered'));	$PL:KeyPool.*
+M25	keydb/pool/PoolSchema.cpp	AND k.station = session_user\n                         AND k.state IN ('reserved', 'delivered', 'spent')))	AND k.station = session_user\n                         AND k.state IN ('delivered')))	$PL:KeyPool.*
 M26	keydb/pool/PoolSchema.cpp	WHERE k.pool_id = v_pool AND k.idx = ANY (p_idx) AND k.state = p_from\n                  AND k.station = session_user AND	WHERE k.pool_id = v_pool AND k.idx = ANY (p_idx) AND k.state = p_from\n                  AND	$PL:KeyPool.*
 M27	keydb/pool/PoolSchema.cpp	WHERE k.pool_id = v_pool AND k.state = 'free'\n                      ORDER BY k.idx	WHERE k.pool_id = v_pool\n                      ORDER BY k.idx	$PL:KeyPool.*:PoolRules.*
 M28	app/StationController.cpp	    if (stationRunning_ == 1) {\n        OnStartStopButton();  // stop as the button would	    if (false) {\n        OnStartStopButton();  // stop as the button would	$AC:ProvisioningRunTest.*
@@ -93,6 +93,8 @@ M34	provision/UpgradeWorker.cpp	    BuildMiscKeyImage(miscBuffer_.data(), miscBu
 M35	provision/VendorStorage.cpp	    if (snText.find("..") != std::string::npos) {\n        return false;\n    }\n    for (size_t i = 0; i < snText.size(); ++i) {\n        const auto c = static_cast<unsigned char>(snText[i]);\n        if (c < 0x20 || c == 0x7F || c == '/' || 	    for (size_t i = 0; i < snText.size(); ++i) {\n        const auto c = static_cast<unsigned char>(snText[i]);\n        if (c < 0x20 || c == 0x7F || 	$SK
 M36	device/ZRUsbComm.cpp	    Outcome last;\n    for (int attempt = 0; attempt < 2; ++attempt) {	    Outcome last;\n    for (int attempt = 0; attempt < 1000; ++attempt) {	$SK
 M37	keydb/pool/PoolSchema.cpp	station = session_user, slot = p_slots[p.n],	station = session_user, slot = p_slots[v_n + 1 - p.n],	$PL:PoolRules.*
+M38	keydb/pool/PoolKeySource.cpp	!(noBlankKey_.load() && IsBlankArea(data, size))	!IsBlankArea(data, size)	$PL:PoolRules.JobsThatAsk*
+M39	keydb/pool/PoolSchema.cpp	IF EXISTS (SELECT 1 FROM generate_series(0, v_n - 1) i	IF false AND EXISTS (SELECT 1 FROM generate_series(0, v_n - 1) i	$PL:PoolAttacks.NoKey*
 EOF
 )
 

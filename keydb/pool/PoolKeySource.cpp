@@ -43,8 +43,8 @@ CPoolKeySource::CPoolKeySource(std::string conninfo, std::string pool, CLoggerBa
       delivers_(std::make_unique<pool::CallBatch<DeliverAsk>>(
           kBatchMost, [this](const std::vector<DeliverAsk*>& asks) { RunDelivers(asks); },
           kGatherStep, kGatherMost)),
-      usedChecks_(std::make_unique<pool::CallBatch<UsedAsk>>(
-          kBatchMost, [this](const std::vector<UsedAsk*>& asks) { RunUsedChecks(asks); },
+      servedChecks_(std::make_unique<pool::CallBatch<ServedAsk>>(
+          kBatchMost, [this](const std::vector<ServedAsk*>& asks) { RunServedChecks(asks); },
           kGatherStep, kGatherMost)) {
     if (!pool::IsValidPoolName(pool_)) {
         error_ = "the pool name must be 1 to 64 of A-Z a-z 0-9 _ . -";
@@ -164,16 +164,16 @@ bool CPoolKeySource::ReadInfo(pg_conn** conn, KeySourceCounts* counts, bool atLo
     pool::Result result(
         Call(conn,
              "SELECT key_size, record_info, created, keys, free, mine_reserved, mine_taken, "
-             "pool_id, wrap_check FROM keypool.pool_info($1)",
+             "pool_id, wrap_check, blank_keys FROM keypool.pool_info($1)",
              1, values, 1, &why));
     std::string error;
     if (!result.Ok(PGRES_TUPLES_OK)) {
         error = "cannot read the key pool: " + why;
-    } else if (PQntuples(result.get()) != 1 || PQnfields(result.get()) != 9) {
+    } else if (PQntuples(result.get()) != 1 || PQnfields(result.get()) != 10) {
         error = "no key pool named " + pool_ + " that this station is bound to";
     }
-    int64_t numbers[8] = {};
-    for (int field : {0, 3, 4, 5, 6, 7}) {
+    int64_t numbers[10] = {};
+    for (int field : {0, 3, 4, 5, 6, 7, 9}) {
         if (error.empty() && !pool::BinaryInt(result.get(), 0, field, &numbers[field])) {
             error = "the key pool answered with a malformed row";
         }
@@ -205,6 +205,7 @@ bool CPoolKeySource::ReadInfo(pg_conn** conn, KeySourceCounts* counts, bool atLo
         created_.assign(PQgetvalue(result.get(), 0, 2), static_cast<size_t>(createdLength));
         poolId_ = static_cast<int32_t>(numbers[7]);
     }
+    noBlankKey_ = numbers[9] == 0;
     counts->keys = numbers[3];
     counts->unused = numbers[4];
     counts->inDoubt = numbers[5];
@@ -405,6 +406,13 @@ std::string TextArray(const std::vector<std::string>& items) {
     return out + "}";
 }
 
+bool IsBlankArea(const uint8_t* data, size_t size) {
+    const auto same = [&](uint8_t value) {
+        return std::all_of(data, data + size, [value](uint8_t b) { return b == value; });
+    };
+    return size > 0 && (same(0x00) || same(0xFF));
+}
+
 std::string IntArray(const std::vector<int32_t>& items) {
     std::string out = "{";
     for (const int32_t item : items) {
@@ -600,77 +608,60 @@ void CPoolKeySource::ReturnKey(int32_t index, const KeyJobInfo& job) {
     }
 }
 
-bool CPoolKeySource::Ask(const char* sql, int count, const char* const* values) {
-    if (!valid_) {
-        return false;
-    }
-    pg_conn* conn = Borrow();
-    if (!Connect(&conn)) {
-        GiveBack(conn);
-        return false;
-    }
-    std::string why;
-    pool::Result result(Call(&conn, sql, count, values, 0, &why));
-    const bool ok =
-        result.Ok(PGRES_TUPLES_OK) && PQntuples(result.get()) == 1 && PQnfields(result.get()) == 1;
-    const bool yes = ok && std::strcmp(PQgetvalue(result.get(), 0, 0), "t") == 0;
-    if (!ok && log_ != nullptr) {
-        log_->Print(1, "Error:Key pool %s: the re-provisioning check could not be made (%s)",
-                    pool_.c_str(), why.c_str());
-    }
-    GiveBack(conn);
-    return yes;
-}
-
 bool CPoolKeySource::IsUsedKey(const uint8_t* data, size_t size) {
-    if (data == nullptr || size != static_cast<size_t>(keySize_)) {
-        return false;
-    }
-    uint8_t digest[32];
-    if (!DoHash256(digest, data, size)) {
-        return false;
-    }
-    UsedAsk ask{"\\x" + HexBytes(digest, sizeof(digest)), false};
-    if (!valid_ || !usedChecks_->Run(&ask)) {
-        return false;
-    }
-    return ask.used;
+    return data != nullptr && WasServed(std::string(), data, size);
 }
 
-void CPoolKeySource::RunUsedChecks(const std::vector<UsedAsk*>& asks) {
+bool CPoolKeySource::WasReservedFor(const std::string& serial) {
+    return WasServed(serial, nullptr, 0);
+}
+
+bool CPoolKeySource::WasServed(const std::string& serial, const uint8_t* data, size_t size) {
+    ServedAsk ask{ServerText(serial), std::string(), false};  // the serial as the draw stored it
+    // A board that never had a key holds a blank key area, which no key of the pool matches
+    // unless the pool itself holds such a key (import refuses them): the server is not asked.
+    if (data != nullptr && size == static_cast<size_t>(keySize_) &&
+        !(noBlankKey_.load() && IsBlankArea(data, size))) {
+        uint8_t digest[32];
+        if (!DoHash256(digest, data, size)) {
+            return false;
+        }
+        ask.digest = "\\x" + HexBytes(digest, sizeof(digest));
+    }
+    if (!valid_ || (ask.serial.empty() && ask.digest.empty()) || !servedChecks_->Run(&ask)) {
+        return false;
+    }
+    return ask.served;
+}
+
+void CPoolKeySource::RunServedChecks(const std::vector<ServedAsk*>& asks) {
     pg_conn* conn = Borrow();
     if (!Connect(&conn)) {
         GiveBack(conn);
         return;
     }
+    std::vector<std::string> serials;
     std::vector<std::string> digests;
-    for (const UsedAsk* ask : asks) {
+    for (const ServedAsk* ask : asks) {
+        serials.push_back(ask->serial);
         digests.push_back(ask->digest);
     }
+    const std::string serialArray = TextArray(serials);
     const std::string digestArray = TextArray(digests);
-    const char* values[] = {pool_.c_str(), digestArray.c_str()};
+    const char* values[] = {pool_.c_str(), serialArray.c_str(), digestArray.c_str()};
     std::string why;
-    pool::Result result(
-        Call(&conn, "SELECT u.used FROM keypool.keys_used($1, $2) u", 2, values, 0, &why));
+    pool::Result result(Call(&conn, "SELECT s.served FROM keypool.boards_served($1, $2, $3) s", 3,
+                             values, 0, &why));
     const bool ok = result.Ok(PGRES_TUPLES_OK) && PQnfields(result.get()) == 1 &&
                     PQntuples(result.get()) == static_cast<int>(asks.size());
     for (size_t i = 0; ok && i < asks.size(); ++i) {
-        asks[i]->used = std::strcmp(PQgetvalue(result.get(), static_cast<int>(i), 0), "t") == 0;
+        asks[i]->served = std::strcmp(PQgetvalue(result.get(), static_cast<int>(i), 0), "t") == 0;
     }
     if (!ok && log_ != nullptr) {
         log_->Print(1, "Error:Key pool %s: the re-provisioning check could not be made (%s)",
                     pool_.c_str(), why.empty() ? "unexpected answer" : why.c_str());
     }
     GiveBack(conn);
-}
-
-bool CPoolKeySource::WasReservedFor(const std::string& serial) {
-    if (serial.empty()) {
-        return false;
-    }
-    const std::string text = ServerText(serial);  // as the draw stored it
-    const char* values[] = {pool_.c_str(), text.c_str()};
-    return Ask("SELECT keypool.serial_reserved($1, $2)", 2, values);
 }
 
 bool CPoolKeySource::GetCounts(KeySourceCounts* out) {

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -58,6 +59,7 @@ class CPoolKeySource final : public IKeySource {
     void ReturnKey(int32_t index, const KeyJobInfo& job) override;
     bool IsUsedKey(const uint8_t* data, size_t size) override;
     bool WasReservedFor(const std::string& serial) override;
+    bool WasServed(const std::string& serial, const uint8_t* data, size_t size) override;
     bool GetCounts(KeySourceCounts* out) override;
     int32_t GetKeySize() const override { return keySize_; }
     const uint8_t* GetRecordInfo() const override { return valid_ ? recordInfo_.data() : nullptr; }
@@ -78,8 +80,6 @@ class CPoolKeySource final : public IKeySource {
     bool Connect(pg_conn** conn);
     bool Step(const char* sql, int count, const char* const* values, const char* what,
               int32_t index);
-    // A station function that answers one boolean; false also when it could not be asked.
-    bool Ask(const char* sql, int count, const char* const* values);
     bool ReadInfo(pg_conn** conn, KeySourceCounts* counts, bool atLoad);
     // One bounded call (pool::BoundedExec); a call cut short or on a broken connection closes
     // the connection and starts the back-off. Null unless the server answered; `why` says what
@@ -102,12 +102,13 @@ class CPoolKeySource final : public IKeySource {
         bool delivered;
         std::string why;
     };
-    struct UsedAsk {
-        std::string digest;  // "\\x" and 64 hex digits
-        bool used;           // false also when the call failed
+    struct ServedAsk {
+        std::string serial;  // empty: not asked
+        std::string digest;  // "\\x" and 64 hex digits; empty: not asked
+        bool served;         // false also when the call failed
     };
     void RunDraws(const std::vector<DrawAsk*>& asks);
-    void RunUsedChecks(const std::vector<UsedAsk*>& asks);
+    void RunServedChecks(const std::vector<ServedAsk*>& asks);
     void RunDelivers(const std::vector<DeliverAsk*>& asks);
     // Spends a key whose bytes left the server and that no job will end (see the class comment).
     void SpendUnsent(int32_t index, int slot, const char* why);
@@ -133,10 +134,12 @@ class CPoolKeySource final : public IKeySource {
     std::string created_;
     int32_t poolId_ = -1;
     std::unique_ptr<pool::WrapKey> wrapKey_;
+    // The pool holds no key that looks like a blank key area (as of the last read of its info).
+    std::atomic<bool> noBlankKey_{false};
     // Jobs that draw or deliver at the same moment share one transaction: one flush for all.
     std::unique_ptr<pool::CallBatch<DrawAsk>> draws_;
     std::unique_ptr<pool::CallBatch<DeliverAsk>> delivers_;
-    std::unique_ptr<pool::CallBatch<UsedAsk>> usedChecks_;  // the re-provisioning guard's
+    std::unique_ptr<pool::CallBatch<ServedAsk>> servedChecks_;  // the re-provisioning guards'
     std::mutex heldLock_;
     // Keys drawn and not yet confirmed by ReserveKey, by slot: spent if the job never reserves.
     std::vector<std::pair<int32_t, int>> held_;

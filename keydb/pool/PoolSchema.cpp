@@ -416,53 +416,75 @@ RETURNS integer LANGUAGE sql SECURITY DEFINER SET search_path = pg_catalog, pg_t
           AND k.state = 'taken';
 $$;
 
--- What a station may know of a pool it is bound to: its shape and counts, and how many keys the
--- calling station holds reserved without an end (in doubt after a crash) or taken.
+-- The digests of the two key areas a board that never had a key holds: all 0x00, all 0xFF.
+CREATE FUNCTION keypool.blank_digests(p_key_size integer) RETURNS bytea[]
+LANGUAGE sql IMMUTABLE SET search_path = pg_catalog, pg_temp AS $$
+    SELECT ARRAY[sha256(decode(repeat('00', p_key_size), 'hex')),
+                 sha256(decode(repeat('ff', p_key_size), 'hex'))];
+$$;
+
+-- What a station may know of a pool it is bound to: its shape and counts, how many keys the
+-- calling station holds reserved without an end (in doubt after a crash) or taken, and how many
+-- keys look like a blank key area (none, unless put there around the owner's functions: a station
+-- then asks about every blank area instead of knowing it holds no key).
 CREATE FUNCTION keypool.pool_info(p_pool text)
 RETURNS TABLE (key_size integer, record_info bytea, created text, keys bigint, free bigint,
-               mine_reserved bigint, mine_taken bigint, pool_id integer, wrap_check bytea)
+               mine_reserved bigint, mine_taken bigint, pool_id integer, wrap_check bytea,
+               blank_keys bigint)
 LANGUAGE sql STABLE SECURITY DEFINER SET search_path = pg_catalog, pg_temp AS $$
     SELECT p.key_size, p.record_info, p.created, count(k.idx),
            count(k.idx) FILTER (WHERE k.state = 'free'),
            count(k.idx) FILTER (WHERE k.state = 'reserved' AND k.station = session_user),
            count(k.idx) FILTER (WHERE k.state = 'taken' AND k.station = session_user),
-           p.id, p.wrap_check
+           p.id, p.wrap_check,
+           (SELECT count(*) FROM keypool.keys b
+                WHERE b.digest = ANY (keypool.blank_digests(p.key_size)) AND b.pool_id = p.id)
         FROM keypool.pools p LEFT JOIN keypool.keys k ON k.pool_id = p.id
         WHERE p.id = keypool.bound_pool(p_pool) GROUP BY p.id;
 $$;
 
--- The re-provisioning guards. keys_used: for the SHA-256 of each board's key area (at most 64, in
--- the order asked), whether it is one of the pool's keys that may be on a board; key_used asks it
--- for one. serial_reserved: whether this station reserved a key (delivered, spent or still in
--- doubt) for a board with this serial number; it tells a station nothing of another station's
--- boards.
-CREATE FUNCTION keypool.keys_used(p_pool text, p_digests bytea[])
-RETURNS TABLE (used boolean)
+-- The re-provisioning guards, per board in the order asked (at most 64): whether the SHA-256 of
+-- its key area is one of the pool's keys that may be on a board, or whether this station reserved
+-- a key (delivered, spent or still in doubt) for its serial number; an empty serial number or
+-- digest leaves that guard out. It tells a station nothing of another station's boards.
+-- keys_used, key_used and serial_reserved ask one of the two.
+CREATE FUNCTION keypool.boards_served(p_pool text, p_serials text[], p_digests bytea[])
+RETURNS TABLE (served boolean)
 LANGUAGE plpgsql STABLE SECURITY DEFINER SET search_path = pg_catalog, pg_temp AS $$
 DECLARE
     v_pool integer;
 BEGIN
-    IF coalesce(cardinality(p_digests), 0) > 64 THEN
-        RAISE EXCEPTION 'at most 64 digests in one call';
+    IF coalesce(cardinality(p_digests), 0) > 64
+       OR coalesce(cardinality(p_serials), 0) <> coalesce(cardinality(p_digests), 0) THEN
+        RAISE EXCEPTION 'at most 64 boards in one call, each with serial number and digest';
     END IF;
     v_pool := keypool.bound_pool(p_pool);
     RETURN QUERY
         SELECT EXISTS (SELECT 1 FROM keypool.keys k
                        WHERE k.pool_id = v_pool AND k.digest = u.digest
                          AND k.state IN ('reserved', 'delivered', 'spent', 'exported'))
-            FROM unnest(p_digests) WITH ORDINALITY AS u(digest, n) ORDER BY u.n;
+               OR (u.serial <> '' AND EXISTS (
+                       SELECT 1 FROM keypool.keys k
+                       WHERE k.pool_id = v_pool AND k.serial = left(u.serial, 128)
+                         AND k.station = session_user
+                         AND k.state IN ('reserved', 'delivered', 'spent')))
+            FROM unnest(p_serials, p_digests) WITH ORDINALITY AS u(serial, digest, n)
+            ORDER BY u.n;
 END
+$$;
+CREATE FUNCTION keypool.keys_used(p_pool text, p_digests bytea[])
+RETURNS TABLE (used boolean)
+LANGUAGE sql STABLE SECURITY DEFINER SET search_path = pg_catalog, pg_temp AS $$
+    SELECT b.served FROM keypool.boards_served(
+        p_pool, array_fill(''::text, ARRAY[coalesce(cardinality(p_digests), 0)]), p_digests) b;
 $$;
 CREATE FUNCTION keypool.key_used(p_pool text, p_digest bytea)
 RETURNS boolean LANGUAGE sql STABLE SECURITY DEFINER SET search_path = pg_catalog, pg_temp AS $$
-    SELECT u.used FROM keypool.keys_used(p_pool, ARRAY[p_digest]) u;
+    SELECT b.served FROM keypool.boards_served(p_pool, ARRAY[''::text], ARRAY[p_digest]) b;
 $$;
 CREATE FUNCTION keypool.serial_reserved(p_pool text, p_serial text)
 RETURNS boolean LANGUAGE sql STABLE SECURITY DEFINER SET search_path = pg_catalog, pg_temp AS $$
-    SELECT EXISTS (SELECT 1 FROM keypool.keys k
-                   WHERE k.pool_id = keypool.bound_pool(p_pool) AND k.serial = left(p_serial, 128)
-                     AND k.station = session_user
-                     AND k.state IN ('reserved', 'delivered', 'spent'));
+    SELECT b.served FROM keypool.boards_served(p_pool, ARRAY[p_serial], ARRAY[''::bytea]) b;
 $$;
 
 -- The administrator's functions. A pool is made and filled in one transaction of kdbtool.
@@ -491,6 +513,13 @@ BEGIN
     IF NOT FOUND OR p_first < 0 OR p_first + v_n > v_count OR length(p_wrapped) <> v_n * v_size
        OR length(p_digests) <> v_n * 32 OR p_used !~ '^[01]*$' THEN
         RAISE EXCEPTION 'add_keys: keys that do not fit the pool';
+    END IF;
+    -- A key area all 0x00 or all 0xFF is what a board without a key holds: such a key could
+    -- not be told from no key, and a board holding it would take a second one.
+    IF EXISTS (SELECT 1 FROM generate_series(0, v_n - 1) i
+               WHERE substring(p_digests FROM i * 32 + 1 FOR 32)
+                     = ANY (keypool.blank_digests(v_size - 28))) THEN
+        RAISE EXCEPTION 'add_keys: a key of all 0x00 or all 0xFF bytes cannot be told from a board without a key';
     END IF;
     INSERT INTO keypool.keys (pool_id, idx, wrapped, digest, state, station, step, ended_at)
         SELECT p_pool_id, p_first + i, substring(p_wrapped FROM i * v_size + 1 FOR v_size),
@@ -602,6 +631,7 @@ GRANT EXECUTE ON FUNCTION keypool.claim_key(text, integer, text, text, text, boo
                           keypool.pool_info(text),
                           keypool.key_used(text, bytea),
                           keypool.keys_used(text, bytea[]),
+                          keypool.boards_served(text, text[], bytea[]),
                           keypool.serial_reserved(text, text) TO keypool_station;
 GRANT EXECUTE ON FUNCTION keypool.create_pool(text, integer, integer, bytea, text, text, bytea),
                           keypool.add_keys(integer, integer, bytea, bytea, text),

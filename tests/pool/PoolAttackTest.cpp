@@ -296,6 +296,17 @@ TEST(PoolAttacks, NoKeyEntersTwiceExportTransfersAndHistoryAndDumpsGiveNothingAw
     }
     twice[7] = twice[2];
     EXPECT_FALSE(WriteKeys(bed.Path("twice.kdb"), twice));
+    // A key all 0xFF is what an erased board holds: it could go onto a board twice unnoticed.
+    std::vector<std::string> blank = overlap;
+    blank.erase(blank.begin(), blank.begin() + 10);
+    blank[4] = std::string(32, '\xff');
+    ASSERT_TRUE(WriteKeys(bed.Path("blank.kdb"), blank));
+    EXPECT_EQ(Kdbtool("pool " + bed.adm + " import " + bed.Path("blank.kdb") +
+                          " --pool b --wrap-key " + bed.wrap,
+                      out),
+              1);
+    EXPECT_NE(ReadText(out).find("cannot be told from a board without a key"), std::string::npos)
+        << ReadText(out);
     EXPECT_EQ(Column(bed.pg, "SELECT string_agg(name, ',') FROM keypool.pools"),
               std::vector<std::string>{"a"});
 

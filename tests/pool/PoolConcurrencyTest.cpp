@@ -266,6 +266,44 @@ TEST_F(PoolRules, JobsThatAskTogetherEachGetTheirOwnKeyAndTheLimitHolds) {
     EXPECT_EQ(pooltest::Column(pg_, "SELECT count(*) FROM keypool.keys WHERE state = 'delivered'"),
               std::vector<std::string>{"16"});
 
+    // Both guards asked together by sixteen boards in one call: served by its serial number, by
+    // its key area, by both or by neither; a blank area is no key of this pool.
+    const std::string zeros(bytes[0].size(), '\0');
+    std::vector<int> served(16, -1);
+    Together(16, [&](int i) {
+        const std::string serial = i % 4 < 2 ? jobOf(i).serial : "SN-new-" + std::to_string(i);
+        const std::string& area = i % 2 == 0 ? bytes[i] : i % 4 == 1 ? zeros : free39->first;
+        served[i] =
+            source.WasServed(serial, reinterpret_cast<const uint8_t*>(area.data()), area.size())
+                ? 1
+                : 0;
+    });
+    for (int i = 0; i < 16; ++i) {
+        EXPECT_EQ(served[i], i % 4 == 3 ? 0 : 1) << "board " << i;
+    }
+    // A pool that holds a key looking like a blank area (put there past import, which refuses
+    // it) has every blank area asked about: once the source has read the pool's info again.
+    auto blankUsed = [&] {
+        return source.IsUsedKey(reinterpret_cast<const uint8_t*>(zeros.data()), zeros.size());
+    };
+    EXPECT_FALSE(blankUsed());
+    const std::vector<std::string> digest39 =
+        pooltest::Column(pg_, "SELECT encode(digest, 'hex') FROM keypool.keys WHERE idx = 39");
+    ASSERT_EQ(digest39.size(), 1u);
+    ASSERT_TRUE(pg_.Sql("UPDATE keypool.keys SET digest = sha256(decode(repeat('00', " +
+                        std::to_string(zeros.size()) + "), 'hex')), state = 'delivered', " +
+                        "station = 'st1' WHERE idx = 39"));
+    KeySourceCounts counts;
+    ASSERT_TRUE(source.GetCounts(&counts));
+    EXPECT_TRUE(blankUsed());
+    CPoolKeySource loaded(pg_.ConnInfo("st1"), "line", nullptr, options);
+    ASSERT_TRUE(loaded.IsValid()) << loaded.GetError();
+    EXPECT_TRUE(
+        loaded.WasServed("SN-never", reinterpret_cast<const uint8_t*>(zeros.data()), zeros.size()));
+    ASSERT_TRUE(
+        pg_.Sql("UPDATE keypool.keys SET state = 'free', station = NULL, digest = decode('" +
+                digest39[0] + "', 'hex') WHERE idx = 39"));
+
     // Past the limit within one call: four of eight get a key, four are refused with an event.
     ASSERT_TRUE(pg_.Sql("UPDATE keypool.bindings SET max_open = 4 WHERE station = 'st1'"));
     std::atomic<int> drawn{0};

@@ -1231,11 +1231,21 @@ TEST_P(WorkerGuard, ABoardThatMayHoldOneOfTheseKeysNeverGetsASecondOne) {
     EXPECT_EQ(host.keyFile->GetUnusedCount(), n);
     EXPECT_TRUE(KeysOnBoard().empty());
 
-    // Allowed, the board takes a second key.
+    // Allowed, the board takes a second key; first, served now, its key area unreadable: told by
+    // its serial number where the job reads one, else a read failure, and no key taken.
     tap.onCommand = nullptr;
     ForgetReports();
     Run();
     ASSERT_EQ(host.successCalls, 1);
+    FailCommand(0x14, GuardSector(c.dest));
+    ForgetReports();
+    Run();
+    if (c.dest != 0 || c.rkp != 0) {
+        ExpectRefused(n - 1);
+    } else {
+        ExpectFailed("IDS_READ_MISC_ERROR");
+    }
+    tap.onCommand = nullptr;
     host.settings.AllowReprovision = 1;
     ForgetReports();
     Run();
