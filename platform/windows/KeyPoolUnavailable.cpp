@@ -42,6 +42,9 @@ bool CPoolKeySource::IsUsedKey(const uint8_t*, size_t) {
 bool CPoolKeySource::WasReservedFor(const std::string&) {
     return false;
 }
+bool CPoolKeySource::WasServed(const std::string&, const uint8_t*, size_t) {
+    return false;
+}
 std::string CPoolKeySource::Server() {
     return {};
 }

@@ -204,6 +204,8 @@ TEST_F(KeystationCliTest, AFailedJobMakesTheExitCodeOne) {
     // The status line goes to standard error; the shift summary comes before the counters.
     EXPECT_NE(r.out.find("No unused keys left: press Stop, then Key File\n"), std::string::npos)
         << r.out;
+    // Given a key file, the run does not first tell the operator to load one.
+    EXPECT_EQ(r.out.find("Load a key file first"), std::string::npos) << r.out;
     const std::vector<std::string> lines = Lines(r.out);
     ASSERT_GE(lines.size(), 3u);
     EXPECT_EQ(lines[lines.size() - 3], "summary 12 jobs/h (10 min)");

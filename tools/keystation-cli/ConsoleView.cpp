@@ -53,10 +53,21 @@ void CConsoleView::ShowControlText(int controlId, const std::string& text) {
         counters_[static_cast<size_t>(c)] = text;
     } else if (controlId == C::kSummaryLabel) {
         summary_ = text;
+    } else if (controlId == C::kStatusLine && holding_) {
+        heldStatus_ = text;
     } else if (controlId == C::kStatusLine && !text.empty()) {
         std::fprintf(err_, "%s\n", text.c_str());
         std::fflush(err_);
     }
+}
+
+void CConsoleView::ReleaseStatus(bool drop) {
+    holding_ = false;
+    if (!drop && !heldStatus_.empty()) {
+        std::fprintf(err_, "%s\n", heldStatus_.c_str());
+        std::fflush(err_);
+    }
+    heldStatus_.clear();
 }
 
 void CConsoleView::PrintSummary() {

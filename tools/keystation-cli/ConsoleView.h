@@ -16,6 +16,10 @@ class CConsoleView final : public IStationView {
   public:
     CConsoleView(std::FILE* out, std::FILE* err) : out_(out), err_(err) {}
 
+    // While held, the status line is kept instead of printed: start-up's hint to load a key
+    // file means nothing to a run given one. Release prints the kept line unless `drop`.
+    void HoldStatus() { holding_ = true; }
+    void ReleaseStatus(bool drop);
     // The path the next ChooseKeyFile answers with (once).
     void SetKeyFileAnswer(std::string path) { keyFileAnswer_ = std::move(path); }
     bool Closed() const { return closed_; }
@@ -38,6 +42,8 @@ class CConsoleView final : public IStationView {
     void PrintSummary();
 
   private:
+    bool holding_ = false;
+    std::string heldStatus_;
     std::FILE* out_;
     std::FILE* err_;
     std::array<std::string, kTableRows> locations_;

@@ -346,9 +346,11 @@ int RunStation(const Options& o, StationPlatform& platform) {
     if (o.json) {
         controller.SetJobObserver([&jsonView](const JobRecord& r) { jsonView.PrintJob(r); });
     }
+    view.HoldStatus();
     const StartupResult startup = controller.Initialise();
     queue.RunPending();
     if (!startup.started) {
+        view.ReleaseStatus(false);
         // "Loader Config fail" ends start-up with 0 for the window program; automation must not
         // take a station that never started for one that succeeded.
         return startup.exitCode != 0 ? startup.exitCode : kExitNotStarted;
@@ -372,6 +374,9 @@ int RunStation(const Options& o, StationPlatform& platform) {
     if (o.savePath)
         settings.SavePath = *o.savePath;
 
+    // Start-up's hint to load a key file is for a station given none; what the load says is
+    // printed as it comes.
+    view.ReleaseStatus(o.keyFile || o.keyPool || !settings.KeyPool.empty());
     if (o.keyFile) {
         view.SetKeyFileAnswer(*o.keyFile);
         controller.OnKeyFileButton();
