@@ -95,7 +95,6 @@ M36	device/ZRUsbComm.cpp	    Outcome last;\n    for (int attempt = 0; attempt < 
 M37	keydb/pool/PoolSchema.cpp	station = session_user, slot = p_slots[p.n],	station = session_user, slot = p_slots[v_n + 1 - p.n],	$PL:PoolRules.*
 M38	keydb/pool/PoolKeySource.cpp	!(noBlankKey_.load() && IsBlankArea(data, size))	!IsBlankArea(data, size)	$PL:PoolRules.JobsThatAsk*
 M39	keydb/pool/PoolSchema.cpp	IF EXISTS (SELECT 1 FROM generate_series(0, v_n - 1) i	IF false AND EXISTS (SELECT 1 FROM generate_series(0, v_n - 1) i	$PL:PoolAttacks.NoKey*
-M40	keydb/pool/PoolSchema.cpp	             WITH ORDINALITY AS c(idx, status, n);\n    COMMIT;	             WITH ORDINALITY AS c(idx, status, n);	$PL:PoolAttacks.*
 EOF
 )
 

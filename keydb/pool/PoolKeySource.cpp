@@ -327,18 +327,19 @@ bool CPoolKeySource::TakeKey(const KeyJobInfo& job, int32_t* index, KeyCopy* key
             SpendUnsent(heldIndex, slot, "held");
         }
     }
-    DrawAsk ask{&job, -1, std::string(), nullptr, nullptr, 0, std::string()};
+    DrawAsk ask{&job, -1, std::string(), nullptr, 0, 0, std::string()};
     if (!draws_->Run(&ask)) {
         return false;
     }
     const bool drawn = ask.index >= 0;
-    const bool taken = drawn &&
-                       ask.wrappedLength == keySize_ + static_cast<int>(pool::kWrapOverhead) &&
-                       key->Allocate(static_cast<size_t>(keySize_)) &&
-                       pool::UnwrapPoolKey(*wrapKey_, poolId_, ask.index, ask.wrapped,
-                                           static_cast<size_t>(ask.wrappedLength), key->data());
-    ask.wrapped = nullptr;
-    ask.fetched.reset();  // the wrapped bytes go with the result (wiped by the last owner)
+    const bool taken =
+        drawn && ask.wrappedLength == keySize_ + static_cast<int>(pool::kWrapOverhead) &&
+        key->Allocate(static_cast<size_t>(keySize_)) &&
+        pool::UnwrapPoolKey(
+            *wrapKey_, poolId_, ask.index,
+            reinterpret_cast<const uint8_t*>(PQgetvalue(ask.fetched.get(), ask.row, 1)),
+            static_cast<size_t>(ask.wrappedLength), key->data());
+    ask.fetched.reset();  // the wrapped bytes go with the result
     if (taken) {
         *index = ask.index;
         std::lock_guard<std::mutex> guard(heldLock_);
@@ -447,49 +448,61 @@ void CPoolKeySource::RunDraws(const std::vector<DrawAsk*>& asks) {
     const std::string destinationArray = TextArray(destinations);
     const char* values[] = {pool_.c_str(), slotArray.c_str(), portArray.c_str(),
                             serialArray.c_str(), destinationArray.c_str()};
-    // Claimed and reserved for every job asking in one committed (flushed) transaction, then the
-    // bytes in the next, in one call: they never leave in the transaction that reserved them.
+    // Claimed and reserved in one committed (flushed) statement for every job asking, then the
+    // bytes in the next: they never leave in the transaction that reserved them.
     std::string why;
-    auto drawn = std::shared_ptr<pg_result>(
-        Call(&conn, "CALL keypool.draw_keys($1, $2, $3, $4, $5, NULL, NULL, NULL)", 5, values, 1,
-             &why),
-        pool::Discard);
-    std::vector<pool::ArrayItem> indices;
-    std::vector<pool::ArrayItem> statuses;
-    std::vector<pool::ArrayItem> wrapped;
-    const bool answered =
-        drawn != nullptr && PQresultStatus(drawn.get()) == PGRES_TUPLES_OK &&
-        PQntuples(drawn.get()) == 1 && PQnfields(drawn.get()) == 3 &&
-        pool::BinaryArray(drawn.get(), 0, 0, &indices) && indices.size() == asks.size() &&
-        pool::BinaryArray(drawn.get(), 0, 1, &statuses) && statuses.size() == asks.size();
-    // No bytes (NULL) when nothing was drawn, or when the fetch failed: the keys drawn are spent.
-    const bool fetched =
-        answered && pool::BinaryArray(drawn.get(), 0, 2, &wrapped) && wrapped.size() == asks.size();
+    pool::Result claimed(
+        Call(&conn, "SELECT c.idx, c.status FROM keypool.claim_keys($1, $2, $3, $4, $5) c", 5,
+             values, 1, &why));
+    const bool answered = claimed.Ok(PGRES_TUPLES_OK) && PQnfields(claimed.get()) == 2 &&
+                          PQntuples(claimed.get()) == static_cast<int>(asks.size());
+    std::vector<int32_t> indices;
     for (size_t i = 0; i < asks.size(); ++i) {
         DrawAsk& ask = *asks[i];
+        const int row = static_cast<int>(i);
+        int64_t idx = -1;
         if (!answered) {
             ask.why = why.empty() ? "unexpected answer" : why;
-            continue;
+        } else if (pool::BinaryInt(claimed.get(), row, 0, &idx) && idx >= 0 && idx <= INT32_MAX) {
+            ask.index = static_cast<int32_t>(idx);
+            indices.push_back(ask.index);
+        } else if (!PQgetisnull(claimed.get(), row, 1)) {
+            ask.status.assign(
+                PQgetvalue(claimed.get(), row, 1),
+                std::min<size_t>(static_cast<size_t>(PQgetlength(claimed.get(), row, 1)), 16));
         }
-        const pool::ArrayItem& idx = indices[i];
-        if (idx.length == 4) {
-            const auto* b = reinterpret_cast<const uint8_t*>(idx.bytes);
-            ask.index = static_cast<int32_t>(static_cast<uint32_t>(b[0]) << 24 |
-                                             static_cast<uint32_t>(b[1]) << 16 |
-                                             static_cast<uint32_t>(b[2]) << 8 | b[3]);
-        }
-        if (ask.index < 0) {
-            ask.index = -1;
-            if (statuses[i].length > 0) {
-                ask.status.assign(statuses[i].bytes,
-                                  std::min<size_t>(static_cast<size_t>(statuses[i].length), 16));
+    }
+    if (!indices.empty() && conn != nullptr) {
+        const std::string indexArray = IntArray(indices);
+        const char* fetchValues[] = {pool_.c_str(), indexArray.c_str()};
+        std::shared_ptr<pg_result> fetched(
+            Call(&conn, "SELECT f.idx, f.wrapped FROM keypool.fetch_keys($1, $2) f", 2, fetchValues,
+                 1, &why),
+            PQclear);
+        const bool ok = fetched != nullptr && PQresultStatus(fetched.get()) == PGRES_TUPLES_OK &&
+                        PQnfields(fetched.get()) == 2 &&
+                        PQntuples(fetched.get()) == static_cast<int>(indices.size());
+        int row = 0;
+        for (DrawAsk* ask : asks) {
+            if (ask->index < 0) {
+                continue;
             }
-        } else if (fetched && wrapped[i].length >= 0) {
-            ask.fetched = drawn;
-            ask.wrapped = reinterpret_cast<const uint8_t*>(wrapped[i].bytes);
-            ask.wrappedLength = wrapped[i].length;
-        } else {
-            ask.why = "the key's bytes could not be fetched";
+            int64_t idx = -1;
+            if (ok && pool::BinaryInt(fetched.get(), row, 0, &idx) && idx == ask->index &&
+                !PQgetisnull(fetched.get(), row, 1)) {
+                ask->fetched = fetched;
+                ask->row = row;
+                ask->wrappedLength = PQgetlength(fetched.get(), row, 1);
+            } else if (!ok) {
+                ask->why = why.empty() ? "unexpected answer" : why;
+            }
+            ++row;
+        }
+    } else if (!indices.empty()) {
+        for (DrawAsk* ask : asks) {
+            if (ask->index >= 0) {
+                ask->why = why;
+            }
         }
     }
     GiveBack(conn);

@@ -92,8 +92,8 @@ class CPoolKeySource final : public IKeySource {
         const KeyJobInfo* job;
         int32_t index;                       // -1: none drawn
         std::string status;                  // why not: "limit", "unbound", "empty"
-        std::shared_ptr<pg_result> fetched;  // the batch's answer, holding the wrapped bytes
-        const uint8_t* wrapped;              // this key's, inside `fetched`
+        std::shared_ptr<pg_result> fetched;  // the batch's fetch, holding this key's wrapped bytes
+        int row;
         int wrappedLength;
         std::string why;  // the call failed: why
     };

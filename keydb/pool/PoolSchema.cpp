@@ -316,40 +316,6 @@ CREATE FUNCTION keypool.fetch_key(p_pool text, p_idx integer) RETURNS bytea
 LANGUAGE sql SECURITY DEFINER SET search_path = pg_catalog, pg_temp AS $$
     SELECT f.wrapped FROM keypool.fetch_keys(p_pool, ARRAY[p_idx]) f;
 $$;
--- What a station calls for its jobs: claim_keys, committed (and flushed), then fetch_keys in a
--- transaction of its own, in one round trip. Per job in the order asked: its index (NULL when
--- none), claim_keys' status and the wrapped bytes (NULL when none). A procedure, since only a
--- procedure may commit in the middle: called inside a transaction block it fails before anything
--- is claimed. Should the fetch fail, the indices still come back (without bytes), so that the
--- station can spend the keys. It runs with the caller's own rights.
-CREATE PROCEDURE keypool.draw_keys(p_pool text, p_slots integer[], p_ports text[],
-                                   p_serials text[], p_destinations text[],
-                                   INOUT r_idx integer[] DEFAULT NULL,
-                                   INOUT r_status text[] DEFAULT NULL,
-                                   INOUT r_wrapped bytea[] DEFAULT NULL)
-LANGUAGE plpgsql AS $$
-DECLARE
-    v_got integer[];
-BEGIN
-    SELECT pg_catalog.array_agg(c.idx ORDER BY c.n), pg_catalog.array_agg(c.status ORDER BY c.n)
-        INTO r_idx, r_status
-        FROM keypool.claim_keys(p_pool, p_slots, p_ports, p_serials, p_destinations)
-             WITH ORDINALITY AS c(idx, status, n);
-    COMMIT;
-    SELECT pg_catalog.array_agg(u.i) INTO v_got
-        FROM pg_catalog.unnest(r_idx) AS u(i) WHERE u.i IS NOT NULL;
-    IF v_got IS NULL THEN
-        RETURN;
-    END IF;
-    BEGIN
-        SELECT pg_catalog.array_agg(f.wrapped ORDER BY u.n) INTO r_wrapped
-            FROM pg_catalog.unnest(r_idx) WITH ORDINALITY AS u(i, n)
-            LEFT JOIN keypool.fetch_keys(p_pool, v_got) f ON f.idx OPERATOR(pg_catalog.=) u.i;
-    EXCEPTION WHEN OTHERS THEN
-        r_wrapped := NULL;
-    END;
-END
-$$;
 
 -- Moves keys of the calling station from one state to the next (at most 64 in one statement);
 -- per key, in the order asked, false when it is not the station's or not in the state the step
@@ -667,8 +633,6 @@ GRANT EXECUTE ON FUNCTION keypool.claim_key(text, integer, text, text, text, boo
                           keypool.keys_used(text, bytea[]),
                           keypool.boards_served(text, text[], bytea[]),
                           keypool.serial_reserved(text, text) TO keypool_station;
-GRANT EXECUTE ON PROCEDURE keypool.draw_keys(text, integer[], text[], text[], text[], integer[],
-                                             text[], bytea[]) TO keypool_station;
 GRANT EXECUTE ON FUNCTION keypool.create_pool(text, integer, integer, bytea, text, text, bytea),
                           keypool.add_keys(integer, integer, bytea, bytea, text),
                           keypool.present_digests(bytea),

@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
 namespace pool {
 
@@ -37,14 +36,6 @@ class Result {
 std::string ConnError(const PGconn* conn);
 // A binary int2, int4 or int8 field; false for NULL or any other length.
 bool BinaryInt(const PGresult* result, int row, int field, int64_t* out);
-// The elements of a binary one-dimensional array field (empty for an empty array), each as its
-// bytes and length (-1 for NULL); false for NULL, another format or anything malformed. The
-// pointers are into the result.
-struct ArrayItem {
-    const char* bytes;
-    int length;
-};
-bool BinaryArray(const PGresult* result, int row, int field, std::vector<ArrayItem>* out);
 // 1 to 64 of A-Z a-z 0-9 _ . - (the pools table checks the same).
 bool IsValidPoolName(const std::string& name);
 
