@@ -6,10 +6,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <system_error>
@@ -56,6 +58,44 @@ inline std::string ReadText(const fs::path& path) {
 inline void WriteText(const fs::path& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
 }
+
+// The clock of one emulated device, whose per-command latency sleeps on it: while the gate is
+// closed the device answers no command, so a job on it stays running until the test opens it.
+class GateClock final : public IClock {
+  public:
+    explicit GateClock(bool open) : open_(open) {}
+    uint64_t NowMs() override {
+        return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         std::chrono::steady_clock::now().time_since_epoch())
+                                         .count());
+    }
+    void SleepMs(uint32_t) override {
+        std::unique_lock<std::mutex> guard(lock_);
+        ++waiting_;
+        changed_.wait(guard, [&] { return open_; });
+        --waiting_;
+    }
+    void Open() {
+        std::lock_guard<std::mutex> guard(lock_);
+        open_ = true;
+        changed_.notify_all();
+    }
+    void Close() {
+        std::lock_guard<std::mutex> guard(lock_);
+        open_ = false;
+    }
+    // True while a command of the device waits at the gate.
+    bool Held() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return waiting_ > 0;
+    }
+
+  private:
+    std::mutex lock_;
+    std::condition_variable changed_;
+    bool open_;
+    int waiting_ = 0;
+};
 
 // A fresh folder in the temporary directory, named after the process and `name`, removed again
 // by the destructor. It starts with the shipped language files and devices.ini; config.ini is

@@ -245,36 +245,7 @@ class HandClock final : public IClock {
     std::atomic<uint64_t> now_{5000000};
 };
 
-// A clock whose sleeps wait while the gate is closed: a device on it holds its first command.
-class GateClock final : public IClock {
-  public:
-    uint64_t NowMs() override {
-        return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                         std::chrono::steady_clock::now().time_since_epoch())
-                                         .count());
-    }
-    void SleepMs(uint32_t) override {
-        std::unique_lock<std::mutex> guard(lock_);
-        ++waiting_;
-        changed_.wait(guard, [&] { return open_; });
-        --waiting_;
-    }
-    void Open() {
-        std::lock_guard<std::mutex> guard(lock_);
-        open_ = true;
-        changed_.notify_all();
-    }
-    bool Held() {
-        std::lock_guard<std::mutex> guard(lock_);
-        return waiting_ > 0;
-    }
-
-  private:
-    std::mutex lock_;
-    std::condition_variable changed_;
-    bool open_ = false;
-    int waiting_ = 0;
-};
+using station_fixture::GateClock;
 
 // The scenario. Run() returns the read-back states of every step as text (paths of this run
 // replaced); Failures() lists every step whose read-back differed from what the window was told,
@@ -499,7 +470,7 @@ class CParityScenario {
     station_fixture::StationHome home_;
     station_fixture::FastClock fast_{50};
     HandClock jobs_;
-    GateClock gate_;
+    GateClock gate_{false};
     std::unique_ptr<SimUsbHost> host_;
     std::unique_ptr<CPortMapFile> portMap_;
     std::unique_ptr<StationPlatform> platform_;

@@ -44,45 +44,9 @@ namespace gui_test {
 namespace fs = std::filesystem;
 
 using station_fixture::FastClock;
+using station_fixture::GateClock;
 using station_fixture::StationHome;
 using station_fixture::WriteText;
-
-// The clock of one emulated device, whose per-command latency sleeps on it: while the gate is
-// closed the device answers no command, so a job on it stays running until the test opens it.
-class GateClock final : public IClock {
-  public:
-    uint64_t NowMs() override {
-        return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                         std::chrono::steady_clock::now().time_since_epoch())
-                                         .count());
-    }
-    void SleepMs(uint32_t) override {
-        std::unique_lock<std::mutex> guard(lock_);
-        ++waiting_;
-        changed_.wait(guard, [&] { return open_; });
-        --waiting_;
-    }
-    void Open() {
-        std::lock_guard<std::mutex> guard(lock_);
-        open_ = true;
-        changed_.notify_all();
-    }
-    void Close() {
-        std::lock_guard<std::mutex> guard(lock_);
-        open_ = false;
-    }
-    // True while a command of the device waits at the gate.
-    bool Held() {
-        std::lock_guard<std::mutex> guard(lock_);
-        return waiting_ > 0;
-    }
-
-  private:
-    std::mutex lock_;
-    std::condition_variable changed_;
-    bool open_ = true;
-    int waiting_ = 0;
-};
 
 // Runs the event loop until pred holds; false after the time-out.
 inline bool WaitFor(const std::function<bool()>& pred, int timeoutMs = 20000) {
@@ -183,7 +147,7 @@ class GuiStation {
         return device;
     }
     GateClock* NewGate() {
-        gates_.push_back(std::make_unique<GateClock>());
+        gates_.push_back(std::make_unique<GateClock>(true));
         return gates_.back().get();
     }
     SimUsbHost& Host() { return *host_; }
