@@ -4,6 +4,7 @@
 // queue, and helpers that wait while the Qt event loop runs.
 #pragma once
 
+#include <sys/mount.h>
 #include <unistd.h>
 #include <QApplication>
 #include <QCoreApplication>
@@ -47,6 +48,33 @@ using station_fixture::FastClock;
 using station_fixture::GateClock;
 using station_fixture::StationHome;
 using station_fixture::WriteText;
+
+// A tmpfs of `bytes` at `folder` (root only), unmounted when this goes, even when a check ends
+// the test early. Mounted() is false where none can be mounted.
+class SmallDisk {
+  public:
+    SmallDisk(const fs::path& folder, size_t bytes) : folder_(folder) {
+        fs::create_directories(folder);
+        const std::string options = "size=" + std::to_string(bytes);
+        mounted_ = ::mount("tmpfs", folder.c_str(), "tmpfs", 0, options.c_str()) == 0;
+    }
+    ~SmallDisk() {
+        if (mounted_) {
+            ::umount2(folder_.c_str(), MNT_DETACH);
+        }
+    }
+    SmallDisk(const SmallDisk&) = delete;
+    SmallDisk& operator=(const SmallDisk&) = delete;
+    bool Mounted() const { return mounted_; }
+    // Remounts it read-only: a folder even root cannot write.
+    bool MakeReadOnly() {
+        return ::mount("tmpfs", folder_.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+    }
+
+  private:
+    fs::path folder_;
+    bool mounted_ = false;
+};
 
 // Runs the event loop until pred holds; false after the time-out.
 inline bool WaitFor(const std::function<bool()>& pred, int timeoutMs = 20000) {

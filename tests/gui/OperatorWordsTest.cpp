@@ -2,7 +2,6 @@
 // against: boards that hold their key already shown as failures, refusals in developer words,
 // a full disk blamed on the keys, texts that collide or are cut, a window that does not guide,
 // and practice taken for the line.
-#include <sys/mount.h>
 
 #include <QFontMetrics>
 #include <QMessageBox>
@@ -23,13 +22,6 @@ namespace C = StationControl;
 namespace {
 
 const char* const kLanguages[] = {"0", "1"};  // Selected: English.ini, Chinese.ini
-
-// A tmpfs of `bytes` at `folder` (root only); false when it cannot be mounted here.
-bool MountSmallDisk(const fs::path& folder, size_t bytes) {
-    fs::create_directories(folder);
-    const std::string options = "size=" + std::to_string(bytes);
-    return ::mount("tmpfs", folder.c_str(), "tmpfs", 0, options.c_str()) == 0;
-}
 
 // Fills the disk of `folder` until a write fails.
 void FillDisk(const fs::path& folder) {
@@ -197,10 +189,10 @@ void OperatorWordsTest::keyFileRefusalsSayWhatToDoInEitherLanguage() {
         cases.push_back({"held.kdb", "IDS_KEYFILE_IN_USE"});
         // A read-only folder (a read-only file system: root may write any other folder).
         const fs::path readOnly = station.Home() / "ro";
-        if (MountSmallDisk(readOnly, 1 << 20)) {
+        SmallDisk readOnlyDisk(readOnly, 1 << 20);
+        if (readOnlyDisk.Mounted()) {
             fs::copy_file(good, readOnly / "keys.kdb");
-            QCOMPARE(::mount("tmpfs", readOnly.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr),
-                     0);
+            QVERIFY(readOnlyDisk.MakeReadOnly());
             cases.push_back({"ro/keys.kdb", "IDS_KEYFILE_READ_ONLY"});
         } else {
             qWarning("no tmpfs here: the read-only folder is not tried");
@@ -231,7 +223,6 @@ void OperatorWordsTest::keyFileRefusalsSayWhatToDoInEitherLanguage() {
                 QVERIFY2(!IsAscii(words) && words != english[c.words], qPrintable(words));
             }
         }
-        ::umount2(readOnly.c_str(), MNT_DETACH);
     }
 }
 
@@ -241,13 +232,10 @@ void OperatorWordsTest::aFullDiskIsNamedAndBoardsThatNeverStartedKeepNoFalseReas
         station.language["Selected"] = selected;
         station.system["WriteKeybox"] = "1";
         const fs::path disk = station.Home() / "disk";
-        if (!MountSmallDisk(disk, 256 * 1024)) {
+        SmallDisk smallDisk(disk, 256 * 1024);
+        if (!smallDisk.Mounted()) {
             QSKIP("no tmpfs here: the full disk is not tried");
         }
-        struct Unmount {
-            fs::path path;
-            ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
-        } unmount{disk};
         const std::string kdb = (disk / "keys.kdb").string();
         fs::copy_file(station.MakeKeyFile("keys.kdb", 40, 32), kdb);
         for (int i = 0; i < 8; ++i) {

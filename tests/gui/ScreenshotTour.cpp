@@ -2,7 +2,6 @@
 // as pictures for a person to look at: Stop then Start over boards that passed, a damaged key file
 // with its message, and a full key-file disk (where a small file system can be mounted). Each
 // scene also checks what it shows. Pictures go to KS_SHOT_DIR (default: the working folder).
-#include <sys/mount.h>
 
 #include <QGuiApplication>
 #include <QMessageBox>
@@ -115,14 +114,10 @@ void ScreenshotTour::aFullDisk() {
         station.language["Selected"] = selected;
         station.system["WriteKeybox"] = "1";
         const fs::path disk = station.Home() / "disk";
-        fs::create_directories(disk);
-        if (::mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=262144") != 0) {
+        SmallDisk smallDisk(disk, 256 * 1024);
+        if (!smallDisk.Mounted()) {
             QSKIP("no tmpfs here: the full disk is not shown");
         }
-        struct Unmount {
-            fs::path path;
-            ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
-        } unmount{disk};
         const std::string kdb = (disk / "keys.kdb").string();
         fs::copy_file(station.MakeKeyFile("keys.kdb", 40, 32), kdb);
         for (int i = 0; i < 12; ++i) {
