@@ -82,7 +82,7 @@ M23	provision/VendorStorage.cpp	return AllZero(sector + 8, 148) ? VendorClearSta
 M24	keydb/pool/PoolSchema.cpp	k.digest = u.digest\n                         AND k.state IN ('reserved', 'delivered', 'spent', 'exported'))	k.digest = u.digest\n                         AND k.state IN ('delivered', 'spent', 'exported'))	$PL:KeyPool.*
 M25	keydb/pool/PoolSchema.cpp	AND k.station = session_user\n                         AND k.state IN ('reserved', 'delivered', 'spent')))	AND k.station = session_user\n                         AND k.state IN ('delivered')))	$PL:KeyPool.*
 M26	keydb/pool/PoolSchema.cpp	WHERE k.pool_id = v_pool AND k.idx = ANY (p_idx) AND k.state = p_from\n                  AND k.station = session_user AND	WHERE k.pool_id = v_pool AND k.idx = ANY (p_idx) AND k.state = p_from\n                  AND	$PL:KeyPool.*
-M27	keydb/pool/PoolSchema.cpp	WHERE k.pool_id = v_pool AND k.state = 'free'\n                      ORDER BY k.idx	WHERE k.pool_id = v_pool\n                      ORDER BY k.idx	$PL:KeyPool.*:PoolRules.*
+M27	keydb/pool/PoolSchema.cpp	WHERE k.pool_id = v_pool AND k.state = 'free'\n                  ORDER BY k.idx	WHERE k.pool_id = v_pool\n                  ORDER BY k.idx	$PL:KeyPool.*:PoolRules.*
 M28	app/StationController.cpp	    if (stationRunning_ == 1) {\n        OnStartStopButton();  // stop as the button would	    if (false) {\n        OnStartStopButton();  // stop as the button would	$AC:ProvisioningRunTest.*
 M29	app/StationController.cpp	    if (settings_->WriteKeybox != 0 && keySource_->IsBroken()) {	    if (false) {	$AC:ProvisioningRunTest.*
 M30	keydb/KeyFileSource.cpp	    return file_ != nullptr && file_->WasReservedFor(serial);	    return false;	$PV
@@ -92,7 +92,7 @@ M33	keydb/KeyFile.cpp	    if (!StationKeyIn(index, KeyState::kReserved, &i)) {\n
 M34	provision/UpgradeWorker.cpp	    BuildMiscKeyImage(miscBuffer_.data(), miscBuffer_.size(), key_.data(), key_.size());\n	    BuildMiscKeyImage(miscBuffer_.data(), miscBuffer_.size(), key_.data(), key_.size());\n    ProvLog(log_, "<%s> writing key %02x%02x%02x%02x%02x%02x%02x%02x...", Loc(), key_.data()[0], key_.data()[1], key_.data()[2], key_.data()[3], key_.data()[4], key_.data()[5], key_.data()[6], key_.data()[7]);\n	$SK
 M35	provision/VendorStorage.cpp	    if (snText.find("..") != std::string::npos) {\n        return false;\n    }\n    for (size_t i = 0; i < snText.size(); ++i) {\n        const auto c = static_cast<unsigned char>(snText[i]);\n        if (c < 0x20 || c == 0x7F || c == '/' || 	    for (size_t i = 0; i < snText.size(); ++i) {\n        const auto c = static_cast<unsigned char>(snText[i]);\n        if (c < 0x20 || c == 0x7F || 	$SK
 M36	device/ZRUsbComm.cpp	    Outcome last;\n    for (int attempt = 0; attempt < 2; ++attempt) {	    Outcome last;\n    for (int attempt = 0; attempt < 1000; ++attempt) {	$SK
-M37	keydb/pool/PoolSchema.cpp	station = session_user, slot = p_slots[p.n],	station = session_user, slot = p_slots[v_n + 1 - p.n],	$PL:PoolRules.*
+M37	keydb/pool/PoolSchema.cpp	station = session_user, slot = p_slots[array_position(v_got, k.idx)],	station = session_user, slot = p_slots[cardinality(v_got) + 1 - array_position(v_got, k.idx)],	$PL:PoolRules.*
 M38	keydb/pool/PoolKeySource.cpp	!(noBlankKey_.load() && IsBlankArea(data, size))	!IsBlankArea(data, size)	$PL:PoolRules.JobsThatAsk*
 M39	keydb/pool/PoolSchema.cpp	IF EXISTS (SELECT 1 FROM generate_series(0, v_n - 1) i	IF false AND EXISTS (SELECT 1 FROM generate_series(0, v_n - 1) i	$PL:PoolAttacks.NoKey*
 EOF

@@ -211,26 +211,23 @@ BEGIN
           AND k.state IN ('taken', 'reserved');
     -- Jobs past the room the limit leaves are refused.
     v_room := greatest(0, least(v_n::bigint, v_max - v_open))::integer;
-    WITH picked AS (
-        SELECT f.idx, row_number() OVER (ORDER BY f.idx) AS n
-            FROM (SELECT k.idx FROM keypool.keys k
-                      WHERE k.pool_id = v_pool AND k.state = 'free'
-                      ORDER BY k.idx LIMIT v_room FOR UPDATE SKIP LOCKED) f
-    ), claimed AS (
-        UPDATE keypool.keys k SET
-               state = CASE WHEN p_reserve THEN 'reserved' ELSE 'taken' END,
-               station = session_user, slot = p_slots[p.n],
-               port_location = left(p_ports[p.n], 256),
-               serial = CASE WHEN p_reserve THEN left(p_serials[p.n], 128) END,
-               destination = CASE WHEN p_reserve THEN left(p_destinations[p.n], 16) END,
-               step = NULL, code = NULL, taken_at = now(),
-               reserved_at = CASE WHEN p_reserve THEN now() END, fetched_at = NULL,
-               ended_at = NULL
-            FROM picked p
-            WHERE k.pool_id = v_pool AND k.idx = p.idx
-            RETURNING p.n, k.idx
-    )
-    SELECT array_agg(c.idx ORDER BY c.n) INTO v_got FROM claimed c;
+    SELECT array_agg(f.idx ORDER BY f.idx) INTO v_got
+        FROM (SELECT k.idx FROM keypool.keys k
+                  WHERE k.pool_id = v_pool AND k.state = 'free'
+                  ORDER BY k.idx LIMIT v_room FOR UPDATE SKIP LOCKED) f;
+    -- The rows are locked: each is found again by its primary key alone (no estimate of the
+    -- pool's size, often stale just after an import, can turn this into a scan of the pool).
+    UPDATE keypool.keys k SET
+           state = CASE WHEN p_reserve THEN 'reserved' ELSE 'taken' END,
+           station = session_user, slot = p_slots[array_position(v_got, k.idx)],
+           port_location = left(p_ports[array_position(v_got, k.idx)], 256),
+           serial = CASE WHEN p_reserve THEN left(p_serials[array_position(v_got, k.idx)], 128) END,
+           destination = CASE WHEN p_reserve
+                              THEN left(p_destinations[array_position(v_got, k.idx)], 16) END,
+           step = NULL, code = NULL, taken_at = now(),
+           reserved_at = CASE WHEN p_reserve THEN now() END, fetched_at = NULL,
+           ended_at = NULL
+        WHERE k.pool_id = v_pool AND k.idx = ANY (v_got);
     v_claimed := coalesce(cardinality(v_got), 0);
     INSERT INTO keypool.events (pool_id, idx, event, station, slot, port_location, serial,
                                 destination, step, code)
