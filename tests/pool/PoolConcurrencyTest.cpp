@@ -117,6 +117,24 @@ TEST_F(PoolRules, AStationNeverWaitsBehindAnotherStationsClaim) {
     EXPECT_EQ(first, "1");
     EXPECT_EQ(second, "2");
 
+    // Jobs that ask together skip every held key and each get the next free one, in job order,
+    // with their own slot and serial on the key and on its event.
+    Value(holder.get(), "SELECT 1 FROM keypool.keys k WHERE k.idx = 4 FOR UPDATE", &ok);
+    ASSERT_TRUE(ok);
+    Value(st1.get(),
+          "SELECT * FROM keypool.claim_keys('line', ARRAY[7, 8, 9], ARRAY['p', 'p', 'p'], "
+          "ARRAY['a', 'b', 'c'], ARRAY['misc', 'misc', 'misc'])",
+          &ok);
+    ASSERT_TRUE(ok) << PQerrorMessage(st1.get());
+    EXPECT_EQ(pooltest::Column(pg_,
+                               "SELECT string_agg(idx || ':' || slot || ':' || serial, ',' "
+                               "ORDER BY idx) FROM keypool.keys WHERE slot > 6"),
+              std::vector<std::string>{"3:7:a,5:8:b,6:9:c"});
+    EXPECT_EQ(pooltest::Column(pg_,
+                               "SELECT string_agg(idx || ':' || slot || ':' || serial, ',' "
+                               "ORDER BY id) FROM keypool.events WHERE event = 'reserved'"),
+              std::vector<std::string>{"3:7:a,5:8:b,6:9:c"});
+
     // The claim ends without taking the key: it is the next one handed out.
     Value(holder.get(), "ROLLBACK", &ok);
     ASSERT_TRUE(ok);
