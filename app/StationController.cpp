@@ -674,8 +674,12 @@ void CStationController::LoadKeyPool(const std::string& conninfo, const std::str
     }
     // A standby's address alone is refused by the pool source with its own reason.
     const bool standby = reason.find("read-only standby") != std::string::npos;
+    // A connection refused by a rule (TLS, sslmode, channel binding, a password in the string)
+    // is not a network fault: the operator reads the rule.
+    const bool refused = reason.find("connection is refused") != std::string::npos;
     const std::string words =
-        GetLangText(standby ? "IDS_KEYPOOL_STANDBY" : "IDS_KEYPOOL_LOAD_FAIL");
+        refused ? GetLangText("IDS_KEYPOOL_REFUSED") + " (" + reason + ")"
+                : GetLangText(standby ? "IDS_KEYPOOL_STANDBY" : "IDS_KEYPOOL_LOAD_FAIL");
     SetStatus(words);
     view_.ShowMessage(words, ErrorCaption(), MessageIcon::kError);
 }

@@ -42,7 +42,7 @@ endif()
 # cache outside the clone (scripts/windows-deps.sh, which scripts/windows.sh runs and passes the
 # prefix of here). Linked statically (libpq_static.a: libpq's own objects; PostgreSQL's libpq.a
 # is the DLL's import library), so the programs need no DLL beside them. Without it the pool
-# refuses to load on Windows with its reason (platform/windows/KeyPoolUnavailable.cpp).
+# refuses to load on Windows with its reason (keydb/pool/unavailable/KeyPoolUnavailable.cpp).
 set(KS_WIN_PQ_PREFIX "" CACHE PATH "libpq and OpenSSL for MinGW (scripts/windows-deps.sh)")
 set(KS_WIN_KEY_POOL OFF)
 if(KS_WIN_PQ_PREFIX AND EXISTS ${KS_WIN_PQ_PREFIX}/lib/libpq_static.a)

@@ -44,14 +44,20 @@ class IKeySource {
     // key area holds, `size` bytes) is one of the source's keys recorded as used (reserved,
     // delivered or spent); true when a key of the source was reserved for a board with this serial
     // number, whatever became of it (delivered, spent, or still open after a crash). False also
-    // when it cannot be told (a pool out of reach: taking a key then fails as well).
+    // when it cannot be told: a job asks WasServed, which says so.
     virtual bool IsUsedKey(const uint8_t* data, size_t size) = 0;
     virtual bool WasReservedFor(const std::string& serial) = 0;
     // Both guards at once, as a job asks them (a pool answers in one call): `serial` empty or
-    // `data` null leaves that guard out.
-    virtual bool WasServed(const std::string& serial, const uint8_t* data, size_t size) {
+    // `data` null leaves that guard out. kCannotTell (with the reason in `why` when given): the
+    // source could not be asked, and the job must take no key.
+    enum class Served { kNotServed, kServed, kCannotTell };
+    virtual Served WasServed(const std::string& serial, const uint8_t* data, size_t size,
+                             std::string* why = nullptr) {
+        (void)why;
         return (!serial.empty() && WasReservedFor(serial)) ||
-               (data != nullptr && IsUsedKey(data, size));
+                       (data != nullptr && IsUsedKey(data, size))
+                   ? Served::kServed
+                   : Served::kNotServed;
     }
 
     // False when the counts could not be read (a pool out of reach).

@@ -377,15 +377,25 @@ bool UpgradeJob::AlreadyProvisioned(int32_t dest) {
             area = miscBuffer_.data();
         }
     }
-    const bool found = (!serial.empty() || area != nullptr) &&
-                       keys_->WasServed(serial, area, area != nullptr ? keySize : 0);
+    std::string why;
+    const IKeySource::Served served =
+        serial.empty() && area == nullptr
+            ? IKeySource::Served::kNotServed
+            : keys_->WasServed(serial, area, area != nullptr ? keySize : 0, &why);
     if (dest == 0) {
         WipeMemory(miscBuffer_.data(), miscBuffer_.size());
     }
-    if (found) {
+    if (served == IKeySource::Served::kServed) {
         RefuseAlreadyProvisioned();
+    } else if (served == IKeySource::Served::kCannotTell) {
+        // A guard that cannot answer refuses: the board may hold a key already.
+        FailStep("IDS_POOL_LOST", 0);
+        ProvLog(log_,
+                "<%s> Error:UpgradeThreadProc-->the re-provisioning check could not be made (%s); "
+                "no key taken",
+                Loc(), why.empty() ? "no reason given" : why.c_str());
     }
-    return found;
+    return served != IKeySource::Served::kNotServed;
 }
 
 bool UpgradeJob::SerialAlreadyServed(IKeySource* keys) {

@@ -1,5 +1,7 @@
 // The PostgreSQL client's file names on POSIX systems: paths are bytes, the client finds its
 // defaults itself.
+#include <sys/socket.h>
+
 #include "keydb/pool/PoolCrypto.h"
 
 namespace pool {
@@ -19,6 +21,14 @@ std::string RootCertDefault() {
 
 bool NoHostIsTcp() {
     return false;
+}
+
+bool IsLocalSocket(int socket) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    return socket >= 0 &&
+           ::getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
+           address.ss_family == AF_UNIX;
 }
 
 }  // namespace pool

@@ -3,6 +3,8 @@
 // under C:\Users\张三 is "C:\Users\??" on a Western Windows. The station hands it each path in the
 // ANSI code page when it fits there, else the file's short (8.3) name, and names the passfile and
 // the CA certificate itself, found through the UTF-16 calls.
+#include <winsock2.h>
+// winsock2.h before windows.h
 #include <shlobj.h>
 #include <windows.h>
 
@@ -87,6 +89,16 @@ std::string RootCertDefault() {
 
 bool NoHostIsTcp() {
     return true;
+}
+
+bool IsLocalSocket(int socket) {
+    // libpq's socket on Windows is a SOCKET that fits an int; AF_UNIX is 1 there too.
+    sockaddr_storage address{};
+    int length = sizeof address;
+    return socket >= 0 &&
+           ::getsockname(static_cast<SOCKET>(socket), reinterpret_cast<sockaddr*>(&address),
+                         &length) == 0 &&
+           address.ss_family == 1;
 }
 
 }  // namespace pool

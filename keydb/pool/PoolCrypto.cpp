@@ -138,6 +138,40 @@ bool UnwrapPoolKey(const WrapKey& key, int32_t poolId, int32_t index, const uint
     return ok;
 }
 
+bool CheckConnected(PGconn* conn, bool insecure, std::string* error) {
+    if (conn == nullptr || PQstatus(conn) != CONNECTION_OK) {
+        *error = "not connected";
+        return false;
+    }
+    if (insecure || IsLocalSocket(PQsocket(conn))) {
+        return true;
+    }
+    std::string sslmode;
+    std::string channelBinding;
+    std::unique_ptr<PQconninfoOption, decltype(&PQconninfoFree)> options(PQconninfo(conn),
+                                                                         &PQconninfoFree);
+    for (PQconninfoOption* o = options.get(); o != nullptr && o->keyword != nullptr; ++o) {
+        const std::string keyword = o->keyword;
+        const std::string value = o->val != nullptr ? std::string(o->val, strnlen(o->val, 64)) : "";
+        sslmode = keyword == "sslmode" ? value : sslmode;
+        channelBinding = keyword == "channel_binding" ? value : channelBinding;
+    }
+    if (PQsslInUse(conn) != 1) {
+        *error = "the connection to the key pool server is over TCP without TLS";
+    } else if (sslmode != "verify-full") {
+        *error = "the connection to the key pool server is over TCP with sslmode=" +
+                 (sslmode.empty() ? std::string("(none)") : sslmode) +
+                 ", not sslmode=verify-full (a service file or PGSSLMODE may have set it)";
+    } else if (channelBinding != "require") {
+        *error =
+            "the connection to the key pool server is over TCP without "
+            "channel_binding=require";
+    } else {
+        return true;
+    }
+    return false;
+}
+
 bool CheckConnInfo(const std::string& conninfo, bool insecure, std::string* effective,
                    std::string* error) {
     char* parseError = nullptr;

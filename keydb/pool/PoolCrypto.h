@@ -12,6 +12,8 @@
 
 #include "keydb/WipeMemory.h"
 
+typedef struct pg_conn PGconn;
+
 namespace pool {
 
 constexpr size_t kWrapKeyBytes = 32;
@@ -58,6 +60,15 @@ std::string RootCertDefault();
 // Whether the client goes over TCP when a connection string names no host: its Unix socket folder
 // on POSIX, TCP to localhost on Windows (where it has no default socket folder).
 bool NoHostIsTcp();
+
+// Whether a live connection runs over a Unix-domain socket (asked of the socket itself).
+bool IsLocalSocket(int socket);
+
+// Checks a live connection, whatever the string, a service file, the environment or a passfile
+// made of it: unless it is over a Unix-domain socket (or `insecure`), it must be TLS
+// (PQsslInUse) with the effective sslmode verify-full and channel_binding require, as the
+// connection reports them (PQconninfo). False with the rule that refused it.
+bool CheckConnected(PGconn* conn, bool insecure, std::string* error);
 
 // Checks a libpq connection string before it is used. Over TCP (any host that is not a Unix
 // socket folder, and on Windows no host at all) it must ask for sslmode=verify-full unless

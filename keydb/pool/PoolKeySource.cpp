@@ -51,6 +51,7 @@ CPoolKeySource::CPoolKeySource(std::string conninfo, std::string pool, CLoggerBa
         return;
     }
     if (!pool::CheckConnInfo(conninfo, options.insecureConnection, &conninfo_, &error_)) {
+        error_ = "the key pool connection is refused: " + error_;
         return;
     }
     if (options.wrapKeyFile.empty()) {
@@ -63,8 +64,11 @@ CPoolKeySource::CPoolKeySource(std::string conninfo, std::string pool, CLoggerBa
     pg_conn* conn = pool::ConnectBounded(conninfo_, limits_);
     bool readOnly = false;
     std::string why;
+    insecure_ = options.insecureConnection;
     if (conn == nullptr || PQstatus(conn) != CONNECTION_OK) {
         why = pool::ConnError(conn);
+    } else if (!pool::CheckConnected(conn, insecure_, &why)) {
+        error_ = "the key pool connection is refused: " + why;
     } else {
         pool::PrepareSession(conn, limits_, &readOnly, &why);
     }
@@ -75,7 +79,7 @@ CPoolKeySource::CPoolKeySource(std::string conninfo, std::string pool, CLoggerBa
                  "is a read-only standby: stations draw keys only from the primary (name the "
                  "primary, or every server with target_session_attrs=read-write)" +
                  (readOnly ? std::string() : ": " + why);
-    } else if (!why.empty()) {
+    } else if (!why.empty() && error_.empty()) {
         error_ = "cannot connect to the key pool: " + why;
     }
     if (!error_.empty()) {
@@ -239,11 +243,15 @@ bool CPoolKeySource::Connect(pg_conn** conn) {
     bool ok = *conn != nullptr && PQstatus(*conn) == CONNECTION_OK;
     bool readOnly = false;
     std::string why;
-    if (ok && (!pool::PrepareSession(*conn, limits_, &readOnly, &why) || readOnly)) {
+    if (ok && !pool::CheckConnected(*conn, insecure_, &why)) {
+        // Checked again on every connection: where it lands may have changed (a failover).
+        why = "refused: " + why;
+        ok = false;
+    } else if (ok && (!pool::PrepareSession(*conn, limits_, &readOnly, &why) || readOnly)) {
         // A server that has become a standby takes no writes: it is not the pool's server now.
         why = readOnly ? "the server " + pool::ServerName(*conn) + " is a read-only standby" : why;
         ok = false;
-    } else if (!ok) {
+    } else if (!ok && why.empty()) {
         why = pool::ConnError(*conn);
     }
     if (ok) {
@@ -332,13 +340,23 @@ bool CPoolKeySource::TakeKey(const KeyJobInfo& job, int32_t* index, KeyCopy* key
         return false;
     }
     const bool drawn = ask.index >= 0;
-    const bool taken =
+    const bool opened =
         drawn && ask.wrappedLength == keySize_ + static_cast<int>(pool::kWrapOverhead) &&
         key->Allocate(static_cast<size_t>(keySize_)) &&
         pool::UnwrapPoolKey(
             *wrapKey_, poolId_, ask.index,
             reinterpret_cast<const uint8_t*>(PQgetvalue(ask.fetched.get(), ask.row, 1)),
             static_cast<size_t>(ask.wrappedLength), key->data());
+    // The key is the one the pool recorded at import: its SHA-256 is the stored digest (a key
+    // pooled again under a made-up digest would pass every re-provisioning guard).
+    bool digestOk = false;
+    if (opened) {
+        uint8_t digest[32];
+        digestOk = PQgetlength(ask.fetched.get(), ask.row, 2) == 32 &&
+                   DoHash256(digest, key->data(), key->size()) &&
+                   std::memcmp(digest, PQgetvalue(ask.fetched.get(), ask.row, 2), 32) == 0;
+    }
+    const bool taken = opened && digestOk;
     ask.fetched.reset();  // the wrapped bytes go with the result
     if (taken) {
         *index = ask.index;
@@ -361,11 +379,13 @@ bool CPoolKeySource::TakeKey(const KeyJobInfo& job, int32_t* index, KeyCopy* key
         // Reserved on the server but unusable here: never handed out again.
         if (log_ != nullptr) {
             log_->Print(1,
-                        "Error:Key pool %s: key %d does not open with the wrap key or has the "
-                        "wrong size; spent",
+                        opened ? "Error:Key pool %s: key %d is not the key the pool recorded (its "
+                                 "SHA-256 differs from the stored digest); spent"
+                               : "Error:Key pool %s: key %d does not open with the wrap key or "
+                                 "has the wrong size; spent",
                         pool_.c_str(), static_cast<int>(ask.index));
         }
-        SpendUnsent(ask.index, job.slot, "unwrap");
+        SpendUnsent(ask.index, job.slot, opened ? "digest" : "unwrap");
     }
     return taken;
 }
@@ -476,11 +496,11 @@ void CPoolKeySource::RunDraws(const std::vector<DrawAsk*>& asks) {
         const std::string indexArray = IntArray(indices);
         const char* fetchValues[] = {pool_.c_str(), indexArray.c_str()};
         std::shared_ptr<pg_result> fetched(
-            Call(&conn, "SELECT f.idx, f.wrapped FROM keypool.fetch_keys($1, $2) f", 2, fetchValues,
-                 1, &why),
-            PQclear);
+            Call(&conn, "SELECT f.idx, f.wrapped, f.digest FROM keypool.fetch_keys($1, $2) f", 2,
+                 fetchValues, 1, &why),
+            pool::Discard);
         const bool ok = fetched != nullptr && PQresultStatus(fetched.get()) == PGRES_TUPLES_OK &&
-                        PQnfields(fetched.get()) == 2 &&
+                        PQnfields(fetched.get()) == 3 &&
                         PQntuples(fetched.get()) == static_cast<int>(indices.size());
         int row = 0;
         for (DrawAsk* ask : asks) {
@@ -609,35 +629,52 @@ void CPoolKeySource::ReturnKey(int32_t index, const KeyJobInfo& job) {
 }
 
 bool CPoolKeySource::IsUsedKey(const uint8_t* data, size_t size) {
-    return data != nullptr && WasServed(std::string(), data, size);
+    return data != nullptr && WasServed(std::string(), data, size) == Served::kServed;
 }
 
 bool CPoolKeySource::WasReservedFor(const std::string& serial) {
-    return WasServed(serial, nullptr, 0);
+    return WasServed(serial, nullptr, 0) == Served::kServed;
 }
 
-bool CPoolKeySource::WasServed(const std::string& serial, const uint8_t* data, size_t size) {
-    ServedAsk ask{ServerText(serial), std::string(), false};  // the serial as the draw stored it
+IKeySource::Served CPoolKeySource::WasServed(const std::string& serial, const uint8_t* data,
+                                             size_t size, std::string* why) {
+    // The serial as the draw stored it.
+    ServedAsk ask{ServerText(serial), std::string(), false, false, std::string()};
     // A board that never had a key holds a blank key area, which no key of the pool matches
     // unless the pool itself holds such a key (import refuses them): the server is not asked.
     if (data != nullptr && size == static_cast<size_t>(keySize_) &&
         !(noBlankKey_.load() && IsBlankArea(data, size))) {
         uint8_t digest[32];
         if (!DoHash256(digest, data, size)) {
-            return false;
+            ask.why = "no digest of the key area";
+        } else {
+            ask.digest = "\\x" + HexBytes(digest, sizeof(digest));
         }
-        ask.digest = "\\x" + HexBytes(digest, sizeof(digest));
     }
-    if (!valid_ || (ask.serial.empty() && ask.digest.empty()) || !servedChecks_->Run(&ask)) {
-        return false;
+    if (ask.serial.empty() && ask.digest.empty() && ask.why.empty()) {
+        return Served::kNotServed;  // nothing to ask: a blank area and no serial number
     }
-    return ask.served;
+    if (!valid_) {
+        ask.why = error_.empty() ? "the key pool is not loaded" : error_;
+    } else if (ask.why.empty() && !servedChecks_->Run(&ask)) {
+        ask.why = "out of memory";
+    }
+    if (ask.answered) {
+        return ask.served ? Served::kServed : Served::kNotServed;
+    }
+    if (why != nullptr) {
+        *why = ask.why.empty() ? "no answer" : ask.why;
+    }
+    return Served::kCannotTell;
 }
 
 void CPoolKeySource::RunServedChecks(const std::vector<ServedAsk*>& asks) {
     pg_conn* conn = Borrow();
     if (!Connect(&conn)) {
         GiveBack(conn);
+        for (ServedAsk* ask : asks) {
+            ask->why = "not connected";
+        }
         return;
     }
     std::vector<std::string> serials;
@@ -654,8 +691,14 @@ void CPoolKeySource::RunServedChecks(const std::vector<ServedAsk*>& asks) {
                              values, 0, &why));
     const bool ok = result.Ok(PGRES_TUPLES_OK) && PQnfields(result.get()) == 1 &&
                     PQntuples(result.get()) == static_cast<int>(asks.size());
-    for (size_t i = 0; ok && i < asks.size(); ++i) {
-        asks[i]->served = std::strcmp(PQgetvalue(result.get(), static_cast<int>(i), 0), "t") == 0;
+    for (size_t i = 0; i < asks.size(); ++i) {
+        const int row = static_cast<int>(i);
+        if (ok && PQgetisnull(result.get(), row, 0) == 0) {
+            asks[i]->served = std::strcmp(PQgetvalue(result.get(), row, 0), "t") == 0;
+            asks[i]->answered = true;
+        } else {
+            asks[i]->why = why.empty() ? "unexpected answer" : why;
+        }
     }
     if (!ok && log_ != nullptr) {
         log_->Print(1, "Error:Key pool %s: the re-provisioning check could not be made (%s)",

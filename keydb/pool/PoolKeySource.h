@@ -59,7 +59,8 @@ class CPoolKeySource final : public IKeySource {
     void ReturnKey(int32_t index, const KeyJobInfo& job) override;
     bool IsUsedKey(const uint8_t* data, size_t size) override;
     bool WasReservedFor(const std::string& serial) override;
-    bool WasServed(const std::string& serial, const uint8_t* data, size_t size) override;
+    Served WasServed(const std::string& serial, const uint8_t* data, size_t size,
+                     std::string* why = nullptr) override;
     bool GetCounts(KeySourceCounts* out) override;
     int32_t GetKeySize() const override { return keySize_; }
     const uint8_t* GetRecordInfo() const override { return valid_ ? recordInfo_.data() : nullptr; }
@@ -106,6 +107,8 @@ class CPoolKeySource final : public IKeySource {
         std::string serial;  // empty: not asked
         std::string digest;  // "\\x" and 64 hex digits; empty: not asked
         bool served;         // false also when the call failed
+        bool answered;       // the server answered
+        std::string why;     // why it did not
     };
     void RunDraws(const std::vector<DrawAsk*>& asks);
     void RunServedChecks(const std::vector<ServedAsk*>& asks);
@@ -127,6 +130,7 @@ class CPoolKeySource final : public IKeySource {
     bool dropped_ = false;  // a connection was closed after a failed call
     std::string server_;    // where the last connection was made
     pool::CallLimits limits_;
+    bool insecure_ = false;  // TCP without verified TLS allowed (PoolSourceOptions)
     bool valid_ = false;
     std::string error_;
     int32_t keySize_ = 0;

@@ -27,6 +27,8 @@ BEGIN
         END IF;
     END LOOP;
     ALTER ROLE keypool_owner NOLOGIN;
+    -- The owner's functions read the synchronous standbys' flush positions (pg_stat_replication).
+    GRANT pg_read_all_stats TO keypool_owner;
     -- Nobody acts as the owner: a membership left by an earlier set-up is taken away.
     FOR v_member IN SELECT m.rolname FROM pg_auth_members a JOIN pg_roles m ON m.oid = a.member
                     WHERE a.roleid = 'keypool_owner'::regrole LOOP
@@ -110,7 +112,8 @@ CREATE TABLE keypool.events (
     destination   text,
     step          text,
     code          integer,
-    hash          bytea NOT NULL CHECK (length(hash) = 32)
+    hash          bytea NOT NULL CHECK (length(hash) = 32),
+    reason        text CHECK (length(reason) <= 256)  -- an administrator's resolution
 );
 CREATE INDEX events_key ON keypool.events (pool_id, idx, id);
 -- One row: whoever appends an event holds it locked until the end of the transaction (the
@@ -128,7 +131,8 @@ BEGIN
                      quote_nullable(e.event), quote_nullable(e.station), quote_nullable(e.slot),
                      quote_nullable(e.port_location), quote_nullable(e.serial),
                      quote_nullable(e.destination), quote_nullable(e.step),
-                     quote_nullable(e.code));
+                     quote_nullable(e.code),
+                     CASE WHEN e.reason IS NOT NULL THEN quote_literal(e.reason) END);
 END
 $$;
 CREATE FUNCTION keypool.chain_event() RETURNS trigger
@@ -150,7 +154,8 @@ END
 $$;
 CREATE TRIGGER events_chain BEFORE INSERT ON keypool.events
     FOR EACH ROW EXECUTE FUNCTION keypool.chain_event();
-CREATE FUNCTION keypool.refuse_change() RETURNS trigger LANGUAGE plpgsql AS $$
+CREATE FUNCTION keypool.refuse_change() RETURNS trigger
+LANGUAGE plpgsql SET search_path = pg_catalog, pg_temp AS $$
 BEGIN
     RAISE EXCEPTION 'keypool.events is append-only';
 END
@@ -273,13 +278,45 @@ BEGIN
 END
 $$;
 
--- The wrapped bytes of keys the calling station has reserved (at most 64, in the order asked;
--- NULL for one that is not), only in a transaction that has written nothing yet: so the
--- reservation the bytes belong to is committed, and rolling back cannot hide the read. The first
--- fetch of a key is recorded (fetched_at, event 'fetched'), committed without waiting for the
--- flush: a reserved key counts as fetched whether or not that record survives a crash.
+-- Whether the write-ahead log up to p_target is flushed on this server and on as many
+-- synchronous standbys as synchronous_standby_names asks for (a server setting no session can
+-- change), waiting up to 3 s for it. What a session set for its commits (synchronous_commit by
+-- SET LOCAL, ALTER ROLE, PGOPTIONS) changes nothing here: the flush positions are read.
+CREATE FUNCTION keypool.wait_durable(p_target pg_lsn) RETURNS boolean
+LANGUAGE plpgsql VOLATILE SET search_path = pg_catalog, pg_temp AS $$
+DECLARE
+    v_names text := current_setting('synchronous_standby_names');
+    v_need integer := 0;
+    v_end timestamptz := clock_timestamp() + interval '3 s';
+BEGIN
+    IF v_names !~ '^\s*$' THEN
+        v_need := coalesce((regexp_match(v_names, '^\s*(?:(?:first|any)\s+)?([0-9]+)\s*\(',
+                                         'i'))[1]::integer, 1);
+    END IF;
+    LOOP
+        IF pg_current_wal_flush_lsn() >= p_target
+           AND (v_need = 0 OR (SELECT count(*) FROM pg_stat_replication r
+                               WHERE r.sync_state IN ('sync', 'quorum')
+                                 AND r.flush_lsn >= p_target) >= v_need) THEN
+            RETURN true;
+        END IF;
+        IF clock_timestamp() >= v_end THEN
+            RETURN false;
+        END IF;
+        PERFORM pg_sleep(0.001);
+    END LOOP;
+END
+$$;
+
+-- The wrapped bytes and stored digests of keys the calling station has reserved (at most 64, in
+-- the order asked; NULL for one that is not), only in a transaction that has written nothing yet
+-- and only once the write-ahead log is durable (wait_durable) up to where it stands now: so the
+-- reservation the bytes belong to is committed and on disk here and on the synchronous standbys,
+-- and rolling back cannot hide the read. The first fetch of a key is recorded (fetched_at, event
+-- 'fetched'), flushed on this server without waiting for the standbys: a reserved key counts as
+-- fetched whether or not that record survives a failover.
 CREATE FUNCTION keypool.fetch_keys(p_pool text, p_idx integer[])
-RETURNS TABLE (idx integer, wrapped bytea)
+RETURNS TABLE (idx integer, wrapped bytea, digest bytea)
 LANGUAGE plpgsql SECURITY DEFINER SET search_path = pg_catalog, pg_temp
     SET lock_timeout = '3500ms' AS $$
 DECLARE
@@ -291,8 +328,12 @@ BEGIN
     IF coalesce(cardinality(p_idx), 0) > 64 THEN
         RAISE EXCEPTION 'at most 64 keys in one call';
     END IF;
+    -- The reservations are committed (visible here): their commit records lie before this point.
+    IF NOT keypool.wait_durable(pg_current_wal_insert_lsn()) THEN
+        RAISE EXCEPTION 'the reservation is not yet durable on the server and its synchronous standbys: no key bytes leave';
+    END IF;
     v_pool := keypool.bound_pool(p_pool);
-    PERFORM set_config('synchronous_commit', 'off', true);
+    PERFORM set_config('synchronous_commit', 'local', true);
     WITH first AS (
         UPDATE keypool.keys k SET fetched_at = now()
             WHERE k.pool_id = v_pool AND k.idx = ANY (p_idx) AND k.station = session_user
@@ -302,7 +343,7 @@ BEGIN
         SELECT f.pool_id, f.idx, 'fetched', session_user, f.slot, f.port_location
             FROM first f ORDER BY f.idx;
     RETURN QUERY
-        SELECT u.i, k.wrapped
+        SELECT u.i, k.wrapped, k.digest
             FROM unnest(p_idx) WITH ORDINALITY AS u(i, n)
             LEFT JOIN keypool.keys k ON k.pool_id = v_pool AND k.idx = u.i
                  AND k.station = session_user AND k.state = 'reserved'
@@ -577,6 +618,38 @@ BEGIN
     RETURN true;
 END
 $$;
+-- An administrator's word on a key in doubt (reserved, the end of its job never recorded):
+-- spent, or delivered to the board with this serial number, with the reason, as an event. The
+-- station's limit counts it no more.
+CREATE FUNCTION keypool.resolve_key(p_pool text, p_idx integer, p_outcome text, p_serial text,
+                                    p_reason text)
+RETURNS boolean LANGUAGE plpgsql SECURITY DEFINER SET search_path = pg_catalog, pg_temp AS $$
+DECLARE
+    v_pool integer;
+BEGIN
+    IF p_outcome IS NULL OR p_outcome NOT IN ('spent', 'delivered')
+       OR coalesce(btrim(p_reason), '') = ''
+       OR (p_outcome = 'delivered' AND coalesce(btrim(p_serial), '') = '') THEN
+        RAISE EXCEPTION 'resolve: spent, or delivered with a serial number, and a reason';
+    END IF;
+    SELECT p.id INTO v_pool FROM keypool.pools p WHERE p.name = p_pool;
+    WITH moved AS (
+        UPDATE keypool.keys k SET
+               state = p_outcome,
+               serial = CASE WHEN p_outcome = 'delivered' THEN left(p_serial, 128) ELSE k.serial END,
+               step = CASE WHEN p_outcome = 'spent' THEN 'resolved' ELSE k.step END,
+               ended_at = now()
+            WHERE k.pool_id = v_pool AND k.idx = p_idx AND k.state = 'reserved'
+            RETURNING k.idx, k.slot, k.port_location, k.serial, k.destination)
+    INSERT INTO keypool.events (pool_id, idx, event, station, slot, port_location, serial,
+                                destination, step, reason)
+        SELECT v_pool, m.idx, p_outcome, session_user, m.slot, m.port_location, m.serial,
+               m.destination, 'resolved', left(p_reason, 256)
+            FROM moved m;
+    RETURN FOUND;
+END
+$$;
+
 -- Export is a transfer: every free key of the pool becomes exported (never handed out again),
 -- committed before any byte of them is read. Returns the batch's time, which export_fetch takes.
 CREATE FUNCTION keypool.export_mark(p_pool text)
@@ -600,10 +673,13 @@ END
 $$;
 CREATE FUNCTION keypool.export_fetch(p_pool text, p_at timestamptz)
 RETURNS TABLE (idx integer, wrapped bytea)
-LANGUAGE plpgsql STABLE SECURITY DEFINER SET search_path = pg_catalog, pg_temp AS $$
+LANGUAGE plpgsql SECURITY DEFINER SET search_path = pg_catalog, pg_temp AS $$
 BEGIN
     IF pg_current_xact_id_if_assigned() IS NOT NULL THEN
         RAISE EXCEPTION 'key bytes are handed out only in a transaction that has written nothing';
+    END IF;
+    IF NOT keypool.wait_durable(pg_current_wal_insert_lsn()) THEN
+        RAISE EXCEPTION 'the export is not yet durable on the server and its synchronous standbys: no key bytes leave';
     END IF;
     RETURN QUERY SELECT k.idx, k.wrapped FROM keypool.keys k JOIN keypool.pools p
                      ON p.id = k.pool_id
@@ -636,6 +712,7 @@ GRANT EXECUTE ON FUNCTION keypool.create_pool(text, integer, integer, bytea, tex
                           keypool.bind_station(text, text, integer),
                           keypool.unbind_station(text, text),
                           keypool.export_mark(text),
+                          keypool.resolve_key(text, integer, text, text, text),
                           keypool.export_fetch(text, timestamptz) TO keypool_admin;
 GRANT EXECUTE ON FUNCTION keypool.event_text(keypool.events) TO keypool_admin, keypool_auditor;
 -- Status and audit: everything but the wrapped key bytes.

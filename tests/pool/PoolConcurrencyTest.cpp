@@ -291,10 +291,11 @@ TEST_F(PoolRules, JobsThatAskTogetherEachGetTheirOwnKeyAndTheLimitHolds) {
     Together(16, [&](int i) {
         const std::string serial = i % 4 < 2 ? jobOf(i).serial : "SN-new-" + std::to_string(i);
         const std::string& area = i % 2 == 0 ? bytes[i] : i % 4 == 1 ? zeros : free39->first;
-        served[i] =
-            source.WasServed(serial, reinterpret_cast<const uint8_t*>(area.data()), area.size())
-                ? 1
-                : 0;
+        const auto answer =
+            source.WasServed(serial, reinterpret_cast<const uint8_t*>(area.data()), area.size());
+        served[i] = answer == IKeySource::Served::kServed      ? 1
+                    : answer == IKeySource::Served::kNotServed ? 0
+                                                               : 2;
     });
     for (int i = 0; i < 16; ++i) {
         EXPECT_EQ(served[i], i % 4 == 3 ? 0 : 1) << "board " << i;
@@ -316,8 +317,9 @@ TEST_F(PoolRules, JobsThatAskTogetherEachGetTheirOwnKeyAndTheLimitHolds) {
     EXPECT_TRUE(blankUsed());
     CPoolKeySource loaded(pg_.ConnInfo("st1"), "line", nullptr, options);
     ASSERT_TRUE(loaded.IsValid()) << loaded.GetError();
-    EXPECT_TRUE(
-        loaded.WasServed("SN-never", reinterpret_cast<const uint8_t*>(zeros.data()), zeros.size()));
+    EXPECT_EQ(
+        loaded.WasServed("SN-never", reinterpret_cast<const uint8_t*>(zeros.data()), zeros.size()),
+        IKeySource::Served::kServed);
     ASSERT_TRUE(
         pg_.Sql("UPDATE keypool.keys SET state = 'free', station = NULL, digest = decode('" +
                 digest39[0] + "', 'hex') WHERE idx = 39"));

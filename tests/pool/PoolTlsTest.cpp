@@ -15,6 +15,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "keydb/pool/PoolCrypto.h"
 #include "keydb/pool/PoolKeySource.h"
@@ -174,6 +175,38 @@ TEST(PoolTls, AStationRefusesPlainAndStrippedConnectionsAndProvisionsOverTlsWith
                                    "--rkp", "0", "--dest", "0"});
     };
     EXPECT_EQ(station(plain), 2);
+
+    // A string without a host that a service (PGSERVICE) takes over TCP is checked on what was
+    // connected: sslmode=require (no certificate check: an impostor's would pass) and verify-full
+    // without channel binding are refused with the rule that refused them, by the station source,
+    // kdbtool and the console station, whose operator reads the rule.
+    const std::string services = (dir / "pg_service.conf").string();
+    std::ofstream(services) << "[loose]\nhost=localhost\nhostaddr=127.0.0.1\nport=" << pg.Port()
+                            << "\nsslmode=require\n[nobinding]\nhost=localhost\nhostaddr=127.0.0.1"
+                            << "\nport=" << pg.Port()
+                            << "\nsslmode=verify-full\nsslrootcert=" << pg.Folder() << "/ca.crt\n";
+    ::setenv("PGSERVICEFILE", services.c_str(), 1);
+    const std::string noHost = "user=st dbname=postgres";
+    for (const auto& [service, rule] : {std::pair{"loose", "sslmode=require"},
+                                        std::pair{"nobinding", "channel_binding=require"}}) {
+        ::setenv("PGSERVICE", service, 1);
+        CPoolKeySource viaService(noHost, "line", nullptr, options);
+        EXPECT_FALSE(viaService.IsValid()) << service;
+        EXPECT_NE(viaService.GetError().find(rule), std::string::npos) << viaService.GetError();
+        const std::string said = (dir / "said.txt").string();
+        EXPECT_EQ(pooltest::Kdbtool("pool --db \"" + noHost + "\" status", said), 1);
+        EXPECT_NE(pooltest::ReadText(said).find(rule), std::string::npos) << service;
+        const std::string cli = std::string(KS_KEYSTATION_CLI) + " --home " + home.string() +
+                                " --key-pool \"" + noHost + "\" --pool line --pool-wrap-key " +
+                                wrap + " --simulate 1 --start --until-idle --keybox 1 --rkp 0 " +
+                                "--dest 0 >" + said + " 2>&1";
+        EXPECT_NE(std::system(cli.c_str()), 0);
+        const std::string words = pooltest::ReadText(said);
+        EXPECT_NE(words.find(rule), std::string::npos) << words;
+        EXPECT_EQ(words.find("check the network"), std::string::npos) << words;
+    }
+    ::unsetenv("PGSERVICE");
+    ::unsetenv("PGSERVICEFILE");
     EXPECT_EQ(station(pg.TcpConnInfo("st")), 0);
     EXPECT_EQ(pooltest::Column(pg,
                                "SELECT count(*) FROM keypool.keys WHERE state = 'delivered' "

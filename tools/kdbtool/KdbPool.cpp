@@ -26,6 +26,7 @@
 #include "keydb/pool/PoolSql.h"
 #include "support/NativeFile.h"
 #include "tools/kdbtool/KdbCommands.h"
+#include "tools/kdbtool/KdbPoolAudit.h"
 #include "tools/kdbtool/KdbPoolServer.h"
 
 namespace kdbtool {
@@ -38,6 +39,8 @@ struct PoolArgs {
     std::string pool;
     std::string wrapKey;
     std::string expectHead;
+    std::string serial;
+    std::string reason;
     int limit = 32;
     bool json = false;
     bool insecure = false;
@@ -538,6 +541,120 @@ int RunExport(PGconn* conn, const PoolArgs& a) {
     return kExitOk;
 }
 
+// Every key of a pool opened with the wrap key (each with its own pool id and index as associated
+// data), its SHA-256 against the stored digest, and every nonce its own. Reads the wrapped bytes:
+// run by the database superuser, on the live server or on a restored copy.
+int RunVerify(PGconn* conn, const PoolArgs& a) {
+    if (!a.rest.empty() || a.pool.empty() || a.wrapKey.empty()) {
+        return Usage("verify needs --pool NAME and --wrap-key FILE");
+    }
+    pool::WrapKey wrapKey;
+    std::string error;
+    if (!pool::ReadWrapKeyFile(a.wrapKey, &wrapKey, &error)) {
+        return Fail("verify: " + error);
+    }
+    auto head = Query(conn,
+                      "SELECT id, key_size, key_count, encode(wrap_check, 'hex') FROM "
+                      "keypool.pools WHERE name = $1",
+                      {a.pool}, &error);
+    if (!head || PQntuples(head->get()) != 1) {
+        return Fail("verify: no pool " + a.pool + (error.empty() ? "" : ": " + error));
+    }
+    const auto check = pool::WrapCheck(wrapKey);
+    if (Text(*head, 0, 3) != HexBytes(check.data(), check.size())) {
+        return Fail("verify: the wrap key is not the one the pool's keys were imported with");
+    }
+    const std::string poolId = Text(*head, 0, 0);
+    const auto keySize = static_cast<size_t>(std::stoul(Text(*head, 0, 1)));
+    const uint32_t keyCount = static_cast<uint32_t>(std::stoul(Text(*head, 0, 2)));
+    std::map<std::string, int64_t> nonces;
+    std::vector<std::string> problems;
+    uint32_t seen = 0;
+    WipedBytes clear;
+    clear.bytes.assign(keySize, 0);
+    constexpr int kBatch = 5000;
+    for (int64_t from = 0;;) {
+        const std::string fromText = std::to_string(from);
+        const char* values[] = {poolId.c_str(), fromText.c_str()};
+        pool::Result keys(PQexecParams(
+            conn,
+            "SELECT idx, wrapped, digest FROM keypool.keys WHERE pool_id = $1::integer AND idx >= "
+            "$2::integer ORDER BY idx LIMIT 5000",
+            2, nullptr, values, nullptr, nullptr, 1));
+        if (!keys.Ok(PGRES_TUPLES_OK)) {
+            return Fail("verify: the wrapped keys cannot be read (" + keys.Error(conn) +
+                        "); run it as the database superuser");
+        }
+        const int rows = PQntuples(keys.get());
+        for (int i = 0; i < rows; ++i) {
+            int64_t idx = -1;
+            pool::BinaryInt(keys.get(), i, 0, &idx);
+            from = idx + 1;
+            ++seen;
+            const auto* wrapped = reinterpret_cast<const uint8_t*>(PQgetvalue(keys.get(), i, 1));
+            const int length = PQgetlength(keys.get(), i, 1);
+            const std::string key = "key " + std::to_string(idx) + " ";
+            if (length != static_cast<int>(keySize + pool::kWrapOverhead) ||
+                !pool::UnwrapPoolKey(wrapKey, static_cast<int32_t>(std::stol(poolId)),
+                                     static_cast<int32_t>(idx), wrapped,
+                                     static_cast<size_t>(length), clear.bytes.data())) {
+                problems.push_back(key + "does not open with the wrap key as this pool's key " +
+                                   std::to_string(idx));
+                continue;
+            }
+            uint8_t digest[CSha256::kDigestSize];
+            DoHash256(digest, clear.bytes.data(), keySize);
+            if (PQgetlength(keys.get(), i, 2) != 32 ||
+                std::memcmp(digest, PQgetvalue(keys.get(), i, 2), 32) != 0) {
+                problems.push_back(key + "does not match its stored digest");
+            }
+            const auto [it, fresh] = nonces.emplace(
+                std::string(reinterpret_cast<const char*>(wrapped), pool::kWrapNonceBytes), idx);
+            if (!fresh) {
+                problems.push_back(key + "has the nonce of key " + std::to_string(it->second));
+            }
+        }
+        if (rows < kBatch) {
+            break;
+        }
+    }
+    if (seen != keyCount) {
+        problems.push_back("the pool holds " + std::to_string(seen) + " keys, not " +
+                           std::to_string(keyCount));
+    }
+    for (const std::string& p : problems) {
+        std::printf("%s\n", p.c_str());
+    }
+    std::printf("%u keys of pool %s verified: %s\n", seen, a.pool.c_str(),
+                problems.empty() ? "every key opens, matches its digest and has its own nonce"
+                                 : (std::to_string(problems.size()) + " problems").c_str());
+    return problems.empty() ? kExitOk : kExitFail;
+}
+
+// An administrator's word on a key in doubt: spent, or delivered to the named serial number.
+int RunResolve(PGconn* conn, const PoolArgs& a) {
+    if (a.rest.size() != 2 || a.pool.empty() || a.reason.empty() ||
+        (a.rest[1] != "spent" && a.rest[1] != "delivered") ||
+        (a.rest[1] == "delivered" && a.serial.empty())) {
+        return Usage(
+            "resolve needs --pool NAME, KEY, spent or delivered (with --serial SN) and "
+            "--reason TEXT");
+    }
+    std::string error;
+    auto r = Query(conn, "SELECT keypool.resolve_key($1, $2::integer, $3, $4, $5)",
+                   {a.pool, a.rest[0], a.rest[1], a.serial, a.reason}, &error);
+    if (!r || PQntuples(r->get()) != 1) {
+        return Fail("resolve: " + error);
+    }
+    if (Text(*r, 0, 0) != "t") {
+        return Fail("resolve: key " + a.rest[0] + " of pool " + a.pool +
+                    " is not in doubt (reserved without an end)");
+    }
+    std::printf("key %s of pool %s resolved: %s%s\n", a.rest[0].c_str(), a.pool.c_str(),
+                a.rest[1].c_str(), a.rest[1] == "delivered" ? (" to " + a.serial).c_str() : "");
+    return kExitOk;
+}
+
 int RunBind(PGconn* conn, const PoolArgs& a, bool bind) {
     if (a.rest.size() != 1 || a.pool.empty()) {
         return Usage("bind and unbind need --pool NAME and ROLE");
@@ -576,18 +693,18 @@ nlohmann::json Rows(const pool::Result& r, const std::vector<std::string>& names
 
 int RunPoolAudit(PGconn* conn, const PoolArgs& a) {
     std::string error;
-    // The chain: ids 1..N without a gap, each hash over the previous row's hash and this row.
-    auto chain = Query(conn,
-                       "SELECT count(*), coalesce(min(id) FILTER (WHERE NOT ok OR id <> n), 0), "
-                       "coalesce((SELECT encode(hash, 'hex') FROM keypool.events ORDER BY id "
-                       "DESC LIMIT 1), '') FROM (SELECT id, row_number() OVER (ORDER BY id) AS n, "
-                       "hash = sha256(coalesce(lag(hash) OVER (ORDER BY id), '\\x'::bytea) || "
-                       "convert_to(keypool.event_text(e), 'UTF8')) AS ok FROM keypool.events e) c",
-                       {}, &error);
-    auto expect = Query(conn,
-                        "SELECT $1 = '' OR EXISTS (SELECT 1 FROM keypool.events WHERE hash = "
-                        "decode(CASE WHEN $1 ~ '^[0-9a-f]{64}$' THEN $1 ELSE '' END, 'hex'))",
-                        {a.expectHead}, &error);
+    // The chain: ids 1..N without a gap, each hash over the previous row's hash and this row's
+    // text, both made here from the raw columns (nothing the server computes is trusted).
+    ChainAudit chain;
+    if (!AuditChain(conn, a.expectHead, &chain, &error)) {
+        return Fail("audit: the events cannot be read: " + error);
+    }
+    // The schema as this version installs it: functions, triggers, grants, owners.
+    std::vector<std::string> differences;
+    std::string definitions;
+    if (!AuditSchema(conn, &differences, &definitions, &error)) {
+        return Fail("audit: the schema cannot be read: " + error);
+    }
     // The state each key's events lead to, beside the state the keys table holds.
     auto mismatch =
         Query(conn,
@@ -623,15 +740,16 @@ int RunPoolAudit(PGconn* conn, const PoolArgs& a) {
                             "ORDER BY 1",
                             {}, &error);
     const nlohmann::json activity = duplicates ? StationActivity(conn, &error) : nlohmann::json();
-    if (!chain || !expect || !mismatch || !twice || !doubt || !serials || !duplicates ||
-        activity.is_null()) {
+    if (!mismatch || !twice || !doubt || !serials || !duplicates || activity.is_null()) {
         return Fail("audit: " + error);
     }
     nlohmann::json out;
-    out["events"] = std::stoll(Text(*chain, 0, 0));
-    out["chainBrokenAt"] = std::stoll(Text(*chain, 0, 1));
-    out["headHash"] = Text(*chain, 0, 2);
-    out["expectedHeadFound"] = Text(*expect, 0, 0) == "t";
+    out["events"] = chain.events;
+    out["chainBrokenAt"] = chain.brokenAt;
+    out["headHash"] = chain.headHash;
+    out["expectedHeadFound"] = chain.expectedFound;
+    out["schemaDifferences"] = differences;
+    out["schemaDigest"] = definitions;
     out["disagreements"] =
         Rows(*mismatch, {"pool", "key", "state", "lastEvent"}, {false, true, false, false});
     out["twice"] =
@@ -642,7 +760,7 @@ int RunPoolAudit(PGconn* conn, const PoolArgs& a) {
     out["stations"] = activity;
     const bool pass = out["chainBrokenAt"] == 0 && out["expectedHeadFound"].get<bool>() &&
                       out["disagreements"].empty() && out["twice"].empty() &&
-                      out["duplicateDigests"].empty();
+                      out["duplicateDigests"].empty() && differences.empty();
     out["pass"] = pass;
     if (a.json) {
         std::puts(out.dump(2).c_str());
@@ -656,6 +774,10 @@ int RunPoolAudit(PGconn* conn, const PoolArgs& a) {
         if (!a.expectHead.empty()) {
             std::printf("earlier head %s: %s\n", a.expectHead.c_str(),
                         out["expectedHeadFound"].get<bool>() ? "in the chain" : "NOT FOUND");
+        }
+        std::printf("schema differences from this version's: %zu\n", differences.size());
+        for (const std::string& d : differences) {
+            std::printf("  %s\n", d.c_str());
         }
         std::printf("disagreements between keys and events: %zu\n", out["disagreements"].size());
         std::printf("keys reserved or delivered more than once: %zu\n", out["twice"].size());
@@ -689,7 +811,8 @@ int RunPool(const std::vector<std::string>& args) {
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         const bool valued = arg == "--db" || arg == "--pool" || arg == "--wrap-key" ||
-                            arg == "--expect-head" || arg == "--limit";
+                            arg == "--expect-head" || arg == "--limit" || arg == "--serial" ||
+                            arg == "--reason";
         if (valued && i + 1 < args.size()) {
             const std::string& value = args[++i];
             if (arg == "--limit") {
@@ -703,6 +826,8 @@ int RunPool(const std::vector<std::string>& args) {
                 (arg == "--db"         ? a.db
                  : arg == "--pool"     ? a.pool
                  : arg == "--wrap-key" ? a.wrapKey
+                 : arg == "--serial"   ? a.serial
+                 : arg == "--reason"   ? a.reason
                                        : a.expectHead) = value;
             }
         } else if (arg == "--json") {
@@ -730,8 +855,8 @@ int RunPool(const std::vector<std::string>& args) {
     }
     if (a.db.empty() || command.empty()) {
         return Usage(
-            "needs --db CONNINFO and a command (init, import, status, export, audit, bind, "
-            "unbind), or keygen OUT");
+            "needs --db CONNINFO and a command (init, import, status, export, audit, verify, "
+            "resolve, bind, unbind), or keygen OUT");
     }
     std::string conninfo;
     std::string error;
@@ -747,6 +872,9 @@ int RunPool(const std::vector<std::string>& args) {
     if (!conn || PQstatus(conn.get()) != CONNECTION_OK) {
         return Fail("cannot connect: " + pool::ConnError(conn.get()));
     }
+    if (!pool::CheckConnected(conn.get(), a.insecure, &error)) {
+        return Fail("the connection is refused: " + error);
+    }
     if (command == "init") {
         return RunInit(conn.get());
     }
@@ -761,6 +889,12 @@ int RunPool(const std::vector<std::string>& args) {
     }
     if (command == "audit") {
         return RunPoolAudit(conn.get(), a);
+    }
+    if (command == "resolve") {
+        return RunResolve(conn.get(), a);
+    }
+    if (command == "verify") {
+        return RunVerify(conn.get(), a);
     }
     if (command == "bind" || command == "unbind") {
         return RunBind(conn.get(), a, command == "bind");

@@ -42,8 +42,12 @@ bool CPoolKeySource::IsUsedKey(const uint8_t*, size_t) {
 bool CPoolKeySource::WasReservedFor(const std::string&) {
     return false;
 }
-bool CPoolKeySource::WasServed(const std::string&, const uint8_t*, size_t) {
-    return false;
+IKeySource::Served CPoolKeySource::WasServed(const std::string&, const uint8_t*, size_t,
+                                             std::string* why) {
+    if (why != nullptr) {
+        *why = kReason;
+    }
+    return Served::kCannotTell;
 }
 std::string CPoolKeySource::Server() {
     return {};

@@ -1,0 +1,363 @@
+// The pool against what a station, an administrator and a superuser control, on a real server:
+// no key bytes leave before the reservation is durable, whatever the session set; every key is
+// checked on arrival (its wrap and its digest); a guard that cannot answer takes no key.
+#include <gtest/gtest.h>
+#include <libpq-fe.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "keydb/KeyJournal.h"
+#include "keydb/pool/PoolCrypto.h"
+#include "keydb/pool/PoolKeySource.h"
+#include "tests/common/ChildProcess.h"
+#include "tests/pool/PgPair.h"
+#include "tests/pool/PgServer.h"
+#include "tests/pool/PoolTestKit.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using pooltest::Column;
+using pooltest::Kdbtool;
+
+// A server with the schema, a pool "line" of `keys` keys, the administrator "keyadmin" and the
+// station "st" bound to it.
+struct Bed {
+    pooltest::PgServer pg;
+    fs::path dir;
+    std::string db;   // --db "..." as the superuser
+    std::string adm;  // --db "..." as the administrator
+    std::string kdb;
+    std::string wrap;
+    PoolSourceOptions options;
+
+    explicit Bed(const char* name) {
+        dir = fs::temp_directory_path() / (std::string(name) + "." + std::to_string(getpid()));
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        db = "--db \"" + pg.ConnInfo("ksadmin") + "\"";
+        adm = "--db \"" + pg.ConnInfo("keyadmin") + "\"";
+        kdb = Path("keys.kdb");
+        wrap = Path("pool.key");
+        options.wrapKeyFile = wrap;
+    }
+    ~Bed() { fs::remove_all(dir); }
+    std::string Path(const std::string& name) const { return (dir / name).string(); }
+    bool SetUp(int keys, int keySize = 32) {
+        return pg.Ok() &&
+               Kdbtool("create --keys " + std::to_string(keys) + " --key-size " +
+                       std::to_string(keySize) + " " + kdb) == 0 &&
+               Kdbtool("pool keygen " + wrap) == 0 && Kdbtool("pool " + db + " init") == 0 &&
+               pg.Sql(
+                   "CREATE ROLE keyadmin LOGIN; GRANT keypool_admin TO keyadmin;"
+                   "CREATE ROLE st LOGIN; GRANT keypool_station TO st;") &&
+               Kdbtool("pool " + adm + " import " + kdb + " --pool line --wrap-key " + wrap) == 0 &&
+               Kdbtool("pool " + adm + " bind --pool line st") == 0;
+    }
+    // A console station on `boards` simulated boards kept in the folder "boards"; its exit code.
+    int Station(int boards) {
+        const fs::path home = dir / "home";
+        if (!fs::exists(home)) {
+            fs::create_directories(home);
+            const fs::path data = fs::path(KS_SOURCE_DIR) / "data";
+            fs::copy(data / "lang", home / "lang", fs::copy_options::recursive);
+            fs::copy_file(data / "devices.ini", home / "devices.ini");
+            fs::copy_file(data / "config.ini", home / "config.ini");
+        }
+        return child_process::Run({KS_KEYSTATION_CLI,
+                                   "--home",
+                                   home.string(),
+                                   "--key-pool",
+                                   pg.ConnInfo("st"),
+                                   "--pool",
+                                   "line",
+                                   "--pool-wrap-key",
+                                   wrap,
+                                   "--simulate",
+                                   std::to_string(boards),
+                                   "--sim-state",
+                                   Path("boards"),
+                                   "--start",
+                                   "--until-idle",
+                                   "--keybox",
+                                   "1",
+                                   "--rkp",
+                                   "0",
+                                   "--dest",
+                                   "0"});
+    }
+    std::string Count(const std::string& where) const {
+        const auto n = Column(pg, "SELECT count(*) FROM keypool.keys WHERE " + where);
+        return n.empty() ? "?" : n[0];
+    }
+};
+
+TEST(PoolHolds, AGuardThatCannotAnswerTakesNoKey) {
+    Bed bed("kspoolguard");
+    ASSERT_TRUE(bed.SetUp(20)) << bed.pg.Error();
+    EXPECT_EQ(bed.Station(2), 0);
+    EXPECT_EQ(bed.Count("state = 'delivered'"), "2");
+    // The check cannot be made (here: the station may no longer call it).
+    ASSERT_TRUE(
+        bed.pg.Sql("REVOKE EXECUTE ON FUNCTION keypool.boards_served(text, text[], bytea[]) FROM "
+                   "keypool_station"));
+    {
+        CPoolKeySource source(bed.pg.ConnInfo("st"), "line", nullptr, bed.options);
+        ASSERT_TRUE(source.IsValid()) << source.GetError();
+        std::string why;
+        EXPECT_EQ(source.WasServed("SN-1", nullptr, 0, &why), IKeySource::Served::kCannotTell);
+        EXPECT_NE(why.find("permission denied"), std::string::npos) << why;
+        EXPECT_FALSE(source.WasReservedFor("SN-1"));
+    }
+    // The same boards again: each job fails before it takes a key, instead of a second key.
+    bed.Station(2);
+    EXPECT_EQ(bed.Count("state <> 'free'"), "2");
+}
+
+// A station's own draw, as it could make it by hand: claim one key in a transaction, change
+// the session's commit setting after the claim (`after`), commit, then fetch. Whether key bytes
+// came back; the key's index in `index`.
+bool ClaimSetFetch(PGconn* conn, const std::string& after, int* index) {
+    auto exec = [&](const std::string& sql) {
+        PGresult* r = PQexec(conn, sql.c_str());
+        const bool ok =
+            PQresultStatus(r) == PGRES_TUPLES_OK || PQresultStatus(r) == PGRES_COMMAND_OK;
+        std::string first = ok && PQntuples(r) > 0 && PQnfields(r) > 0 && !PQgetisnull(r, 0, 0)
+                                ? PQgetvalue(r, 0, 0)
+                                : "";
+        std::string second = ok && PQntuples(r) > 0 && PQnfields(r) > 1 && !PQgetisnull(r, 0, 1)
+                                 ? PQgetvalue(r, 0, 1)
+                                 : "";
+        PQclear(r);
+        return std::make_pair(first, second);
+    };
+    exec("BEGIN");
+    const std::string claimed =
+        exec(
+            "SELECT idx, status FROM keypool.claim_keys('line', ARRAY[1], ARRAY['1-1'], "
+            "ARRAY['SN-hand'], ARRAY['misc'])")
+            .first;
+    exec(after);
+    exec("COMMIT");
+    *index = claimed.empty() ? -1 : std::atoi(claimed.c_str());
+    return !claimed.empty() &&
+           !exec("SELECT idx, wrapped FROM keypool.fetch_keys('line', ARRAY[" + claimed + "])")
+                .second.empty();
+}
+
+TEST(PoolHolds, NoKeyBytesLeaveBeforeTheReservationIsDurableWhateverTheSessionSet) {
+    Bed bed("kspooldurable");
+    ASSERT_TRUE(bed.SetUp(20)) << bed.pg.Error();
+    ASSERT_TRUE(bed.pg.Sql("ALTER ROLE st SET synchronous_commit = off"));
+    // Nothing flushes the log behind the sessions' backs: the WAL writer is stopped.
+    const auto writer =
+        Column(bed.pg, "SELECT pid FROM pg_stat_activity WHERE backend_type = 'walwriter'");
+    ASSERT_EQ(writer.size(), 1u);
+    ASSERT_EQ(::kill(std::atoi(writer[0].c_str()), SIGSTOP), 0);
+
+    // SET LOCAL after the claim: its commit is not flushed, so its bytes do not leave.
+    pooltest::Conn st = pooltest::Connect(bed.pg.ConnInfo("st"));
+    int byHand = -1;
+    const bool bytes = ClaimSetFetch(st.get(), "SET LOCAL synchronous_commit = off", &byHand);
+    ASSERT_GE(byHand, 0);
+    EXPECT_FALSE(bytes) << "key bytes left before their reservation was on disk";
+    st.reset();
+    // The station's own draws with the setting off by ALTER ROLE and by PGOPTIONS: the claim
+    // raises it, so the bytes come and the reservation is on disk.
+    ::setenv("PGOPTIONS", "-c synchronous_commit=off", 1);
+    int32_t drawn = -1;
+    {
+        CPoolKeySource source(bed.pg.ConnInfo("st"), "line", nullptr, bed.options);
+        ASSERT_TRUE(source.IsValid()) << source.GetError();
+        KeyJobInfo job;
+        job.slot = 1;
+        KeyCopy key;
+        EXPECT_TRUE(source.TakeKey(job, &drawn, &key));
+        EXPECT_TRUE(source.ReserveKey(drawn, job));
+    }
+    ::unsetenv("PGOPTIONS");
+    // An immediate stop: what was not flushed is gone.
+    ASSERT_TRUE(bed.pg.Restart());
+    const std::string handState =
+        Column(bed.pg, "SELECT state FROM keypool.keys WHERE idx = " + std::to_string(byHand))[0];
+    EXPECT_TRUE(!bytes || handState == "reserved") << "sent, and " << handState << " again";
+    EXPECT_EQ(Column(bed.pg, "SELECT state FROM keypool.keys WHERE idx = " + std::to_string(drawn)),
+              std::vector<std::string>{"reserved"});
+}
+
+TEST(PoolHolds, NoKeyBytesLeaveWhileTheSynchronousStandbyIsDown) {
+    pooltest::PgPair pair;
+    ASSERT_TRUE(pair.Ok()) << pair.Error();
+    const fs::path dir = fs::temp_directory_path() / ("kspoolsyncdown." + std::to_string(getpid()));
+    fs::create_directories(dir);
+    const pooltest::RemovedAtEnd cleanUp(dir.string());
+    const std::string admin = pair.Primary("ksadmin");
+    const std::string kdb = (dir / "keys.kdb").string();
+    const std::string wrap = (dir / "pool.key").string();
+    ASSERT_EQ(child_process::Run({KS_KDBTOOL, "create", "--keys", "10", "--key-size", "32", kdb}),
+              0);
+    ASSERT_EQ(child_process::Run({KS_KDBTOOL, "pool", "keygen", wrap}), 0);
+    ASSERT_EQ(child_process::Run({KS_KDBTOOL, "pool", "--db", admin, "init"}), 0);
+    ASSERT_EQ(child_process::Run({KS_KDBTOOL, "pool", "--db", admin, "import", kdb, "--pool",
+                                  "line", "--wrap-key", wrap}),
+              0);
+    ASSERT_TRUE(pair.Sql("CREATE ROLE st LOGIN; GRANT keypool_station TO st"));
+    ASSERT_EQ(
+        child_process::Run({KS_KDBTOOL, "pool", "--db", admin, "bind", "--pool", "line", "st"}), 0);
+    ASSERT_TRUE(pair.StopStandby());
+    // The claim commits on the primary alone at once; its bytes must not leave.
+    int index = -1;
+    {
+        pooltest::Conn st = pooltest::Connect(pair.Primary("st"));
+        ASSERT_EQ(PQstatus(st.get()), CONNECTION_OK);
+        EXPECT_FALSE(ClaimSetFetch(st.get(), "SET LOCAL synchronous_commit = local", &index));
+    }
+    ASSERT_GE(index, 0);
+    // The primary dies and the standby takes over: the claim is not there, and no byte of the
+    // key went out, so it is free to draw.
+    ASSERT_TRUE(pair.StopPrimary());
+    ASSERT_TRUE(pair.StartStandby());
+    ASSERT_TRUE(pair.Promote());
+    pooltest::Conn promoted = pooltest::Connect(pair.Standby("ksadmin"));
+    PGresult* r =
+        PQexec(promoted.get(),
+               ("SELECT state FROM keypool.keys WHERE idx = " + std::to_string(index)).c_str());
+    ASSERT_EQ(PQntuples(r), 1);
+    EXPECT_STREQ(PQgetvalue(r, 0, 0), "free");
+    PQclear(r);
+}
+
+// A key's wrapped bytes changed, two keys' wrapped bytes swapped, a digest changed: each draw
+// spends its key with the step that caught it, no key reaches the job; export refuses a key that
+// does not open; every nonce of an import is its own; a key pooled again by an administrator
+// under a made-up digest is caught at the station.
+TEST(PoolHolds, EveryKeyIsCheckedOnArrival) {
+    Bed bed("kspoolarrival");
+    ASSERT_TRUE(bed.SetUp(20)) << bed.pg.Error();
+    const auto nonces =
+        Column(bed.pg, "SELECT encode(substring(wrapped FROM 1 FOR 12), 'hex') FROM keypool.keys");
+    EXPECT_EQ(std::set<std::string>(nonces.begin(), nonces.end()).size(), 20u);
+    EXPECT_EQ(Kdbtool("pool " + bed.db + " verify --pool line --wrap-key " + bed.wrap), 0);
+    ASSERT_TRUE(bed.pg.Sql(
+        "UPDATE keypool.keys SET wrapped = set_byte(wrapped, 20, get_byte(wrapped, 20) # 1) "
+        "WHERE idx IN (0, 10);"
+        "UPDATE keypool.keys k SET wrapped = o.wrapped FROM keypool.keys o "
+        "WHERE (k.idx, o.idx) IN ((1, 2), (2, 1));"
+        "UPDATE keypool.keys SET digest = sha256('not this key'::bytea) WHERE idx = 3;"));
+    const std::string verify = bed.Path("verify.txt");
+    EXPECT_EQ(Kdbtool("pool " + bed.db + " verify --pool line --wrap-key " + bed.wrap, verify), 1);
+    const std::string said = pooltest::ReadText(verify);
+    for (const char* key : {"key 0 ", "key 1 ", "key 2 ", "key 3 ", "key 10 "}) {
+        EXPECT_NE(said.find(key), std::string::npos) << key << " in " << said;
+    }
+    KeyCopy delivered;
+    {
+        CPoolKeySource source(bed.pg.ConnInfo("st"), "line", nullptr, bed.options);
+        ASSERT_TRUE(source.IsValid()) << source.GetError();
+        KeyJobInfo job;
+        job.slot = 1;
+        int32_t index = -1;
+        for (int i = 0; i < 4; ++i) {
+            EXPECT_FALSE(source.TakeKey(job, &index, &delivered)) << i;
+        }
+        ASSERT_TRUE(source.TakeKey(job, &index, &delivered));
+        EXPECT_EQ(index, 4);
+        ASSERT_TRUE(source.ReserveKey(index, job));
+        ASSERT_TRUE(source.DeliverKey(index, job));
+    }
+    EXPECT_EQ(Column(bed.pg,
+                     "SELECT idx || ' ' || state || ' ' || step FROM keypool.keys "
+                     "WHERE idx < 4 ORDER BY idx"),
+              (std::vector<std::string>{"0 spent unwrap", "1 spent unwrap", "2 spent unwrap",
+                                        "3 spent digest"}));
+    EXPECT_NE(Kdbtool("pool " + bed.adm + " export --pool line --wrap-key " + bed.wrap + " " +
+                      bed.Path("out.kdb")),
+              0);
+    EXPECT_FALSE(
+        pooltest::Allowed(bed.pg, "st", "SELECT * FROM keypool.export_fetch('line', now())"));
+
+    // The administrator pools the delivered key again, past import, under a made-up digest.
+    pool::WrapKey wrapKey;
+    std::string error;
+    ASSERT_TRUE(pool::ReadWrapKeyFile(bed.wrap, &wrapKey, &error)) << error;
+    pooltest::Conn admin = pooltest::Connect(bed.pg.ConnInfo("keyadmin"));
+    const auto check = pool::WrapCheck(wrapKey);
+    PGresult* r =
+        PQexec(admin.get(), ("SELECT keypool.create_pool('again', 32, 1, '\\x" +
+                             std::string(32, '0') + "', '2026-01-01 00:00:00', '" +
+                             std::string(64, 'a') + "', '\\x" + HexBytes(check.data(), 32) + "')")
+                                .c_str());
+    ASSERT_EQ(PQresultStatus(r), PGRES_TUPLES_OK) << PQerrorMessage(admin.get());
+    const int32_t again = std::atoi(PQgetvalue(r, 0, 0));
+    PQclear(r);
+    std::vector<uint8_t> wrapped;
+    ASSERT_TRUE(pool::WrapPoolKey(wrapKey, again, 0, delivered.data(), delivered.size(), &wrapped));
+    const std::string sql = "SELECT keypool.add_keys(" + std::to_string(again) + ", 0, '\\x" +
+                            HexBytes(wrapped.data(), wrapped.size()) + "', '\\x" +
+                            std::string(64, 'b') + "', '0')";
+    r = PQexec(admin.get(), sql.c_str());
+    ASSERT_EQ(PQresultStatus(r), PGRES_TUPLES_OK) << PQerrorMessage(admin.get());
+    PQclear(r);
+    ASSERT_EQ(Kdbtool("pool " + bed.adm + " bind --pool again st"), 0);
+    {
+        CPoolKeySource source(bed.pg.ConnInfo("st"), "again", nullptr, bed.options);
+        ASSERT_TRUE(source.IsValid()) << source.GetError();
+        KeyJobInfo job;
+        int32_t index = -1;
+        KeyCopy key;
+        EXPECT_FALSE(source.TakeKey(job, &index, &key));
+    }
+    EXPECT_EQ(Column(bed.pg,
+                     "SELECT k.state || ' ' || k.step FROM keypool.keys k JOIN "
+                     "keypool.pools p ON p.id = k.pool_id WHERE p.name = 'again'"),
+              std::vector<std::string>{"spent digest"});
+}
+
+// Keys in doubt count against the station's limit until the administrator resolves them, each
+// with its reason as an event; a station cannot resolve its own.
+TEST(PoolHolds, KeysInDoubtAreResolvedByTheAdministrator) {
+    Bed bed("kspoolresolve");
+    ASSERT_TRUE(bed.SetUp(10)) << bed.pg.Error();
+    ASSERT_EQ(Kdbtool("pool " + bed.adm + " bind --pool line --limit 2 st"), 0);
+    CPoolKeySource source(bed.pg.ConnInfo("st"), "line", nullptr, bed.options);
+    ASSERT_TRUE(source.IsValid()) << source.GetError();
+    KeyJobInfo job;
+    int32_t index = -1;
+    KeyCopy key;
+    for (job.slot = 1; job.slot <= 2; ++job.slot) {
+        job.serial = "SN-" + std::to_string(job.slot);
+        ASSERT_TRUE(source.TakeKey(job, &index, &key));
+        ASSERT_TRUE(source.ReserveKey(index, job));  // and never ended: in doubt
+    }
+    EXPECT_FALSE(source.TakeKey(job, &index, &key));  // the limit
+    EXPECT_FALSE(pooltest::Allowed(bed.pg, "st",
+                                   "SELECT keypool.resolve_key('line', 0, 'spent', '', 'mine')"));
+    EXPECT_EQ(Kdbtool("pool " + bed.adm + " resolve --pool line 0 delivered --reason x"), 2);
+    EXPECT_EQ(Kdbtool("pool " + bed.adm + " resolve --pool line 0 spent --reason 'board scrapped'"),
+              0);
+    EXPECT_EQ(Kdbtool("pool " + bed.adm +
+                      " resolve --pool line 1 delivered --serial SN-2 --reason 'read back'"),
+              0);
+    EXPECT_EQ(Kdbtool("pool " + bed.adm + " resolve --pool line 1 spent --reason again"), 1);
+    EXPECT_EQ(Column(bed.pg,
+                     "SELECT idx || ' ' || state || ' ' || serial FROM keypool.keys "
+                     "WHERE idx < 2 ORDER BY idx"),
+              (std::vector<std::string>{"0 spent SN-1", "1 delivered SN-2"}));
+    EXPECT_EQ(Column(bed.pg,
+                     "SELECT event || ' ' || station || ' ' || reason FROM "
+                     "keypool.events WHERE reason IS NOT NULL ORDER BY id"),
+              (std::vector<std::string>{"spent keyadmin board scrapped",
+                                        "delivered keyadmin read back"}));
+    ASSERT_TRUE(source.TakeKey(job, &index, &key));  // room again
+    EXPECT_EQ(Kdbtool("pool " + bed.adm + " audit", bed.Path("audit.txt")), 0)
+        << pooltest::ReadText(bed.Path("audit.txt"));
+}
+
+}  // namespace
