@@ -144,15 +144,25 @@ bool PrepareSession(PGconn* conn, const CallLimits& limits, bool* readOnly, std:
 
 PGresult* BoundedExec(PGconn* conn, const char* sql, int count, const char* const* values,
                       int resultFormat, const CallLimits& limits, CallEnd* end) {
-    *end = CallEnd::kLost;
+    *end = CallEnd::kNotSent;
     if (conn == nullptr || PQstatus(conn) != CONNECTION_OK) {
+        return nullptr;
+    }
+    // A connection the server closed while it was idle (a restart, a failover) is found out
+    // before anything is sent: such a call may be made again on a new connection.
+    pollfd idle{PQsocket(conn), POLLIN, 0};
+    if (idle.fd < 0 || (::poll(&idle, 1, 0) > 0 &&
+                        (PQconsumeInput(conn) == 0 || PQstatus(conn) != CONNECTION_OK))) {
         return nullptr;
     }
     bool warned = false;
     PQsetNoticeReceiver(conn, NoteWarning, &warned);
     const auto deadline = Clock::now() + limits.call;
-    bool broken =
-        PQsendQueryParams(conn, sql, count, nullptr, values, nullptr, nullptr, resultFormat) != 1;
+    if (PQsendQueryParams(conn, sql, count, nullptr, values, nullptr, nullptr, resultFormat) != 1) {
+        PQsetNoticeReceiver(conn, IgnoreNotice, nullptr);
+        return nullptr;
+    }
+    bool broken = false;
     PGresult* result = nullptr;
     const bool answered = !broken && Collect(conn, deadline, &result, &broken);
     if (!answered && !broken) {
@@ -191,6 +201,8 @@ const char* EndText(CallEnd end) {
             return "the server warned that the commit is not confirmed by its synchronous standby";
         case CallEnd::kTimedOut:
             return "no answer within the call's time limit; cancelled";
+        case CallEnd::kNotSent:
+            return "connection lost (the call was not sent)";
         case CallEnd::kLost:
             break;
     }

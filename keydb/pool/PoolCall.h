@@ -30,6 +30,7 @@ enum class CallEnd {
     kWarned,    // answered, with a warning: not to be trusted as done
     kTimedOut,  // cancelled past the limit; the connection is of no further use
     kLost,      // the connection broke
+    kNotSent,   // the statement never left: not connected, or the send failed
 };
 
 // Opens a connection: connect_timeout and target_session_attrs=read-write unless `conninfo`

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "keydb/KeyJournal.h"
@@ -21,6 +22,9 @@ namespace {
 
 constexpr std::chrono::milliseconds kFirstBackoff{250};
 constexpr std::chrono::milliseconds kMaxBackoff{8000};
+// A call made while the connection is lost waits for it to come back this long before its job
+// fails (a short outage, a restart, a failover).
+constexpr std::chrono::seconds kRideOut{10};
 constexpr int32_t kMaxKeySize = 65536;
 constexpr int kConnections = 4;
 // Jobs in one draw or delivery call: the slots of a station.
@@ -290,9 +294,13 @@ void CPoolKeySource::NoteFailure(const std::string& why) {
 }
 
 PGresult* CPoolKeySource::Call(pg_conn** conn, const char* sql, int count,
-                               const char* const* values, int format, std::string* why) {
+                               const char* const* values, int format, std::string* why,
+                               pool::CallEnd* ended) {
     pool::CallEnd end = pool::CallEnd::kLost;
     PGresult* result = pool::BoundedExec(*conn, sql, count, values, format, limits_, &end);
+    if (ended != nullptr) {
+        *ended = end;
+    }
     if (end == pool::CallEnd::kAnswered) {
         pool::Result view(result);
         *why = view.Ok(PGRES_TUPLES_OK) ? std::string() : view.Error(*conn);
@@ -311,6 +319,48 @@ PGresult* CPoolKeySource::Call(pg_conn** conn, const char* sql, int count,
         NoteFailure(*why);
     }
     return nullptr;
+}
+
+bool CPoolKeySource::ConnectWithin(pg_conn** conn, std::chrono::steady_clock::time_point deadline) {
+    for (;;) {
+        if (Connect(conn)) {
+            return true;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) {
+            return false;
+        }
+        std::chrono::steady_clock::time_point next;
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            next = nextAttempt_;
+        }
+        std::this_thread::sleep_until(
+            std::min(deadline, std::max(next, now + std::chrono::milliseconds(10))));
+    }
+}
+
+PGresult* CPoolKeySource::CallWithin(pg_conn** conn, const char* sql, int count,
+                                     const char* const* values, int format, std::string* why,
+                                     bool repeatable) {
+    const auto deadline = std::chrono::steady_clock::now() + kRideOut;
+    for (;;) {
+        if (!ConnectWithin(conn, deadline)) {
+            if (why->empty()) {
+                *why = "not connected";
+            }
+            return nullptr;
+        }
+        pool::CallEnd end = pool::CallEnd::kLost;
+        PGresult* result = Call(conn, sql, count, values, format, why, &end);
+        // Made again on a new connection only when it never left, or when making it twice
+        // changes nothing (a fetch, a check, a delivery): never a claim that may have been made.
+        const bool again =
+            end == pool::CallEnd::kNotSent || (end == pool::CallEnd::kLost && repeatable);
+        if (result != nullptr || !again || std::chrono::steady_clock::now() >= deadline) {
+            return result;
+        }
+    }
 }
 
 bool CPoolKeySource::TakeKey(const KeyJobInfo& job, int32_t* index, KeyCopy* key) {
@@ -445,13 +495,6 @@ std::string IntArray(const std::vector<int32_t>& items) {
 
 void CPoolKeySource::RunDraws(const std::vector<DrawAsk*>& asks) {
     pg_conn* conn = Borrow();
-    if (!Connect(&conn)) {
-        GiveBack(conn);
-        for (DrawAsk* ask : asks) {
-            ask->why = "not connected";
-        }
-        return;
-    }
     std::vector<int32_t> slots;
     std::vector<std::string> ports;
     std::vector<std::string> serials;
@@ -472,8 +515,8 @@ void CPoolKeySource::RunDraws(const std::vector<DrawAsk*>& asks) {
     // bytes in the next: they never leave in the transaction that reserved them.
     std::string why;
     pool::Result claimed(
-        Call(&conn, "SELECT c.idx, c.status FROM keypool.claim_keys($1, $2, $3, $4, $5) c", 5,
-             values, 1, &why));
+        CallWithin(&conn, "SELECT c.idx, c.status FROM keypool.claim_keys($1, $2, $3, $4, $5) c", 5,
+                   values, 1, &why, false));
     const bool answered = claimed.Ok(PGRES_TUPLES_OK) && PQnfields(claimed.get()) == 2 &&
                           PQntuples(claimed.get()) == static_cast<int>(asks.size());
     std::vector<int32_t> indices;
@@ -492,12 +535,12 @@ void CPoolKeySource::RunDraws(const std::vector<DrawAsk*>& asks) {
                 std::min<size_t>(static_cast<size_t>(PQgetlength(claimed.get(), row, 1)), 16));
         }
     }
-    if (!indices.empty() && conn != nullptr) {
+    if (!indices.empty()) {
         const std::string indexArray = IntArray(indices);
         const char* fetchValues[] = {pool_.c_str(), indexArray.c_str()};
         std::shared_ptr<pg_result> fetched(
-            Call(&conn, "SELECT f.idx, f.wrapped, f.digest FROM keypool.fetch_keys($1, $2) f", 2,
-                 fetchValues, 1, &why),
+            CallWithin(&conn, "SELECT f.idx, f.wrapped, f.digest FROM keypool.fetch_keys($1, $2) f",
+                       2, fetchValues, 1, &why, true),
             pool::Discard);
         const bool ok = fetched != nullptr && PQresultStatus(fetched.get()) == PGRES_TUPLES_OK &&
                         PQnfields(fetched.get()) == 3 &&
@@ -518,12 +561,6 @@ void CPoolKeySource::RunDraws(const std::vector<DrawAsk*>& asks) {
             }
             ++row;
         }
-    } else if (!indices.empty()) {
-        for (DrawAsk* ask : asks) {
-            if (ask->index >= 0) {
-                ask->why = why;
-            }
-        }
     }
     GiveBack(conn);
 }
@@ -537,12 +574,8 @@ void CPoolKeySource::SpendUnsent(int32_t index, int, const char* why) {
 bool CPoolKeySource::Step(const char* sql, int count, const char* const* values, const char* what,
                           int32_t index) {
     pg_conn* conn = Borrow();
-    if (!Connect(&conn)) {
-        GiveBack(conn);
-        return false;
-    }
     std::string why;
-    pool::Result result(Call(&conn, sql, count, values, 0, &why));
+    pool::Result result(CallWithin(&conn, sql, count, values, 0, &why, false));
     const bool done = result.Ok(PGRES_TUPLES_OK) && PQntuples(result.get()) == 1 &&
                       PQnfields(result.get()) == 1 &&
                       std::strcmp(PQgetvalue(result.get(), 0, 0), "t") == 0;
@@ -583,13 +616,6 @@ bool CPoolKeySource::DeliverKey(int32_t index, const KeyJobInfo&) {
 
 void CPoolKeySource::RunDelivers(const std::vector<DeliverAsk*>& asks) {
     pg_conn* conn = Borrow();
-    if (!Connect(&conn)) {
-        GiveBack(conn);
-        for (DeliverAsk* ask : asks) {
-            ask->why = "not connected";
-        }
-        return;
-    }
     std::vector<int32_t> indices;
     for (const DeliverAsk* ask : asks) {
         indices.push_back(ask->index);
@@ -597,8 +623,9 @@ void CPoolKeySource::RunDelivers(const std::vector<DeliverAsk*>& asks) {
     const std::string indexArray = IntArray(indices);
     const char* values[] = {pool_.c_str(), indexArray.c_str()};
     std::string why;
-    pool::Result result(Call(&conn, "SELECT d.idx, d.delivered FROM keypool.deliver_keys($1, $2) d",
-                             2, values, 0, &why));
+    pool::Result result(CallWithin(&conn,
+                                   "SELECT d.idx, d.delivered FROM keypool.deliver_keys($1, $2) d",
+                                   2, values, 0, &why, true));
     const bool ok = result.Ok(PGRES_TUPLES_OK) && PQnfields(result.get()) == 2 &&
                     PQntuples(result.get()) == static_cast<int>(asks.size());
     for (size_t i = 0; i < asks.size(); ++i) {
@@ -670,13 +697,6 @@ IKeySource::Served CPoolKeySource::WasServed(const std::string& serial, const ui
 
 void CPoolKeySource::RunServedChecks(const std::vector<ServedAsk*>& asks) {
     pg_conn* conn = Borrow();
-    if (!Connect(&conn)) {
-        GiveBack(conn);
-        for (ServedAsk* ask : asks) {
-            ask->why = "not connected";
-        }
-        return;
-    }
     std::vector<std::string> serials;
     std::vector<std::string> digests;
     for (const ServedAsk* ask : asks) {
@@ -687,8 +707,9 @@ void CPoolKeySource::RunServedChecks(const std::vector<ServedAsk*>& asks) {
     const std::string digestArray = TextArray(digests);
     const char* values[] = {pool_.c_str(), serialArray.c_str(), digestArray.c_str()};
     std::string why;
-    pool::Result result(Call(&conn, "SELECT s.served FROM keypool.boards_served($1, $2, $3) s", 3,
-                             values, 0, &why));
+    pool::Result result(CallWithin(&conn,
+                                   "SELECT s.served FROM keypool.boards_served($1, $2, $3) s", 3,
+                                   values, 0, &why, true));
     const bool ok = result.Ok(PGRES_TUPLES_OK) && PQnfields(result.get()) == 1 &&
                     PQntuples(result.get()) == static_cast<int>(asks.size());
     for (size_t i = 0; i < asks.size(); ++i) {

@@ -7,8 +7,10 @@
 // ReturnKey of a key whose bytes have left spends it, and a key a job took but never reserved is
 // spent when the slot takes its next key or the source goes. The station's jobs share up to four
 // connections (a job borrows one for each call, so that the server can commit several jobs'
-// calls in one flush); when a connection is lost, the call fails (exactly as a key file that
-// cannot record) and later calls reconnect after a back-off that doubles from 250 ms up to 8 s.
+// calls in one flush); when a connection is lost, calls reconnect after a back-off that doubles
+// from 250 ms up to 8 s, and a call made meanwhile waits up to 10 s for the connection and is
+// made again when that changes nothing twice (never a claim that may have been made); past that
+// the call fails, exactly as a key file that cannot record.
 #pragma once
 
 #include <array>
@@ -86,7 +88,14 @@ class CPoolKeySource final : public IKeySource {
     // the connection and starts the back-off. Null unless the server answered; `why` says what
     // went wrong (empty for a clean answer).
     pg_result* Call(pg_conn** conn, const char* sql, int count, const char* const* values,
-                    int format, std::string* why);
+                    int format, std::string* why, pool::CallEnd* ended = nullptr);
+    // Connects, waiting through the back-off of a reconnect until `deadline`.
+    bool ConnectWithin(pg_conn** conn, std::chrono::steady_clock::time_point deadline);
+    // A call that rides out a short outage: while the connection is lost it waits for it (up to
+    // 10 s) and makes the call again when it never left, or when `repeatable` (making it twice
+    // changes nothing); never a call that may have claimed a key.
+    pg_result* CallWithin(pg_conn** conn, const char* sql, int count, const char* const* values,
+                          int format, std::string* why, bool repeatable);
     void NoteFailure(const std::string& why);
     // A job's draw or delivery, answered by the batch that carried it.
     struct DrawAsk {

@@ -426,13 +426,18 @@ CREATE FUNCTION keypool.deliver_key(p_pool text, p_idx integer)
 RETURNS boolean LANGUAGE sql SECURITY DEFINER SET search_path = pg_catalog, pg_temp AS $$
     SELECT keypool.step_key(p_pool, p_idx, 'reserved', 'delivered', NULL, NULL, NULL, NULL);
 $$;
--- Several jobs' deliveries in one statement (at most 64): whether each was marked.
+-- Several jobs' deliveries in one statement (at most 64): whether each is marked delivered, by
+-- this call or by an earlier one of the same station (so a delivery whose answer was lost with
+-- the connection can be asked again, and is recorded once).
 CREATE FUNCTION keypool.deliver_keys(p_pool text, p_idx integer[])
 RETURNS TABLE (idx integer, delivered boolean)
 LANGUAGE plpgsql SECURITY DEFINER SET search_path = pg_catalog, pg_temp
     SET lock_timeout = '3500ms' AS $$
 BEGIN
-    RETURN QUERY SELECT s.idx, s.moved
+    RETURN QUERY SELECT s.idx, s.moved OR EXISTS (
+               SELECT 1 FROM keypool.keys k
+               WHERE k.pool_id = keypool.bound_pool(p_pool) AND k.idx = s.idx
+                 AND k.state = 'delivered' AND k.station = session_user)
         FROM keypool.step_many(p_pool, p_idx, 'reserved', 'delivered', NULL, NULL, NULL, NULL) s;
 END
 $$;

@@ -6,10 +6,12 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <set>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -358,6 +360,77 @@ TEST(PoolHolds, KeysInDoubtAreResolvedByTheAdministrator) {
     ASSERT_TRUE(source.TakeKey(job, &index, &key));  // room again
     EXPECT_EQ(Kdbtool("pool " + bed.adm + " audit", bed.Path("audit.txt")), 0)
         << pooltest::ReadText(bed.Path("audit.txt"));
+}
+
+// A superuser rewrites a delivered key's history and frees it, with event_text replaced so that
+// the server's own hashes still agree, and the append-only trigger off: the audit recomputes
+// the chain itself and compares the schema with this version's, naming each changed object.
+// A grant of export_fetch to stations is named too.
+TEST(PoolHolds, TheAuditTrustsNothingTheServerComputes) {
+    Bed bed("kspoolaudit");
+    ASSERT_TRUE(bed.SetUp(10)) << bed.pg.Error();
+    EXPECT_EQ(bed.Station(2), 0);
+    const std::string json = bed.Path("audit.json");
+    ASSERT_EQ(Kdbtool("pool " + bed.adm + " audit --json", json), 0) << pooltest::ReadText(json);
+    const std::string before = pooltest::ReadText(json);
+    const size_t at = before.find("\"headHash\": \"");
+    ASSERT_NE(at, std::string::npos);
+    const std::string head = before.substr(at + 13, 64);
+    ASSERT_TRUE(bed.pg.Sql(
+        "CREATE OR REPLACE FUNCTION keypool.event_text(e keypool.events) RETURNS text "
+        "LANGUAGE plpgsql IMMUTABLE SET search_path = pg_catalog, pg_temp AS $$ BEGIN "
+        "RETURN e.id::text; END $$;"
+        "ALTER TABLE keypool.events DISABLE TRIGGER events_append_only;"
+        "UPDATE keypool.events SET event = 'imported', station = 'keyadmin', serial = NULL, "
+        "slot = NULL, port_location = NULL, destination = NULL, "
+        "hash = sha256(convert_to(id::text, 'UTF8')) WHERE idx = 0 AND event <> 'imported';"
+        "UPDATE keypool.keys SET state = 'free', station = NULL, serial = NULL WHERE idx = 0;"
+        "GRANT EXECUTE ON FUNCTION keypool.export_fetch(text, timestamptz) TO keypool_station;"));
+    const std::string said = bed.Path("audit.txt");
+    EXPECT_EQ(Kdbtool("pool " + bed.adm + " audit --expect-head " + head, said), 1);
+    const std::string text = pooltest::ReadText(said);
+    for (const char* named :
+         {"chain BROKEN", "NOT FOUND", "function keypool.event_text: its body is not",
+          "trigger events_append_only on events -> refuse_change: disabled",
+          "function keypool.export_fetch: executable by keypool_station"}) {
+        EXPECT_NE(text.find(named), std::string::npos) << named << " in\n" << text;
+    }
+}
+
+// A server restart while the station works: a delivery, a re-provisioning check and a draw made
+// during the outage wait for the connection and succeed, each recorded once.
+TEST(PoolHolds, AShortOutageIsRiddenOut) {
+    Bed bed("kspoolouting");
+    ASSERT_TRUE(bed.SetUp(10)) << bed.pg.Error();
+    CPoolKeySource source(bed.pg.ConnInfo("st"), "line", nullptr, bed.options);
+    ASSERT_TRUE(source.IsValid()) << source.GetError();
+    KeyJobInfo first;
+    first.slot = 1;
+    first.serial = "SN-1";
+    int32_t index = -1;
+    KeyCopy key;
+    ASSERT_TRUE(source.TakeKey(first, &index, &key));
+    ASSERT_TRUE(source.ReserveKey(index, first));
+    std::thread restart([&] { EXPECT_TRUE(bed.pg.Restart()); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    EXPECT_TRUE(source.DeliverKey(index, first));
+    EXPECT_EQ(source.WasServed("SN-1", nullptr, 0), IKeySource::Served::kServed);
+    KeyJobInfo second;
+    second.slot = 2;
+    second.serial = "SN-2";
+    int32_t next = -1;
+    EXPECT_TRUE(source.TakeKey(second, &next, &key));
+    restart.join();
+    EXPECT_GE(source.GetReconnects(), 1u);
+    EXPECT_EQ(Column(bed.pg,
+                     "SELECT idx || ' ' || state FROM keypool.keys WHERE state <> 'free' "
+                     "ORDER BY idx"),
+              (std::vector<std::string>{std::to_string(index) + " delivered",
+                                        std::to_string(next) + " reserved"}));
+    EXPECT_EQ(Column(bed.pg,
+                     "SELECT count(*) FROM keypool.events WHERE event IN ('reserved', "
+                     "'delivered')"),
+              std::vector<std::string>{"3"});
 }
 
 }  // namespace
