@@ -10,7 +10,8 @@ build_pkgs=(build-essential cmake ninja-build pkg-config libssl-dev qt6-base-dev
 test_pkgs=(libgtest-dev libgmock-dev googletest libbenchmark-dev openssl
            python3-cryptography-vectors fdisk xvfb xauth clang-format postgresql-15
            qemu-system-x86 busybox-static cpio kmod
-           clang libclang-rt-14-dev llvm)  # clang, libFuzzer and llvm-symbolizer for the fuzz build
+           clang libclang-rt-14-dev llvm  # clang, libFuzzer and llvm-symbolizer for the fuzz build
+           chromium jq)  # the shift report's page looked at in a browser; jq, the report's reference
 # The Debian package: dpkg-shlibdeps for its dependencies (file tells it the programs), lintian.
 package_pkgs=(dpkg-dev file lintian)
 

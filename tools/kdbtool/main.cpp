@@ -22,6 +22,8 @@ void kdbtool::PrintUsage(FILE* out) {
         "               | export --pool NAME --wrap-key FILE OUT.kdb\n"
         "               | audit [--json] [--expect-head HASH]\n"
         "               | bind --pool NAME [--limit N] ROLE | unbind --pool NAME ROLE\n"
+        "  kdbtool report RESULTS.jsonl... [--since T] [--until T] [--csv FILE] [--html FILE]\n"
+        "                 [--pool-db CONNINFO [--insecure-pool-connection]]\n"
         "\n"
         "create  writes a new key file. Keys come from FILE (all keys concatenated, or the one\n"
         "        key with --shared) or are random. --used marks indices as already used.\n"
@@ -40,7 +42,17 @@ void kdbtool::PrintUsage(FILE* out) {
         "        end, default 32), export transfers the pool's free keys into a new key file\n"
         "        (the pool never hands them out again), audit checks the event chain and every\n"
         "        key's state against its events, prints the head hash, and exits 1 on a broken\n"
-        "        chain, a key delivered or reserved twice or present twice, or a disagreement.\n",
+        "        chain, a key delivered or reserved twice or present twice, or a disagreement.\n"
+        "report  a shift from the stations' results files (results/results-*.jsonl): every job\n"
+        "        (time, slot, port, serial, key, key file and its SHA-256 or pool, host,\n"
+        "        practice or production, result, failing step and reason, whether a key went\n"
+        "        out), then keys per key source, failures by reason and per slot, and each\n"
+        "        station run with how it ended. T is a UTC time YYYY-MM-DD[Thh:mm[:ss]]\n"
+        "        (--since from, --until before). --csv writes the jobs for a spreadsheet (UTF-8\n"
+        "        with a byte-order mark), --html one page with plots. --pool-db reads the key\n"
+        "        pool's audit head to keep with the report (an auditor's connection). Exit\n"
+        "        status 1 when a file, a line or the pool could not be read, or the pool's\n"
+        "        chain is broken.\n",
         out);
 }
 
@@ -63,6 +75,9 @@ int main(int argc, char** argv) {
         }
         if (command == "audit") {
             return kdbtool::RunAudit(args);
+        }
+        if (command == "report") {
+            return kdbtool::RunReport(args);
         }
         if (command == "pool") {
             return kdbtool::RunPool(args);
