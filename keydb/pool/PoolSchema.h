@@ -1,5 +1,14 @@
-// The key pool's tables, roles and station functions, as `kdbtool pool init` creates them in one
-// transaction. docs/key-pool.md explains them.
+// The key pool's SQL, kept in keydb/pool/sql/*.sql (read there by psql and reviewers as SQL) and
+// embedded here when the project is built. docs/key-pool.md explains it.
 #pragma once
 
-extern const char* const kPoolSchemaSql;
+// The schema version these files make (keypool.schema_version).
+constexpr int kPoolSchemaVersion = 2;
+// Roles, schema and tables: `kdbtool pool init` runs it, then kPoolFunctionsSql, in one
+// transaction as a database superuser.
+extern const char* const kPoolTablesSql;
+// Functions, triggers and grants (they hold no data): init, and upgrade after it has dropped the
+// older functions.
+extern const char* const kPoolFunctionsSql;
+// What `kdbtool pool upgrade` runs on a version-1 schema before kPoolFunctionsSql.
+extern const char* const kPoolUpgradeFrom1Sql;

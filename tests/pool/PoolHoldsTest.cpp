@@ -433,4 +433,82 @@ TEST(PoolHolds, AShortOutageIsRiddenOut) {
               std::vector<std::string>{"3"});
 }
 
+// A pool made by the first release's schema (tests/pool/data/schema-1.sql), with keys in every
+// state, moved to this version by kdbtool pool upgrade in one transaction: every key and event
+// stays as it was (the chain included), the audit passes and a station draws on.
+TEST(PoolHolds, APoolOfThePreviousReleaseIsUpgradedWithoutLosingAKeyOrAnEvent) {
+    Bed bed("kspoolupgrade");
+    ASSERT_TRUE(bed.pg.Ok()) << bed.pg.Error();
+    const std::string old =
+        pooltest::ReadText(std::string(KS_SOURCE_DIR) + "/tests/pool/data/schema-1.sql");
+    ASSERT_FALSE(old.empty());
+    ASSERT_TRUE(bed.pg.Sql("SET client_min_messages = warning; BEGIN;" + old + "COMMIT;"));
+    const std::string out = bed.Path("out.kdb");
+    ASSERT_EQ(Kdbtool("create --keys 10 --key-size 32 --used 0-1 " + bed.kdb), 0);
+    ASSERT_EQ(Kdbtool("create --keys 3 --key-size 32 " + out), 0);
+    ASSERT_EQ(Kdbtool("pool keygen " + bed.wrap), 0);
+    ASSERT_TRUE(bed.pg.Sql("CREATE ROLE st LOGIN; GRANT keypool_station TO st;"));
+    ASSERT_EQ(
+        Kdbtool("pool " + bed.db + " import " + bed.kdb + " --pool line --wrap-key " + bed.wrap),
+        0);
+    ASSERT_EQ(Kdbtool("pool " + bed.db + " import " + out + " --pool out --wrap-key " + bed.wrap),
+              0);
+    ASSERT_EQ(Kdbtool("pool " + bed.db + " bind --pool line st"), 0);
+    // Every state through the first release's functions: 0-1 spent at import, 2 taken, 3
+    // reserved (in doubt), 4 delivered, 5 spent, 6 returned (free), the rest free; pool "out"
+    // exported.
+    {
+        pooltest::Conn st = pooltest::Connect(bed.pg.ConnInfo("st"));
+        for (const char* sql :
+             {"SELECT keypool.claim_key('line', 1, '1-1', '', '', false)",
+              "SELECT * FROM keypool.claim_keys('line', ARRAY[2, 3, 4], ARRAY['1-2', '1-3', "
+              "'1-4'], ARRAY['SN-3', 'SN-4', 'SN-5'], ARRAY['misc', 'misc', 'misc'])",
+              "SELECT * FROM keypool.fetch_keys('line', ARRAY[3, 4, 5])",
+              "SELECT * FROM keypool.deliver_keys('line', ARRAY[4])",
+              "SELECT keypool.spend_key('line', 5, 'IDS_WRITE_MISC', -4)",
+              "SELECT keypool.claim_key('line', 5, '1-5', '', '', false)",
+              "SELECT keypool.return_key('line', 6)"}) {
+            PGresult* r = PQexec(st.get(), sql);
+            EXPECT_EQ(PQresultStatus(r), PGRES_TUPLES_OK) << sql << PQerrorMessage(st.get());
+            PQclear(r);
+        }
+    }
+    ASSERT_TRUE(bed.pg.Sql("SELECT keypool.export_mark('out')"));
+    const std::string keys =
+        "SELECT p.name || ' ' || k.idx || ' ' || k.state || ' ' || coalesce(k.station, '-') || "
+        "' ' || encode(sha256(k.wrapped || k.digest), 'hex') FROM keypool.keys k JOIN "
+        "keypool.pools p ON p.id = k.pool_id ORDER BY 1";
+    const std::string events =
+        "SELECT id || ' ' || event || ' ' || encode(hash, 'hex') FROM keypool.events ORDER BY id";
+    const auto keysBefore = Column(bed.pg, keys);
+    const auto eventsBefore = Column(bed.pg, events);
+    ASSERT_EQ(keysBefore.size(), 13u);
+    EXPECT_EQ(Column(bed.pg,
+                     "SELECT string_agg(DISTINCT state, ' ' ORDER BY state) FROM "
+                     "keypool.keys"),
+              std::vector<std::string>{"delivered exported free reserved spent taken"});
+    EXPECT_EQ(Kdbtool("pool " + bed.db + " audit"), 1);  // not this version's schema
+
+    // Only a superuser upgrades; a refused upgrade changes nothing.
+    ASSERT_TRUE(bed.pg.Sql("CREATE ROLE keyadmin LOGIN; GRANT keypool_admin TO keyadmin;"));
+    EXPECT_EQ(Kdbtool("pool " + bed.adm + " upgrade"), 1);
+    EXPECT_TRUE(Column(bed.pg, "SELECT to_regclass('keypool.schema_version')").at(0).empty());
+    ASSERT_EQ(Kdbtool("pool " + bed.db + " upgrade"), 0);
+    EXPECT_EQ(Kdbtool("pool " + bed.db + " upgrade"), 0);  // at this version already
+    EXPECT_EQ(Column(bed.pg, keys), keysBefore);
+    EXPECT_EQ(Column(bed.pg, events), eventsBefore);
+    const std::string said = bed.Path("audit.txt");
+    EXPECT_EQ(Kdbtool("pool " + bed.adm + " audit", said), 0) << pooltest::ReadText(said);
+    EXPECT_EQ(Kdbtool("pool " + bed.db + " verify --pool line --wrap-key " + bed.wrap), 0);
+    CPoolKeySource source(bed.pg.ConnInfo("st"), "line", nullptr, bed.options);
+    ASSERT_TRUE(source.IsValid()) << source.GetError();
+    KeyJobInfo job;
+    int32_t index = -1;
+    KeyCopy key;
+    ASSERT_TRUE(source.TakeKey(job, &index, &key));
+    EXPECT_TRUE(source.ReserveKey(index, job));
+    EXPECT_TRUE(source.DeliverKey(index, job));
+    EXPECT_EQ(Kdbtool("pool " + bed.adm + " audit", said), 0) << pooltest::ReadText(said);
+}
+
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -89,12 +90,64 @@ std::string Text(const pool::Result& r, int row, int field) {
 
 int RunInit(PGconn* conn) {
     std::string error;
-    const std::string sql =
-        std::string("SET client_min_messages = warning; BEGIN;") + kPoolSchemaSql + "COMMIT;";
+    const std::string sql = std::string("SET client_min_messages = warning; BEGIN;") +
+                            kPoolTablesSql + kPoolFunctionsSql + "COMMIT;";
     if (!Exec(conn, sql.c_str(), &error)) {
         return Fail("init: " + error);
     }
-    std::puts("key pool schema created");
+    std::printf("key pool schema created (version %d)\n", kPoolSchemaVersion);
+    return kExitOk;
+}
+
+// The schema's version on the server: 0 without a key pool schema, 1 for the first release's
+// (no version table), else what keypool.schema_version holds; -1 when it cannot be read.
+int SchemaVersion(PGconn* conn, std::string* error) {
+    auto r = Query(conn,
+                   "SELECT CASE WHEN to_regnamespace('keypool') IS NULL THEN 0 "
+                   "WHEN to_regclass('keypool.schema_version') IS NULL THEN 1 ELSE -2 END",
+                   {}, error);
+    if (!r || PQntuples(r->get()) != 1) {
+        return -1;
+    }
+    const int found = std::atoi(PQgetvalue(r->get(), 0, 0));
+    if (found != -2) {
+        return found;
+    }
+    r = Query(conn, "SELECT max(version) FROM keypool.schema_version", {}, error);
+    return r && PQntuples(r->get()) == 1 && PQgetisnull(r->get(), 0, 0) == 0
+               ? std::atoi(PQgetvalue(r->get(), 0, 0))
+               : -1;
+}
+
+// Moves a pool made by an earlier release to this version's schema, in one transaction (as a
+// database superuser): its keys, events and bindings stay as they are.
+int RunUpgrade(PGconn* conn) {
+    std::string error;
+    const int version = SchemaVersion(conn, &error);
+    if (version < 0) {
+        return Fail("upgrade: the schema's version cannot be read" +
+                    (error.empty() ? std::string() : ": " + error));
+    }
+    if (version == 0) {
+        return Fail("upgrade: no key pool schema in this database (kdbtool pool init)");
+    }
+    if (version == kPoolSchemaVersion) {
+        std::printf("key pool schema is at version %d already\n", version);
+        return kExitOk;
+    }
+    if (version != 1) {
+        return Fail("upgrade: schema version " + std::to_string(version) +
+                    " is not one this kdbtool upgrades (it makes version " +
+                    std::to_string(kPoolSchemaVersion) + ")");
+    }
+    const std::string sql = std::string("SET client_min_messages = warning; BEGIN;") +
+                            kPoolUpgradeFrom1Sql + kPoolFunctionsSql + "COMMIT;";
+    if (!Exec(conn, sql.c_str(), &error)) {
+        std::string ignored;
+        Exec(conn, "ROLLBACK", &ignored);
+        return Fail("upgrade: " + error + " (nothing was changed)");
+    }
+    std::printf("key pool schema upgraded from version 1 to version %d\n", kPoolSchemaVersion);
     return kExitOk;
 }
 
@@ -693,6 +746,12 @@ nlohmann::json Rows(const pool::Result& r, const std::vector<std::string>& names
 
 int RunPoolAudit(PGconn* conn, const PoolArgs& a) {
     std::string error;
+    const int version = SchemaVersion(conn, &error);
+    if (version != kPoolSchemaVersion) {
+        return Fail("audit: the key pool schema is version " + std::to_string(version) +
+                    ", this kdbtool audits version " + std::to_string(kPoolSchemaVersion) +
+                    (version > 0 && version < kPoolSchemaVersion ? " (kdbtool pool upgrade)" : ""));
+    }
     // The chain: ids 1..N without a gap, each hash over the previous row's hash and this row's
     // text, both made here from the raw columns (nothing the server computes is trusted).
     ChainAudit chain;
@@ -855,8 +914,8 @@ int RunPool(const std::vector<std::string>& args) {
     }
     if (a.db.empty() || command.empty()) {
         return Usage(
-            "needs --db CONNINFO and a command (init, import, status, export, audit, verify, "
-            "resolve, bind, unbind), or keygen OUT");
+            "needs --db CONNINFO and a command (init, upgrade, import, status, export, audit, "
+            "verify, resolve, bind, unbind), or keygen OUT");
     }
     std::string conninfo;
     std::string error;
@@ -889,6 +948,9 @@ int RunPool(const std::vector<std::string>& args) {
     }
     if (command == "audit") {
         return RunPoolAudit(conn.get(), a);
+    }
+    if (command == "upgrade") {
+        return RunUpgrade(conn.get());
     }
     if (command == "resolve") {
         return RunResolve(conn.get(), a);

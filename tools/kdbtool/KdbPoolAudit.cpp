@@ -155,7 +155,7 @@ struct Expected {
 // What this version installs, read from its own schema text.
 Expected FromSchema() {
     Expected x;
-    const std::string sql = kPoolSchemaSql;
+    const std::string sql = std::string(kPoolTablesSql) + kPoolFunctionsSql;
     const std::regex function(R"(CREATE FUNCTION keypool\.(\w+)\()");
     for (auto it = std::sregex_iterator(sql.begin(), sql.end(), function);
          it != std::sregex_iterator(); ++it) {

@@ -1,125 +1,7 @@
-#include "keydb/pool/PoolSchema.h"
-
-// Everything lives in the schema keypool, owned by the role keypool_owner: NOLOGIN, and nobody is
-// made a member of it, so that no login can act as the owner (only a superuser can). Three groups
-// hold what people and machines may do:
-//   keypool_admin    creates pools, imports, exports, binds stations: through owner functions;
-//                    reads the status and the events (never a key's bytes, wrapped or not)
-//   keypool_auditor  reads the status and the events
-//   keypool_station  draws, ends and returns keys through the station functions below
-// The functions run as the owner (SECURITY DEFINER) with a fixed search path and act only on keys
-// the calling station (session_user) holds. Key bytes are stored wrapped (AES-256-GCM under a
-// pool wrap key the database never holds) and leave the server only for a key whose reservation
-// by the asking station is committed: claiming a key and reading its bytes are two transactions.
-const char* const kPoolSchemaSql = R"SQL(
-DO $$
-DECLARE
-    v_role text;
-    v_member text;
-BEGIN
-    IF NOT (SELECT rolsuper FROM pg_roles WHERE rolname = current_user) THEN
-        RAISE EXCEPTION 'init needs a database superuser (it creates the NOLOGIN owner role)';
-    END IF;
-    FOREACH v_role IN ARRAY ARRAY['keypool_owner', 'keypool_admin', 'keypool_auditor',
-                                  'keypool_station'] LOOP
-        IF NOT EXISTS (SELECT 1 FROM pg_roles WHERE rolname = v_role) THEN
-            EXECUTE format('CREATE ROLE %I NOLOGIN', v_role);
-        END IF;
-    END LOOP;
-    ALTER ROLE keypool_owner NOLOGIN;
-    -- The owner's functions read the synchronous standbys' flush positions (pg_stat_replication).
-    GRANT pg_read_all_stats TO keypool_owner;
-    -- Nobody acts as the owner: a membership left by an earlier set-up is taken away.
-    FOR v_member IN SELECT m.rolname FROM pg_auth_members a JOIN pg_roles m ON m.oid = a.member
-                    WHERE a.roleid = 'keypool_owner'::regrole LOOP
-        EXECUTE format('REVOKE keypool_owner FROM %I', v_member);
-    END LOOP;
-END
-$$;
-CREATE SCHEMA keypool AUTHORIZATION keypool_owner;
-REVOKE ALL ON SCHEMA keypool FROM PUBLIC;
+-- The key pool's functions, triggers and grants (version 2): run after tables.sql by `kdbtool pool
+-- init`, and again by `kdbtool pool upgrade` after the functions of the older schema are dropped
+-- (they hold no data).
 SET LOCAL ROLE keypool_owner;
-
-CREATE TABLE keypool.pools (
-    id          serial PRIMARY KEY,
-    name        text NOT NULL UNIQUE CHECK (name ~ '^[A-Za-z0-9_.-]{1,64}$'),
-    key_size    integer NOT NULL CHECK (key_size BETWEEN 1 AND 65536),
-    key_count   integer NOT NULL CHECK (key_count BETWEEN 1 AND 100000000),
-    record_info bytea NOT NULL CHECK (length(record_info) = 16),
-    created     text NOT NULL CHECK (length(created) <= 32),
-    imported_at timestamptz NOT NULL DEFAULT now(),
-    area_sha256 text NOT NULL UNIQUE CHECK (area_sha256 ~ '^[0-9a-f]{64}$'),
-    -- SHA-256 of a fixed prefix and the wrap key: tells a station whether its wrap key is the
-    -- pool's, and nothing of the key.
-    wrap_check  bytea NOT NULL CHECK (length(wrap_check) = 32)
-);
-
--- A station draws only from the pools it is bound to, and holds at most max_open keys taken or
--- reserved without an end there.
-CREATE TABLE keypool.bindings (
-    pool_id  integer NOT NULL REFERENCES keypool.pools (id),
-    station  text NOT NULL,
-    max_open integer NOT NULL DEFAULT 32 CHECK (max_open BETWEEN 1 AND 4096),
-    PRIMARY KEY (pool_id, station)
-);
-
-CREATE TABLE keypool.keys (
-    pool_id       integer NOT NULL REFERENCES keypool.pools (id),
-    idx           integer NOT NULL CHECK (idx >= 0),
-    -- 12-byte nonce, the encrypted key, 16-byte tag; associated data: pool id and index.
-    wrapped       bytea NOT NULL,
-    -- SHA-256 of the key's bytes: one key, one board, across every pool of the database.
-    digest        bytea NOT NULL CHECK (length(digest) = 32),
-    state         text NOT NULL DEFAULT 'free'
-                  CHECK (state IN ('free', 'taken', 'reserved', 'delivered', 'spent', 'exported')),
-    station       text,
-    slot          integer,
-    port_location text,
-    serial        text,
-    destination   text,
-    step          text,
-    code          integer,
-    taken_at      timestamptz,
-    reserved_at   timestamptz,
-    fetched_at    timestamptz,
-    ended_at      timestamptz,
-    exported_at   timestamptz,
-    PRIMARY KEY (pool_id, idx)
-);
-CREATE UNIQUE INDEX keys_digest ON keypool.keys (digest);
-CREATE INDEX keys_free ON keypool.keys (pool_id, idx) WHERE state = 'free';
-CREATE INDEX keys_open ON keypool.keys (pool_id, station) WHERE state IN ('taken', 'reserved');
-CREATE INDEX keys_serial ON keypool.keys (pool_id, serial, station)
-    WHERE state IN ('reserved', 'delivered', 'spent');
-
--- Append-only, one row per change of a key's state (never key bytes), chained: each row's hash
--- is the SHA-256 of the previous row's hash and this row's text, and the ids run 1, 2, 3, ...
--- without a gap. The insert trigger keeps both; nobody but the owner may write the table, and
--- the owner's functions only insert.
-CREATE TABLE keypool.events (
-    id            bigint PRIMARY KEY,
-    at            timestamptz NOT NULL DEFAULT clock_timestamp(),
-    pool_id       integer NOT NULL,
-    idx           integer NOT NULL,  -- -1: an event of the pool or a station, not of one key
-    event         text NOT NULL
-                  CHECK (event IN ('imported', 'taken', 'reserved', 'fetched', 'delivered',
-                                   'spent', 'returned', 'exported', 'refused', 'bound',
-                                   'unbound')),
-    station       text NOT NULL,
-    slot          integer,
-    port_location text,
-    serial        text,
-    destination   text,
-    step          text,
-    code          integer,
-    hash          bytea NOT NULL CHECK (length(hash) = 32),
-    reason        text CHECK (length(reason) <= 256)  -- an administrator's resolution
-);
-CREATE INDEX events_key ON keypool.events (pool_id, idx, id);
--- One row: whoever appends an event holds it locked until the end of the transaction (the
--- station functions wait for it up to 3.5 s, inside the session's statement time-out).
-CREATE TABLE keypool.chain_lock (one boolean PRIMARY KEY CHECK (one));
-INSERT INTO keypool.chain_lock VALUES (true);
 
 -- The text a row's hash covers (the audit computes it the same way).
 -- (PL/pgSQL rather than SQL: its plan is kept for the session, where a SQL function that cannot
@@ -313,8 +195,8 @@ $$;
 -- and only once the write-ahead log is durable (wait_durable) up to where it stands now: so the
 -- reservation the bytes belong to is committed and on disk here and on the synchronous standbys,
 -- and rolling back cannot hide the read. The first fetch of a key is recorded (fetched_at, event
--- 'fetched'), flushed on this server without waiting for the standbys: a reserved key counts as
--- fetched whether or not that record survives a failover.
+-- 'fetched'), committed without waiting for the flush: a reserved key counts as fetched whether
+-- or not that record survives a crash (the next flush of any commit takes it along).
 CREATE FUNCTION keypool.fetch_keys(p_pool text, p_idx integer[])
 RETURNS TABLE (idx integer, wrapped bytea, digest bytea)
 LANGUAGE plpgsql SECURITY DEFINER SET search_path = pg_catalog, pg_temp
@@ -333,7 +215,7 @@ BEGIN
         RAISE EXCEPTION 'the reservation is not yet durable on the server and its synchronous standbys: no key bytes leave';
     END IF;
     v_pool := keypool.bound_pool(p_pool);
-    PERFORM set_config('synchronous_commit', 'local', true);
+    PERFORM set_config('synchronous_commit', 'off', true);
     WITH first AS (
         UPDATE keypool.keys k SET fetched_at = now()
             WHERE k.pool_id = v_pool AND k.idx = ANY (p_idx) AND k.station = session_user
@@ -433,11 +315,13 @@ CREATE FUNCTION keypool.deliver_keys(p_pool text, p_idx integer[])
 RETURNS TABLE (idx integer, delivered boolean)
 LANGUAGE plpgsql SECURITY DEFINER SET search_path = pg_catalog, pg_temp
     SET lock_timeout = '3500ms' AS $$
+DECLARE
+    v_pool integer := keypool.bound_pool(p_pool);
 BEGIN
     RETURN QUERY SELECT s.idx, s.moved OR EXISTS (
                SELECT 1 FROM keypool.keys k
-               WHERE k.pool_id = keypool.bound_pool(p_pool) AND k.idx = s.idx
-                 AND k.state = 'delivered' AND k.station = session_user)
+               WHERE k.pool_id = v_pool AND k.idx = s.idx AND k.state = 'delivered'
+                 AND k.station = session_user)
         FROM keypool.step_many(p_pool, p_idx, 'reserved', 'delivered', NULL, NULL, NULL, NULL) s;
 END
 $$;
@@ -721,9 +605,9 @@ GRANT EXECUTE ON FUNCTION keypool.create_pool(text, integer, integer, bytea, tex
                           keypool.export_fetch(text, timestamptz) TO keypool_admin;
 GRANT EXECUTE ON FUNCTION keypool.event_text(keypool.events) TO keypool_admin, keypool_auditor;
 -- Status and audit: everything but the wrapped key bytes.
-GRANT SELECT ON keypool.pools, keypool.bindings, keypool.events TO keypool_admin, keypool_auditor;
+GRANT SELECT ON keypool.pools, keypool.bindings, keypool.events, keypool.schema_version
+    TO keypool_admin, keypool_auditor;
 GRANT SELECT (pool_id, idx, digest, state, station, slot, port_location, serial, destination,
               step, code, taken_at, reserved_at, fetched_at, ended_at, exported_at)
     ON keypool.keys TO keypool_admin, keypool_auditor;
 RESET ROLE;
-)SQL";
