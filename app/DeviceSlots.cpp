@@ -328,9 +328,10 @@ void CDeviceSlots::HandleNewDevice(const ZRDeviceDesc& desc) {
     }
     unboundReported_.erase(desc.path);
     if (keptResult_[number - 1]) {
-        // A new board takes the slot: the last board's result goes.
+        // A board takes the slot again: the row keeps the last job's colour and result (a failed
+        // board may hold a spent key) until a job starts in the slot; only the mark goes.
         keptResult_[number - 1] = false;
-        ClearRow(number - 1);
+        model_.SetRowMark(number - 1, std::string());
     }
 
     DeviceSlot& slot = slots_[number];

@@ -52,6 +52,9 @@ std::string FormatStationEventLine(const StationEvent& e) {
         object["event"] = e.event;
         object["time"] = e.time;
         object["host"] = e.host;
+        if (!e.by.empty()) {
+            object["by"] = e.by;
+        }
         if (e.event == "keys-loaded") {
             object["key_source"] = e.keySource;
             object["key_sha256"] = e.keySha256;

@@ -22,12 +22,14 @@ struct StationEvent {
     std::string event;
     std::string time;  // UTC "YYYY-MM-DDThh:mm:ssZ"
     std::string host;
+    std::string by;         // start, stop and close: what did it ("stop-button", "SIGTERM", ...)
     std::string keySource;  // keys-loaded only
     std::string keySha256;  // keys-loaded only; empty for a pool
     int64_t keys = -1;      // keys-loaded only
     int64_t unused = -1;    // keys-loaded only
 };
-// One line, ending in '\n': {"event":..., "time":..., "host":..., [key source and counts]}.
+// One line, ending in '\n': {"event":..., "time":..., "host":..., ["by"], [key source and
+// counts]}.
 std::string FormatStationEventLine(const StationEvent& event);
 
 // The console's last line: the counters and the shift summary (jobs per hour over the last ten

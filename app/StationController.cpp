@@ -188,6 +188,7 @@ StartupResult CStationController::Initialise() {
         return {false, -1};
     }
     initialised_ = true;
+    FocusNextStep();
     return {true, 0};
 }
 
@@ -328,7 +329,7 @@ void CStationController::StopScanThread() {
     slots_.Join();
 }
 
-bool CStationController::OnClose() {
+bool CStationController::OnClose(const std::string& by) {
     if (shutDown_ || closing_ || slots_.StopRequested()) {
         return false;
     }
@@ -342,11 +343,42 @@ bool CStationController::OnClose() {
         Refuse("IDS_CLOSE_STOPPING", "Error:Close refused: jobs are still running");
         return false;
     }
+    return CloseNow(by);
+}
+
+bool CStationController::QueryEndSession(std::string* why) {
+    if (shutDown_ || closing_ || !slots_.AnyRunning()) {
+        return true;
+    }
+    // A board in the middle of its job may be holding a key: the session waits for it.
+    Refuse("IDS_CLOSE_STOPPING", "Error:Session end refused: jobs are still running");
+    if (why != nullptr) {
+        *why = LangTextOr("IDS_CLOSE_STOPPING", "Cannot close yet: the running jobs are finishing");
+    }
+    return false;
+}
+
+void CStationController::EndStation(const std::string& by) {
+    if (shutDown_ || closing_) {
+        return;
+    }
+    Log("Ending the station: %s", by.c_str());
+    if (stationRunning_ == 1) {
+        Stop(by);
+    }
+    if (slots_.AnyRunning()) {
+        // The running jobs finish first; the last one's result closes the station.
+        endingBy_ = by;
+        return;
+    }
+    CloseNow(by);
+}
+
+bool CStationController::CloseNow(const std::string& by) {
+    endingBy_.clear();
+    closeBy_ = by;
     closing_ = true;
-    model_.EnableControl(C::kKeyFileButton, false);
-    model_.EnableControl(C::kStartStopButton, false);
-    model_.EnableControl(C::kExitButton, false);
-    model_.EnableControl(C::kConfigButton, false);
+    EnableButtons(false);
     slots_.BeginStop();
     if (!slots_.Started() || slots_.WaitEnded(options_.closeGraceMs)) {
         FinishShutdown();
@@ -394,12 +426,72 @@ void CStationController::FinishShutdown() {
     }
     logger_.reset();
     if (initialised_) {
+        RestoreRunSettings();
         settings_->Save(appDir_ + "config.ini");
-        RecordEvent("close");
+        RecordEvent("close", closeBy_);
     }
     shutDown_ = true;
     closing_ = false;
     view_.CloseWindow();
+}
+
+namespace {
+
+// Sets `field` to `value` when given, keeping what it held in `saved`.
+template <typename T>
+void Override(T& field, const std::optional<T>& value, std::optional<T>* saved) {
+    if (value) {
+        *saved = field;
+        field = *value;
+    }
+}
+
+// Puts back what `saved` kept, unless the field no longer holds `value`.
+template <typename T>
+void PutBack(T& field, const std::optional<T>& value, const std::optional<T>& saved) {
+    if (value && saved && field == *value) {
+        field = *saved;
+    }
+}
+
+}  // namespace
+
+void CStationController::SetRunSettings(const RunSettings& run) {
+    CIniSettingBase& s = *settings_;
+    runValues_ = run;
+    runSaved_ = RunSettings();
+    Override(s.DestPosition, run.destPosition, &runSaved_.destPosition);
+    Override(s.GetRkp, run.getRkp, &runSaved_.getRkp);
+    Override(s.WriteKeybox, run.writeKeybox, &runSaved_.writeKeybox);
+    Override(s.ResetAfterWrite, run.resetAfterWrite, &runSaved_.resetAfterWrite);
+    Override(s.SavePath, run.savePath, &runSaved_.savePath);
+}
+
+void CStationController::RestoreRunSettings() {
+    CIniSettingBase& s = *settings_;
+    PutBack(s.DestPosition, runValues_.destPosition, runSaved_.destPosition);
+    PutBack(s.GetRkp, runValues_.getRkp, runSaved_.getRkp);
+    PutBack(s.WriteKeybox, runValues_.writeKeybox, runSaved_.writeKeybox);
+    PutBack(s.ResetAfterWrite, runValues_.resetAfterWrite, runSaved_.resetAfterWrite);
+    PutBack(s.SavePath, runValues_.savePath, runSaved_.savePath);
+    runValues_ = RunSettings();
+}
+
+void CStationController::ApplyArguments(const StationArguments& arguments) {
+    if (!initialised_ || shutDown_) {
+        return;
+    }
+    SetRunSettings(arguments.run);
+    if (arguments.keyFile) {
+        LoadKeyFile(*arguments.keyFile);
+    } else if (arguments.keyPool) {
+        LoadKeyPool(*arguments.keyPool, arguments.poolName.value_or(std::string()),
+                    arguments.poolWrapKey, arguments.insecurePool);
+    } else if (!settings_->KeyPool.empty()) {
+        // The shared key pool config.ini keeps (KeyPool, PoolName in section System).
+        LoadKeyPool(settings_->KeyPool, settings_->PoolName, arguments.poolWrapKey,
+                    arguments.insecurePool);
+    }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -419,6 +511,18 @@ void CStationController::EnableIdleButtons(bool enabled) {
     model_.EnableControl(C::kConfigButton, enabled);
 }
 
+void CStationController::EnableButtons(bool enabled) {
+    for (const int id :
+         {C::kKeyFileButton, C::kStartStopButton, C::kExitButton, C::kConfigButton}) {
+        model_.EnableControl(id, enabled);
+    }
+}
+
+void CStationController::FocusNextStep() {
+    const bool needKeys = settings_->WriteKeybox != 0 && (!keySource_ || keySource_->IsBroken());
+    model_.SetFocus(needKeys && stationRunning_ == 0 ? C::kKeyFileButton : C::kStartStopButton);
+}
+
 void CStationController::UpdateButtons() {
     const bool running = stationRunning_ == 1;
     model_.SetControlText(C::kStartStopButton,
@@ -431,15 +535,7 @@ void CStationController::OnStartStopButton() {
         return;
     }
     if (stationRunning_ == 1) {
-        stationRunning_ = 0;
-        RecordEvent("stop");
-        model_.SetControlText(C::kStartStopButton, GetLangText("IDS_STOPPING_BUTTON"));
-        model_.EnableControl(C::kStartStopButton, false);
-        if (slots_.AnyRunning()) {
-            return;  // Stopping: the running jobs finish; their results end the state
-        }
-        UpdateButtons();
-        model_.EnableControl(C::kStartStopButton, true);
+        Stop("stop-button");
         return;
     }
     if (State() == StationState::kStopping) {
@@ -448,19 +544,21 @@ void CStationController::OnStartStopButton() {
     if (settings_->WriteKeybox != 0 && !keySource_) {
         Refuse("IDS_START_NO_KEYFILE",
                "Error:Start refused: keybox writing is on and no key file is loaded");
+        FocusNextStep();
         return;
     }
     if (settings_->WriteKeybox != 0 && keySource_->IsBroken()) {
         // A key file that failed to record a key hands out no more; it must be loaded again.
         Log("Error:Start refused: the key file could not record a key; load it again");
         view_.ShowMessage(GetLangText("IDS_KEYFILE_STOPPED"), ErrorCaption(), MessageIcon::kError);
+        FocusNextStep();
         return;
     }
     // The folder as the settings name it now: the configuration dialog or a console option may
     // have changed it since start-up.
     CreateRkpFolder();
     stationRunning_ = 1;
-    RecordEvent("start");
+    RecordEvent("start", "start-button");
     {
         std::lock_guard<std::mutex> guard(unusedLock_);
         if (!keysOutShown_) {
@@ -477,6 +575,20 @@ void CStationController::OnStartStopButton() {
     }
     slots_.StartJobs();
     UpdateButtons();
+    FocusNextStep();
+}
+
+void CStationController::Stop(const std::string& by) {
+    stationRunning_ = 0;
+    RecordEvent("stop", by);
+    model_.SetControlText(C::kStartStopButton, GetLangText("IDS_STOPPING_BUTTON"));
+    model_.EnableControl(C::kStartStopButton, false);
+    if (slots_.AnyRunning()) {
+        return;  // Stopping: the running jobs finish; their results end the state
+    }
+    UpdateButtons();
+    model_.EnableControl(C::kStartStopButton, true);
+    FocusNextStep();
 }
 
 void CStationController::OnConfigButton() {
@@ -484,6 +596,7 @@ void CStationController::OnConfigButton() {
         return;
     }
     view_.RunConfigDialog(*settings_, *language_);
+    FocusNextStep();
 }
 
 void CStationController::OnDeviceChangeEvent(uint32_t eventCode) {
@@ -532,8 +645,13 @@ void CStationController::OnUpgradeResult(int slotNumber, JobOutcome outcome) {
         model_.CallAttention();
     }
     if (!end.anyRunning && stationRunning_ == 0 && !shutDown_ && !closing_) {
+        if (!endingBy_.empty()) {
+            CloseNow(endingBy_);  // the end of the station waited for this job
+            return;
+        }
         UpdateButtons();
         model_.EnableControl(C::kStartStopButton, true);
+        FocusNextStep();
     }
 }
 
@@ -560,9 +678,7 @@ void CStationController::LoadKeyFile(const std::string& path) {
     const std::string buttonText = model_.ControlText(C::kKeyFileButton);
     model_.SetControlText(C::kKeyFileButton, GetLangText("IDS_LOADING_FW_BUTTON"));
     SetKeyInfo({}, {}, {}, {});
-    model_.EnableControl(C::kKeyFileButton, false);
-    model_.EnableControl(C::kStartStopButton, false);
-    model_.EnableControl(C::kExitButton, false);
+    EnableButtons(false);
 
     std::unique_ptr<CKeyFile> keyFile;
     std::string reason = "out of memory";
@@ -595,9 +711,8 @@ void CStationController::LoadKeyFile(const std::string& path) {
         if (keySource_) {
             keySourceName_ = FileNameOf(path);
             keySha256_ = KeyAreaDigest(path);
-            StationEvent event{"keys-loaded",  JournalTimeNow(), hostName_,
-                               keySourceName_, keySha256_,       keys,
-                               unused};
+            StationEvent event{"keys-loaded",  JournalTimeNow(), hostName_, std::string(),
+                               keySourceName_, keySha256_,       keys,      unused};
             if (results_ != nullptr) {
                 results_->Append(event);
             }
@@ -618,23 +733,23 @@ void CStationController::LoadKeyFile(const std::string& path) {
             model_.SetControlColour(C::kUnusedLabel, std::nullopt);
         }
     }
+    // The buttons are back before any message box: the loading text is not left behind it.
+    model_.SetControlText(C::kKeyFileButton, buttonText);
+    EnableButtons(true);
     if (!keySource_) {
         keyFile.reset();
         // No key file is loaded now; the configuration dialog must not show the old path.
         settings_->keyFilePath.clear();
-        // The check that failed says why; the operator sees it with the message.
         // The operator reads what to do; the failing check's own text goes to the log.
         const std::string words = GetLangText(KeyFileTroubleKey(ClassifyKeyFileError(reason)));
         const std::string text = GetLangText("IDS_LOADING_FW_FAIL") + ": " + words;
         Log("Error:Key file %s not loaded: %s", path.c_str(), reason.c_str());
         SetStatus(words);
         view_.ShowMessage(text, ErrorCaption(), MessageIcon::kError);
+        model_.SetFocus(C::kKeyFileButton);  // the next step is another key file
+        return;
     }
-
-    model_.SetControlText(C::kKeyFileButton, buttonText);
-    model_.EnableControl(C::kKeyFileButton, true);
-    model_.EnableControl(C::kStartStopButton, true);
-    model_.EnableControl(C::kExitButton, true);
+    FocusNextStep();
 }
 
 void CStationController::LoadKeyPool(const std::string& conninfo, const std::string& pool,
@@ -682,6 +797,7 @@ void CStationController::LoadKeyPool(const std::string& conninfo, const std::str
                 : GetLangText(standby ? "IDS_KEYPOOL_STANDBY" : "IDS_KEYPOOL_LOAD_FAIL");
     SetStatus(words);
     view_.ShowMessage(words, ErrorCaption(), MessageIcon::kError);
+    model_.SetFocus(C::kKeyFileButton);
 }
 
 bool CStationController::LoadKeySource(std::unique_ptr<IKeySource> source) {
@@ -705,8 +821,8 @@ bool CStationController::LoadKeySource(std::unique_ptr<IKeySource> source) {
     keySourceName_ = keySource_->Describe();
     keySha256_.clear();
     if (results_ != nullptr) {
-        results_->Append(StationEvent{"keys-loaded", JournalTimeNow(), hostName_, keySourceName_,
-                                      std::string(), counts.keys, counts.unused});
+        results_->Append(StationEvent{"keys-loaded", JournalTimeNow(), hostName_, std::string(),
+                                      keySourceName_, std::string(), counts.keys, counts.unused});
     }
     {
         std::lock_guard<std::mutex> guard(unusedLock_);
@@ -715,6 +831,7 @@ bool CStationController::LoadKeySource(std::unique_ptr<IKeySource> source) {
         ShowKeyLevelLocked(counts.unused);
     }
     StartCountPoller();
+    FocusNextStep();
     return true;
 }
 
@@ -1001,12 +1118,13 @@ void CStationController::Refuse(const char* languageKey, const char* logLine) {
     SetStatus(GetLangText(languageKey));
 }
 
-void CStationController::RecordEvent(const char* name) {
+void CStationController::RecordEvent(const char* name, const std::string& by) {
     if (results_ == nullptr) {
         return;
     }
     StationEvent event;
     event.event = name;
+    event.by = by;
     event.time = JournalTimeNow();
     event.host = hostName_;
     results_->Append(event);
@@ -1042,7 +1160,7 @@ void CStationController::OnKeyFileFailed() {
         Log("Error:%s", reason.c_str());
     }
     if (stationRunning_ == 1) {
-        OnStartStopButton();  // stop as the button would: running jobs finish, no new ones start
+        Stop("key-file-failure");  // running jobs finish, no new ones start
     }
     // Why, in the operator's words: a full disk is the common cause.
     CKeyFile* file = KeyFile();
@@ -1057,6 +1175,7 @@ void CStationController::OnKeyFileFailed() {
               (reason.empty() ? "" : ": " + reason));
     view_.ShowMessage(GetLangText("IDS_KEYFILE_STOPPED") + (words.empty() ? "" : "\n" + words),
                       ErrorCaption(), MessageIcon::kError);
+    FocusNextStep();
 }
 
 void CStationController::RereadUnusedLabel() {
@@ -1141,8 +1260,13 @@ std::thread CStationController::StartWorker(int slotNumber) {
     if (workerStartObserver_) {
         workerStartObserver_(slotNumber);
     }
-    jobStart_[slotNumber - 1] = jobClock_.NowMs() + 1;
-    model_.SetRowTime(slotNumber - 1, FormatDuration(0));
+    // A row keeps its last job's colour and result until a job starts in its slot.
+    const int row = slotNumber - 1;
+    model_.DropRowColour(row);
+    model_.SetCellText(row, kColumnStatus, std::string());
+    model_.SetRowMark(row, std::string());
+    jobStart_[row] = jobClock_.NowMs() + 1;
+    model_.SetRowTime(row, FormatDuration(0));
     try {
         auto job = std::make_shared<WorkerJob>();
         return std::thread(&CStationController::WorkerThreadMain, this, slotNumber, std::move(job));

@@ -32,6 +32,7 @@
 
 #include "app/DeviceSlots.h"
 #include "app/MainThreadPoster.h"
+#include "app/StationArguments.h"
 #include "app/StationModel.h"
 #include "app/StationPlatform.h"
 #include "app/StationView.h"
@@ -107,11 +108,20 @@ class CStationController final : public IWorkerHost {
     void OnKeyFileButton();
     void OnStartStopButton();
     void OnConfigButton();
-    // The window's close command or the exit button. True when the station has shut down (the
-    // view was told to close); false when the request was refused, or when the scan thread is
-    // still finishing a rescan: then the main thread goes on dispatching, and the shutdown ends
-    // (and the view is told to close) in a closure posted once the thread has ended.
-    bool OnClose();
+    // The window's close command or the exit button; `by` names it in the results ("close" with
+    // "by"). True when the station has shut down (the view was told to close); false when the
+    // request was refused (the station runs or stops), or when the scan thread is still
+    // finishing a rescan: then the main thread goes on dispatching, and the shutdown ends (and
+    // the view is told to close) in a closure posted once the thread has ended.
+    bool OnClose(const std::string& by = "exit-button");
+    // The session is about to end (log-off, shutdown): true when it may; false while jobs run,
+    // with the reason in *why (also on the status line and in the log).
+    bool QueryEndSession(std::string* why);
+    // Every other way out (the session ends, a signal, the console closes): a running station
+    // is stopped, the running jobs finish, then the station shuts down as the close command
+    // does; `stop` and `close` in the results name `by`. Main thread; the view is told to close
+    // when it is done (at once when no job runs).
+    void EndStation(const std::string& by);
     // True from an accepted close command until the view has been told to close.
     bool IsClosing() const { return closing_; }
     // A device-change notice with its event code: 0x0007, 0x8000 and 0x8004 ask for a rescan.
@@ -137,6 +147,13 @@ class CStationController final : public IWorkerHost {
     // says in the status line that the connection is lost, the next good one that it is back.
     // False (no key source loaded) when its counts cannot be read now. Main thread, idle.
     bool LoadKeySource(std::unique_ptr<IKeySource> source);
+    // What the program's options ask for once start-up is done (main thread, idle): the run's
+    // settings (SetRunSettings), then the key file, or the key pool, or else the pool config.ini
+    // names. Start is the caller's to press.
+    void ApplyArguments(const StationArguments& arguments);
+    // Settings for this run only: applied now, and put back before the settings are written at
+    // shutdown, each unless it was changed since (in the configuration dialog).
+    void SetRunSettings(const RunSettings& run);
     // Asks for one rescan (any thread).
     void NoteDeviceChange();
     // The locale of the toolkit's own texts (dialog buttons, file dialogs) for the selected
@@ -204,7 +221,18 @@ class CStationController final : public IWorkerHost {
     void StopScanThread();
     // The rest of the shutdown once the scan thread has ended (main thread).
     void FinishShutdown();
+    // The close once it is accepted; `by` goes to the results.
+    bool CloseNow(const std::string& by);
+    // Stop as the button does; `by` goes to the results.
+    void Stop(const std::string& by);
+    // Puts back what SetRunSettings replaced (before the settings are written).
+    void RestoreRunSettings();
     void UpdateButtons();
+    // The four buttons at once (while a key file loads, at shutdown).
+    void EnableButtons(bool enabled);
+    // The focus goes to the next step's button: Key File while keys are needed and none can be
+    // drawn, otherwise Start/Stop.
+    void FocusNextStep();
     void EnableIdleButtons(bool enabled);
     void SetKeyInfo(const std::string& path, const std::string& keyCount,
                     const std::string& unusedCount, const std::string& createTime);
@@ -226,7 +254,7 @@ class CStationController final : public IWorkerHost {
     void IncreaseCounter(int counterId);
     void OnKeyFileFailed();
     // Appends a station event ("start", "stop", "close", "keys-loaded") to the results file.
-    void RecordEvent(const char* name);
+    void RecordEvent(const char* name, const std::string& by);
 
     // The thread that reads a remote key source's counts again and again, and what it posts.
     void StartCountPoller();
@@ -298,5 +326,9 @@ class CStationController final : public IWorkerHost {
     std::string uiLocale_;
     bool shutDown_ = false;
     bool closing_ = false;  // main thread: a close command was accepted
+    std::string endingBy_;  // main thread: EndStation waits for the running jobs
+    std::string closeBy_;   // main thread: what the accepted close came from
     bool initialised_ = false;
+    RunSettings runValues_;  // what SetRunSettings set
+    RunSettings runSaved_;   // what the settings held before
 };

@@ -73,6 +73,9 @@ void CStationModel::PublishAll() {
             v.ShowColumnTitle(c, titles[static_cast<size_t>(c)]);
         }
     });
+    if (focus_ != 0) {
+        Notify([focus = focus_](IStationView& v) { v.ShowFocus(focus); });
+    }
     Notify([rows = rows_](IStationView& v) {
         for (int r = 0; r < kTableRows; ++r) {
             const Row& row = rows[static_cast<size_t>(r)];
@@ -277,4 +280,21 @@ void CStationModel::ClearRow(int row) {
 void CStationModel::CallAttention() {
     std::lock_guard<std::mutex> guard(lock_);
     Notify([](IStationView& v) { v.CallAttention(); });
+}
+
+int CStationModel::Focus() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return focus_;
+}
+
+void CStationModel::SetFocus(int controlId) {
+    std::lock_guard<std::mutex> guard(lock_);
+    focus_ = controlId;
+    Notify([controlId](IStationView& v) { v.ShowFocus(controlId); });
+}
+
+int CStationModel::ShownFocus() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    const auto it = controls_.find(focus_);
+    return focus_ != 0 && (it == controls_.end() || it->second.enabled) ? focus_ : 0;
 }

@@ -70,6 +70,14 @@ class CStationModel {
     // Asks the view for the operator's attention once (a failed job, the end of a batch).
     void CallAttention();
 
+    // The button that has (or gets, once it is enabled) the keyboard focus; 0 before any is set.
+    int Focus() const;
+    // Passed on to the view every time, also when it names the same button again: the window
+    // may have moved the focus away meanwhile (a modal box, a button disabled under it).
+    void SetFocus(int controlId);
+    // The button that shows the focus now: Focus() when it is enabled, else 0.
+    int ShownFocus() const;
+
   private:
     struct Control {
         std::string text;
@@ -96,4 +104,5 @@ class CStationModel {
     std::map<int, Control> controls_;
     std::array<std::string, kTableColumns> columnTitles_;
     std::array<Row, kTableRows> rows_;
+    int focus_ = 0;
 };

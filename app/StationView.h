@@ -85,6 +85,9 @@ class IStationView {
     virtual void ShowRowMark(int /*row*/, const std::string& /*mark*/) {}
     // A failed job or the end of a batch asks for the operator's attention (once per event).
     virtual void CallAttention() {}
+    // The button the keyboard works on: the next step after the last action. The window gives it
+    // the focus, with its focus frame, now when it is enabled, otherwise as soon as it is.
+    virtual void ShowFocus(int /*controlId*/) {}
 
     // --- Modal interactions, called directly by the controller on the main thread.
     // A message box; an empty caption means the application's own name.

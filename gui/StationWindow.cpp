@@ -38,12 +38,6 @@ bool IsEnterPress(const QEvent* event) {
     return key == Qt::Key_Return || key == Qt::Key_Enter;
 }
 
-// True when a key-file label's text carries a value after its caption.
-bool LabelHasValue(const QString& text) {
-    const qsizetype colon = text.indexOf(QLatin1Char(':'));
-    return !text.mid(colon + 1).trimmed().isEmpty();
-}
-
 bool IsSwallowedKey(const QEvent* event) {
     if (event->type() != QEvent::KeyPress && event->type() != QEvent::KeyRelease &&
         event->type() != QEvent::ShortcutOverride) {
@@ -281,7 +275,7 @@ void CStationWindow::OnButton(int controlId) {
             controller_->OnStartStopButton();
             break;
         case C::kExitButton:
-            controller_->OnClose();
+            controller_->OnClose("exit-button");
             break;
         case C::kConfigButton:
             controller_->OnConfigButton();
@@ -299,7 +293,7 @@ void CStationWindow::closeEvent(QCloseEvent* event) {
     // The controller decides: it refuses while the station runs or stops, otherwise it shuts
     // down and calls CloseWindow.
     inCloseEvent_ = true;
-    controller_->OnClose();
+    controller_->OnClose("close-box");
     inCloseEvent_ = false;
     if (closeAllowed_) {
         event->accept();
@@ -310,6 +304,13 @@ void CStationWindow::closeEvent(QCloseEvent* event) {
 
 void CStationWindow::CloseWindow() {
     closeAllowed_ = true;
+    // A station ended from outside (a signal) may have a box or dialog up: it goes first.
+    for (QWidget* modal = QApplication::activeModalWidget(); modal != nullptr && modal != this;
+         modal = QApplication::activeModalWidget()) {
+        if (!modal->close()) {
+            break;
+        }
+    }
     if (!inCloseEvent_) {
         close();
     }
@@ -327,10 +328,6 @@ void CStationWindow::ShowControlText(int controlId, const std::string& text) {
     if (QPushButton* button = Button(controlId)) {
         button->setText(value);
     } else if (QLabel* label = Label(controlId)) {
-        if (controlId == C::kKeyFileLabel && isVisible()) {
-            // After a key file or pool is loaded the next step is Start; without one, Key File.
-            FocusWhenEnabled(LabelHasValue(value) ? C::kStartStopButton : C::kKeyFileButton);
-        }
         if (controlId == C::kSummaryLabel) {
             // Each line cut to the label's width; the whole text is its tool tip.
             const QFontMetrics metrics(label->font());
@@ -387,24 +384,32 @@ void CStationWindow::ShowControlEnabled(int controlId, bool enabled) {
     if (control == nullptr) {
         return;
     }
-    // A button disabled while it has the focus (Start while stopping, the buttons while a key
-    // file loads) gets it back when it is enabled again, instead of leaving it on whichever
-    // button Qt passed it to (Enter there could press Exit).
-    if (!enabled && control->hasFocus() && wantedFocus_ == 0) {
-        wantedFocus_ = controlId;
-    }
+    // The model's focus goes to its button once that is enabled again.
     control->setEnabled(enabled);
     if (enabled && controlId == wantedFocus_) {
         FocusWhenEnabled(controlId);
     }
 }
 
+void CStationWindow::ShowFocus(int controlId) {
+    FocusWhenEnabled(controlId);
+}
+
+int CStationWindow::FocusedControl() const {
+    const QWidget* focus = focusWidget();
+    if (focus == nullptr || !focus->isEnabled() ||
+        qobject_cast<const QPushButton*>(focus) == nullptr) {
+        return 0;
+    }
+    return focus->property(kControlIdProperty).toInt();
+}
+
 void CStationWindow::FocusWhenEnabled(int controlId) {
     QWidget* control = Control(controlId);
-    const QWidget* focus = QApplication::focusWidget();
-    if (control == nullptr || (focus != nullptr && focus->window() != this)) {
+    if (control == nullptr) {
         return;
     }
+    // In a window that is not active (a box is up) the focus lands there once it is again.
     if (control->isEnabled()) {
         control->setFocus(Qt::TabFocusReason);  // with its focus frame
         wantedFocus_ = 0;

@@ -57,6 +57,9 @@ class CStationWindow final : public QWidget, public IStationView {
     std::optional<QColor> ControlColour(int controlId) const;
     // Calls for attention so far.
     int AttentionCalls() const { return attentionCalls_; }
+    // The button with the keyboard focus (the window's focus, whether or not it is active), or 0
+    // when none has it.
+    int FocusedControl() const;
 
     // --- IStationView.
     void ShowWindowTitle(const std::string& title) override;
@@ -69,6 +72,7 @@ class CStationWindow final : public QWidget, public IStationView {
     void ShowRowTime(int row, const std::string& text) override;
     void ShowRowMark(int row, const std::string& mark) override;
     void CallAttention() override;
+    void ShowFocus(int controlId) override;
     void ShowMessage(const std::string& text, const std::string& caption,
                      MessageIcon icon) override;
     std::optional<std::string> ChooseKeyFile() override;

@@ -1,31 +1,26 @@
-// keystation: the provisioning station with its operator window.
-//
-//   keystation [--home DIR] [--kdb FILE | --key-pool CONNINFO --pool NAME]
-//              [--simulate N [--sim-state DIR] [--sim-fault NAME=P]... [--sim-seed S]] [--start]
-//   keystation --help
+// keystation: the provisioning station with its operator window. Its options are the station's
+// (app/StationArguments.h; `keystation --help` lists them and the few it does not take).
 //
 // Without options the application directory is the executable's folder (run from the build tree)
 // or the operator's $XDG_DATA_HOME/keystation/ (installed), and the station works with the
-// machine's USB. --home names another application directory, --simulate N replaces the
-// USB with N emulated loader devices (practice mode: the title and the status line say so; the
-// --sim-* options keep their storage, draw faults and seed the draws as keystation-cli's do),
-// --kdb loads a key file (--key-pool and --pool draw keys from a shared key pool instead; so do
-// KeyPool and PoolName of config.ini) and --start presses Start once the window is up. Without a
-// display the program says so and ends with 2.
+// machine's USB. Without a display the program says so and ends with 2.
 //
 // For the screenshot test only: when the environment variable KS_SCREENSHOT names a file, the
 // window is saved there as PNG once the station has finished every job it started, and the
 // program then stops the station and ends (exit code 3 when the file could not be written).
 #include <QApplication>
+#include <QFile>
 #include <QTimer>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "app/StationArguments.h"
 #include "app/StationController.h"
-#include "gui/GuiOptions.h"
+#include "gui/EndSignals.h"
 #include "gui/QtMainThreadPoster.h"
 #include "gui/QtTranslations.h"
 #include "gui/ScreenshotWatcher.h"
@@ -59,7 +54,7 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0 ||
             std::strcmp(argv[i], "-help") == 0) {
-            std::printf("%s", GuiHelp().toLocal8Bit().constData());
+            std::printf("%s", StationHelp(StationProgram::kQtWindow).c_str());
             return 0;
         }
     }
@@ -73,11 +68,16 @@ int main(int argc, char** argv) {
     QApplication::setWindowIcon(StationIcon());
     QGuiApplication::setDesktopFileName(QStringLiteral("keystation"));
 
-    GuiOptions options;
-    QString error;
-    if (!ParseGuiOptions(QApplication::arguments(), &options, &error)) {
-        std::fprintf(stderr, "keystation: %s\n%s\n", error.toLocal8Bit().constData(),
-                     GuiUsage().toLocal8Bit().constData());
+    // Qt's own options (-platform, -style, ...) are taken out first.
+    std::vector<std::string> arguments;
+    for (const QString& argument : QApplication::arguments()) {
+        arguments.push_back(QFile::encodeName(argument).toStdString());
+    }
+    StationArguments options;
+    if (std::string error;
+        !ParseStationArguments(arguments, StationProgram::kQtWindow, &options, &error)) {
+        std::fprintf(stderr, "keystation: %s\n%s", error.c_str(),
+                     StationUsage(StationProgram::kQtWindow).c_str());
         return 2;
     }
 
@@ -88,7 +88,8 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    CStationMachine machine(folders.appDir, options.simulate, "/sys", "/dev/bus/usb", options.sim);
+    CStationMachine machine(folders.appDir, options.simulate, options.sysfsRoot, options.devRoot,
+                            options.sim);
     if (!machine.SetupError().empty()) {
         std::fprintf(stderr, "keystation: simulated board: %s\n", machine.SetupError().c_str());
         return 2;
@@ -112,18 +113,18 @@ int main(int argc, char** argv) {
     window.show();
 
     QTimer::singleShot(0, &window, [&] {
-        if (options.keyFile) {
-            controller.LoadKeyFile(*options.keyFile);
-        } else if (options.keyPool) {
-            controller.LoadKeyPool(*options.keyPool, options.poolName);
-        } else if (!controller.Settings().KeyPool.empty()) {
-            // The shared key pool config.ini keeps (KeyPool, PoolName in section System).
-            controller.LoadKeyPool(controller.Settings().KeyPool, controller.Settings().PoolName);
-        }
+        controller.ApplyArguments(options);
         if (options.start) {
             controller.OnStartStopButton();
         }
     });
+
+    // SIGTERM, SIGINT and SIGHUP end the station through its close path, as the session's end
+    // does on Windows: running jobs finish, the settings are written, the results say why.
+    CEndSignals endSignals([&controller](const char* name) { controller.EndStation(name); });
+    if (!endSignals.Ok()) {
+        std::fprintf(stderr, "keystation: signals end the program without its close path\n");
+    }
 
     std::unique_ptr<CScreenshotWatcher> watcher;
     const QString screenshot = qEnvironmentVariable(CScreenshotWatcher::kEnvironmentVariable);

@@ -84,13 +84,6 @@ bool IsButton(HWND window) {
     return _wcsicmp(kind, L"Button") == 0 && (type == BS_PUSHBUTTON || type == BS_DEFPUSHBUTTON);
 }
 
-// True when a key-file label's text carries a value after its caption.
-bool LabelHasValue(const std::wstring& text) {
-    std::size_t colon = text.find_first_of(L":\uFF1A");
-    colon = colon == std::wstring::npos ? 0 : colon + 1;
-    return text.find_first_not_of(L" \t", colon) != std::wstring::npos;
-}
-
 // A filter of the form "Name(*.a *.b);;Other(*.*)" as the file dialog takes it: name and
 // patterns, each ended by a zero, the whole ended by one more.
 std::wstring DialogFilter(const std::wstring& filter) {
@@ -185,7 +178,7 @@ void CWin32StationWindow::Show() {
     // The focus frame shows from the start, not only after the first Tab; the first focus is
     // the key-file button (no key file is loaded yet).
     ::SendMessageW(window_, WM_CHANGEUISTATE, MAKEWPARAM(UIS_CLEAR, UISF_HIDEFOCUS), 0);
-    ::SetFocus(::GetDlgItem(window_, IDC_KEYFILE_BUTTON));
+    ShowFocus(wantedFocus_ != 0 ? wantedFocus_ : IDC_KEYFILE_BUTTON);
     ::UpdateWindow(window_);
     ::SetTimer(window_, kTickTimer, kTickMs, nullptr);
 }
@@ -270,7 +263,7 @@ INT_PTR CWin32StationWindow::Handle(UINT message, WPARAM w, LPARAM l) {
                     controller_->OnStartStopButton();
                     return TRUE;
                 case IDC_EXIT_BUTTON:
-                    controller_->OnClose();
+                    controller_->OnClose("exit-button");
                     return TRUE;
                 case IDC_CONFIG_BUTTON:
                     controller_->OnConfigButton();
@@ -283,10 +276,32 @@ INT_PTR CWin32StationWindow::Handle(UINT message, WPARAM w, LPARAM l) {
             // The controller decides: it refuses while the station runs, otherwise it shuts
             // down and calls CloseWindow.
             if (controller_ != nullptr) {
-                controller_->OnClose();
+                controller_->OnClose("close-box");
             } else {
                 CloseWindow();
             }
+            return TRUE;
+        case WM_QUERYENDSESSION: {
+            // Refused while a job runs, with the reason the shutdown screen shows.
+            std::string why;
+            const bool may = controller_ == nullptr || controller_->QueryEndSession(&why);
+            if (may) {
+                ::ShutdownBlockReasonDestroy(window_);
+            } else {
+                ::ShutdownBlockReasonCreate(window_, Wide(why).c_str());
+            }
+            ::SetWindowLongPtrW(window_, DWLP_MSGRESULT, may ? TRUE : FALSE);
+            return TRUE;
+        }
+        case WM_ENDSESSION:
+            // The process ends once this returns: the station goes through its close path here,
+            // its jobs finishing first.
+            if (w != FALSE && controller_ != nullptr) {
+                EndSession();
+            } else if (window_ != nullptr) {
+                ::ShutdownBlockReasonDestroy(window_);
+            }
+            ::SetWindowLongPtrW(window_, DWLP_MSGRESULT, 0);
             return TRUE;
         case WM_DESTROY:
             if (notify_ != nullptr) {
@@ -709,22 +724,36 @@ void CWin32StationWindow::ShowControlText(int controlId, const std::string& text
         ShowSummary();
         return;
     }
-    const std::wstring wide = Wide(text);
-    ::SetDlgItemTextW(window_, controlId, wide.c_str());
-    if (controlId == IDC_KEYFILE_LABEL && ::IsWindowVisible(window_)) {
-        // After a key file or pool is loaded the next step is Start; without one, Key File.
-        HWND next =
-            ::GetDlgItem(window_, LabelHasValue(wide) ? IDC_STARTSTOP_BUTTON : IDC_KEYFILE_BUTTON);
-        HWND focus = ::GetFocus();
-        if (next != nullptr &&
-            (focus == nullptr || focus == window_ || ::IsChild(window_, focus))) {
-            ::SetFocus(next);
-        }
-    }
+    ::SetDlgItemTextW(window_, controlId, Wide(text).c_str());
 }
 
 void CWin32StationWindow::ShowControlEnabled(int controlId, bool enabled) {
     ::EnableWindow(::GetDlgItem(window_, controlId), enabled ? TRUE : FALSE);
+    if (enabled && controlId == wantedFocus_) {
+        ShowFocus(controlId);
+    }
+}
+
+// The dialog's own way to move the focus (the default button follows), with the focus frame
+// shown at once, not only after a key press.
+void CWin32StationWindow::ShowFocus(int controlId) {
+    HWND control = ::GetDlgItem(window_, controlId);
+    wantedFocus_ = controlId;
+    if (control == nullptr || !::IsWindowEnabled(control) || !::IsWindowVisible(window_)) {
+        return;
+    }
+    ::SendMessageW(window_, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(control), TRUE);
+    ::SendMessageW(window_, WM_CHANGEUISTATE, MAKEWPARAM(UIS_CLEAR, UISF_HIDEFOCUS), 0);
+    wantedFocus_ = 0;
+}
+
+int CWin32StationWindow::FocusedControl() const {
+    HWND focus = ::GetFocus();
+    if (focus == nullptr || !::IsChild(window_, focus) || !IsButton(focus) ||
+        !::IsWindowEnabled(focus)) {
+        return 0;
+    }
+    return ::GetDlgCtrlID(focus);
 }
 
 void CWin32StationWindow::ShowColumnTitle(int column, const std::string& title) {
@@ -829,6 +858,17 @@ std::optional<std::string> CWin32StationWindow::ChooseKeyFile() {
         return std::nullopt;
     }
     return Narrow(file.data());
+}
+
+void CWin32StationWindow::EndSession() {
+    controller_->EndStation("session-end");
+    MSG message;
+    while (!controller_->IsShutDown() && ::GetMessageW(&message, nullptr, 0, 0) > 0) {
+        if (!PreTranslate(&message)) {
+            ::TranslateMessage(&message);
+            ::DispatchMessageW(&message);
+        }
+    }
 }
 
 void CWin32StationWindow::CloseWindow() {

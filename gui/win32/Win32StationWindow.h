@@ -74,6 +74,8 @@ class CWin32StationWindow final : public IStationView {
     // The shift summary's whole text (its tool tip); the label shows each line cut to its width.
     const std::wstring& SummaryText() const { return summaryText_; }
     int AttentionCalls() const { return attentionCalls_; }
+    // The button with the keyboard focus, or 0 when none has it.
+    int FocusedControl() const;
     // True when OleInitialize succeeded on the window's thread.
     bool ComReady() const { return comReady_; }
     // Saves the window's picture as a 24-bit BMP file.
@@ -89,6 +91,7 @@ class CWin32StationWindow final : public IStationView {
     void ShowRowTime(int row, const std::string& text) override;
     void ShowRowMark(int row, const std::string& mark) override;
     void CallAttention() override;
+    void ShowFocus(int controlId) override;
     void ShowMessage(const std::string& text, const std::string& caption,
                      MessageIcon icon) override;
     std::optional<std::string> ChooseKeyFile() override;
@@ -109,6 +112,8 @@ class CWin32StationWindow final : public IStationView {
     void SetStatusCell(int row);
     void SetUpSummary();
     void ShowSummary();
+    // The session ends: the station's close path, dispatching until it is done.
+    void EndSession();
 
     CWin32MainThreadPoster& poster_;
     CStationController* controller_ = nullptr;
@@ -124,6 +129,7 @@ class CWin32StationWindow final : public IStationView {
     HWND summaryTip_ = nullptr;
     HFONT summaryFont_ = nullptr;
     int attentionCalls_ = 0;
+    int wantedFocus_ = 0;  // the model's focus, given once its button is enabled
     bool comReady_ = false;
     std::map<int, RowColour> controlColours_;
     std::map<int, HBRUSH> controlBrushes_;

@@ -1,6 +1,7 @@
-// keystation.exe: the Windows station with its operator window.
-//
-//   keystation [--home DIR] [--kdb FILE] [--simulate N] [--start]
+// keystation.exe: the Windows station with its operator window. Its options are the station's
+// (app/StationArguments.h; `keystation --help` lists them and the few it does not take). The
+// help and a usage error go to the console the program was started from, or to a message box
+// when there is none.
 //
 // For the screenshot test only: when the environment variable KS_SCREENSHOT names a file, the
 // window is saved there as a BMP picture once the station has finished every job it started;
@@ -14,44 +15,44 @@
 #include <string>
 #include <vector>
 
+#include "app/StationArguments.h"
 #include "app/StationController.h"
 #include "gui/win32/Win32StationWindow.h"
 #include "platform/machine/StationMachine.h"
 
 namespace {
 
-struct Options {
-    std::string home;
-    std::optional<std::string> keyFile;
-    int simulate = -1;
-    bool start = false;
-};
-
-bool Parse(const std::vector<std::string>& args, Options* o, std::string* error) {
-    for (std::size_t i = 1; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        const bool hasValue = i + 1 < args.size();
-        if (a == "--home" && hasValue) {
-            o->home = args[++i];
-        } else if (a == "--kdb" && hasValue) {
-            o->keyFile = args[++i];
-        } else if (a == "--simulate" && hasValue) {
-            char* end = nullptr;
-            const long n = std::strtol(args[++i].c_str(), &end, 10);
-            if (end == nullptr || *end != '\0' || n < 0 || n > 16) {
-                *error = "--simulate takes 0 to 16";
-                return false;
-            }
-            o->simulate = static_cast<int>(n);
-        } else if (a == "--start") {
-            o->start = true;
-        } else {
-            *error = "unknown option " + a +
-                     "\nusage: keystation [--home DIR] [--kdb FILE] [--simulate N] [--start]";
+// Writes text to the standard handle `which`, or to the console of the parent process when the
+// program has none; false when there is neither.
+bool Tell(DWORD which, const std::string& text) {
+    HANDLE out = ::GetStdHandle(which);
+    bool console = false;
+    if (out == nullptr || out == INVALID_HANDLE_VALUE) {
+        if (!::AttachConsole(ATTACH_PARENT_PROCESS)) {
             return false;
         }
+        out = ::CreateFileW(L"CONOUT$", GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                            nullptr);
+        if (out == INVALID_HANDLE_VALUE) {
+            return false;
+        }
+        console = true;
     }
-    return true;
+    DWORD mode = 0;
+    DWORD written = 0;
+    if (console || ::GetConsoleMode(out, &mode)) {
+        const std::wstring wide = Wide(text);
+        return ::WriteConsoleW(out, wide.c_str(), static_cast<DWORD>(wide.size()), &written,
+                               nullptr) != FALSE;
+    }
+    return ::WriteFile(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+           written == text.size();
+}
+
+void TellOrShow(DWORD which, const std::string& text, UINT icon) {
+    if (!Tell(which, text)) {
+        ::MessageBoxW(nullptr, Wide(text).c_str(), L"keystation", MB_OK | icon);
+    }
 }
 
 // The batch has ended when some row shows a result and every bound board's row does.
@@ -85,11 +86,17 @@ int main() {
         args.push_back(Narrow(argv[i]));
     }
     ::LocalFree(argv);
-    Options options;
-    std::string error;
-    if (!Parse(args, &options, &error)) {
-        ::MessageBoxW(nullptr, Wide(error).c_str(), L"keystation", MB_OK | MB_ICONERROR);
+    StationArguments options;
+    if (std::string error;
+        !ParseStationArguments(args, StationProgram::kWin32Window, &options, &error)) {
+        TellOrShow(STD_ERROR_HANDLE,
+                   "keystation: " + error + "\n" + StationUsage(StationProgram::kWin32Window),
+                   MB_ICONERROR);
         return 2;
+    }
+    if (options.help) {
+        TellOrShow(STD_OUTPUT_HANDLE, StationHelp(StationProgram::kWin32Window), 0);
+        return 0;
     }
 
     const ApplicationFolders folders = ChooseApplicationFolders(options.home);
@@ -99,14 +106,22 @@ int main() {
             return 2;
         }
     }
-    CStationMachine machine(folders.appDir, options.simulate);
+    CStationMachine machine(folders.appDir, options.simulate, options.sysfsRoot, options.devRoot,
+                            options.sim);
+    if (!machine.SetupError().empty()) {
+        TellOrShow(STD_ERROR_HANDLE, "keystation: simulated board: " + machine.SetupError() + "\n",
+                   MB_ICONERROR);
+        return 2;
+    }
 
     CWin32MainThreadPoster poster;
     CWin32StationWindow window(poster);
     if (!window.Create(::GetModuleHandleW(nullptr))) {
         return 1;
     }
-    CStationController controller(machine.Platform(), window, poster);
+    StationOptions stationOptions;
+    stationOptions.practice = machine.Simulated();
+    CStationController controller(machine.Platform(), window, poster, stationOptions);
     window.AttachController(&controller);
     const StartupResult startup = controller.Initialise();
     if (!startup.started) {
@@ -114,9 +129,7 @@ int main() {
     }
     window.Show();
     poster.Post([&] {
-        if (options.keyFile) {
-            controller.LoadKeyFile(*options.keyFile);
-        }
+        controller.ApplyArguments(options);
         if (options.start) {
             controller.OnStartStopButton();
         }

@@ -8,20 +8,12 @@
 #include <vector>
 
 #include "app/PortMapStore.h"
+#include "app/StationArguments.h"
 #include "app/StationPlatform.h"
 #include "platform/sim/LoaderEmulator.h"
 
 class LinuxUsbPlatform;
 class SimUsbHost;
-
-// How the simulated boards behave.
-struct SimBusOptions {
-    // Empty: the boards live in memory and start afresh every run. Otherwise their storage is
-    // kept in this folder (see SimBoardFiles.h) and reused by later runs.
-    std::string stateDir;
-    RandomFaultRates faults;  // the same rates on every board
-    uint64_t seed = 1;        // every board draws its own stream from it
-};
 
 class CStationMachine {
   public:

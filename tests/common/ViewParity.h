@@ -3,12 +3,15 @@
 // state, read back from its controls, must equal what it was told, and the read-back states of
 // all steps are written as text so that two windows' runs can be compared line by line.
 //
-// The scenario covers every view call the controller makes while it runs: texts, enabling, the
-// unused-key label's amber and red, a refused Start and a refused close on the status line, a
-// stuck job's amber row and its time, green and red rows, a board that has its key already in its
-// own colour, boards that left marked as such, the shift summary with three failure texts, and the
-// calls for attention. Message boxes, the file chooser and the configuration dialog are modal; the
-// decorator records them and does not pass them on (the scenario must not meet one).
+// The scenario covers every view call the controller makes while it runs, in practice mode (the
+// banner in the title and on the status line): texts, enabling, the focus after every action,
+// the unused-key label's amber and red, a damaged key file, a refused Start, a refused close and a
+// refused session end on the status line, a stuck job's amber row and its time, green and red
+// rows, a board that has its key already in its own colour, boards that left marked as such, a
+// failed board that keeps its row after Stop and a re-plug, the shift summary with three failure
+// texts, the calls for attention, the configuration dialog and the session's end. Message boxes,
+// the file chooser and the configuration dialog are modal; the decorator records them and does
+// not pass them on, and the end of the station does not close the window under test.
 //
 // The window's event loop and read-back come from the test through ViewProbe; everything else is
 // portable and has no platform header.
@@ -28,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "app/JobResults.h"
 #include "app/MainThreadPoster.h"
 #include "app/PortMapStore.h"
 #include "app/StationController.h"
@@ -37,6 +41,7 @@
 #include "platform/sim/LoaderEmulator.h"
 #include "platform/sim/SimUsbHost.h"
 #include "support/Clock.h"
+#include "support/IniSettingBase.h"
 #include "tests/common/StationHome.h"
 
 namespace view_parity {
@@ -67,6 +72,7 @@ struct ShownState {
     std::array<std::string, kTableColumns> columns;
     std::array<Row, kTableRows> rows;
     int attention = 0;
+    int focus = 0;  // the button with the keyboard focus, 0: none
 
     bool operator==(const ShownState&) const = default;
 
@@ -107,6 +113,7 @@ struct ShownState {
                    "] [" + row.cells[1] + "] [" + row.cells[2] + "] [" + row.time + "]\n";
         }
         out += "attention " + std::to_string(attention) + "\n";
+        out += "focus " + std::to_string(focus) + "\n";
         for (const auto& [from, to] : replace) {
             for (size_t at = out.find(from); !from.empty() && at != std::string::npos;
                  at = out.find(from, at + to.size())) {
@@ -130,7 +137,11 @@ class CParityView final : public IStationView {
     const ShownState& Told() const { return told_; }
     // The kinds of calls made so far ("ShowRowMark", ...).
     const std::set<std::string>& Kinds() const { return kinds_; }
-    int ModalCalls() const { return modalCalls_; }
+    // The modal calls in order ("ShowMessage", "RunConfigDialog", "CloseWindow", ...).
+    const std::vector<std::string>& Modals() const { return modals_; }
+    // Called at each modal call, before it returns (the window's queue may be drained there, as
+    // a modal loop does).
+    void SetModalHook(std::function<void(const std::string&)> hook) { hook_ = std::move(hook); }
 
     void ShowWindowTitle(const std::string& title) override {
         Note("ShowWindowTitle");
@@ -145,7 +156,14 @@ class CParityView final : public IStationView {
     void ShowControlEnabled(int id, bool enabled) override {
         Note("ShowControlEnabled");
         told_.enabled[id] = enabled;
+        told_.focus = wantedFocus_ != 0 && told_.enabled[wantedFocus_] ? wantedFocus_ : 0;
         window_.ShowControlEnabled(id, enabled);
+    }
+    void ShowFocus(int id) override {
+        Note("ShowFocus");
+        wantedFocus_ = id;
+        told_.focus = told_.enabled[id] ? id : 0;
+        window_.ShowFocus(id);
     }
     void ShowColumnTitle(int column, const std::string& title) override {
         Note("ShowColumnTitle");
@@ -199,18 +217,24 @@ class CParityView final : public IStationView {
         window_.CallAttention();
     }
     void ShowMessage(const std::string&, const std::string&, MessageIcon) override {
-        ++modalCalls_;
+        Modal("ShowMessage");
     }
     std::optional<std::string> ChooseKeyFile() override {
-        ++modalCalls_;
+        Modal("ChooseKeyFile");
         return std::nullopt;
     }
-    void RunConfigDialog(CIniSettingBase&, CIniLocalLan&) override { ++modalCalls_; }
-    void CloseWindow() override { ++modalCalls_; }
+    void RunConfigDialog(CIniSettingBase&, CIniLocalLan&) override { Modal("RunConfigDialog"); }
+    void CloseWindow() override { Modal("CloseWindow"); }
 
   private:
     static bool Valid(int row) { return row >= 0 && row < kTableRows; }
     void Note(const char* kind) { kinds_.insert(kind); }
+    void Modal(const std::string& kind) {
+        modals_.push_back(kind);
+        if (hook_) {
+            hook_(kind);
+        }
+    }
     void Compose(int row) {
         const auto r = static_cast<size_t>(row);
         told_.rows[r].cells[kColumnStatus] = status_[r] + marks_[r];
@@ -221,8 +245,20 @@ class CParityView final : public IStationView {
     std::array<std::string, kTableRows> status_;
     std::array<std::string, kTableRows> marks_;
     std::set<std::string> kinds_;
-    int modalCalls_ = 0;
+    std::vector<std::string> modals_;
+    std::function<void(const std::string&)> hook_;
+    int wantedFocus_ = 0;
 };
+
+// The modal calls the scenario makes, in order: the damaged key file's message, the
+// configuration dialog, and the window closed at the session's end.
+inline const std::vector<std::string> kScenarioModals = {"ShowMessage", "RunConfigDialog",
+                                                         "CloseWindow"};
+// Every kind of view call the controller makes while it runs.
+inline constexpr const char* kViewCalls[] = {
+    "ShowWindowTitle", "ShowControlText", "ShowControlEnabled", "ShowColumnTitle",
+    "ShowCellText",    "ShowRowColour",   "ShowControlColour",  "ShowRowTime",
+    "ShowRowMark",     "CallAttention",   "ShowFocus"};
 
 // The window under test, as the scenario reaches it.
 struct ViewProbe {
@@ -290,12 +326,42 @@ class CParityScenario {
         probe_ = probe;
         parity_ = std::make_unique<CParityView>(*probe.window);
         const std::string kdb = MakeKeyFile(4, {0});  // three unused keys
+        const std::string damaged = home_.Path().string() + "/damaged.kdb";
+        {
+            std::FILE* f = std::fopen(damaged.c_str(), "wb");
+            const char bytes[] = "KBOX but not a key file at all";
+            if (f == nullptr || std::fwrite(bytes, 1, sizeof bytes, f) != sizeof bytes) {
+                failures_.push_back("damaged key file not written");
+            }
+            if (f != nullptr) {
+                std::fclose(f);
+            }
+        }
+        // At a message box the window has drawn what came before it: the key-file button is
+        // enabled and reads its own text again, not the loading text.
+        parity_->SetModalHook([this](const std::string& kind) {
+            if (kind != "ShowMessage") {
+                return;
+            }
+            DrainQueue("message box");
+            const ShownState shown = probe_.readBack();
+            const std::string text = shown.texts.count(C::kKeyFileButton) != 0
+                                         ? shown.texts.at(C::kKeyFileButton)
+                                         : std::string();
+            if (text != controller_->Model().ControlText(C::kKeyFileButton) ||
+                text == controller_->GetLangText("IDS_LOADING_FW_BUTTON") ||
+                !shown.enabled.at(C::kKeyFileButton)) {
+                failures_.push_back("behind the message box the key-file button shows [" + text +
+                                    "]");
+            }
+        });
         // Board 1 holds its first command until the scenario lets it go.
         Plug("1-1", 0, &gate_);
         home_.WriteConfig();
         StationOptions options;
         options.scanIntervalMs = 5;
         options.jobClock = &jobs_;
+        options.practice = true;
         controller_ =
             std::make_unique<CStationController>(*platform_, *parity_, *probe.poster, options);
         if (!controller_->Initialise().started) {
@@ -308,12 +374,21 @@ class CParityScenario {
         controller_->OnStartStopButton();  // no key file: refused
         Step("start refused", [&] { return controller_->State() == StationState::kIdle; });
 
+        controller_->LoadKeyFile(damaged);
+        Step("damaged key file", [&] { return controller_->Model().Focus() == C::kKeyFileButton; });
+
         controller_->LoadKeyFile(kdb);
-        Step("three keys, below LowKeys", {});
+        Step("three keys, below LowKeys",
+             [&] { return controller_->Model().Focus() == C::kStartStopButton; });
 
         controller_->OnStartStopButton();
         Expect(Pump([&] { return gate_.Held(); }), "board 1-1 holds its first command");
         Step("running, board 1 held", {});
+
+        std::string why;
+        Expect(!controller_->QueryEndSession(&why) && !why.empty(),
+               "the session's end refused while a job runs");
+        Step("session end refused", {});
 
         PlugAndFinish("1-2", 1, {}, 1);
         Step("board 2 passed", {});
@@ -359,6 +434,33 @@ class CParityScenario {
         Step("close refused", {});
         controller_->OnStartStopButton();
         Step("stopped", [&] { return controller_->State() == StationState::kIdle; });
+
+        // The failed board leaves and comes back after Stop: its row keeps its red and its text
+        // (it may hold a spent key) until a job starts in its slot.
+        const std::string failedText = Told().rows[2].cells[kColumnStatus];
+        Expect(host_->Unplug("1-3"), "board 3 unplugged");
+        Step("board 3 left", [&] { return !controller_->Model().RowMark(2).empty(); });
+        Expect(host_->Plug("1-3", devices_[2]), "board 3 plugged again");
+        Step("board 3 back after Stop", [&] {
+            return controller_->Model().RowMark(2).empty() && Told().rows[2].colour == kRowRed &&
+                   Told().rows[2].cells[kColumnStatus] == failedText && Bound("1-3");
+        });
+
+        controller_->OnConfigButton();
+        Step("configuration closed", {});
+
+        // The session's end goes through the close path: a SavePath changed in this run is
+        // written back, and the results say what closed the station.
+        Expect(controller_->QueryEndSession(&why), "the session may end once no job runs");
+        const std::string savePath = home_.Folder() + "rkp-of-this-shift/";
+        controller_->MutableSettings().SavePath = savePath;
+        controller_->EndStation("session-end");
+        Step("session ended", [&] { return controller_->IsShutDown(); });
+        Expect(FileHas(home_.Folder() + "config.ini", "SavePath=" + savePath),
+               "config.ini written back");
+        Expect(FileHas(CJobResults(home_.Folder()).TodayPath(), "\"event\":\"close\",\"time\"") &&
+                   FileHas(CJobResults(home_.Folder()).TodayPath(), "\"by\":\"session-end\""),
+               "the close recorded with the session's end");
         return dump_;
     }
 
@@ -369,6 +471,21 @@ class CParityScenario {
 
   private:
     const ShownState& Told() const { return parity_->Told(); }
+
+    static bool FileHas(const std::string& path, const std::string& text) {
+        std::FILE* f = std::fopen(path.c_str(), "rb");
+        if (f == nullptr) {
+            return false;
+        }
+        std::string content;
+        char buffer[4096];
+        size_t n = 0;
+        while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) {
+            content.append(buffer, n);
+        }
+        std::fclose(f);
+        return content.find(text) != std::string::npos;
+    }
 
     bool Pump(const std::function<bool()>& pred, int timeoutMs = 30000) {
         return probe_.pumpUntil(pred, timeoutMs);
@@ -433,15 +550,19 @@ class CParityScenario {
         return false;
     }
 
+    // Everything posted so far has reached the window once a marker posted now has run.
+    void DrainQueue(const std::string& name) {
+        auto marker = std::make_shared<std::atomic<bool>>(false);
+        probe_.poster->Post([marker] { *marker = true; });
+        Expect(Pump([&] { return marker->load(); }), name + ": queue drained");
+    }
+
     // Lets the queued view calls run, then compares the window with what it was told.
     void Step(const std::string& name, const std::function<bool()>& until) {
         if (until) {
             Expect(Pump(until), name);
         }
-        // Everything posted so far has reached the window once a marker posted now has run.
-        auto marker = std::make_shared<std::atomic<bool>>(false);
-        probe_.poster->Post([marker] { *marker = true; });
-        Expect(Pump([&] { return marker->load(); }), name + ": queue drained");
+        DrainQueue(name);
         const ShownState shown = probe_.readBack();
         const std::string told = Told().Dump(Replacements());
         const std::string seen = shown.Dump(Replacements());

@@ -1,6 +1,12 @@
-// What the keystation program does before its window: its options (those of the headless
-// station and nothing else), the simulated bus behind --simulate, and a start-up failure shown as
-// a message.
+// What the keystation program does before its window: --help and a missing display, the
+// simulated bus behind --simulate, and a start-up failure shown as a message. (Its options are
+// the station's, tested in tests/app/StationArgumentsTest.cpp.)
+#include <signal.h>
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -8,77 +14,81 @@
 
 #include <set>
 
+#include "app/JobResults.h"
 #include "device/DeviceTables.h"
 #include "device/ZRScan.h"
-#include "gui/GuiOptions.h"
+#include "keydb/KeyFileWriter.h"
 #include "platform/machine/StationMachine.h"
 #include "tests/gui/GuiStation.h"
 
 using namespace gui_test;
 
-namespace {
-
-bool Parse(const QStringList& args, GuiOptions* out, QString* error = nullptr) {
-    QString ignored;
-    return ParseGuiOptions(QStringList{QStringLiteral("keystation")} + args, out,
-                           error != nullptr ? error : &ignored);
-}
-
-}  // namespace
-
 class LaunchTest final : public QObject {
     Q_OBJECT
 
   private slots:
-    void withoutOptionsItIsThePlainStation();
-    void theFourOptionsAreRead();
-    void anythingElseIsRefused();
     void simulateBuildsThatManyLoadersBehindHubsOfEight();
     void anUnreadableLanguageFileEndsStartUpWithLoaderConfigFail();
-    void practiceOptionsHelpAndNoDisplay();
+    void helpAndNoDisplay();
+    void sigtermGoesThroughTheClosePath();
 };
 
-void LaunchTest::withoutOptionsItIsThePlainStation() {
-    GuiOptions o;
-    o.simulate = 7;
-    QVERIFY(Parse({}, &o));
-    QVERIFY(o.home.empty());
-    QVERIFY(!o.keyFile);
-    QCOMPARE(o.simulate, -1);
-    QVERIFY(!o.start);
+// SIGTERM to the running program: the station stops, the settings are written back and the
+// results say what ended it, as the session's end does on Windows.
+void LaunchTest::sigtermGoesThroughTheClosePath() {
+    const QString home = QStringLiteral("/tmp/ks_gui_sigterm");
+    QDir(home).removeRecursively();
+    QVERIFY(QDir().mkpath(home));
+    KeyFileLayout layout;
+    layout.keyCount = 4;
+    layout.keySize = 64;
+    layout.created = {2026, 1, 31, 12, 0, 0};
+    CRandomKeySource keys;
+    std::string error;
+    const std::string kdb = home.toStdString() + "/keys.kdb";
+    QVERIFY2(WriteKeyFile(kdb, layout, keys, true, &error), error.c_str());
+
+    QProcess station;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    station.setProcessEnvironment(env);
+    station.start(QStringLiteral(KS_BINARY_DIR "/gui/keystation"),
+                  {QStringLiteral("--home"), home, QStringLiteral("--kdb"),
+                   QString::fromStdString(kdb), QStringLiteral("--simulate"), QStringLiteral("2"),
+                   QStringLiteral("--rkp"), QStringLiteral("0"), QStringLiteral("--start")});
+    QVERIFY(station.waitForStarted(30000));
+    const QString results = QString::fromStdString(CJobResults(home.toStdString()).TodayPath());
+    auto resultText = [&] {
+        QFile file(results);
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    };
+    // Both boards have had their job.
+    QVERIFY(QTest::qWaitFor([&] { return resultText().count(QStringLiteral("{\"event\":\"result\"")) == 2; },
+                            60000));
+    QFile config(home + QStringLiteral("/config.ini"));
+    QVERIFY(config.open(QIODevice::ReadWrite));
+    QVERIFY(config.setFileTime(QDateTime::fromSecsSinceEpoch(86400),
+                               QFileDevice::FileModificationTime));
+    config.close();
+
+    QCOMPARE(::kill(static_cast<pid_t>(station.processId()), SIGTERM), 0);
+    QVERIFY(station.waitForFinished(30000));
+    QCOMPARE(station.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(station.exitCode(), 0);
+    const QString text = resultText();
+    const qsizetype stop = text.indexOf(QStringLiteral("{\"event\":\"stop\""));
+    const qsizetype close = text.indexOf(QStringLiteral("{\"event\":\"close\""));
+    QVERIFY2(stop > 0 && close > stop, qPrintable(text));
+    QVERIFY2(text.indexOf(QStringLiteral("\"by\":\"SIGTERM\""), stop) > stop, qPrintable(text));
+    QVERIFY2(text.indexOf(QStringLiteral("\"by\":\"SIGTERM\""), close) > close, qPrintable(text));
+    // config.ini was written back (its time is no longer the one set above), with its own
+    // GetRkp, not the run's --rkp 0.
+    QVERIFY(QFileInfo(config).lastModified().toSecsSinceEpoch() > 86400);
+    QVERIFY(config.open(QIODevice::ReadOnly));
+    QVERIFY(QString::fromLatin1(config.readAll()).contains(QStringLiteral("GetRkp=1")));
 }
 
-void LaunchTest::theFourOptionsAreRead() {
-    GuiOptions o;
-    QVERIFY(Parse(
-        {"--home", "/srv/station one", "--kdb", "/keys/a.kdb", "--simulate", "4", "--start"}, &o));
-    QCOMPARE(QString::fromStdString(o.home), QStringLiteral("/srv/station one"));
-    QVERIFY(o.keyFile);
-    QCOMPARE(QString::fromStdString(*o.keyFile), QStringLiteral("/keys/a.kdb"));
-    QCOMPARE(o.simulate, 4);
-    QVERIFY(o.start);
-
-    QVERIFY(Parse({"--simulate=0", "--home=/h"}, &o));
-    QCOMPARE(o.simulate, 0);
-    QCOMPARE(QString::fromStdString(o.home), QStringLiteral("/h"));
-    QVERIFY(Parse({"--simulate", QString::number(kMaxSimulatedDevices)}, &o));
-}
-
-void LaunchTest::practiceOptionsHelpAndNoDisplay() {
-    // The console's simulation options, for practice on simulated boards.
-    GuiOptions o;
-    QVERIFY(Parse({"--simulate", "8", "--sim-state", "/tmp/boards", "--sim-fault",
-                   "status-lost=0.25", "--sim-fault", "unplug=0.5", "--sim-seed", "42"},
-                  &o));
-    QCOMPARE(o.simulate, 8);
-    QCOMPARE(QString::fromStdString(o.sim.stateDir), QStringLiteral("/tmp/boards"));
-    QCOMPARE(o.sim.faults.statusLost, 0.25);
-    QCOMPARE(o.sim.faults.unplug, 0.5);
-    QCOMPARE(o.sim.seed, uint64_t{42});
-    QString error;
-    QVERIFY(!Parse({"--simulate", "2", "--sim-fault", "melt=0.1"}, &o, &error));
-    QVERIFY(!Parse({"--sim-state", "/tmp/boards"}, &o, &error));  // without --simulate
-
+void LaunchTest::helpAndNoDisplay() {
     // The program itself: --help prints the options, also without a display; without a display
     // it says so and ends with 2 instead of aborting.
     const QString program = QStringLiteral(KS_BINARY_DIR "/gui/keystation");
@@ -93,7 +103,7 @@ void LaunchTest::practiceOptionsHelpAndNoDisplay() {
     QCOMPARE(help.exitCode(), 0);
     const QString usage = QString::fromLocal8Bit(help.readAllStandardOutput());
     for (const char* option : {"--simulate", "--sim-state", "--sim-fault", "--sim-seed", "--kdb",
-                               "--key-pool", "--help"}) {
+                               "--key-pool", "--help", "Not taken by keystation"}) {
         QVERIFY2(usage.contains(QString::fromLatin1(option)), option);
     }
     QProcess headless;
@@ -103,23 +113,6 @@ void LaunchTest::practiceOptionsHelpAndNoDisplay() {
     QCOMPARE(headless.exitStatus(), QProcess::NormalExit);
     QCOMPARE(headless.exitCode(), 2);
     QVERIFY(QString::fromLocal8Bit(headless.readAllStandardError()).contains("no display"));
-}
-
-void LaunchTest::anythingElseIsRefused() {
-    const QStringList bad[] = {
-        {"--sim-seed", "1"},  {"--sysfs-root", "/tmp"},
-        {"--until-idle"},     {"stray"},
-        {"--simulate"},       {"--simulate", "-1"},
-        {"--simulate", "65"}, {"--simulate", "4x"},
-        {"--simulate", ""},   {"--home", ""},
-        {"--kdb", ""},        {"--home", "/a", "--home", "/b"},
-    };
-    for (const QStringList& args : bad) {
-        GuiOptions o;
-        QString error;
-        QVERIFY2(!Parse(args, &o, &error), qPrintable(args.join(' ')));
-        QVERIFY(!error.isEmpty());
-    }
 }
 
 void LaunchTest::simulateBuildsThatManyLoadersBehindHubsOfEight() {

@@ -56,7 +56,7 @@ class StationWindowTest final : public QObject {
     void rowsTurnGreenOrRedAndLoseTheirColourWhenANewJobStarts();
     void builtInKeyCountCaptionEndsInAFullWidthColonAndIsReplaced();
     void theFileDialogOffersKeyDatabasesAndCancelChangesNothing();
-    void aFailedLoadShowsTheLoadingTextAndAnErrorMessage();
+    void aFailedLoadShowsAnErrorMessageAndLeadsBackToKeyFile();
     void languageTextsReachTheControlsByNumber();
     void enterAndEscapeNeverReachTheWindow();
     void headerClicksDoNotReorderRows();
@@ -292,7 +292,7 @@ void StationWindowTest::theFileDialogOffersKeyDatabasesAndCancelChangesNothing()
     QCOMPARE(station.Text(C::kKeyFileButton), QStringLiteral("Key File"));
 }
 
-void StationWindowTest::aFailedLoadShowsTheLoadingTextAndAnErrorMessage() {
+void StationWindowTest::aFailedLoadShowsAnErrorMessageAndLeadsBackToKeyFile() {
     GuiStation station("badfile");
     const std::string good = station.MakeKeyFile("keys.kdb", 10, 32);
     const fs::path bad = station.Home() / "bad.kdb";
@@ -303,18 +303,19 @@ void StationWindowTest::aFailedLoadShowsTheLoadingTextAndAnErrorMessage() {
 
     ModalDriver<QFileDialog> dialog(
         [&](QFileDialog* d) { ChooseFile(d, PathToQString(bad.string())); });
-    // While the message is up, the window shows the load in progress.
+    // While the message is up, the load is over: the buttons are back with their own texts.
     QString text, caption, buttonText, countLabel;
     QMessageBox::Icon icon = QMessageBox::NoIcon;
-    bool buttonsDisabled = false;
+    bool buttonsEnabled = false;
     ModalDriver<QMessageBox> message([&](QMessageBox* box) {
         text = box->text();
         caption = box->windowTitle();
         icon = box->icon();
         buttonText = station.Text(C::kKeyFileButton);
         countLabel = station.Text(C::kKeyCountLabel);
-        buttonsDisabled = !station.Enabled(C::kKeyFileButton) &&
-                          !station.Enabled(C::kStartStopButton) && !station.Enabled(C::kExitButton);
+        buttonsEnabled = station.Enabled(C::kKeyFileButton) &&
+                         station.Enabled(C::kStartStopButton) && station.Enabled(C::kExitButton) &&
+                         station.Enabled(C::kConfigButton);
         box->accept();
     });
     station.Click(C::kKeyFileButton);
@@ -328,9 +329,11 @@ void StationWindowTest::aFailedLoadShowsTheLoadingTextAndAnErrorMessage() {
         [&] { return station.Text(C::kStatusLine) == station.Lang("IDS_KEYFILE_CUT_SHORT"); }));
     QCOMPARE(caption, QStringLiteral("ERROR"));
     QCOMPARE(icon, QMessageBox::Critical);
-    QCOMPARE(buttonText, station.Lang("IDS_LOADING_FW_BUTTON"));
+    QCOMPARE(buttonText, QStringLiteral("Key File"));
     QCOMPARE(countLabel, QStringLiteral("Keys:"));
-    QVERIFY(buttonsDisabled);
+    QVERIFY(buttonsEnabled);
+    // The next step is a key file again: Enter goes to Key File, not to Configure.
+    QVERIFY(WaitFor([&] { return station.Window().FocusedControl() == C::kKeyFileButton; }));
 
     // Afterwards: no key file, empty values, the buttons back.
     QVERIFY(WaitFor([&] { return station.Text(C::kKeyFileButton) == "Key File"; }));
@@ -398,6 +401,7 @@ void StationWindowTest::enterAndEscapeNeverReachTheWindow() {
     start->installEventFilter(&startKeys);
     window.Table()->installEventFilter(&tableKeys);
     window.installEventFilter(&windowKeys);
+    window.Table()->setFocus();
 
     for (QWidget* target : {static_cast<QWidget*>(start), static_cast<QWidget*>(window.Table()),
                             static_cast<QWidget*>(&window)}) {

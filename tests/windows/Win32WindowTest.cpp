@@ -20,6 +20,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "app/JobResults.h"
 #include "gui/win32/Win32StationWindow.h"
 #include "gui/win32/resource.h"
 #include "support/IniSettingBase.h"
@@ -86,6 +87,7 @@ ShownState ReadBack(CWin32StationWindow& window) {
         row.colour = window.RowColourOf(r);
     }
     s.attention = window.AttentionCalls();
+    s.focus = window.FocusedControl();
     return s;
 }
 
@@ -173,6 +175,7 @@ class WinStation {
     }
     std::string Lang(const char* key) { return controller_->GetLangText(key); }
     const fs::path& Home() const { return home_.Path(); }
+    SimUsbHost& Host() { return *host_; }
     CWin32StationWindow& Window() { return *window_; }
     CStationController& Controller() { return *controller_; }
 
@@ -283,13 +286,10 @@ TEST(Win32Window, ShowsWhatTheControllerSaysAsTheQtWindowDoes) {
         for (const std::string& failure : scenario.Failures()) {
             ADD_FAILURE() << failure;
         }
-        for (const char* kind :
-             {"ShowWindowTitle", "ShowControlText", "ShowControlEnabled", "ShowColumnTitle",
-              "ShowCellText", "ShowRowColour", "ShowControlColour", "ShowRowTime", "ShowRowMark",
-              "CallAttention"}) {
+        for (const char* kind : view_parity::kViewCalls) {
             EXPECT_EQ(scenario.Parity()->Kinds().count(kind), 1u) << kind;
         }
-        EXPECT_EQ(scenario.Parity()->ModalCalls(), 0);
+        EXPECT_EQ(scenario.Parity()->Modals(), view_parity::kScenarioModals);
 
         // The summary label shows each line of the whole text, cut with an ellipsis to fit.
         HWND summary = ::GetDlgItem(window.Handle(), IDC_SUMMARY_LABEL);
@@ -545,4 +545,73 @@ TEST(Win32Window, FocusStartsOnKeyFileAndEnterPressesTheFocusedButton) {
     EXPECT_TRUE(PumpUntil([&] { return driver.Done(); }, 20000));
     EXPECT_TRUE(opened);
     EXPECT_TRUE(::IsWindow(dialog)) << "a key closed the window";
+}
+
+// --- Keys after a load, and the session's end ------------------------------------------------
+
+namespace {
+
+std::string FileText(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+}  // namespace
+
+TEST(Win32Window, AfterALoadTheKeysWorkAndTheSessionsEndGoesThroughTheClosePath) {
+    WinStation station("session", 0);
+    ASSERT_TRUE(station.Boot());
+    HWND dialog = station.Window().Handle();
+    HWND start = ::GetDlgItem(dialog, IDC_STARTSTOP_BUTTON);
+    // A board whose first command waits at a gate: its job runs until the gate opens.
+    station_fixture::GateClock gate(false);
+    std::shared_ptr<LoaderEmulator> board = MakeDemoLoader(0, DemoLayout::kGpt, gate);
+    ASSERT_TRUE(station.Host().Plug("1-1", board));
+
+    KeyFileLayout layout;
+    layout.keyCount = 4;
+    layout.keySize = 64;
+    layout.created = {2026, 1, 31, 12, 0, 0};
+    CRandomKeySource source;
+    std::string error;
+    const std::string kdb = (station.Home() / "keys.kdb").string();
+    ASSERT_TRUE(WriteKeyFile(kdb, layout, source, true, &error)) << error;
+    station.Controller().LoadKeyFile(kdb);
+    ASSERT_TRUE(station.Drain());
+    // The focus is on Start with its frame showing, and the keys work: Tab moves on, Enter on
+    // Start starts the station.
+    EXPECT_EQ(::GetFocus(), start);
+    EXPECT_EQ(::SendMessageW(dialog, WM_QUERYUISTATE, 0, 0) & UISF_HIDEFOCUS, 0);
+    ::PostMessageW(start, WM_KEYDOWN, VK_TAB, 1);
+    EXPECT_TRUE(PumpUntil([&] { return ::GetFocus() != start; }, 5000)) << "Tab did nothing";
+    EXPECT_TRUE(::IsChild(dialog, ::GetFocus()));
+    ::SetFocus(start);
+    ::PostMessageW(start, WM_KEYDOWN, VK_RETURN, 1);
+    ASSERT_TRUE(PumpUntil([&] { return gate.Held(); }, 20000)) << "Enter did not start";
+
+    // The session's end is refused while the job runs.
+    EXPECT_EQ(::SendMessageW(dialog, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), FALSE);
+    // When it ends all the same, the station stops, the job finishes (its gate opens meanwhile),
+    // the settings are written back and the results say what ended the station.
+    const std::string savePath = "C:\\rkp-of-this-shift\\";
+    station.Controller().MutableSettings().SavePath = savePath;
+    ModalDriver opener([&] {
+        gate.Open();
+        return true;
+    });
+    ::SendMessageW(dialog, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+    EXPECT_TRUE(station.Controller().IsShutDown());
+    EXPECT_FALSE(::IsWindow(dialog));
+    EXPECT_NE(FileText(station.Home() / "config.ini").find("SavePath=" + savePath),
+              std::string::npos);
+    const std::string results =
+        FileText(fs::u8path(CJobResults(station.Home().string()).TodayPath()));
+    const size_t stop = results.find("{\"event\":\"stop\"");
+    const size_t job = results.find("{\"event\":\"result\"", stop);
+    const size_t close = results.find("{\"event\":\"close\"", job);
+    ASSERT_NE(close, std::string::npos) << results;
+    EXPECT_NE(results.find("\"by\":\"session-end\"", stop), std::string::npos) << results;
+    EXPECT_NE(results.find("\"by\":\"session-end\"", close), std::string::npos) << results;
 }
