@@ -375,8 +375,8 @@ void CStationController::EndStation(const std::string& by) {
 }
 
 bool CStationController::CloseNow(const std::string& by) {
+    closeBy_ = by;  // (`by` may be endingBy_ itself)
     endingBy_.clear();
-    closeBy_ = by;
     closing_ = true;
     EnableButtons(false);
     slots_.BeginStop();

@@ -326,17 +326,9 @@ class CParityScenario {
         probe_ = probe;
         parity_ = std::make_unique<CParityView>(*probe.window);
         const std::string kdb = MakeKeyFile(4, {0});  // three unused keys
-        const std::string damaged = home_.Path().string() + "/damaged.kdb";
-        {
-            std::FILE* f = std::fopen(damaged.c_str(), "wb");
-            const char bytes[] = "KBOX but not a key file at all";
-            if (f == nullptr || std::fwrite(bytes, 1, sizeof bytes, f) != sizeof bytes) {
-                failures_.push_back("damaged key file not written");
-            }
-            if (f != nullptr) {
-                std::fclose(f);
-            }
-        }
+        const std::string damaged = home_.Folder() + "damaged.kdb";
+        station_fixture::WriteText(station_fixture::Utf8Path(damaged),
+                                   "KBOX but not a key file at all");
         // At a message box the window has drawn what came before it: the key-file button is
         // enabled and reads its own text again, not the loading text.
         parity_->SetModalHook([this](const std::string& kind) {
@@ -452,7 +444,7 @@ class CParityScenario {
         // The session's end goes through the close path: a SavePath changed in this run is
         // written back, and the results say what closed the station.
         Expect(controller_->QueryEndSession(&why), "the session may end once no job runs");
-        const std::string savePath = home_.Folder() + "rkp-of-this-shift/";
+        const std::string savePath = "rkp-of-this-shift/";
         controller_->MutableSettings().SavePath = savePath;
         controller_->EndStation("session-end");
         Step("session ended", [&] { return controller_->IsShutDown(); });
@@ -473,18 +465,8 @@ class CParityScenario {
     const ShownState& Told() const { return parity_->Told(); }
 
     static bool FileHas(const std::string& path, const std::string& text) {
-        std::FILE* f = std::fopen(path.c_str(), "rb");
-        if (f == nullptr) {
-            return false;
-        }
-        std::string content;
-        char buffer[4096];
-        size_t n = 0;
-        while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) {
-            content.append(buffer, n);
-        }
-        std::fclose(f);
-        return content.find(text) != std::string::npos;
+        return station_fixture::ReadText(station_fixture::Utf8Path(path)).find(text) !=
+               std::string::npos;
     }
 
     bool Pump(const std::function<bool()>& pred, int timeoutMs = 30000) {

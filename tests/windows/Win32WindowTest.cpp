@@ -175,6 +175,7 @@ class WinStation {
     }
     std::string Lang(const char* key) { return controller_->GetLangText(key); }
     const fs::path& Home() const { return home_.Path(); }
+    std::string Folder() const { return home_.Folder(); }
     SimUsbHost& Host() { return *host_; }
     CWin32StationWindow& Window() { return *window_; }
     CStationController& Controller() { return *controller_; }
@@ -522,11 +523,14 @@ TEST(Win32Window, TheFolderChooserRunsUnderComAndACancelledDialogKeepsItsFolder)
 
 // --- Keys ------------------------------------------------------------------------------------
 
-TEST(Win32Window, FocusStartsOnKeyFileAndEnterPressesTheFocusedButton) {
+TEST(Win32Window, FocusStartsOnTheFirstStepAndEnterPressesTheFocusedButton) {
     WinStation station("keys", 0);
     ASSERT_TRUE(station.Boot());
     HWND dialog = station.Window().Handle();
-    EXPECT_EQ(::GetFocus(), ::GetDlgItem(dialog, IDC_KEYFILE_BUTTON));
+    // Key File while keys are to be written and none are loaded, else Start.
+    EXPECT_EQ(::GetFocus(), ::GetDlgItem(dialog, station.Controller().Settings().WriteKeybox != 0
+                                                     ? IDC_KEYFILE_BUTTON
+                                                     : IDC_STARTSTOP_BUTTON));
     // Enter on the focused Config button opens the configuration dialog; Escape does nothing.
     HWND config = ::GetDlgItem(dialog, IDC_CONFIG_BUTTON);
     ::SetFocus(config);
@@ -549,17 +553,6 @@ TEST(Win32Window, FocusStartsOnKeyFileAndEnterPressesTheFocusedButton) {
 
 // --- Keys after a load, and the session's end ------------------------------------------------
 
-namespace {
-
-std::string FileText(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-}  // namespace
-
 TEST(Win32Window, AfterALoadTheKeysWorkAndTheSessionsEndGoesThroughTheClosePath) {
     WinStation station("session", 0);
     ASSERT_TRUE(station.Boot());
@@ -568,6 +561,9 @@ TEST(Win32Window, AfterALoadTheKeysWorkAndTheSessionsEndGoesThroughTheClosePath)
     // A board whose first command waits at a gate: its job runs until the gate opens.
     station_fixture::GateClock gate(false);
     std::shared_ptr<LoaderEmulator> board = MakeDemoLoader(0, DemoLayout::kGpt, gate);
+    LoaderFaults slow;
+    slow.latencyPerCommandMs = 1;  // each command sleeps on the gate's clock
+    board->SetFaults(slow);
     ASSERT_TRUE(station.Host().Plug("1-1", board));
 
     KeyFileLayout layout;
@@ -576,7 +572,7 @@ TEST(Win32Window, AfterALoadTheKeysWorkAndTheSessionsEndGoesThroughTheClosePath)
     layout.created = {2026, 1, 31, 12, 0, 0};
     CRandomKeySource source;
     std::string error;
-    const std::string kdb = (station.Home() / "keys.kdb").string();
+    const std::string kdb = station.Folder() + "keys.kdb";
     ASSERT_TRUE(WriteKeyFile(kdb, layout, source, true, &error)) << error;
     station.Controller().LoadKeyFile(kdb);
     ASSERT_TRUE(station.Drain());
@@ -604,10 +600,10 @@ TEST(Win32Window, AfterALoadTheKeysWorkAndTheSessionsEndGoesThroughTheClosePath)
     ::SendMessageW(dialog, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
     EXPECT_TRUE(station.Controller().IsShutDown());
     EXPECT_FALSE(::IsWindow(dialog));
-    EXPECT_NE(FileText(station.Home() / "config.ini").find("SavePath=" + savePath),
+    EXPECT_NE(station_fixture::ReadText(station.Home() / "config.ini").find("SavePath=" + savePath),
               std::string::npos);
-    const std::string results =
-        FileText(fs::u8path(CJobResults(station.Home().string()).TodayPath()));
+    const std::string results = station_fixture::ReadText(
+        station_fixture::Utf8Path(CJobResults(station.Folder()).TodayPath()));
     const size_t stop = results.find("{\"event\":\"stop\"");
     const size_t job = results.find("{\"event\":\"result\"", stop);
     const size_t close = results.find("{\"event\":\"close\"", job);
