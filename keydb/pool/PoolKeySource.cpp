@@ -390,6 +390,7 @@ bool CPoolKeySource::TakeKey(const KeyJobInfo& job, int32_t* index, KeyCopy* key
         return false;
     }
     const bool drawn = ask.index >= 0;
+    const bool fetchedAny = ask.fetched != nullptr;
     const bool opened =
         drawn && ask.wrappedLength == keySize_ + static_cast<int>(pool::kWrapOverhead) &&
         key->Allocate(static_cast<size_t>(keySize_)) &&
@@ -425,7 +426,10 @@ bool CPoolKeySource::TakeKey(const KeyJobInfo& job, int32_t* index, KeyCopy* key
     } else if (log_ != nullptr && !ask.why.empty()) {
         log_->Print(1, "Error:Key pool %s: no key drawn (%s)", pool_.c_str(), ask.why.c_str());
     }
-    if (drawn && !taken) {
+    if (drawn && !taken && !fetchedAny) {
+        // Reserved, and its bytes never came (the fetch failed): never handed out again.
+        SpendUnsent(ask.index, job.slot, "fetch");
+    } else if (drawn && !taken) {
         // Reserved on the server but unusable here: never handed out again.
         if (log_ != nullptr) {
             log_->Print(1,
@@ -538,10 +542,27 @@ void CPoolKeySource::RunDraws(const std::vector<DrawAsk*>& asks) {
     if (!indices.empty()) {
         const std::string indexArray = IntArray(indices);
         const char* fetchValues[] = {pool_.c_str(), indexArray.c_str()};
+        const char* fetchSql =
+            "SELECT f.idx, f.wrapped, f.digest FROM keypool.fetch_keys($1, $2) f";
         std::shared_ptr<pg_result> fetched(
-            CallWithin(&conn, "SELECT f.idx, f.wrapped, f.digest FROM keypool.fetch_keys($1, $2) f",
-                       2, fetchValues, 1, &why, true),
-            pool::Discard);
+            CallWithin(&conn, fetchSql, 2, fetchValues, 1, &why, true), pool::Discard);
+        // Log that no commit has flushed yet lies past the reservation (other sessions' work):
+        // one commit that is flushed here and on the synchronous standbys takes it along, then
+        // the bytes are asked for again, a few times while others keep writing.
+        for (int again = 0;
+             again < 5 && fetched != nullptr && PQresultStatus(fetched.get()) != PGRES_TUPLES_OK &&
+             why.find("not yet durable") != std::string::npos;
+             ++again) {
+            std::string flushed;
+            pool::Result flush(
+                CallWithin(&conn, "SELECT keypool.flush_now()", 0, nullptr, 0, &flushed, true));
+            if (!flush.Ok(PGRES_TUPLES_OK)) {
+                break;
+            }
+            why.clear();
+            fetched.reset(CallWithin(&conn, fetchSql, 2, fetchValues, 1, &why, true),
+                          pool::Discard);
+        }
         const bool ok = fetched != nullptr && PQresultStatus(fetched.get()) == PGRES_TUPLES_OK &&
                         PQnfields(fetched.get()) == 3 &&
                         PQntuples(fetched.get()) == static_cast<int>(indices.size());

@@ -549,6 +549,11 @@ int RunExport(PGconn* conn, const PoolArgs& a) {
         return Fail("export: " + (error.empty() ? "no pool " + a.pool : error));
     }
     const std::string batch = Text(*mark, 0, 0);
+    // The mark flushed here and on the synchronous standbys before a byte leaves.
+    if (!Query(conn, "SELECT keypool.flush_now()", {}, &error)) {
+        return Fail("export: the keys were marked exported (batch " + batch +
+                    ") but the mark could not be flushed: " + error);
+    }
     const char* values[] = {a.pool.c_str(), batch.c_str()};
     pool::Result keys(PQexecParams(conn, "SELECT idx, wrapped FROM keypool.export_fetch($1, $2)", 2,
                                    nullptr, values, nullptr, nullptr, 1));

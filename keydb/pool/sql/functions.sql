@@ -162,14 +162,17 @@ $$;
 
 -- Whether the write-ahead log up to p_target is flushed on this server and on as many
 -- synchronous standbys as synchronous_standby_names asks for (a server setting no session can
--- change), waiting up to 3 s for it. What a session set for its commits (synchronous_commit by
--- SET LOCAL, ALTER ROLE, PGOPTIONS) changes nothing here: the flush positions are read.
+-- change), waiting up to 5 ms for a flush under way. What a session set for its commits
+-- (synchronous_commit by SET LOCAL, ALTER ROLE, PGOPTIONS) changes nothing here: the flush
+-- positions are read. Records that no commit waits for (a snapshot of running transactions, a
+-- page pruned by a read) may stay unflushed until the next commit: a station that is refused
+-- makes one (flush_now) and asks again.
 CREATE FUNCTION keypool.wait_durable(p_target pg_lsn) RETURNS boolean
 LANGUAGE plpgsql VOLATILE SET search_path = pg_catalog, pg_temp AS $$
 DECLARE
     v_names text := current_setting('synchronous_standby_names');
     v_need integer := 0;
-    v_end timestamptz := clock_timestamp() + interval '3 s';
+    v_end timestamptz := clock_timestamp() + interval '5 ms';
 BEGIN
     IF v_names !~ '^\s*$' THEN
         v_need := coalesce((regexp_match(v_names, '^\s*(?:(?:first|any)\s+)?([0-9]+)\s*\(',
@@ -190,13 +193,25 @@ BEGIN
 END
 $$;
 
+-- A statement whose commit is flushed here and on the synchronous standbys, and with it all the
+-- log before it (setval writes a log record and takes a transaction id; no row is locked):
+-- what a station runs when fetch_keys said its reservation is not yet durable.
+CREATE FUNCTION keypool.flush_now() RETURNS boolean
+LANGUAGE plpgsql SECURITY DEFINER SET search_path = pg_catalog, pg_temp AS $$
+BEGIN
+    PERFORM set_config('synchronous_commit', 'on', true);
+    PERFORM setval('keypool.flush_mark', 1);
+    RETURN true;
+END
+$$;
+
 -- The wrapped bytes and stored digests of keys the calling station has reserved (at most 64, in
 -- the order asked; NULL for one that is not), only in a transaction that has written nothing yet
 -- and only once the write-ahead log is durable (wait_durable) up to where it stands now: so the
 -- reservation the bytes belong to is committed and on disk here and on the synchronous standbys,
 -- and rolling back cannot hide the read. The first fetch of a key is recorded (fetched_at, event
--- 'fetched'), committed without waiting for the flush: a reserved key counts as fetched whether
--- or not that record survives a crash (the next flush of any commit takes it along).
+-- 'fetched'), flushed on this server without waiting for the standbys: a reserved key counts as
+-- fetched whether or not that record survives a failover.
 CREATE FUNCTION keypool.fetch_keys(p_pool text, p_idx integer[])
 RETURNS TABLE (idx integer, wrapped bytea, digest bytea)
 LANGUAGE plpgsql SECURITY DEFINER SET search_path = pg_catalog, pg_temp
@@ -215,7 +230,9 @@ BEGIN
         RAISE EXCEPTION 'the reservation is not yet durable on the server and its synchronous standbys: no key bytes leave';
     END IF;
     v_pool := keypool.bound_pool(p_pool);
-    PERFORM set_config('synchronous_commit', 'off', true);
+    -- Flushed here (not waiting for the standbys), so that no fetch leaves log behind it for the
+    -- next one to wait for.
+    PERFORM set_config('synchronous_commit', 'local', true);
     WITH first AS (
         UPDATE keypool.keys k SET fetched_at = now()
             WHERE k.pool_id = v_pool AND k.idx = ANY (p_idx) AND k.station = session_user
@@ -583,6 +600,7 @@ GRANT USAGE ON SCHEMA keypool TO keypool_station, keypool_admin, keypool_auditor
 GRANT EXECUTE ON FUNCTION keypool.claim_key(text, integer, text, text, text, boolean),
                           keypool.fetch_key(text, integer),
                           keypool.fetch_keys(text, integer[]),
+                          keypool.flush_now(),
                           keypool.claim_keys(text, integer[], text[], text[], text[]),
                           keypool.deliver_keys(text, integer[]),
                           keypool.reserve_key(text, integer, text, text),
@@ -602,7 +620,8 @@ GRANT EXECUTE ON FUNCTION keypool.create_pool(text, integer, integer, bytea, tex
                           keypool.unbind_station(text, text),
                           keypool.export_mark(text),
                           keypool.resolve_key(text, integer, text, text, text),
-                          keypool.export_fetch(text, timestamptz) TO keypool_admin;
+                          keypool.export_fetch(text, timestamptz),
+                          keypool.flush_now() TO keypool_admin;
 GRANT EXECUTE ON FUNCTION keypool.event_text(keypool.events) TO keypool_admin, keypool_auditor;
 -- Status and audit: everything but the wrapped key bytes.
 GRANT SELECT ON keypool.pools, keypool.bindings, keypool.events, keypool.schema_version

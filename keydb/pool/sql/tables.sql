@@ -125,4 +125,6 @@ INSERT INTO keypool.chain_lock VALUES (true);
 -- The schema's version: kdbtool pool upgrade moves an older schema to this one.
 CREATE TABLE keypool.schema_version (version integer NOT NULL CHECK (version > 0));
 INSERT INTO keypool.schema_version VALUES (2);
+-- Written by flush_now only: a log record whose commit flushes the log.
+CREATE SEQUENCE keypool.flush_mark;
 RESET ROLE;

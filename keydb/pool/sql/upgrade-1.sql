@@ -18,6 +18,7 @@ ALTER TABLE keypool.events ADD COLUMN reason text CHECK (length(reason) <= 256);
 SET LOCAL ROLE keypool_owner;
 CREATE TABLE keypool.schema_version (version integer NOT NULL CHECK (version > 0));
 INSERT INTO keypool.schema_version VALUES (2);
+CREATE SEQUENCE keypool.flush_mark;
 RESET ROLE;
 DO $$
 DECLARE
