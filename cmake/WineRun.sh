@@ -17,18 +17,36 @@ fi
 export USER=${KS_WINE_USER:-张三}
 export LOGNAME=$USER
 export WINEPREFIX=$KS_WINEPREFIX WINEDEBUG=${WINEDEBUG:--all} WINEARCH=win64
-export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+# No desktop menu entries or file associations (winemenubuilder), no Mono or Gecko.
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=;winemenubuilder.exe=d}
+# Wine's Unix-side files (the font cache, anything it would put under the home folder) stay in a
+# home of the prefix's own, never the builder's.
+export HOME=$WINEPREFIX/unix-home
+export XDG_CONFIG_HOME=$HOME/.config XDG_DATA_HOME=$HOME/.local/share XDG_CACHE_HOME=$HOME/.cache
+# Wine links the profile's Desktop, Documents, Downloads, Music, Pictures and Videos to the home
+# folder: they become real folders of the prefix, so a test's files never leave it.
+real_profile() {
+  local link
+  for link in "$WINEPREFIX/drive_c/users/$USER"/*; do
+    if [[ -L $link ]]; then
+      rm -f "$link"
+      mkdir -p "$link"
+    fi
+  done
+}
 if [[ ! -f $WINEPREFIX/system.reg ]]; then
-  mkdir -p "$WINEPREFIX"
+  mkdir -p "$WINEPREFIX" "$HOME"
   # One creator at a time: parallel tests would otherwise build the prefix twice.
   exec 9>"$WINEPREFIX.lock"
   flock 9
   if [[ ! -f $WINEPREFIX/system.reg ]]; then
     wineboot --init >/dev/null 2>&1 || true
     wineserver --wait || true
+    real_profile
   fi
   exec 9>&-
 fi
+real_profile
 # One server for the whole test run, kept for 30 s after its last program: parallel programs
 # starting while a server shuts down can otherwise fail at once.
 wineserver -p30 >/dev/null 2>&1 || true

@@ -23,6 +23,41 @@ WinUsbSession* SessionOf(IWinUsbCalls::Handle handle) {
     return reinterpret_cast<WinUsbSession*>(handle);
 }
 
+// Cancels the calling thread's synchronous I/O when it still runs after a time-out: a driver
+// that never completes a transfer must not hold a worker for ever.
+class IoDeadline {
+  public:
+    explicit IoDeadline(uint32_t ms) {
+        if (!::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(),
+                               &thread_, THREAD_TERMINATE, FALSE, 0)) {
+            thread_ = nullptr;
+            return;
+        }
+        if (!::CreateTimerQueueTimer(&timer_, nullptr, &IoDeadline::Fire, this, ms, 0,
+                                     WT_EXECUTEONLYONCE)) {
+            timer_ = nullptr;
+        }
+    }
+    ~IoDeadline() {
+        if (timer_ != nullptr) {
+            // Waits for a callback that is running: it never outlives the thread handle.
+            ::DeleteTimerQueueTimer(nullptr, timer_, INVALID_HANDLE_VALUE);
+        }
+        if (thread_ != nullptr) {
+            ::CloseHandle(thread_);
+        }
+    }
+    IoDeadline(const IoDeadline&) = delete;
+    IoDeadline& operator=(const IoDeadline&) = delete;
+
+  private:
+    static void CALLBACK Fire(void* self, BOOLEAN) {
+        ::CancelSynchronousIo(static_cast<IoDeadline*>(self)->thread_);
+    }
+    HANDLE thread_ = nullptr;
+    HANDLE timer_ = nullptr;
+};
+
 }  // namespace
 
 class CSystemWinUsbCalls final : public IWinUsbCalls {
@@ -136,6 +171,55 @@ class CSystemWinUsbCalls final : public IWinUsbCalls {
             value->assign(buffer.data(), size / sizeof(wchar_t));
         }
         return rc;
+    }
+
+    uint32_t LocateDevnode(const std::wstring& instanceId, uint32_t* devnode) override {
+        DEVINST found = 0;
+        std::wstring id = instanceId;
+        const CONFIGRET rc = ::CM_Locate_DevNodeW(&found, id.data(), CM_LOCATE_DEVNODE_NORMAL);
+        *devnode = found;
+        return rc;
+    }
+
+    Handle OpenFile(const std::wstring& name, uint32_t access, uint32_t share,
+                    uint32_t* error) override {
+        HANDLE h = ::CreateFileW(name.c_str(), access, share, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h == INVALID_HANDLE_VALUE) {
+            *error = ::GetLastError();
+            return kNoHandle;
+        }
+        return reinterpret_cast<Handle>(h);
+    }
+
+    bool ReadFromFile(Handle handle, uint8_t* data, uint32_t size, uint32_t timeoutMs,
+                      uint32_t* done, uint32_t* error) override {
+        DWORD moved = 0;
+        DWORD failure = 0;
+        BOOL ok = FALSE;
+        {
+            IoDeadline deadline(timeoutMs);
+            ok = ::ReadFile(reinterpret_cast<HANDLE>(handle), data, size, &moved, nullptr);
+            failure = ok ? 0 : ::GetLastError();  // before the deadline's own calls
+        }
+        *done = moved;
+        *error = failure;
+        return ok != FALSE;
+    }
+
+    bool WriteToFile(Handle handle, const uint8_t* data, uint32_t size, uint32_t timeoutMs,
+                     uint32_t* done, uint32_t* error) override {
+        DWORD moved = 0;
+        DWORD failure = 0;
+        BOOL ok = FALSE;
+        {
+            IoDeadline deadline(timeoutMs);
+            ok = ::WriteFile(reinterpret_cast<HANDLE>(handle), data, size, &moved, nullptr);
+            failure = ok ? 0 : ::GetLastError();  // before the deadline's own calls
+        }
+        *done = moved;
+        *error = failure;
+        return ok != FALSE;
     }
 
     Handle OpenWinUsb(const std::wstring& path, uint8_t* bulkIn, uint8_t* bulkOut,

@@ -1,7 +1,8 @@
 // The Win32 calls the Windows USB side makes, as one interface of ours, so that the walk and the
 // pipes can be tested against a scripted fake where Wine has no USB stack: SetupAPI for the host
 // controllers, DeviceIoControl on controllers and hubs, the configuration manager for device
-// nodes, and WinUSB for the bulk pipes. Paths and texts are UTF-16 as the system gives them.
+// nodes, WinUSB for the bulk pipes, and plain files for the pipes the maker's driver presents.
+// Paths and texts are UTF-16 as the system gives them.
 #pragma once
 
 #include <cstddef>
@@ -37,6 +38,21 @@ class IWinUsbCalls {
     // A registry property of the device node (CM_DRP_DRIVER, CM_DRP_COMPATIBLEIDS) as raw
     // UTF-16 units, multi-strings with their terminating zeros.
     virtual uint32_t GetProperty(uint32_t devnode, uint32_t property, std::wstring* value) = 0;
+    // CM_Locate_DevNodeW for a device instance ID (a present device only).
+    virtual uint32_t LocateDevnode(const std::wstring& instanceId, uint32_t* devnode) = 0;
+
+    // Files of a device driver (the maker's driver: the device path and its pipe files).
+    // CreateFileW with this access (GENERIC_READ, GENERIC_WRITE) and share mode, an existing file
+    // only, no overlapped I/O; closed with CloseDevice, requests through Ioctl.
+    virtual Handle OpenFile(const std::wstring& name, uint32_t access, uint32_t share,
+                            uint32_t* error) = 0;
+    // One synchronous ReadFile / WriteFile of the whole buffer; *done gets the bytes moved. A
+    // transfer still running after timeoutMs is cancelled (CancelSynchronousIo) and fails with
+    // ERROR_OPERATION_ABORTED.
+    virtual bool ReadFromFile(Handle handle, uint8_t* data, uint32_t size, uint32_t timeoutMs,
+                              uint32_t* done, uint32_t* error) = 0;
+    virtual bool WriteToFile(Handle handle, const uint8_t* data, uint32_t size, uint32_t timeoutMs,
+                             uint32_t* done, uint32_t* error) = 0;
 
     // WinUSB on a device's interface path: CreateFileW (overlapped) and WinUsb_Initialize;
     // the bulk endpoints of interface 0 (0 when absent).

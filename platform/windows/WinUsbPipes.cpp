@@ -5,38 +5,11 @@
 #include <cerrno>
 #include <climits>
 
+#include "platform/windows/WinPipeErrors.h"
 #include "support/WideText.h"
 
-namespace {
-
-void SetError(int* sysError, int error) {
-    if (sysError != nullptr) {
-        *sysError = error;
-    }
-}
-
-// ERROR_NO_SUCH_DEVICE, which MinGW's headers lack.
-constexpr uint32_t kErrorNoSuchDevice = 433;
-
-// WinUSB's errors in the seam's terms, as usbfs reports them: a pipe time-out is ETIMEDOUT (the
-// transport waits on for a slow status block on that code alone), a halted endpoint EPIPE, a
-// device that went away ENODEV. Other codes pass as they are.
-int Code(uint32_t error) {
-    switch (error) {
-        case ERROR_SEM_TIMEOUT:
-            return ETIMEDOUT;
-        case ERROR_GEN_FAILURE:  // WinUSB's answer to a stalled endpoint
-            return EPIPE;
-        case ERROR_BAD_COMMAND:  // the device was removed under an open handle
-        case ERROR_DEVICE_NOT_CONNECTED:
-        case kErrorNoSuchDevice:
-            return ENODEV;
-        default:
-            return static_cast<int>(error);
-    }
-}
-
-}  // namespace
+using winpipes::Code;
+using winpipes::SetError;
 
 CWinUsbPipes::~CWinUsbPipes() {
     for (auto& [handle, session] : sessions_) {

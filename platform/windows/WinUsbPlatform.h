@@ -1,9 +1,10 @@
-// The Windows USB side of a station: the USB tree, the bulk pipes and the device-change notices
-// over the system's calls.
+// The Windows USB side of a station: the USB tree, the bulk pipes (through the driver bound to
+// each device: WinUSB or the maker's driver) and the device-change notices over the system's
+// calls.
 #pragma once
 
+#include "platform/windows/PipesByDriver.h"
 #include "platform/windows/WinDeviceNotices.h"
-#include "platform/windows/WinUsbPipes.h"
 #include "platform/windows/WinUsbTree.h"
 
 class CWinUsbPlatform {
@@ -13,9 +14,11 @@ class CWinUsbPlatform {
     IUsbTree& Tree() { return tree_; }
     IBulkPipes& Pipes() { return pipes_; }
     IDeviceChangeSource& Changes() { return notices_; }
+    // The station log, where each device's driver choice is said.
+    void SetLog(CLoggerBase* log) { pipes_.SetLog(log); }
 
   private:
     CWinUsbTree tree_;
-    CWinUsbPipes pipes_;
+    CPipesByDriver pipes_;
     CWinDeviceNotices notices_;
 };

@@ -1,14 +1,19 @@
 #!/usr/bin/env bash
 # keystation-cli.exe --simulate 4 --start --until-idle under Wine: four boards provisioned, each
 # with its own key, the key file and its journal agree, the station log and the RKP files are in
-# the application folder. Usage: cli_simulate_test.sh WINERUN CLI.exe KDBTOOL.exe WORKDIR
+# the application folder; on an English Windows (ANSI code page 1252, checked with GetACP), where
+# the station log is 8-bit text in that code page.
+# Usage: cli_simulate_test.sh WINERUN CLI.exe KDBTOOL.exe WORKDIR CODEPAGE.exe
 set -euo pipefail
-winerun=$1 cli=$2 kdbtool=$3 work=$4
+winerun=$1 cli=$2 kdbtool=$3 work=$4 codepage=$5
+export LC_ALL=C.UTF-8 LANG=C.UTF-8
 rm -rf "$work"
 mkdir -p "$work/home"
 cd "$work"
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
+pages=$("$winerun" "$codepage" | tr -d '\r')
+[ "$pages" = "1252 437" ] || fail "ANSI and OEM code pages are $pages, not those of an English Windows"
 "$winerun" "$kdbtool" create --keys 16 --key-size 128 keys.kdb >/dev/null
 set +e
 "$winerun" "$cli" --home 'home' --kdb 'keys.kdb' --simulate 4 --start --until-idle >out.txt 2>err.txt

@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
-# The console station where an operator of a Chinese line lives: Windows user 张三 (profile
-# C:\users\张三), the programs in a folder with Chinese characters and spaces under
+# The console station where an operator of a Chinese line lives: a Chinese Windows (ANSI and OEM
+# code page 936, from the Chinese locale Wine is started in; checked with GetACP), Windows user
+# 张三 (profile C:\users\张三), the programs in a folder with Chinese characters and spaces under
 # %LOCALAPPDATA%, the key file, the RKP folder (SavePath in config.ini, code page 936, made at
 # Start), the RKP files, the log, the results and the simulated boards' state all under the
 # profile, with the Chinese language file. Then a key file and an RKP folder on paths of more
 # than 260 characters; a second run over the boards provisioned before (kept by --sim-state);
-# and runs killed at random moments. After each, the key file's audit passes.
-# Usage: operator_profile_test.sh WINERUN CLI.exe KDBTOOL.exe DATA_DIR WINEPREFIX WORKDIR
+# and runs killed at random moments. After each, the key file's audit passes. The station log,
+# written in the ANSI code page, reads back in code page 936 as the Chinese text of the paths.
+# Usage: operator_profile_test.sh WINERUN CLI.exe KDBTOOL.exe DATA_DIR WINEPREFIX WORKDIR CODEPAGE.exe
 set -euo pipefail
-winerun=$1 cli=$2 kdbtool=$3 data=$4 prefix=$5 work=$6
+winerun=$1 cli=$2 kdbtool=$3 data=$4 prefix=$5 work=$6 codepage=$7
 export KS_WINEPREFIX=$prefix
+export LC_ALL=zh_CN.UTF-8 LANG=zh_CN.UTF-8
 fail() { echo "FAIL: $*" >&2; exit 1; }
 rm -rf "$work"
 mkdir -p "$work"
@@ -18,6 +21,8 @@ cd "$work"
 "$winerun" "$kdbtool" --help >/dev/null 2>&1 || true  # makes the prefix on its first use
 profile="$prefix/drive_c/users/张三"
 [ -d "$profile" ] || fail "the Wine profile is not C:\\users\\张三: $(ls "$prefix/drive_c/users")"
+pages=$("$winerun" "$codepage" | tr -d '\r')
+[ "$pages" = "936 936" ] || fail "ANSI and OEM code pages are $pages, not those of a Chinese Windows"
 wprofile='C:\users\张三'
 # Installed as the installer does, into a folder of the operator's local application data.
 app="$profile/AppData/Local/测试 目录/Keystation"
@@ -59,6 +64,11 @@ run 0 --kdb "$wkdb" --simulate 4 --sim-state "$wdocs"'\板 状态' --start --unt
 grep -q "^slot 1 \[1-1-1\] .*成功" out.txt || { cat out.txt; fail "no Chinese success text for slot 1"; }
 [ "$(ls "$docs/RKP 文件/"*.json | wc -l)" -eq 4 ] || fail "four RKP files in the new RKP folder"
 ls "$app"/log/log-*/*.txt >/dev/null 2>&1 || fail "no station log in the program's folder"
+# The station log is in code page 936: the key file's Chinese path reads back as it was written.
+cat "$app"/log/log-*/*.txt >log.gbk
+iconv -f GBK -t UTF-8 log.gbk >log.txt || fail "the station log is not text in code page 936"
+grep -q "Key file C:.users.张三.Documents.测试 目录.密钥 文件.kdb loaded" log.txt ||
+  { cat log.txt; fail "the station log does not read back the key file's Chinese path"; }
 ls "$app"/results/results-*.jsonl >/dev/null 2>&1 || fail "no results in the program's folder"
 [ "$(ls "$docs/板 状态/"board-0?.img | wc -l)" -eq 4 ] || fail "the boards' state files"
 audit "$wkdb" 12

@@ -142,8 +142,12 @@ CStationMachine::CStationMachine(std::string appDir, int simulate, std::string /
         StationPlatform{*tree, *pipes, *changes, SystemClock(), *portMap_, appDir_, {}, {}});
     if (!sim_) {
         // The registry map says once in the station log when it falls back to the user's key.
+        // The pipes say there which driver each device is spoken to through.
         auto* map = static_cast<CRegistryPortMap*>(portMap_.get());
-        platform_->attachLog = [map](CLoggerBase* log) { map->SetLog(log); };
+        platform_->attachLog = [map, usb = machine_.get()](CLoggerBase* log) {
+            map->SetLog(log);
+            usb->SetLog(log);
+        };
     }
 }
 
