@@ -1,9 +1,12 @@
-// The station controller, the window's handler: it owns the settings, the language, the log, the
-// key source, discovery, the device slots (app/DeviceSlots.h: slot table, port map, scan thread)
-// and the counters; it takes the window's buttons and close command, starts a provisioning worker
-// per running slot and collects each worker's result. It runs without a window system: the window
-// is IStationView, the texts it shows live in CStationModel, and work for the main thread goes
-// through IMainThreadPoster.
+// The station controller, the window's handler: it takes the window's buttons, its close command
+// and every other way out, starts a provisioning worker per running slot and collects each
+// worker's result, and decides what the window shows: texts, enabled buttons, the focus after
+// every action. It owns the settings, the language, the log, discovery, the device slots
+// (app/DeviceSlots.h: slot table, port map, scan thread), the key supply (app/KeySupply.h), the
+// shift clock (app/ShiftClock.h), the results journal (app/ResultsJournal.h) and the counters.
+// It runs without a window system: the window is IStationView, the texts it shows live in
+// CStationModel, and work for the main thread goes through IMainThreadPoster. Start-up and
+// shutdown are in StationLifecycle.cpp.
 //
 // Threads: the main thread calls every public operation except NoteDeviceChange and the
 // IWorkerHost calls. One scan thread (CDeviceSlots) runs from Initialise to the end of shutdown;
@@ -12,26 +15,24 @@
 // of the shutdown to the main thread, which goes on dispatching meanwhile.
 //
 // Locks (never two of them at once, never one while waiting for a thread): the device slots' own
-// (see there), counterLock_ (the three counters), unusedLock_ (the unused-key label). The model's
-// and the logger's locks are taken inside any of them.
+// (see there), counterLock_ (the three counters), the key supply's (the unused-key label). The
+// model's and the logger's locks are taken inside any of them.
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "app/DeviceSlots.h"
 #include "app/MainThreadPoster.h"
+#include "app/ShiftClock.h"
 #include "app/StationArguments.h"
 #include "app/StationModel.h"
 #include "app/StationPlatform.h"
@@ -42,11 +43,11 @@
 #include "support/Logger.h"
 
 class CIniLocalLan;
-class CJobResults;
 class CIniSettingBase;
 class CKeyFile;
+class CKeySupply;
+class CResultsJournal;
 class IKeySource;
-struct KeySourceCounts;
 class CLogger;
 class ZRScan;
 
@@ -67,14 +68,6 @@ struct StationOptions {
     uint32_t keyCountRefreshMs = 5000;
     // Practice mode (simulated boards): the title and the status line say so all the time.
     bool practice = false;
-};
-
-// What the shift summary says: jobs ended per hour over the last ten minutes, and the three most
-// frequent failure texts of the run with their counts (most frequent first).
-struct ShiftSummary {
-    int jobsPerHour = 0;
-    int already = 0;  // boards of the run that held their key already (neither success nor fail)
-    std::vector<std::pair<std::string, int>> topFailures;
 };
 
 // What window initialisation ended with: the station runs, or the process should end with
@@ -131,7 +124,7 @@ class CStationController final : public IWorkerHost {
     // The clock's tick, once a second (any period will do): the running jobs' times, jobs that
     // run longer than StuckSeconds (their rows turn amber, one log line each), the summary's pace.
     void OnClockTick();
-    ShiftSummary Summary() const { return summary_; }
+    ShiftSummary Summary() const { return clock_.Summary(); }
 
     // Loads a key file as the key-file action does after its file dialog (main thread, idle).
     void LoadKeyFile(const std::string& path);
@@ -188,7 +181,7 @@ class CStationController final : public IWorkerHost {
     // --- IWorkerHost.
     bool CopySlot(int slotNumber, WorkerSlot* out) override;
     const CIniSettingBase& Settings() override { return *settings_; }
-    IKeySource* KeySource() override { return keySource_.get(); }
+    IKeySource* KeySource() override;
     // The key file behind the key source, or null when none is loaded or the source is a pool.
     CKeyFile* KeyFile();
     CLoggerBase* Logger() override;
@@ -234,8 +227,6 @@ class CStationController final : public IWorkerHost {
     // drawn, otherwise Start/Stop.
     void FocusNextStep();
     void EnableIdleButtons(bool enabled);
-    void SetKeyInfo(const std::string& path, const std::string& keyCount,
-                    const std::string& unusedCount, const std::string& createTime);
     // The status line under the table (any thread); empty clears it.
     void SetStatus(const std::string& text);
     // A request the station refuses: the reason in the status line and in the log.
@@ -244,26 +235,13 @@ class CStationController final : public IWorkerHost {
     std::string ErrorCaption();
     // A language text, or `fallback` when the language file has none.
     std::string LangTextOr(const char* key, const char* fallback);
-    // The unused-key label read again from the key source (after it failed to record a key).
-    void RereadUnusedLabel();
-    // 0 when the key source hands out no more keys; otherwise unknown here.
-    std::optional<int64_t> TakeableKeys();
-    // The unused-key label's colour and the out-of-keys warning for `unused` keys (under
-    // unusedLock_).
-    void ShowKeyLevelLocked(int64_t unused);
     void IncreaseCounter(int counterId);
     void OnKeyFileFailed();
     // Appends a station event ("start", "stop", "close", "keys-loaded") to the results file.
     void RecordEvent(const char* name, const std::string& by);
 
-    // The thread that reads a remote key source's counts again and again, and what it posts.
-    void StartCountPoller();
-    void StopCountPoller();
-    void OnPolledCounts(uint64_t generation, bool ok, const KeySourceCounts& counts);
-
-    // The summary's numbers and its text in the model, at time nowMs (main thread).
-    void UpdateSummary(uint64_t nowMs);
-    static std::string FormatDuration(uint64_t ms);
+    // A job runs longer than StuckSeconds: one log line and the status line.
+    void OnStuckJob(int slotNumber, uint64_t seconds);
 
     // Workers. StartWorker runs with the slots' lock held (the slots' job starter).
     std::thread StartWorker(int slotNumber);
@@ -276,8 +254,6 @@ class CStationController final : public IWorkerHost {
     WorkerProc worker_;
     std::function<void(int)> workerStartObserver_;
     std::function<void(const JobRecord&)> jobObserver_;
-    std::unique_ptr<CJobResults> results_;  // made at start-up, in the application folder
-    bool resultsFailureLogged_ = false;     // main thread
     std::shared_ptr<std::atomic<bool>> alive_;
 
     CStationModel model_;
@@ -286,11 +262,9 @@ class CStationController final : public IWorkerHost {
     std::unique_ptr<CIniSettingBase> settings_;
     std::unique_ptr<CIniLocalLan> language_;
     std::unique_ptr<CLogger> logger_;
-    std::unique_ptr<IKeySource> keySource_;
-    // What the results name the loaded keys by (main thread; set when keys are loaded).
-    std::string keySourceName_;  // the key file's name, or the pool's
-    std::string keySha256_;      // the key file's key-area SHA-256 in hex; empty for a pool
-    std::string hostName_;
+    // Made at start-up, in the application folder.
+    std::unique_ptr<CResultsJournal> journal_;
+    std::unique_ptr<CKeySupply> keys_;
     std::string practiceBanner_;  // empty unless in practice mode
     DeviceTables deviceTables_;
     std::string deviceTablesProblem_;
@@ -298,31 +272,12 @@ class CStationController final : public IWorkerHost {
     CDeviceSlots slots_;
     // Waits for the scan thread's end at shutdown and posts the rest of it (main thread owns it).
     std::thread closer_;
-    // Reads a remote key source's counts (started and stopped by the main thread).
-    std::thread poller_;
-    std::mutex pollLock_;
-    std::condition_variable pollWake_;
-    bool pollStop_ = false;        // under pollLock_
-    uint64_t pollGeneration_ = 0;  // main thread: which poller's posts still count
-    bool keySourceLost_ = false;   // main thread: the last read of the counts failed
-    std::string keySourceServer_;  // main thread: the pool's server as last shown
-
     std::mutex counterLock_;
-    std::mutex unusedLock_;
 
     std::atomic<int> stationRunning_ = 0;
     bool keyFileFailureShown_ = false;  // main thread; reset when a key file is loaded
-    bool keysOutShown_ = false;         // under unusedLock_: the out-of-keys warning is up
 
-    // Job times: the start (plus one) of each slot's running job, 0 when none; set by the thread
-    // that starts the job, cleared by its result. The rest is the main thread's.
-    IClock& jobClock_;
-    std::atomic<uint64_t> jobStart_[kSlotCount] = {};
-    uint64_t stuckJob_[kSlotCount] = {};  // the start (plus one) of the job reported stuck
-    std::deque<uint64_t> recentEnds_;     // end times of the jobs of the last ten minutes
-    std::map<std::string, int> failureCounts_;
-    int alreadyCount_ = 0;
-    ShiftSummary summary_;
+    CShiftClock clock_;
     std::string uiLocale_;
     bool shutDown_ = false;
     bool closing_ = false;  // main thread: a close command was accepted
