@@ -12,6 +12,7 @@
 #include "device/DeviceChangeSource.h"
 #include "device/ZRScan.h"
 #include "provision/WorkerHost.h"
+#include "support/LogTo.h"
 
 namespace {
 
@@ -41,13 +42,9 @@ CDeviceSlots::~CDeviceSlots() {
 }
 
 void CDeviceSlots::Log(const char* format, ...) {
-    CLoggerBase* log = log_;
-    if (log == nullptr) {
-        return;
-    }
     va_list args;
     va_start(args, format);
-    log->VPrint(0, format, args);
+    VLogTo(log_, format, args);
     va_end(args);
 }
 

@@ -15,6 +15,7 @@
 #include "keydb/KeyFile.h"
 #include "keydb/pool/PoolKeySource.h"
 #include "support/IniSettingBase.h"
+#include "support/LogTo.h"
 #include "support/NativeFile.h"
 #include "support/Paths.h"
 
@@ -80,12 +81,9 @@ CKeySupply::~CKeySupply() {
 }
 
 void CKeySupply::Log(const char* format, ...) {
-    if (log_ == nullptr) {
-        return;
-    }
     va_list args;
     va_start(args, format);
-    log_->VPrint(0, format, args);
+    VLogTo(log_, format, args);
     va_end(args);
 }
 

@@ -21,6 +21,7 @@
 #include "support/FileSystem.h"
 #include "support/IniLocalLan.h"
 #include "support/IniSettingBase.h"
+#include "support/LogTo.h"
 #include "support/Logger.h"
 #include "support/Paths.h"
 
@@ -81,13 +82,9 @@ CStationController::~CStationController() {
 }
 
 void CStationController::Log(const char* format, ...) {
-    CLogger* log = logger_.get();
-    if (log == nullptr) {
-        return;
-    }
     va_list args;
     va_start(args, format);
-    log->VPrint(0, format, args);
+    VLogTo(logger_.get(), format, args);
     va_end(args);
 }
 

@@ -33,22 +33,6 @@ std::string FolderForSync(const std::string& path) {
 
 }  // namespace
 
-NativeFile::~NativeFile() {
-    Close();
-}
-
-NativeFile::NativeFile(NativeFile&& other) noexcept
-    : handle_(std::exchange(other.handle_, kNone)), error_(other.error_) {}
-
-NativeFile& NativeFile::operator=(NativeFile&& other) noexcept {
-    if (this != &other) {
-        Close();
-        handle_ = std::exchange(other.handle_, kNone);
-        error_ = other.error_;
-    }
-    return *this;
-}
-
 bool NativeFile::Fail() {
     error_ = errno;
     return false;
@@ -146,23 +130,6 @@ bool NativeFile::WriteAll(const void* data, std::size_t len) {
         }
         p += n;
         len -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-bool NativeFile::WriteAllAt(uint64_t offset, const void* data, std::size_t len) {
-    const auto* p = static_cast<const char*>(data);
-    while (len > 0) {
-        const int64_t n = WriteAt(offset, p, len);
-        if (n <= 0) {
-            if (n == 0) {
-                error_ = EIO;
-            }
-            return false;
-        }
-        p += n;
-        len -= static_cast<std::size_t>(n);
-        offset += static_cast<uint64_t>(n);
     }
     return true;
 }

@@ -37,22 +37,6 @@ DWORD Piece(std::size_t len) {
 
 }  // namespace
 
-NativeFile::~NativeFile() {
-    Close();
-}
-
-NativeFile::NativeFile(NativeFile&& other) noexcept
-    : handle_(std::exchange(other.handle_, kNone)), error_(other.error_) {}
-
-NativeFile& NativeFile::operator=(NativeFile&& other) noexcept {
-    if (this != &other) {
-        Close();
-        handle_ = std::exchange(other.handle_, kNone);
-        error_ = other.error_;
-    }
-    return *this;
-}
-
 bool NativeFile::Fail() {
     error_ = static_cast<int>(::GetLastError());
     return false;
@@ -174,23 +158,6 @@ bool NativeFile::WriteAll(const void* data, std::size_t len) {
         }
         p += done;
         len -= done;
-    }
-    return true;
-}
-
-bool NativeFile::WriteAllAt(uint64_t offset, const void* data, std::size_t len) {
-    const auto* p = static_cast<const char*>(data);
-    while (len > 0) {
-        const int64_t n = WriteAt(offset, p, len);
-        if (n <= 0) {
-            if (n == 0) {
-                error_ = ERROR_WRITE_FAULT;
-            }
-            return false;
-        }
-        p += n;
-        len -= static_cast<std::size_t>(n);
-        offset += static_cast<uint64_t>(n);
     }
     return true;
 }

@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -16,7 +17,10 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
+#include <vector>
 
+#include "keydb/KeyFileWriter.h"
 #include "support/Clock.h"
 
 namespace station_fixture {
@@ -41,6 +45,37 @@ class FastClock final : public IClock {
   private:
     uint64_t factor_;
 };
+
+// A clock the test moves by hand.
+class HandClock final : public IClock {
+  public:
+    explicit HandClock(uint64_t startMs = 5000000) : now_(startMs) {}
+    uint64_t NowMs() override { return now_.load(); }
+    void SleepMs(uint32_t ms) override { now_ += ms; }
+    void Advance(uint64_t ms) { now_ += ms; }
+
+  private:
+    std::atomic<uint64_t> now_;
+};
+
+// The tests' key files: `count` keys of `keySize` bytes made 2026-01-31 12:00:00, `used`
+// already recorded as used.
+inline KeyFileLayout SampleLayout(uint32_t count, uint32_t keySize,
+                                  std::vector<uint32_t> used = {}) {
+    KeyFileLayout layout;
+    layout.keyCount = count;
+    layout.keySize = keySize;
+    layout.created = {2026, 1, 31, 12, 0, 0};
+    layout.usedIndices = std::move(used);
+    return layout;
+}
+
+// Such a key file of random keys at `path`; false with the reason in *error.
+inline bool WriteSampleKeyFile(const std::string& path, uint32_t count, uint32_t keySize,
+                               std::vector<uint32_t> used, std::string* error) {
+    CRandomKeySource source;
+    return WriteKeyFile(path, SampleLayout(count, keySize, std::move(used)), source, true, error);
+}
 
 // A UTF-8 path (as the station takes and reports paths) for std::filesystem: a plain std::string
 // would be read in the ANSI code page on Windows, where a profile named 张三 is then not found.

@@ -270,18 +270,8 @@ struct ViewProbe {
     std::function<ShownState()> readBack;
 };
 
-// The clock of the job times, moved by hand.
-class HandClock final : public IClock {
-  public:
-    uint64_t NowMs() override { return now_.load(); }
-    void SleepMs(uint32_t ms) override { now_ += ms; }
-    void Advance(uint64_t ms) { now_ += ms; }
-
-  private:
-    std::atomic<uint64_t> now_{5000000};
-};
-
 using station_fixture::GateClock;
+using station_fixture::HandClock;  // the clock of the job times
 
 // The scenario. Run() returns the read-back states of every step as text (paths of this run
 // replaced); Failures() lists every step whose read-back differed from what the window was told,
@@ -556,15 +546,9 @@ class CParityScenario {
     }
 
     std::string MakeKeyFile(uint32_t count, std::vector<uint32_t> used) {
-        KeyFileLayout layout;
-        layout.keyCount = count;
-        layout.keySize = 64;
-        layout.created = {2026, 1, 31, 12, 0, 0};
-        layout.usedIndices = std::move(used);
-        CRandomKeySource source;
         std::string error;
-        keyFile_ = (home_.Path() / "parity.kdb").string();
-        if (!WriteKeyFile(keyFile_, layout, source, true, &error)) {
+        keyFile_ = home_.Folder() + "parity.kdb";
+        if (!station_fixture::WriteSampleKeyFile(keyFile_, count, 64, std::move(used), &error)) {
             failures_.push_back("key file: " + error);
         }
         return keyFile_;

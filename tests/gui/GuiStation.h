@@ -255,15 +255,9 @@ class GuiStation {
     // A key file of `count` random keys of keySize bytes, `used` already recorded as used.
     std::string MakeKeyFile(const std::string& name, uint32_t count, uint32_t keySize,
                             std::vector<uint32_t> used = {}) {
-        KeyFileLayout layout;
-        layout.keyCount = count;
-        layout.keySize = keySize;
-        layout.created = {2026, 1, 31, 12, 0, 0};
-        layout.usedIndices = std::move(used);
-        CRandomKeySource source;
         std::string error;
         const std::string path = (home_.Path() / name).string();
-        if (!WriteKeyFile(path, layout, source, true, &error)) {
+        if (!station_fixture::WriteSampleKeyFile(path, count, keySize, std::move(used), &error)) {
             qWarning("key file: %s", error.c_str());
         }
         return path;

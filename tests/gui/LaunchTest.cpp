@@ -17,7 +17,6 @@
 #include "app/JobResults.h"
 #include "device/DeviceTables.h"
 #include "device/ZRScan.h"
-#include "keydb/KeyFileWriter.h"
 #include "platform/machine/StationMachine.h"
 #include "tests/gui/GuiStation.h"
 
@@ -39,14 +38,9 @@ void LaunchTest::sigtermGoesThroughTheClosePath() {
     const QString home = QStringLiteral("/tmp/ks_gui_sigterm");
     QDir(home).removeRecursively();
     QVERIFY(QDir().mkpath(home));
-    KeyFileLayout layout;
-    layout.keyCount = 4;
-    layout.keySize = 64;
-    layout.created = {2026, 1, 31, 12, 0, 0};
-    CRandomKeySource keys;
     std::string error;
     const std::string kdb = home.toStdString() + "/keys.kdb";
-    QVERIFY2(WriteKeyFile(kdb, layout, keys, true, &error), error.c_str());
+    QVERIFY2(station_fixture::WriteSampleKeyFile(kdb, 4, 64, {}, &error), error.c_str());
 
     QProcess station;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -63,8 +57,8 @@ void LaunchTest::sigtermGoesThroughTheClosePath() {
         return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
     };
     // Both boards have had their job.
-    QVERIFY(QTest::qWaitFor([&] { return resultText().count(QStringLiteral("{\"event\":\"result\"")) == 2; },
-                            60000));
+    QVERIFY(QTest::qWaitFor(
+        [&] { return resultText().count(QStringLiteral("{\"event\":\"result\"")) == 2; }, 60000));
     QFile config(home + QStringLiteral("/config.ini"));
     QVERIFY(config.open(QIODevice::ReadWrite));
     QVERIFY(config.setFileTime(QDateTime::fromSecsSinceEpoch(86400),

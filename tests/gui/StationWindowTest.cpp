@@ -563,20 +563,7 @@ void StationWindowTest::tabLeavesTheTableAndTheSelectionIsAFrameAroundTheRow() {
             table->palette().color(QPalette::Highlight));
 }
 
-namespace {
-
-// A clock the test moves by hand.
-class HandClock final : public IClock {
-  public:
-    uint64_t NowMs() override { return now_.load(); }
-    void SleepMs(uint32_t ms) override { now_ += ms; }
-    void Advance(uint64_t ms) { now_ += ms; }
-
-  private:
-    std::atomic<uint64_t> now_ = 5000000;
-};
-
-}  // namespace
+using station_fixture::HandClock;
 
 void StationWindowTest::aStuckJobTurnsAmberAndItsTimeAdvancesWithTheClock() {
     GuiStation station("stuck");

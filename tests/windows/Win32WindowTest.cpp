@@ -566,14 +566,9 @@ TEST(Win32Window, AfterALoadTheKeysWorkAndTheSessionsEndGoesThroughTheClosePath)
     board->SetFaults(slow);
     ASSERT_TRUE(station.Host().Plug("1-1", board));
 
-    KeyFileLayout layout;
-    layout.keyCount = 4;
-    layout.keySize = 64;
-    layout.created = {2026, 1, 31, 12, 0, 0};
-    CRandomKeySource source;
     std::string error;
     const std::string kdb = station.Folder() + "keys.kdb";
-    ASSERT_TRUE(WriteKeyFile(kdb, layout, source, true, &error)) << error;
+    ASSERT_TRUE(station_fixture::WriteSampleKeyFile(kdb, 4, 64, {}, &error)) << error;
     station.Controller().LoadKeyFile(kdb);
     ASSERT_TRUE(station.Drain());
     // The focus is on Start with its frame showing, and the keys work: Tab moves on, Enter on

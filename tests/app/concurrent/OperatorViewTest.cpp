@@ -194,19 +194,8 @@ TEST_F(OperatorViewTest, WindowKeysMissingFromTheFileTakeTheirDefaultsAndAreNotA
     EXPECT_EQ(CountOf(saved, "StuckSeconds"), 0u);
 }
 
-// A clock the test moves by hand.
-class HandClock final : public IClock {
-  public:
-    uint64_t NowMs() override { return now_.load(); }
-    void SleepMs(uint32_t ms) override { now_ += ms; }
-    void Advance(uint64_t ms) { now_ += ms; }
-
-  private:
-    std::atomic<uint64_t> now_ = 1000000;
-};
-
 TEST_F(OperatorViewTest, JobTimesStuckJobsAndTheShiftSummary) {
-    HandClock clock;
+    station_fixture::HandClock clock(1000000);
     jobClock_ = &clock;
     system_["StuckSeconds"] = "60";
     for (int p = 1; p <= 5; ++p) {

@@ -300,11 +300,7 @@ class StationTest : public ::testing::Test {
     // A key file of `count` keys of `keySize` bytes; key i starts with its index (4 bytes LE).
     std::string MakeKeyFile(const std::string& name, uint32_t count, uint32_t keySize,
                             std::vector<uint32_t> used = {}) {
-        KeyFileLayout layout;
-        layout.keyCount = count;
-        layout.keySize = keySize;
-        layout.created = {2026, 1, 31, 12, 0, 0};
-        layout.usedIndices = std::move(used);
+        const KeyFileLayout layout = station_fixture::SampleLayout(count, keySize, std::move(used));
         std::vector<uint8_t> data(size_t{count} * keySize);
         for (uint32_t i = 0; i < count; ++i) {
             uint8_t* key = &data[size_t{i} * keySize];

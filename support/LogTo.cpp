@@ -1,0 +1,7 @@
+#include "support/LogTo.h"
+
+void VLogTo(CLoggerBase* log, const char* format, va_list args) {
+    if (log != nullptr) {
+        log->VPrint(0, format, args);
+    }
+}
