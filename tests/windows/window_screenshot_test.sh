@@ -2,7 +2,8 @@
 # keystation.exe on four simulated boards under Wine and a virtual X server, once with the English
 # and once with the Chinese language file: a sample key file is loaded (--kdb), Start is pressed
 # (--start), and once every row has finished the program saves its window (KS_SCREENSHOT) and
-# ends. Each picture must show four green rows; the key file must count four keys used.
+# ends. Each picture must show four green rows; the key file must count four keys used. First
+# --help lists the options and a bad --simulate is refused.
 # The Wine prefix gets the WenQuanYi font linked behind the dialog and table faces first, as a
 # Chinese Windows has its own fonts.
 #
@@ -29,6 +30,16 @@ window_prefix "$winerun" "$kdbtool" "$out_dir/wine-prefix-window" || exit 1
 objdump=$(command -v x86_64-w64-mingw32-objdump || true)
 if [ -n "$objdump" ]; then
   "$objdump" -p "$keystation" | grep 'OleInitialize' >/dev/null || fail "keystation.exe does not import OleInitialize"
+fi
+
+# One command line for every station: keystation.exe takes the station's options, says which few
+# it does not take and why, and refuses a bad one with the reason.
+help=$("$winerun" "$keystation" --help | tr -d '\r')
+for option in --sim-state --sim-fault --sim-seed --key-pool --pool --help "Not taken by keystation"; do
+  grep -qF -- "$option" <<<"$help" || fail "keystation.exe --help lacks $option"
+done
+if timeout 60 "$winerun" "$keystation" --simulate 65 >/dev/null 2>&1; then
+  fail "keystation.exe took --simulate 65"
 fi
 
 run() {  # run LANGUAGE-INDEX PICTURE
