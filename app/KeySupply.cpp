@@ -14,6 +14,7 @@
 #include "app/StationTexts.h"
 #include "keydb/KeyFile.h"
 #include "keydb/pool/PoolKeySource.h"
+#include "support/FileSystem.h"
 #include "support/IniSettingBase.h"
 #include "support/LogTo.h"
 #include "support/NativeFile.h"
@@ -97,13 +98,26 @@ void CKeySupply::Drop() {
     journal_.ClearKeys();
 }
 
+void CKeySupply::UseRecordsFolder(const std::string& folder) {
+    recordsFolder_ = folder;
+    auto index = std::make_unique<CStationKeyIndex>();
+    std::string error = "the folder cannot be made";
+    if (!ks::CreateFolderChain(folder) || !index->Open(folder + "/delivered-keys.idx", &error)) {
+        Log("Error:The station's key index %s/delivered-keys.idx cannot be used (%s): a board "
+            "keyed from another key file is not recognised",
+            folder.c_str(), error.c_str());
+        return;
+    }
+    index_ = std::move(index);
+}
+
 std::string CKeySupply::LoadFile(const std::string& path) {
     Drop();
     SetLabels({}, {}, {}, {});
     std::unique_ptr<CKeyFile> keyFile;
     std::string reason = "out of memory";
     try {
-        keyFile = std::make_unique<CKeyFile>(path, log_);
+        keyFile = std::make_unique<CKeyFile>(path, log_, KeyFileAccess::Station, recordsFolder_);
         if (!keyFile->IsValid()) {
             reason = OperatorReason(keyFile->GetError());
             keyFile.reset();

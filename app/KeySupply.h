@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "keydb/KeySource.h"
+#include "keydb/StationKeyIndex.h"
 #include "support/Logger.h"
 
 class CIniSettingBase;
@@ -44,6 +45,12 @@ class CKeySupply {
     CKeySupply& operator=(const CKeySupply&) = delete;
 
     void SetLog(CLoggerBase* log) { log_ = log; }
+    // The station's records of its key stocks (found by their key areas' SHA-256) and its index
+    // of every key it handed out, in `folder` (created when absent); said in the log when the
+    // index cannot be used.
+    void UseRecordsFolder(const std::string& folder);
+    // Every key this station handed out, of any stock; null when it could not be opened.
+    CStationKeyIndex* Index() { return index_ ? index_.get() : nullptr; }
 
     // Each load drops the keys loaded before. "" when the keys are loaded; otherwise the words
     // for the operator's message (already on the status line and in the log).
@@ -85,6 +92,8 @@ class CKeySupply {
     Status status_;
     const uint32_t refreshMs_;
     CLoggerBase* log_ = nullptr;
+    std::string recordsFolder_;
+    std::unique_ptr<CStationKeyIndex> index_;
     std::shared_ptr<std::atomic<bool>> alive_;  // false once this object is gone
     std::unique_ptr<IKeySource> source_;
 

@@ -302,6 +302,10 @@ CKeyFile* CStationController::KeyFile() {
     return keys_ ? keys_->File() : nullptr;
 }
 
+CStationKeyIndex* CStationController::KeyIndex() {
+    return keys_ ? keys_->Index() : nullptr;
+}
+
 IKeySource* CStationController::KeySource() {
     return keys_ ? keys_->Source() : nullptr;
 }

@@ -182,6 +182,7 @@ class CStationController final : public IWorkerHost {
     bool CopySlot(int slotNumber, WorkerSlot* out) override;
     const CIniSettingBase& Settings() override { return *settings_; }
     IKeySource* KeySource() override;
+    CStationKeyIndex* KeyIndex() override;
     // The key file behind the key source, or null when none is loaded or the source is a pool.
     CKeyFile* KeyFile();
     CLoggerBase* Logger() override;

@@ -57,6 +57,8 @@ StartupResult CStationController::Initialise() {
         CreateOneFolder(logFolder_);
     }
     CreateLogger();
+    // The records of the key stocks this station loads, and its index of every key it handed out.
+    keys_->UseRecordsFolder(appDir_ + "stocks");
 
     // An empty SavePath becomes the application folder (the RKP files' folder when it is
     // empty), so that the configuration dialog shows a folder that exists and its OK works.

@@ -31,7 +31,8 @@ function(ks_folder_library name)
 endfunction()
 
 # ks_test_folder(NAME LABELS DEPS...) builds every .cpp of the calling folder into one GoogleTest
-# program and registers its tests with CTest under the given labels (a ;-list).
+# program and registers its tests with CTest under the given labels (a ;-list). Every test gets a
+# TIMEOUT (KS_TEST_TIMEOUT seconds when the folder sets it, else 300): a hang is a named failure.
 function(ks_test_folder name labels)
   find_package(GTest REQUIRED)
   file(GLOB _srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
@@ -44,5 +45,8 @@ function(ks_test_folder name labels)
   # Labels go on the folder: a label list given through gtest_discover_tests' PROPERTIES is
   # flattened and only its first element survives.
   set_property(DIRECTORY APPEND PROPERTY LABELS ${labels})
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60)
+  if(NOT DEFINED KS_TEST_TIMEOUT)
+    set(KS_TEST_TIMEOUT 300)
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT ${KS_TEST_TIMEOUT})
 endfunction()

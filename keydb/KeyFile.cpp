@@ -75,19 +75,28 @@ constexpr const char* kChangedUnderUs = "the key file was changed while the stat
 CKeyFile::CKeyFile(const std::string& path, CLoggerBase* log)
     : CKeyFile(path, log, KeyFileAccess::Station) {}
 
-CKeyFile::CKeyFile(const std::string& path, CLoggerBase* log, KeyFileAccess access)
+CKeyFile::CKeyFile(const std::string& path, CLoggerBase* log, KeyFileAccess access,
+                   const std::string& recordsFolder)
     : path_(path),
       sidePath_(ks::RealPath(path)),
       log_(log),
       access_(access),
       commit_([this](const CGroupCommit::Batch& batch) { return FlushBatch(batch); }) {
-    KeyFileOpenResult opened = OpenKeyFileIo(sidePath_, access);
+    KeyFileOpenResult opened = OpenKeyFileIo(sidePath_, access, recordsFolder);
     if (opened.status == KeyFileOpenStatus::InUse) {
         Fail(Format("Error:CKeyFile->CKeyFile key file %s is in use by another station",
                     path.c_str()));
         return;
     }
     if (opened.status != KeyFileOpenStatus::Ok) {
+        // A file the station may read but not write is said so: its folder may well be writable.
+        ks::NativeFile reader;
+        if (access == KeyFileAccess::Station && !ks::IsNotFoundError(opened.error) &&
+            reader.Open(sidePath_, ks::kFileRead)) {
+            Fail(Format("Error:CKeyFile->CKeyFile key file %s cannot be written,err=%d",
+                        path.c_str(), opened.error));
+            return;
+        }
         Fail(Format("Error:CKeyFile->CKeyFile open %s failed,err=%d", path.c_str(), opened.error));
         return;
     }
@@ -184,7 +193,7 @@ bool CKeyFile::RestoreHeaderCopy() {
                                                raw.size() - got);
         if (n < 0) {
             return Fail(Format("Error:CKeyFile->CKeyFile read %s failed,err=%d",
-                               CompanionPath(sidePath_, KeyFileCompanion::kHeaderCopy).c_str(),
+                               io_->CompanionName(KeyFileCompanion::kHeaderCopy).c_str(),
                                io_->LastError()));
         }
         if (n == 0) {
@@ -235,13 +244,43 @@ void CKeyFile::ReadJournal() {
     if (!SummariseJournal(*io_, digestHex_, keyCount_, &summary, &error)) {
         journalError_ =
             Format("read journal %s failed,%s",
-                   CompanionPath(sidePath_, KeyFileCompanion::kJournal).c_str(), error.c_str());
+                   io_->CompanionName(KeyFileCompanion::kJournal).c_str(), error.c_str());
         Report(log_, "Error:CKeyFile->CKeyFile " + journalError_);
         summary = KeyJournalSummary{};
         return;
     }
-    inDoubt_ = summary.InDoubtCount();
     journalCut_ = summary.lastLineCut;
+    if (io_->HasSideJournal()) {
+        // The journal beside the file: a copy of the stock's records, or the records of a stock
+        // brought from another station. Either may be missing, cut, older or another file's:
+        // what either records as used stays used.
+        KeyJournalSummary side;
+        if (!SummariseJournal(*io_, digestHex_, keyCount_, &side, &error, 1)) {
+            journalError_ =
+                Format("read journal %s failed,%s",
+                       io_->CompanionName(KeyFileCompanion::kSideJournal).c_str(), error.c_str());
+            Report(log_, "Error:CKeyFile->CKeyFile " + journalError_);
+            summary = KeyJournalSummary{};
+            return;
+        }
+        sideJournalCut_ = side.lastLineCut;
+        uint32_t disagree = 0;
+        try {
+            disagree = MergeJournalSummaries(side, &summary, &sideOnlyUsed_);
+            journalsDisagree_ = disagree;
+        } catch (const std::bad_alloc&) {
+            journalError_ = "read journal failed,out of memory";
+            summary = KeyJournalSummary{};
+            return;
+        }
+        if (disagree > 0 && access_ == KeyFileAccess::Station) {
+            Note(
+                Format("the journal beside the key file and the station's records of this key "
+                       "stock disagree on %u keys: every key either records as used stays used",
+                       disagree));
+        }
+    }
+    inDoubt_ = summary.InDoubtCount();
     for (const auto& [index, history] : summary.keys) {
         if (history.open) {
             states_[index] = KeyState::kInDoubt;
@@ -333,6 +372,15 @@ void CKeyFile::Load() {
     if (!ReadHead()) {
         return;
     }
+    // The stock's records are found by what it is: the key area's SHA-256 as the header states it
+    // (the first sector, which a power cut never tears); the scan below checks it.
+    if (imageSize_ >= kdb::kOffDigest + kdb::kDigestSize) {
+        io_->UseStockRecords(HexBytes(image_ + kdb::kOffDigest, kdb::kDigestSize));
+    }
+    journalPath_ = io_->CompanionName(KeyFileCompanion::kJournal);
+    if (io_->HasSideJournal()) {
+        sideJournalPath_ = io_->CompanionName(KeyFileCompanion::kSideJournal);
+    }
     if (!RestoreHeaderCopy()) {
         return;
     }
@@ -386,6 +434,11 @@ void CKeyFile::Load() {
     keySize_ = keySize;
     keyCount_ = keyCount;
     sharedKey_ = shared;
+    // A station takes its stock's records, and their lock, before reading the key area: what
+    // could not be written later is refused now, before any key is handed out.
+    if (access_ == KeyFileAccess::Station && !OpenRecords()) {
+        return;
+    }
     uint8_t digest[kdb::kDigestSize];
     if (!ScanKeyArea(digest)) {
         return;
@@ -418,7 +471,7 @@ void CKeyFile::Load() {
     }
     if (restoredHeader_) {
         Report(log_, Format("CKeyFile->CKeyFile %s: header restored from %s", path_.c_str(),
-                            CompanionPath(sidePath_, KeyFileCompanion::kHeaderCopy).c_str()));
+                            io_->CompanionName(KeyFileCompanion::kHeaderCopy).c_str()));
     }
     try {
         loadedBitmap_.assign(image_ + kdb::kOffBitmap,
@@ -428,6 +481,11 @@ void CKeyFile::Load() {
         return;
     }
     ReadJournal();
+    if (access_ == KeyFileAccess::Station && !journalError_.empty()) {
+        // A station that cannot read what it handed out would forget it.
+        Fail("Error:CKeyFile->CKeyFile " + journalError_);
+        return;
+    }
     if (access_ == KeyFileAccess::Station && !MarkJournalKeysUsed()) {
         return;
     }
@@ -991,19 +1049,30 @@ bool CKeyFile::WriteAll(uint64_t offset, const uint8_t* data, size_t len) {
     return true;
 }
 
-bool CKeyFile::FlushBatch(const CGroupCommit::Batch& batch) {
-    // The header first: a reservation record in the journal always speaks of a key that is
-    // marked used on disk.
-    if (!batch.headerBits.empty() && !WriteHeaderBits(batch.headerBits)) {
-        return false;
+bool CKeyFile::OpenRecords() {
+    KeyFileCompanion which = KeyFileCompanion::kJournal;
+    const KeyFileOpenStatus status = io_->OpenRecords(&which);
+    if (status == KeyFileOpenStatus::InUse) {
+        return Fail(Format("Error:CKeyFile->CKeyFile key file %s is in use by another station",
+                           path_.c_str()));
     }
-    if (batch.journal.empty()) {
-        return true;
+    if (status != KeyFileOpenStatus::Ok) {
+        // Said as it is: a journal that takes writes but cannot be read is not a read-only one.
+        const int err = io_->LastError();
+        const std::string name = io_->CompanionName(which);
+        ks::NativeFile writer;
+        const bool writable = writer.Open(name, ks::kFileAppend);
+        return Fail(Format("Error:CKeyFile->CKeyFile journal %s cannot be %s,err=%d", name.c_str(),
+                           writable ? "read" : "written", err));
     }
+    return true;
+}
+
+bool CKeyFile::AppendJournal(KeyFileCompanion which, bool cut, const std::string& records) {
     std::string text;
     try {
         if (!journalStarted_) {
-            if (journalCut_) {
+            if (cut) {
                 text += '\n';  // end the line a crash cut off, so that ours parse
             }
             JournalRecord loaded;
@@ -1018,31 +1087,62 @@ bool CKeyFile::FlushBatch(const CGroupCommit::Batch& batch) {
             loaded.inDoubt = inDoubt_;
             text += FormatJournalRecord(loaded);
         }
-        text += batch.journal;
+        text += records;
     } catch (const std::exception&) {
         return false;
     }
-    if (!io_->CompanionAppend(KeyFileCompanion::kJournal,
-                              reinterpret_cast<const uint8_t*>(text.data()), text.size())) {
+    if (!io_->CompanionAppend(which, reinterpret_cast<const uint8_t*>(text.data()), text.size())) {
+        const int err = io_->LastError();
         Report(log_, Format("Error:UpdateKeyFile-->write journal %s failed,err=%d",
-                            CompanionPath(sidePath_, KeyFileCompanion::kJournal).c_str(),
-                            io_->LastError()));
+                            io_->CompanionName(which).c_str(), err));
+        Break(std::string(),
+              "the key file's journal could not be written (" + ks::SystemErrorText(err) + ")");
         return false;
     }
-    journalStarted_ = true;
     return true;
 }
 
-bool CKeyFile::WriteHeaderBits(const std::vector<uint32_t>& bits) {
-    const uint32_t h = headerSize_;
-    std::unique_ptr<uint8_t[]> header(new (std::nothrow) uint8_t[2 * size_t{h}]);
-    if (!header) {
-        Report(log_, Format("Error:UpdateKeyFile-->new memory failed,err=%d", ENOMEM));
+bool CKeyFile::FlushBatch(const CGroupCommit::Batch& batch) {
+    // The names must still lead to the files this station holds: a key file or journal renamed,
+    // replaced or deleted under it (or a file system that is gone) stops it before it writes.
+    std::string why;
+    if (!io_->StillHeld(&why)) {
+        Break("Error:UpdateKeyFile-->" + why, why);
         return false;
     }
-    uint8_t* disk = header.get();
-    uint8_t* original = header.get() + h;
+    // The header is checked before anything is written (a file written over under us takes no
+    // record), then the journal: a key is marked used on disk only once its reservation is on
+    // stable storage, and a reservation whose header mark did not follow is marked at the next
+    // load.
+    if (!batch.headerBits.empty()) {
+        std::unique_ptr<uint8_t[]> disk(new (std::nothrow) uint8_t[headerSize_]);
+        if (!disk || !ReadOwnHeader(disk.get())) {
+            Break(std::string(),
+                  "the key file could not be read (" + ks::SystemErrorText(io_->LastError()) + ")");
+            return false;
+        }
+    }
+    if (!batch.journal.empty()) {
+        if (!AppendJournal(KeyFileCompanion::kJournal, journalCut_, batch.journal)) {
+            return false;
+        }
+        if (io_->HasSideJournal() &&
+            !AppendJournal(KeyFileCompanion::kSideJournal, sideJournalCut_, batch.journal)) {
+            return false;
+        }
+        journalStarted_ = true;
+    }
+    if (!batch.headerBits.empty() && !WriteHeaderBits(batch.headerBits)) {
+        const int err = io_->LastError();
+        Break(std::string(),
+              "the key file could not be written (" + ks::SystemErrorText(err) + ")");
+        return false;
+    }
+    return true;
+}
 
+bool CKeyFile::ReadOwnHeader(uint8_t* disk) {
+    const uint32_t h = headerSize_;
     size_t done = 0;
     while (done < h) {
         const int64_t n = io_->ReadAt(done, disk + done, h - done);
@@ -1082,6 +1182,21 @@ bool CKeyFile::WriteHeaderBits(const std::vector<uint32_t>& bits) {
             return false;
         }
     }
+    return true;
+}
+
+bool CKeyFile::WriteHeaderBits(const std::vector<uint32_t>& bits) {
+    const uint32_t h = headerSize_;
+    std::unique_ptr<uint8_t[]> header(new (std::nothrow) uint8_t[2 * size_t{h}]);
+    if (!header) {
+        Report(log_, Format("Error:UpdateKeyFile-->new memory failed,err=%d", ENOMEM));
+        return false;
+    }
+    uint8_t* disk = header.get();
+    uint8_t* original = header.get() + h;
+    if (!ReadOwnHeader(disk)) {
+        return false;
+    }
     std::memcpy(original, disk, h);
     for (const uint32_t i : bits) {
         SetBit(disk + kdb::kOffBitmap, i);
@@ -1100,7 +1215,7 @@ bool CKeyFile::WriteHeaderBits(const std::vector<uint32_t>& bits) {
         if (!header_copy::Encode(disk, h, &copy) ||
             !io_->CompanionReplace(KeyFileCompanion::kHeaderCopy, copy.data(), copy.size())) {
             Report(log_, Format("Error:UpdateKeyFile-->write %s failed,err=%d",
-                                CompanionPath(sidePath_, KeyFileCompanion::kHeaderCopy).c_str(),
+                                io_->CompanionName(KeyFileCompanion::kHeaderCopy).c_str(),
                                 io_->LastError()));
             return false;
         }

@@ -34,7 +34,12 @@ class CKeyFile {
     // lock so that a second station (in this or another process) is refused.
     explicit CKeyFile(const std::string& path, CLoggerBase* log = nullptr);
     // VerifyOnly opens read-only without the lock; such an object never hands out or records keys.
-    CKeyFile(const std::string& path, CLoggerBase* log, KeyFileAccess access);
+    // With a records folder (the station's own), the stock's journal and header copy live there,
+    // named after the key area's SHA-256, so that every path, link, mount, copy or restore of the
+    // stock finds the same records and the same lock; the journal beside the file is kept as a
+    // copy and read too.
+    CKeyFile(const std::string& path, CLoggerBase* log, KeyFileAccess access,
+             const std::string& recordsFolder = std::string());
     // Verifies through an already opened file (tests, benchmarks). A null io is reported as an
     // open failure.
     CKeyFile(std::unique_ptr<IKeyFileIo> io, const std::string& path, CLoggerBase* log,
@@ -113,6 +118,16 @@ class CKeyFile {
     bool WasReservedFor(const std::string& serial);
     // The name the journal and the header copy are named after: the file's real path.
     const std::string& GetSidePath() const { return sidePath_; }
+    // Where the stock's journal is (in the records folder when one is used), and the journal
+    // beside the file when that is another file (else empty).
+    const std::string& GetJournalPath() const { return journalPath_; }
+    const std::string& GetSideJournalPath() const { return sideJournalPath_; }
+    // The key area's SHA-256 in hex (what the stock's records are named after).
+    const std::string& GetDigestHex() const { return digestHex_; }
+    // Keys the journal beside the file records as used that the stock's journal does not (a
+    // stock brought from another station), and keys the two disagree on in all.
+    uint32_t GetSideOnlyUsed() const { return sideOnlyUsed_; }
+    uint32_t GetJournalsDisagree() const { return journalsDisagree_; }
     // The host name written into journal records (the machine's own by default).
     void SetJournalHost(const std::string& host);
     // Header rewrites that went to disk, and flushes the group commit ran (measurements, tests).
@@ -143,6 +158,9 @@ class CKeyFile {
     bool WriteAll(uint64_t offset, const uint8_t* data, size_t len);
     bool FlushBatch(const CGroupCommit::Batch& batch);
     bool WriteHeaderBits(const std::vector<uint32_t>& bits);
+    // Reads the header on disk into `disk` (headerSize_ bytes): false when it cannot be read, is
+    // damaged, or is not the header this station left (then the file is broken).
+    bool ReadOwnHeader(uint8_t* disk);
     std::string Record(JournalEvent event, uint32_t index, const KeyJobInfo& job,
                        const std::string& step = std::string(), int code = 0);
     bool Transition(uint32_t index, KeyEvent event);
@@ -150,6 +168,8 @@ class CKeyFile {
     bool StationIndex(int32_t index, uint32_t* out) const;
     bool StationKeyIn(int32_t index, KeyState state, uint32_t* out);
     void Break(const std::string& text, const std::string& reason = std::string());
+    bool OpenRecords();
+    bool AppendJournal(KeyFileCompanion which, bool cut, const std::string& text);
 
     std::string path_;
     std::string sidePath_;  // what the journal and the header copy are named after
@@ -178,6 +198,11 @@ class CKeyFile {
     bool usedHeaderCopy_ = false;       // a copy was written in this run (removed at close)
     bool journalStarted_ = false;       // this run's "loaded" record is written
     bool journalCut_ = false;           // the journal ended inside a line at load
+    bool sideJournalCut_ = false;       // the same for the journal beside the file
+    std::string journalPath_;
+    std::string sideJournalPath_;
+    uint32_t sideOnlyUsed_ = 0;
+    uint32_t journalsDisagree_ = 0;
     std::string digestHex_;
     std::string host_;
     uint32_t inDoubt_ = 0;

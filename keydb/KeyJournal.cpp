@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <exception>
@@ -161,7 +162,17 @@ class Summariser {
 }  // namespace
 
 std::string CompanionPath(const std::string& keyFilePath, KeyFileCompanion which) {
-    return keyFilePath + (which == KeyFileCompanion::kJournal ? ".journal.jsonl" : ".header-copy");
+    return keyFilePath +
+           (which == KeyFileCompanion::kHeaderCopy ? ".header-copy" : ".journal.jsonl");
+}
+
+std::string StockRecordPath(const std::string& recordsFolder, const std::string& digestHex,
+                            KeyFileCompanion which) {
+    std::string path = recordsFolder;
+    if (!path.empty() && path.back() != '/' && path.back() != '\\') {
+        path += '/';
+    }
+    return CompanionPath(path + digestHex, which);
 }
 
 const char* JournalEventName(JournalEvent event) {
@@ -255,7 +266,9 @@ uint32_t KeyJournalSummary::InDoubtCount() const {
 }
 
 bool SummariseJournal(IKeyFileIo& io, const std::string& digestHex, uint32_t keyCount,
-                      KeyJournalSummary* out, std::string* error) {
+                      KeyJournalSummary* out, std::string* error, int which) {
+    const KeyFileCompanion journal =
+        which == 0 ? KeyFileCompanion::kJournal : KeyFileCompanion::kSideJournal;
     *out = KeyJournalSummary{};
     try {
         Summariser summariser(digestHex, keyCount, out);
@@ -264,8 +277,7 @@ bool SummariseJournal(IKeyFileIo& io, const std::string& digestHex, uint32_t key
         bool overlong = false;
         uint64_t offset = 0;
         for (;;) {
-            const int64_t got =
-                io.CompanionReadAt(KeyFileCompanion::kJournal, offset, piece.data(), piece.size());
+            const int64_t got = io.CompanionReadAt(journal, offset, piece.data(), piece.size());
             if (got < 0) {
                 if (error != nullptr) {
                     *error = "read failed,err=" + std::to_string(io.LastError());
@@ -308,4 +320,52 @@ bool SummariseJournal(IKeyFileIo& io, const std::string& digestHex, uint32_t key
         }
         return false;
     }
+}
+
+namespace {
+
+bool Used(const KeyHistory& h) {
+    return h.reserved > 0 || h.delivered > 0 || h.spent > 0;
+}
+
+}  // namespace
+
+uint32_t MergeJournalSummaries(const KeyJournalSummary& side, KeyJournalSummary* into,
+                               uint32_t* onlySide) {
+    uint32_t disagree = 0;
+    uint32_t theirsOnly = 0;
+    for (auto& [index, mine] : into->keys) {
+        const auto other = side.keys.find(index);
+        if (Used(mine) && (other == side.keys.end() || !Used(other->second))) {
+            ++disagree;
+        }
+    }
+    for (const auto& [index, theirs] : side.keys) {
+        KeyHistory& mine = into->keys[index];
+        if (Used(theirs) && !Used(mine)) {
+            ++disagree;
+            ++theirsOnly;
+        }
+        mine.reserved = std::max(mine.reserved, theirs.reserved);
+        mine.delivered = std::max(mine.delivered, theirs.delivered);
+        mine.spent = std::max(mine.spent, theirs.spent);
+        mine.returned = std::max(mine.returned, theirs.returned);
+        mine.open = mine.reserved > mine.delivered + mine.spent;
+    }
+    for (const auto& [serial, keys] : side.keysBySerial) {
+        into->keysBySerial[serial].insert(keys.begin(), keys.end());
+    }
+    for (const std::string& host : side.hosts) {
+        if (into->hosts.size() < kMaxJournalHosts) {
+            into->hosts.insert(host);
+        }
+    }
+    into->records = std::max(into->records, side.records);
+    into->malformed = std::max(into->malformed, side.malformed);
+    into->foreign = std::max(into->foreign, side.foreign);
+    into->loads = std::max(into->loads, side.loads);
+    if (onlySide != nullptr) {
+        *onlySide = theirsOnly;
+    }
+    return disagree;
 }

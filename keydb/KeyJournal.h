@@ -83,5 +83,11 @@ struct KeyJournalSummary {
 
 // Reads the journal of the key file whose key area has the given digest (hex) and key count.
 // An absent journal is an empty one. False (with a reason) when it cannot be read.
+// `which` is the journal to read (the stock's, or the one beside the key file).
 bool SummariseJournal(IKeyFileIo& io, const std::string& digestHex, uint32_t keyCount,
-                      KeyJournalSummary* out, std::string* error);
+                      KeyJournalSummary* out, std::string* error, int which = 0);
+// Both journals of a stock as one: a key is used when either records it so (counts are the
+// larger of the two, a reservation without an end is open). Returns the number of keys whose
+// "used" the two disagree on; *onlySide (when given) gets those that only `side` records used.
+uint32_t MergeJournalSummaries(const KeyJournalSummary& side, KeyJournalSummary* into,
+                               uint32_t* onlySide = nullptr);

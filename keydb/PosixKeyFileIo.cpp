@@ -1,10 +1,13 @@
 // IKeyFileIo over the platform's files (support/NativeFile.h). The station's lock belongs to the
-// open file: a second open of the same file is refused it, even within one process.
+// open file: a second open of the same file is refused it, even within one process. A station
+// holds the key file and its stock's journals open, locked, for the object's life, and checks
+// before each reservation that their names still lead to them.
 #include <exception>
 #include <new>
 #include <string>
 
 #include "keydb/KeyFileIo.h"
+#include "support/FileSystem.h"
 #include "support/NativeFile.h"
 
 namespace {
@@ -13,8 +16,13 @@ using ks::NativeFile;
 
 class CLocalKeyFileIo final : public IKeyFileIo {
   public:
-    CLocalKeyFileIo(NativeFile file, std::string path, bool writable)
-        : file_(std::move(file)), path_(std::move(path)), writable_(writable) {}
+    CLocalKeyFileIo(NativeFile file, std::string path, bool writable, std::string recordsFolder)
+        : file_(std::move(file)),
+          path_(std::move(path)),
+          writable_(writable),
+          recordsFolder_(std::move(recordsFolder)) {
+        held_ = file_.Identity(&identity_);
+    }
     CLocalKeyFileIo(const CLocalKeyFileIo&) = delete;
     CLocalKeyFileIo& operator=(const CLocalKeyFileIo&) = delete;
 
@@ -75,11 +83,112 @@ class CLocalKeyFileIo final : public IKeyFileIo {
         }
     }
 
+    std::string CompanionName(KeyFileCompanion which) const override {
+        const Companion& c = companions_[Slot(which)];
+        return c.path.empty() ? CompanionPath(path_, which) : c.path;
+    }
+
+    void UseStockRecords(const std::string& digestHex) override {
+        if (recordsFolder_.empty() || digestHex.empty()) {
+            return;
+        }
+        companions_[0].path =
+            StockRecordPath(recordsFolder_, digestHex, KeyFileCompanion::kJournal);
+        companions_[1].path =
+            StockRecordPath(recordsFolder_, digestHex, KeyFileCompanion::kHeaderCopy);
+        companions_[2].path = CompanionPath(path_, KeyFileCompanion::kJournal);
+        side_ = true;
+    }
+
+    bool HasSideJournal() const override { return side_; }
+
+    KeyFileOpenStatus OpenRecords(KeyFileCompanion* which) override {
+        if (!writable_) {
+            error_ = ks::NotWritableError();
+            return KeyFileOpenStatus::OpenFailed;
+        }
+        if (side_ && !ks::CreateFolderChain(recordsFolder_)) {
+            *which = KeyFileCompanion::kJournal;
+            int err = 0;
+            ks::FileIdentity ignored;
+            error_ =
+                ks::IdentityOfPath(recordsFolder_, &ignored, &err) ? ks::NotWritableError() : err;
+            return KeyFileOpenStatus::OpenFailed;
+        }
+        for (const KeyFileCompanion journal :
+             {KeyFileCompanion::kJournal, KeyFileCompanion::kSideJournal}) {
+            if (journal == KeyFileCompanion::kSideJournal && !side_) {
+                break;
+            }
+            *which = journal;
+            Companion& c = Get(journal);
+            if (!Open(c, ks::kFileAppend | ks::kFileRead)) {
+                return KeyFileOpenStatus::OpenFailed;
+            }
+            bool held = false;
+            if (!c.file.TryLockExclusive(&held)) {
+                error_ = c.file.LastError();
+                return held ? KeyFileOpenStatus::InUse : KeyFileOpenStatus::OpenFailed;
+            }
+            if (!c.file.Identity(&c.identity)) {
+                Kept(c.file, false);
+                return KeyFileOpenStatus::OpenFailed;
+            }
+            c.held = true;
+        }
+        return KeyFileOpenStatus::Ok;
+    }
+
+    bool StillHeld(std::string* why) override {
+        static constexpr const char* kMoved =
+            "the key file was replaced or moved while the station was using it";
+        if (!held_) {
+            *why = kMoved;
+            return false;
+        }
+        if (!SameFile(path_, identity_, why)) {
+            *why = kMoved + *why;
+            return false;
+        }
+        for (Companion& c : companions_) {
+            if (c.held && !SameFile(c.path, c.identity, why)) {
+                *why = std::string(kMoved) + " (its journal " + c.path + *why + ")";
+                return false;
+            }
+        }
+        return true;
+    }
+
   private:
     struct Companion {
         std::string path;
         NativeFile file;
+        ks::FileIdentity identity;  // of the file held open, once held
+        bool held = false;          // opened by OpenRecords: its name must keep leading to it
     };
+
+    static size_t Slot(KeyFileCompanion which) {
+        return which == KeyFileCompanion::kJournal      ? 0
+               : which == KeyFileCompanion::kHeaderCopy ? 1
+                                                        : 2;
+    }
+
+    // True when `path` leads to the file of `identity`; else *why gets what was found (" is
+    // another file", or the lookup's error) and LastError() the error.
+    bool SameFile(const std::string& path, const ks::FileIdentity& identity, std::string* why) {
+        ks::FileIdentity now;
+        int err = 0;
+        if (!ks::IdentityOfPath(path, &now, &err)) {
+            error_ = err;
+            *why = ": " + ks::SystemErrorText(err);
+            return false;
+        }
+        if (now != identity) {
+            *why = std::string();
+            return false;
+        }
+        return true;
+    }
 
     // Notes the error of a failed call on `file` and passes its result on.
     bool Kept(const NativeFile& file, bool result) {
@@ -96,7 +205,9 @@ class CLocalKeyFileIo final : public IKeyFileIo {
     }
 
     Companion& Get(KeyFileCompanion which) {
-        Companion& c = companions_[which == KeyFileCompanion::kJournal ? 0 : 1];
+        // Without a records folder the side journal is the journal itself.
+        Companion& c =
+            companions_[!side_ && which == KeyFileCompanion::kSideJournal ? 0 : Slot(which)];
         if (c.path.empty()) {
             c.path = CompanionPath(path_, which);
         }
@@ -133,13 +244,18 @@ class CLocalKeyFileIo final : public IKeyFileIo {
     NativeFile file_;
     std::string path_;
     bool writable_;
-    Companion companions_[2];
+    std::string recordsFolder_;
+    bool side_ = false;  // the stock's records are in the records folder, the side journal apart
+    ks::FileIdentity identity_;  // of the key file held open
+    bool held_ = false;
+    Companion companions_[3];
     int error_ = 0;
 };
 
 }  // namespace
 
-KeyFileOpenResult OpenKeyFileIo(const std::string& givenPath, KeyFileAccess access) {
+KeyFileOpenResult OpenKeyFileIo(const std::string& givenPath, KeyFileAccess access,
+                                const std::string& recordsFolder) {
     // The companions are named after the file itself, not the path text: a link, a second path or
     // another working folder finds the same journal.
     const std::string path = ks::RealPath(givenPath);
@@ -164,7 +280,7 @@ KeyFileOpenResult OpenKeyFileIo(const std::string& givenPath, KeyFileAccess acce
         return result;
     }
     try {
-        result.io.reset(new CLocalKeyFileIo(std::move(file), path, station));
+        result.io.reset(new CLocalKeyFileIo(std::move(file), path, station, recordsFolder));
     } catch (const std::exception&) {
         result.io.reset();
     }

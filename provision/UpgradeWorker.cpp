@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <new>
@@ -16,6 +17,7 @@
 #include "keydb/KeyCopy.h"
 #include "keydb/KeyJournal.h"
 #include "keydb/KeySource.h"
+#include "keydb/StationKeyIndex.h"
 #include "keydb/WipeMemory.h"
 #include "provision/DeviceText.h"
 #include "provision/MiscKeyImage.h"
@@ -58,6 +60,13 @@ class UpgradeJob {
     bool SerialAlreadyServed(IKeySource* keys);
     // Shows and logs that the board holds its key already; the job ends as kAlready.
     void RefuseAlreadyProvisioned();
+    // True when one of the board's places (the misc key area, or null when it was not read; the
+    // vendor-storage and item 8 sectors) or its serial number shows a key of the loaded source or
+    // of any stock this station used.
+    IKeySource::Served BoardHoldsAKey(const uint8_t* misc, const uint8_t* storage,
+                                      const uint8_t* item8, std::string* why);
+    // Reads the serial number for the guard, without a status text; empty when it cannot be read.
+    void ReadSerialQuietly();
     bool WriteMisc();
     bool WriteVendor(VendorDestination destination);
     bool Commit();
@@ -332,59 +341,96 @@ bool UpgradeJob::AlreadyProvisioned(int32_t dest) {
     if (Settings().AllowReprovision != 0) {
         return false;
     }
-    if (dest != 0 && keyJob_.serial.empty()) {
-        // A vendor record cannot be read back once the loader has taken it: the board is told
-        // apart by its serial number, read here when the RKP export did not read it.
+    if (keyJob_.serial.empty()) {
+        // The serial number is read whatever the destination: a board keyed into vendor storage
+        // is known by it alone. A vendor record cannot be read back once the loader has taken
+        // it, so for those destinations a board that cannot tell it gets no key; for misc its key
+        // area tells as much.
         std::string snText;
-        if (!ReadSerial(&snText)) {
-            return true;  // nothing taken; the job fails as a read failure
-        }
-        if (keyJob_.serial.empty()) {
-            FailStep("IDS_READ_SN_ERROR", 0);
-            ProvLog(log_, "<%s> Error:UpgradeThreadProc-->sn format error", Loc());
-            return true;
+        if (dest == 0) {
+            ReadSerialQuietly();
+        } else {
+            if (!ReadSerial(&snText)) {
+                return true;  // nothing taken; the job fails as a read failure
+            }
+            if (keyJob_.serial.empty()) {
+                FailStep("IDS_READ_SN_ERROR", 0);
+                ProvLog(log_, "<%s> Error:UpgradeThreadProc-->sn format error", Loc());
+                return true;
+            }
         }
     }
-    // Any reservation for this serial number (delivered, spent, or open after a crash) may have
-    // put a key on this board, and so may any used key in its key area: both are asked at once
-    // (a pool answers them in one call), after the area is read.
-    const std::string serial = serialCheckedBy_ == keys_ ? std::string() : keyJob_.serial;
-    const auto keySize = static_cast<size_t>(std::max(keys_->GetKeySize(), 0));
-    const uint8_t* area = nullptr;
-    if (dest != 0) {
-        // A record the loader has not taken yet (a board stopped before its reset, or one that
-        // did not take it) is still in the sector the key goes to.
-        const VendorDestination destination = DestinationOf(dest);
-        if (!ReadVendorArea(destination)) {
-            SerialAlreadyServed(keys_);  // a served board says so even when it cannot be read
-            return true;                 // nothing taken; the job fails as a read failure
+    // Every place a key of this station can be on the board, whatever today's destination: the
+    // misc key area, the vendor-storage sector and the item 8 sector (a record the loader has not
+    // taken yet). A place that cannot be read fails the job before a key is taken.
+    if (dest != 0 && miscOffset_ < 0) {
+        miscOffset_ = GetKeyMiscOffset(slot_.devicePath, comm_.get(), log_);
+        if (miscOffset_ >= 0) {
+            miscBuffer_.assign(misc_key::kAreaBytes, 0);
         }
-        area = VendorRecordKey(destination, vendorSector_.data(), keySize);
-    } else {
-        // The key area as the board holds it: a used key of these keys there means the board was
-        // provisioned before (another run, a re-plugged board, Stop then Start).
+    }
+    // Of the misc key area, the sectors a key of any size this station used can span (a key
+    // image starts with its key).
+    size_t keyBytes = static_cast<size_t>(std::max(keys_->GetKeySize(), 0));
+    if (const CStationKeyIndex* index = host_.KeyIndex(); index != nullptr) {
+        for (const size_t size : index->KeySizes()) {
+            keyBytes = std::max(keyBytes, size);
+        }
+    }
+    const auto miscSectors = static_cast<uint32_t>(std::clamp<size_t>(
+        (keyBytes + vendor::kSectorBytes - 1) / vendor::kSectorBytes, 1, misc_key::kAreaSectors));
+    bool miscRead = false;
+    if (miscOffset_ >= 0) {
+        std::fill(miscBuffer_.begin(), miscBuffer_.end(), uint8_t{0});
         const int ret = comm_->ZRU_ReadLBA(slot_.devicePath, static_cast<uint32_t>(miscOffset_),
-                                           misc_key::kAreaSectors, miscBuffer_.data(), 0);
+                                           miscSectors, miscBuffer_.data(), 0);
         if (ret != 0) {
             if (SerialAlreadyServed(keys_)) {
                 return true;
             }
             FailStep("IDS_READ_MISC_ERROR", ret);
             ProvLog(log_, "<%s> Error:UpgradeThreadProc->ZRU_ReadLBA failed,err=%d!", Loc(), ret);
-            return true;  // nothing taken; the job fails as a read failure
+            return true;
         }
-        if (keySize > 0 && keySize <= miscBuffer_.size()) {
-            area = miscBuffer_.data();
+        miscRead = true;
+    }
+    std::array<uint8_t, vendor::kSectorBytes> storage{};
+    std::array<uint8_t, vendor::kSectorBytes> item8{};
+    for (const VendorDestination place :
+         {VendorDestination::kStorageSector, VendorDestination::kItem8}) {
+        const bool own = dest != 0 && DestinationOf(dest) == place;
+        uint8_t* sector = place == VendorDestination::kItem8 ? item8.data() : storage.data();
+        if (own) {
+            // The sector the record goes into is read as the destination reads it (the vendor
+            // sector must carry its tag) and kept for the record.
+            if (!ReadVendorArea(place)) {
+                SerialAlreadyServed(keys_);  // a served board says so even when it cannot be read
+                return true;
+            }
+            std::memcpy(sector, vendorSector_.data(), vendor::kSectorBytes);
+            continue;
+        }
+        const int ret = comm_->ZRU_ReadLBA(
+            slot_.devicePath,
+            place == VendorDestination::kItem8 ? vendor::kItem8Sector : vendor::kStorageSector, 1,
+            sector, 0);
+        if (ret != 0) {
+            if (SerialAlreadyServed(keys_)) {
+                return true;
+            }
+            FailStep("IDS_READ_VENDOR_ERROR", ret);
+            ProvLog(log_, "<%s> Error:UpgradeThreadProc->ZRU_ReadLBA failed,err=%d!", Loc(), ret);
+            return true;
         }
     }
     std::string why;
     const IKeySource::Served served =
-        serial.empty() && area == nullptr
-            ? IKeySource::Served::kNotServed
-            : keys_->WasServed(serial, area, area != nullptr ? keySize : 0, &why);
-    if (dest == 0) {
+        BoardHoldsAKey(miscRead ? miscBuffer_.data() : nullptr, storage.data(), item8.data(), &why);
+    if (miscRead) {
         WipeMemory(miscBuffer_.data(), miscBuffer_.size());
     }
+    WipeMemory(storage.data(), storage.size());
+    WipeMemory(item8.data(), item8.size());
     if (served == IKeySource::Served::kServed) {
         RefuseAlreadyProvisioned();
     } else if (served == IKeySource::Served::kCannotTell) {
@@ -396,6 +442,67 @@ bool UpgradeJob::AlreadyProvisioned(int32_t dest) {
                 Loc(), why.empty() ? "no reason given" : why.c_str());
     }
     return served != IKeySource::Served::kNotServed;
+}
+
+IKeySource::Served UpgradeJob::BoardHoldsAKey(const uint8_t* misc, const uint8_t* storage,
+                                              const uint8_t* item8, std::string* why) {
+    using Served = IKeySource::Served;
+    // The loaded key source: any reservation for this serial number (delivered, spent, or open
+    // after a crash) may have put a key on this board, and so may any used key of the source in
+    // one of its places; the serial and the misc area are asked at once (a pool answers them in
+    // one call), a vendor place only when it holds a record.
+    const std::string serial = serialCheckedBy_ == keys_ ? std::string() : keyJob_.serial;
+    const auto keySize = static_cast<size_t>(std::max(keys_->GetKeySize(), 0));
+    const uint8_t* area =
+        misc != nullptr && keySize > 0 && keySize <= misc_key::kAreaBytes ? misc : nullptr;
+    if (!serial.empty() || area != nullptr) {
+        const Served served = keys_->WasServed(serial, area, area != nullptr ? keySize : 0, why);
+        if (served != Served::kNotServed) {
+            return served;
+        }
+    }
+    for (const auto& [place, sector] : {std::pair{VendorDestination::kStorageSector, storage},
+                                        {VendorDestination::kItem8, item8}}) {
+        const uint8_t* key = keySize > 0 ? VendorRecordKey(place, sector, keySize) : nullptr;
+        if (key != nullptr) {
+            const Served served = keys_->WasServed(std::string(), key, keySize, why);
+            if (served != Served::kNotServed) {
+                return served;
+            }
+        }
+    }
+    // Every key this station ever reserved, of any key file or pool: a board keyed from another
+    // stock is known too.
+    const CStationKeyIndex* index = host_.KeyIndex();
+    if (index == nullptr) {
+        return Served::kNotServed;
+    }
+    if (index->ServedSerial(keyJob_.serial)) {
+        return Served::kServed;
+    }
+    for (const size_t size : index->KeySizes()) {
+        if (misc != nullptr && size <= misc_key::kAreaBytes && index->HoldsKey(misc, size)) {
+            return Served::kServed;
+        }
+        for (const auto& [place, sector] : {std::pair{VendorDestination::kStorageSector, storage},
+                                            {VendorDestination::kItem8, item8}}) {
+            const uint8_t* key = VendorRecordKey(place, sector, size);
+            if (key != nullptr && index->HoldsKey(key, size)) {
+                return Served::kServed;
+            }
+        }
+    }
+    return Served::kNotServed;
+}
+
+void UpgradeJob::ReadSerialQuietly() {
+    std::array<uint8_t, vendor::kSnCapacity> snBuffer{};
+    uint16_t snLength = vendor::kSnCapacity;
+    // One command: the job has just found the board ready.
+    if (ReadVendorItemOnce(comm_.get(), nullptr, slot_.devicePath, vendor::kSnItemId, 0,
+                           snBuffer.data(), &snLength)) {
+        keyJob_.serial = devtext::Printable(SnBytesToText(snBuffer.data(), snLength));
+    }
 }
 
 bool UpgradeJob::SerialAlreadyServed(IKeySource* keys) {
@@ -543,6 +650,16 @@ bool UpgradeJob::WriteVendor(VendorDestination destination) {
 }
 
 bool UpgradeJob::ReserveKey() {
+    // The station's own index of what it handed out first (a digest of the key and the board's
+    // serial number): a key that never leaves is harmless there, one that left unrecorded is not.
+    CStationKeyIndex* index = host_.KeyIndex();
+    if (index != nullptr && !index->Record(key_.data(), key_.size(), keyJob_.serial)) {
+        ReturnKey();
+        Status("IDS_UPDATE_KEYFILE_ERROR");
+        ProvLog(log_, "<%s> Error:UpgradeThreadProc-->station key index could not be written",
+                Loc());
+        return false;
+    }
     // Before the first byte of the key goes to the board, the key source records the reservation
     // on stable storage (the key file: marked used and journalled; a pool: committed).
     if (!keys_->ReserveKey(keyIndex_, keyJob_)) {

@@ -82,6 +82,14 @@ bool ZR_ReadVendorRpmbData(CZRComm* comm, CLoggerBase* log, const std::string& d
         ProvLog(log, "ERROR:ZR_ReadVendorRpmbData->not support read vendor and rpmb!");
         return false;
     }
+    return ReadVendorItemOnce(comm, log, devicePath, id, type, buffer, size);
+}
+
+bool ReadVendorItemOnce(CZRComm* comm, CLoggerBase* log, const std::string& devicePath, uint16_t id,
+                        uint8_t type, uint8_t* buffer, uint16_t* size) {
+    if (comm == nullptr || buffer == nullptr || size == nullptr) {
+        return false;
+    }
     std::vector<uint8_t> work;
     try {
         work.assign(kWorkBytes, 0);
@@ -89,8 +97,8 @@ bool ZR_ReadVendorRpmbData(CZRComm* comm, CLoggerBase* log, const std::string& d
         ProvLog(log, "ERROR:ZR_ReadVendorRpmbData->malloc memory failed!");
         return false;
     }
-    ret = comm->ZRU_ReadVendorRpmb(devicePath, id, type, work.data(),
-                                   static_cast<uint16_t>(kWorkBytes));
+    const int ret = comm->ZRU_ReadVendorRpmb(devicePath, id, type, work.data(),
+                                             static_cast<uint16_t>(kWorkBytes));
     if (ret != 0) {
         ProvLog(log, "ERROR:ZR_ReadVendorRpmbData->ZRU_ReadVendorRpmb data failed,err=%d!", ret);
         return false;

@@ -49,6 +49,10 @@ enum class VendorClearState {
 // to log (may be null).
 bool ZR_ReadVendorRpmbData(CZRComm* comm, CLoggerBase* log, const std::string& devicePath,
                            uint16_t id, uint8_t type, uint8_t* buffer, uint16_t* size);
+// The item read alone, by one loader command, without the readiness and capability checks (for a
+// board whose readiness the job has just checked); false when the loader does not answer with it.
+bool ReadVendorItemOnce(CZRComm* comm, CLoggerBase* log, const std::string& devicePath, uint16_t id,
+                        uint8_t type, uint8_t* buffer, uint16_t* size);
 
 // The serial number as text: the item's bytes in the device code page, cut at the first zero.
 // Empty when the bytes are no valid text or would need more than 512 UTF-16 units.

@@ -9,6 +9,7 @@
 
 class CIniSettingBase;
 class IKeySource;
+class CStationKeyIndex;
 class CLoggerBase;
 class CZRComm;
 class ZRScan;
@@ -29,7 +30,9 @@ class IWorkerHost {
     // The controller's objects; settings are read without a lock while the station runs.
     virtual const CIniSettingBase& Settings() = 0;
     virtual IKeySource* KeySource() = 0;  // null when no key file or pool is loaded
-    virtual CLoggerBase* Logger() = 0;    // null when there is no station log
+    // What this station ever handed out, of any stock; null when it keeps no such index.
+    virtual CStationKeyIndex* KeyIndex() { return nullptr; }
+    virtual CLoggerBase* Logger() = 0;  // null when there is no station log
 
     virtual std::string GetLangText(const std::string& key) = 0;
 

@@ -10,6 +10,17 @@
 
 namespace ks {
 
+// What a file is, whatever names lead to it: device and inode on POSIX, volume serial number and
+// file index on Windows. A rename, a copy or a restore over the name makes another identity.
+struct FileIdentity {
+    uint64_t device = 0;
+    uint64_t file = 0;
+    bool operator==(const FileIdentity& other) const {
+        return device == other.device && file == other.file;
+    }
+    bool operator!=(const FileIdentity& other) const { return !(*this == other); }
+};
+
 // How NativeFile::Open opens a file; combine with |.
 enum FileOpenFlags : unsigned {
     kFileRead = 1u << 0,
@@ -62,6 +73,8 @@ class NativeFile {
     bool Truncate(uint64_t length);
     // True when the open file is a regular file (not a folder, FIFO or device).
     bool IsRegularFile();
+    // The identity of the open file; false (LastError) when it cannot be had.
+    bool Identity(FileIdentity* out);
     // Takes the station's exclusive lock without waiting. It belongs to this open file: another
     // NativeFile on the same path, in this process or another, is refused it until this one is
     // closed. It never stops others from reading or writing. *held is set when another holder
@@ -104,6 +117,10 @@ bool RenameReplacing(const std::string& from, const std::string& to, int* error 
 // Renames `from` to `to` only when `to` does not exist (*exists is then set).
 bool RenameNoReplace(const std::string& from, const std::string& to, bool* exists,
                      int* error = nullptr);
+
+// The identity of the file `path` names now (links followed); false with *error (the platform
+// code: not found when nothing is there) when it cannot be had.
+bool IdentityOfPath(const std::string& path, FileIdentity* out, int* error);
 
 // Removes a file; true when it is gone afterwards (also when it never existed).
 bool RemoveFile(const std::string& path);

@@ -159,6 +159,29 @@ bool NativeFile::IsRegularFile() {
     return S_ISREG(st.st_mode);
 }
 
+bool NativeFile::Identity(FileIdentity* out) {
+    struct stat st {};
+    if (::fstat(Fd(handle_), &st) != 0) {
+        return Fail();
+    }
+    out->device = static_cast<uint64_t>(st.st_dev);
+    out->file = static_cast<uint64_t>(st.st_ino);
+    return true;
+}
+
+bool IdentityOfPath(const std::string& path, FileIdentity* out, int* error) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        if (error != nullptr) {
+            *error = errno;
+        }
+        return false;
+    }
+    out->device = static_cast<uint64_t>(st.st_dev);
+    out->file = static_cast<uint64_t>(st.st_ino);
+    return true;
+}
+
 bool NativeFile::TryLockExclusive(bool* held) {
     if (held != nullptr) {
         *held = false;

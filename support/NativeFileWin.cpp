@@ -193,6 +193,43 @@ bool NativeFile::IsRegularFile() {
     return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
+bool NativeFile::Identity(FileIdentity* out) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(H(handle_), &info)) {
+        return Fail();
+    }
+    out->device = info.dwVolumeSerialNumber;
+    out->file = uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
+    return true;
+}
+
+bool IdentityOfPath(const std::string& path, FileIdentity* out, int* error) {
+    // Opened for its attributes only, sharing everything: never in the way of another opener.
+    const std::wstring wide = WidePath(path);
+    const HANDLE h = ::CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        if (error != nullptr) {
+            *error = static_cast<int>(::GetLastError());
+        }
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool ok = ::GetFileInformationByHandle(h, &info) != 0;
+    const DWORD err = ::GetLastError();
+    ::CloseHandle(h);
+    if (!ok) {
+        if (error != nullptr) {
+            *error = static_cast<int>(err);
+        }
+        return false;
+    }
+    out->device = info.dwVolumeSerialNumber;
+    out->file = uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
+    return true;
+}
+
 bool NativeFile::TryLockExclusive(bool* held) {
     if (held != nullptr) {
         *held = false;

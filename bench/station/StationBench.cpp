@@ -103,6 +103,7 @@ class TimedHost final : public IWorkerHost {
     bool CopySlot(int n, WorkerSlot* out) override { return inner_.CopySlot(n, out); }
     const CIniSettingBase& Settings() override { return inner_.Settings(); }
     IKeySource* KeySource() override { return inner_.KeySource(); }
+    CStationKeyIndex* KeyIndex() override { return inner_.KeyIndex(); }
     CLoggerBase* Logger() override { return inner_.Logger(); }
     std::string GetLangText(const std::string& key) override { return inner_.GetLangText(key); }
     void SetRowStatus(int row, const std::string& text) override { inner_.SetRowStatus(row, text); }
@@ -184,7 +185,7 @@ std::string ImportIntoPool(const std::string& kdb, const std::string& pool) {
     return imported ? pg.ConnInfo("benchstation") : std::string();
 }
 
-void RunStation(benchmark::State& state, int destination, bool pool) {
+void RunStation(benchmark::State& state, int destination, bool pool, bool guard = true) {
     const fs::path home =
         fs::temp_directory_path() /
         ("ks_station_bench_" + std::to_string(::getpid()) + "_" + std::to_string(destination));
@@ -194,8 +195,9 @@ void RunStation(benchmark::State& state, int destination, bool pool) {
     fs::copy_file(data / "devices.ini", home / "devices.ini");
     std::ofstream(home / "config.ini")
         << "[Language]\r\nLanKinds=0\r\n[System]\r\nLogLevel=0\r\nGetRkp=0\r\nWriteKeybox=1\r\n"
-        << "DestPosition=" << destination << "\r\nResetAfterWrite=0\r\nSavePath=" << home.string()
-        << "/\r\n";
+        << "DestPosition=" << destination
+        << "\r\nResetAfterWrite=0\r\nAllowReprovision=" << (guard ? 0 : 1)
+        << "\r\nSavePath=" << home.string() << "/\r\n";
     KeyFileLayout layout;
     layout.keyCount = kDevices * kRounds + 40;
     layout.keySize = 128;
@@ -314,7 +316,9 @@ void RunStation(benchmark::State& state, int destination, bool pool) {
         double ideal = 0;
         double idealWait = 0;
         double measured = 0;
+        double deviceMs = 0;  // summed over every device
         for (size_t i = 0; i < devices.size(); ++i) {
+            deviceMs += static_cast<double>(clocks[i]->SleptMs() - sleptBefore[i]);
             const uint64_t resets = devices[i]->ResetCount() - resetsBefore[i];
             const double busy =
                 static_cast<double>(clocks[i]->SleptMs() - sleptBefore[i] + resets * kRebootMs);
@@ -346,6 +350,9 @@ void RunStation(benchmark::State& state, int destination, bool pool) {
         state.counters["job_bound_s"] = jobBound;
         state.counters["efficiency_jobs"] = jobBound / wall;
         state.counters["cpu_ms_per_job"] = cpu * 1000.0 / jobs;
+        // The device's own time per job (its latencies, without the reboot): compare with and
+        // without the re-provisioning guard for what the guard's reads cost.
+        state.counters["device_ms_per_job"] = deviceMs / jobs;
         state.counters["max_rss_mb"] = MaxRssMb();
         controller.OnClose();
     }
@@ -363,7 +370,18 @@ void BM_Station160JobsPool(benchmark::State& state) {
     RunStation(state, static_cast<int>(state.range(0)), true);
 }
 
+// The misc jobs with AllowReprovision=1, where the guard reads nothing: device_ms_per_job of
+// BM_Station160Jobs/0 over this one's is what the guard's reads cost a misc job.
+void BM_Station160JobsNoGuard(benchmark::State& state) {
+    RunStation(state, static_cast<int>(state.range(0)), false, false);
+}
+
 BENCHMARK(BM_Station160Jobs)->Arg(0)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+BENCHMARK(BM_Station160JobsNoGuard)
+    ->Arg(0)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
 BENCHMARK(BM_Station160JobsPool)->Arg(0)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 BENCHMARK(BM_Station160Jobs)->Arg(0)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 BENCHMARK(BM_Station160JobsPool)->Arg(0)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);

@@ -13,6 +13,7 @@
 #include "platform/sim/DemoImage.h"
 #include "platform/sim/TakenKeyboxLog.h"
 #include "support/FileSystem.h"
+#include "support/SystemRandom.h"
 
 namespace {
 
@@ -22,6 +23,40 @@ constexpr uint64_t kImageBytes = uint64_t{kDemoDiskSectors} * kSector;
 constexpr uint64_t kMaxImageBytes = uint64_t{kVendorFirst} * kSector;
 constexpr uint64_t kVendorBytes = ((uint64_t{1} << 32) - kVendorFirst) * kSector;
 constexpr size_t kKeyAreaBytes = 128 * kSector;
+
+// A board kept in files has an identity of its own, made with its image: "KSID" and 8 random
+// bytes in a sector of the gap between the partition table and the first partition. Its serial
+// number is derived from it, so that boards in different folders are different boards, as on a
+// line. (An image made before it had one keeps the demo serial number of its index.)
+constexpr uint32_t kIdentitySector = 0x1000;
+constexpr char kIdentityTag[4] = {'K', 'S', 'I', 'D'};
+
+std::string SerialOfIdentity(const uint8_t* sector) {
+    if (std::memcmp(sector, kIdentityTag, sizeof kIdentityTag) != 0) {
+        return std::string();
+    }
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string serial = "KS";
+    for (size_t i = 4; i < 12; ++i) {
+        serial += kHex[sector[i] >> 4];
+        serial += kHex[sector[i] & 0x0F];
+    }
+    return serial;
+}
+
+// The board's own serial number, set as its serial-number item; false when it has no identity.
+bool ApplyBoardIdentity(LoaderEmulator& emulator) {
+    uint8_t sector[SectorStore::kSectorSize] = {};
+    if (!emulator.ReadSectors(kIdentitySector, 1, sector)) {
+        return false;
+    }
+    const std::string serial = SerialOfIdentity(sector);
+    if (serial.empty()) {
+        return false;
+    }
+    emulator.SetItem(kDemoItemSerial, 0, std::vector<uint8_t>(serial.begin(), serial.end()));
+    return true;
+}
 
 bool Fail(std::string* error, const std::string& text) {
     if (error != nullptr) {
@@ -108,6 +143,11 @@ bool ReadBoard(const std::string& dir, int index, SimBoardContent* board, std::s
     if (image < 0) {
         return false;
     }
+    std::vector<uint8_t> identity;
+    if (ReadAt(image, uint64_t{kIdentitySector} * kSector, kSector, &identity) &&
+        !SerialOfIdentity(identity.data()).empty()) {
+        board->serial = SerialOfIdentity(identity.data());
+    }
     const bool imageOk =
         ReadAt(image, uint64_t{facts.keyAreaSector} * kSector, kKeyAreaBytes, &board->miscKeyArea);
     ::close(image);
@@ -186,6 +226,12 @@ bool OpenSimBoard(LoaderEmulator& emulator, const std::string& dir, int index, s
     emulator.EditStore([&](SectorStore& store) { store.UseFiles(image, vendor, kVendorFirst); });
     if (create) {
         PopulateDemoLoader(emulator, index);
+        uint8_t identity[kSector] = {};
+        std::memcpy(identity, kIdentityTag, sizeof kIdentityTag);
+        if (!ks::FillSystemRandom(identity + 4, 8, nullptr) ||
+            !emulator.WriteSectors(kIdentitySector, 1, identity) || !ApplyBoardIdentity(emulator)) {
+            return Fail(error, "cannot give " + fresh + " an identity");
+        }
         uint8_t header[kSector];
         uint8_t vendorSector[kSector];
         if (!emulator.ReadSectors(1, 1, header) || std::memcmp(header, "EFI PART", 8) != 0 ||
@@ -198,6 +244,7 @@ bool OpenSimBoard(LoaderEmulator& emulator, const std::string& dir, int index, s
         }
     } else {
         ApplyDemoIdentity(emulator, index);
+        ApplyBoardIdentity(emulator);
     }
     std::vector<TakenKeybox> earlier;
     std::unique_ptr<TakenKeyboxLog> log = TakenKeyboxLog::Open(paths.taken, &earlier, error);

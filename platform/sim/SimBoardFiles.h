@@ -28,7 +28,9 @@ SimBoardPaths SimBoardFileNames(const std::string& dir, int index);
 
 // Makes `emulator` (fresh, not yet on a bus) demo board `index` kept in dir: creates the folder
 // and the board's files when missing, otherwise opens them as they are; the serial-number and RKP
-// items and the disk size are set from the demo facts of the index every time. False, with a
+// items and the disk size are set from the demo facts of the index every time, except the serial
+// number: each board image gets an identity of its own when it is made (random, kept in its
+// image), and its serial number ("KS" and 16 hex digits) is derived from it. False, with a
 // message, when a file cannot be made or opened, is not a regular file, or is damaged.
 bool OpenSimBoard(LoaderEmulator& emulator, const std::string& dir, int index, std::string* error);
 
@@ -41,7 +43,7 @@ std::shared_ptr<LoaderEmulator> MakeSimBoard(const std::string& stateDir,
 // What a board in a state folder holds, as the files say.
 struct SimBoardContent {
     int index = 0;
-    std::string serial;                 // the demo serial number of the index
+    std::string serial;                 // the serial number the board answers with
     std::vector<uint8_t> miscKeyArea;   // the last 128 sectors of misc (65536 bytes)
     std::vector<uint8_t> vendorSector;  // sector LoaderEmulator::kVendorSector (512 bytes)
     std::vector<uint8_t> item8Sector;   // sector LoaderEmulator::kVendorItem8Sector (512 bytes)

@@ -239,7 +239,10 @@ TEST_F(SimBoardFilesTest, ABoardKeepsWhatItAcknowledgedAcrossLives) {
     ASSERT_TRUE(LoadSimBoardContents(dir, &boards, &error)) << error;
     ASSERT_EQ(boards.size(), 1u);
     EXPECT_EQ(boards[0].index, 3);
-    EXPECT_EQ(boards[0].serial, "KSDEMO0003");
+    // A serial number of its own, derived from the identity made with its image.
+    const std::string ownSerial = boards[0].serial;
+    EXPECT_EQ(ownSerial.size(), 18u) << ownSerial;
+    EXPECT_EQ(ownSerial.rfind("KS", 0), 0u) << ownSerial;
     EXPECT_EQ(boards[0].miscKeyArea, area);
     EXPECT_EQ(std::memcmp(boards[0].vendorSector.data(), "VEND", 4), 0);
     EXPECT_TRUE(std::all_of(boards[0].vendorSector.begin() + 252, boards[0].vendorSector.end(),
@@ -258,7 +261,12 @@ TEST_F(SimBoardFilesTest, ABoardKeepsWhatItAcknowledgedAcrossLives) {
         EXPECT_EQ(again.TakenKeyboxes().size(), 1u);
         std::vector<uint8_t> serial;
         ASSERT_TRUE(again.GetItem(kDemoItemSerial, 0, &serial));
-        EXPECT_EQ(std::string(serial.begin(), serial.end()), "KSDEMO0003");
+        EXPECT_EQ(std::string(serial.begin(), serial.end()), ownSerial);
+        // Board 3 of another folder is another board: another serial number.
+        LoaderEmulator elsewhere;
+        ASSERT_TRUE(OpenSimBoard(elsewhere, dir + "/other", 3, &error)) << error;
+        ASSERT_TRUE(elsewhere.GetItem(kDemoItemSerial, 0, &serial));
+        EXPECT_NE(std::string(serial.begin(), serial.end()), ownSerial);
     }
 
     // Other names are ignored; a torn last record is left out; a link is not followed; a

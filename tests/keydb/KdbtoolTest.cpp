@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 
@@ -83,7 +84,9 @@ TEST_F(Kdbtool, ExistingFileIsKeptUnlessForced) {
          std::filesystem::directory_iterator(std::filesystem::path(path_).parent_path())) {
         names.push_back(entry.path().filename().string());
     }
-    EXPECT_EQ(names, std::vector<std::string>{"keys.kdb"});
+    // (The station's load above made its journal beside the file.)
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"keys.kdb", "keys.kdb.journal.jsonl"}));
 }
 
 TEST_F(Kdbtool, KeyDataOfTheWrongLengthIsRefused) {

@@ -15,6 +15,7 @@ constexpr int kExitUsage = 2;
 int RunCreate(const std::vector<std::string>& args);
 int RunInfo(const std::vector<std::string>& args);
 int RunAudit(const std::vector<std::string>& args);
+int RunCarry(const std::vector<std::string>& args);
 int RunPool(const std::vector<std::string>& args);
 int RunReport(const std::vector<std::string>& args);
 void PrintUsage(FILE* out);

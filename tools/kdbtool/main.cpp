@@ -15,7 +15,8 @@ void kdbtool::PrintUsage(FILE* out) {
         "                 [--record-info HEX32] [--created \"YYYY-MM-DD hh:mm:ss\"]\n"
         "                 [--key-data FILE] [--used 0,5,7-9] [--force] OUT.kdb\n"
         "  kdbtool info [--json] FILE.kdb\n"
-        "  kdbtool audit [--json] FILE.kdb\n"
+        "  kdbtool audit [--json] [--home DIR] FILE.kdb\n"
+        "  kdbtool carry --home DIR FILE.kdb\n"
         "  kdbtool pool keygen OUT\n"
         "  kdbtool pool --db CONNINFO [--insecure-pool-connection]\n"
         "               init | upgrade | import FILE.kdb --pool NAME --wrap-key FILE\n"
@@ -35,7 +36,11 @@ void kdbtool::PrintUsage(FILE* out) {
         "audit   reads the file and its journal (FILE.kdb.journal.jsonl): keys delivered, spent,\n"
         "        in doubt and returned, serial numbers that received more than one key. Exit\n"
         "        status 1 when a key was delivered or reserved twice, or left the station\n"
-        "        without being marked used in the file.\n"
+        "        without being marked used in the file. With --home, the stock's records in\n"
+        "        that station's folder (found by the key area's SHA-256) and the journal beside\n"
+        "        the file, as that station reads them.\n"
+        "carry   puts the stock's journal from the station's folder DIR beside FILE, so that\n"
+        "        FILE and FILE.journal.jsonl moved to another station keep every key used.\n"
         "pool    the shared key pool in a PostgreSQL database (docs/key-pool.md): keygen writes\n"
         "        a new wrap key file (mode 0600), init creates the schema and roles (as a\n"
         "        superuser), import loads a checked key file wrapped under the wrap key (keys\n"
@@ -84,6 +89,9 @@ int main(int argc, char** argv) {
         }
         if (command == "report") {
             return kdbtool::RunReport(args);
+        }
+        if (command == "carry") {
+            return kdbtool::RunCarry(args);
         }
         if (command == "pool") {
             return kdbtool::RunPool(args);
