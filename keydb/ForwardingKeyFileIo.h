@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 #include <utility>
 
 #include "keydb/KeyFileIo.h"
@@ -32,6 +33,17 @@ class CForwardingKeyFileIo : public IKeyFileIo {
     }
     bool CompanionClear(KeyFileCompanion which) override { return real_->CompanionClear(which); }
     void CompanionRemove(KeyFileCompanion which) override { real_->CompanionRemove(which); }
+    std::string CompanionName(KeyFileCompanion which) const override {
+        return real_->CompanionName(which);
+    }
+    void UseStockRecords(const std::string& digestHex) override {
+        real_->UseStockRecords(digestHex);
+    }
+    bool HasSideJournal() const override { return real_->HasSideJournal(); }
+    KeyFileOpenStatus OpenRecords(KeyFileCompanion* which) override {
+        return real_->OpenRecords(which);
+    }
+    bool StillHeld(std::string* why) override { return real_->StillHeld(why); }
 
   protected:
     IKeyFileIo& Real() { return *real_; }

@@ -650,16 +650,6 @@ bool UpgradeJob::WriteVendor(VendorDestination destination) {
 }
 
 bool UpgradeJob::ReserveKey() {
-    // The station's own index of what it handed out first (a digest of the key and the board's
-    // serial number): a key that never leaves is harmless there, one that left unrecorded is not.
-    CStationKeyIndex* index = host_.KeyIndex();
-    if (index != nullptr && !index->Record(key_.data(), key_.size(), keyJob_.serial)) {
-        ReturnKey();
-        Status("IDS_UPDATE_KEYFILE_ERROR");
-        ProvLog(log_, "<%s> Error:UpgradeThreadProc-->station key index could not be written",
-                Loc());
-        return false;
-    }
     // Before the first byte of the key goes to the board, the key source records the reservation
     // on stable storage (the key file: marked used and journalled; a pool: committed).
     if (!keys_->ReserveKey(keyIndex_, keyJob_)) {
@@ -672,6 +662,15 @@ bool UpgradeJob::ReserveKey() {
     keyReserved_ = true;
     keyWasReserved_ = true;
     host_.DecreaseUnused();  // the file holds one unused key less from now on
+    // Then the station's own index of what it handed out (a digest of the key and the board's
+    // serial number), before the key is sent: a key it could not record is spent unsent.
+    CStationKeyIndex* index = host_.KeyIndex();
+    if (index != nullptr && !index->Record(key_.data(), key_.size(), keyJob_.serial)) {
+        FailStep("IDS_UPDATE_KEYFILE_ERROR", 0);
+        ProvLog(log_, "<%s> Error:UpgradeThreadProc-->station key index could not be written",
+                Loc());
+        return false;
+    }
     return true;
 }
 

@@ -185,7 +185,7 @@ std::string ImportIntoPool(const std::string& kdb, const std::string& pool) {
     return imported ? pg.ConnInfo("benchstation") : std::string();
 }
 
-void RunStation(benchmark::State& state, int destination, bool pool, bool guard = true) {
+void RunStation(benchmark::State& state, int destination, bool pool, bool withGuard = true) {
     const fs::path home =
         fs::temp_directory_path() /
         ("ks_station_bench_" + std::to_string(::getpid()) + "_" + std::to_string(destination));
@@ -196,7 +196,7 @@ void RunStation(benchmark::State& state, int destination, bool pool, bool guard 
     std::ofstream(home / "config.ini")
         << "[Language]\r\nLanKinds=0\r\n[System]\r\nLogLevel=0\r\nGetRkp=0\r\nWriteKeybox=1\r\n"
         << "DestPosition=" << destination
-        << "\r\nResetAfterWrite=0\r\nAllowReprovision=" << (guard ? 0 : 1)
+        << "\r\nResetAfterWrite=0\r\nAllowReprovision=" << (withGuard ? 0 : 1)
         << "\r\nSavePath=" << home.string() << "/\r\n";
     KeyFileLayout layout;
     layout.keyCount = kDevices * kRounds + 40;

@@ -214,3 +214,56 @@ TEST_F(StockRecords, FileSystemUnmountedDuringARunStopsTheStation) {
     EXPECT_NE(ra.err.find(kReplaced), std::string::npos) << ra.err;
     EXPECT_EQ(ra.out.find("success 00008"), std::string::npos) << ra.out;
 }
+
+// Two runs over the same boards, the destination changed between them (misc with GetRkp off and
+// on, vendor storage, item 8, every ordered pair): the second run gives no board a second key,
+// whatever place the first key went to.
+TEST_F(StockRecords, EveryPairOfDestinationsAcrossTwoRunsGivesNoBoardASecondKey) {
+    const std::string kdb = Path("keys.kdb");
+    ASSERT_EQ(Kdbtool({"create", "--keys", "200", "--key-size", "64", kdb}), 0);
+    struct Way {
+        int dest;
+        bool rkp;
+        const char* name;
+    };
+    const Way ways[] = {
+        {0, false, "misc"}, {0, true, "misc-rkp"}, {1, false, "vendor"}, {2, false, "item8"}};
+    constexpr int kPairBoards = 2;
+    std::vector<std::string> dirs;
+    for (const Way& first : ways) {
+        for (const Way& second : ways) {
+            if (&first == &second) {
+                continue;
+            }
+            const std::string dir = std::string("pair-") + first.name + "-" + second.name;
+            SCOPED_TRACE(dir);
+            const StationRun one = Run(Station(kdb, dir, kPairBoards, first.dest, first.rkp));
+            EXPECT_NE(one.out.find("success 00002"), std::string::npos) << one.out << one.err;
+            const StationRun two = Run(Station(kdb, dir, kPairBoards, second.dest, second.rkp));
+            EXPECT_NE(two.out.find("success 00000"), std::string::npos) << two.out << two.err;
+            dirs.push_back(dir);
+        }
+    }
+    // One key on every board, none on two, every one marked used.
+    EXPECT_EQ(CheckBoards(kdb, dirs), dirs.size() * kPairBoards);
+}
+
+// Boards keyed from one key file and still plugged in when another file is loaded: the station
+// knows them by its own index of the keys it handed out, and gives none of them a key of the
+// second file (which, in misc, would overwrite and lose the first).
+TEST_F(StockRecords, AnotherKeyFileOverBoardsStillPluggedInKeysNone) {
+    const std::string first = Path("first.kdb");
+    const std::string second = Path("second.kdb");
+    for (const std::string& kdb : {first, second}) {
+        ASSERT_EQ(Kdbtool({"create", "--keys", "64", "--key-size", "64", kdb}), 0);
+    }
+    for (const int dest : {0, 1}) {
+        const std::string dir = "plugged-" + std::to_string(dest);
+        SCOPED_TRACE(dir);
+        ASSERT_NE(Run(Station(first, dir, 4, dest)).out.find("success 00004"), std::string::npos);
+        const StationRun again = Run(Station(second, dir, 4, dest));
+        EXPECT_NE(again.out.find("success 00000"), std::string::npos) << again.out << again.err;
+        EXPECT_EQ(CheckBoards(first, {dir}), 4u);
+        EXPECT_EQ(CheckBoards(second, {dir}), 0u);
+    }
+}

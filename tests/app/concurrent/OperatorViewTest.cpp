@@ -76,7 +76,8 @@ TEST_F(OperatorViewTest, ABatchWithResetAfterWritingEndsWithEveryResultStillShow
     WaitBound("1-3");
     queue_.RunPending();
     const int row = slotOf.at("1-3") - 1;
-    EXPECT_EQ(view_.Colour(row), std::nullopt);
+    // (Its new job may already have ended: the board holds its key, and is told so quickly.)
+    EXPECT_NE(view_.Colour(row), kRowGreen);
     EXPECT_EQ(view_.Mark(row), "");
     EXPECT_EQ(view_.Cell(row, kColumnLocation), "1-3");
     Press(C::kStartStopButton);
