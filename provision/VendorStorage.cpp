@@ -1,5 +1,6 @@
 #include "provision/VendorStorage.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -60,6 +61,38 @@ bool AllZero(const uint8_t* p, size_t n) {
     return true;
 }
 
+// The item read by one loader command asking for `want` bytes.
+bool ReadItem(CZRComm* comm, CLoggerBase* log, const std::string& devicePath, uint16_t id,
+              uint8_t type, uint8_t* buffer, uint16_t* size, size_t want) {
+    std::vector<uint8_t> work;
+    try {
+        work.assign(kWorkBytes, 0);
+    } catch (const std::bad_alloc&) {
+        ProvLog(log, "ERROR:ZR_ReadVendorRpmbData->malloc memory failed!");
+        return false;
+    }
+    const int ret =
+        comm->ZRU_ReadVendorRpmb(devicePath, id, type, work.data(), static_cast<uint16_t>(want));
+    if (ret != 0) {
+        ProvLog(log, "ERROR:ZR_ReadVendorRpmbData->ZRU_ReadVendorRpmb data failed,err=%d!", ret);
+        return false;
+    }
+    if (LoadLe16(work.data()) != id) {
+        ProvLog(log, "ERROR:ZR_ReadVendorRpmbData->id is not match!");
+        return false;
+    }
+    const uint16_t dataLength = LoadLe16(work.data() + 4);
+    // The data must fit the caller's buffer and lie inside what was read.
+    if (dataLength > *size || kItemHeaderBytes + dataLength > kWorkBytes) {
+        ProvLog(log, "ERROR:ZR_ReadVendorRpmbData->buffer is not enough,data_size=%d!",
+                static_cast<int>(dataLength));
+        return false;
+    }
+    std::memcpy(buffer, work.data() + kItemHeaderBytes, dataLength);
+    *size = dataLength;
+    return true;
+}
+
 }  // namespace
 
 bool ZR_ReadVendorRpmbData(CZRComm* comm, CLoggerBase* log, const std::string& devicePath,
@@ -82,7 +115,7 @@ bool ZR_ReadVendorRpmbData(CZRComm* comm, CLoggerBase* log, const std::string& d
         ProvLog(log, "ERROR:ZR_ReadVendorRpmbData->not support read vendor and rpmb!");
         return false;
     }
-    return ReadVendorItemOnce(comm, log, devicePath, id, type, buffer, size);
+    return ReadItem(comm, log, devicePath, id, type, buffer, size, kWorkBytes);
 }
 
 bool ReadVendorItemOnce(CZRComm* comm, CLoggerBase* log, const std::string& devicePath, uint16_t id,
@@ -90,33 +123,10 @@ bool ReadVendorItemOnce(CZRComm* comm, CLoggerBase* log, const std::string& devi
     if (comm == nullptr || buffer == nullptr || size == nullptr) {
         return false;
     }
-    std::vector<uint8_t> work;
-    try {
-        work.assign(kWorkBytes, 0);
-    } catch (const std::bad_alloc&) {
-        ProvLog(log, "ERROR:ZR_ReadVendorRpmbData->malloc memory failed!");
-        return false;
-    }
-    const int ret = comm->ZRU_ReadVendorRpmb(devicePath, id, type, work.data(),
-                                             static_cast<uint16_t>(kWorkBytes));
-    if (ret != 0) {
-        ProvLog(log, "ERROR:ZR_ReadVendorRpmbData->ZRU_ReadVendorRpmb data failed,err=%d!", ret);
-        return false;
-    }
-    if (LoadLe16(work.data()) != id) {
-        ProvLog(log, "ERROR:ZR_ReadVendorRpmbData->id is not match!");
-        return false;
-    }
-    const uint16_t dataLength = LoadLe16(work.data() + 4);
-    // The data must fit the caller's buffer and lie inside what was read.
-    if (dataLength > *size || kItemHeaderBytes + dataLength > kWorkBytes) {
-        ProvLog(log, "ERROR:ZR_ReadVendorRpmbData->buffer is not enough,data_size=%d!",
-                static_cast<int>(dataLength));
-        return false;
-    }
-    std::memcpy(buffer, work.data() + kItemHeaderBytes, dataLength);
-    *size = dataLength;
-    return true;
+    // No more than the caller can take is asked for (in whole sectors): a short item is a short
+    // transfer.
+    return ReadItem(comm, log, devicePath, id, type, buffer, size,
+                    std::min(kWorkBytes, (kItemHeaderBytes + size_t{*size} + 511) / 512 * 512));
 }
 
 std::string SnBytesToText(const uint8_t* data, size_t length) {
