@@ -162,7 +162,7 @@ $$;
 
 -- Whether the write-ahead log up to p_target is flushed on this server and on as many
 -- synchronous standbys as synchronous_standby_names asks for (a server setting no session can
--- change), waiting up to 5 ms for a flush under way. What a session set for its commits
+-- change), waiting up to 100 ms for a flush under way. What a session set for its commits
 -- (synchronous_commit by SET LOCAL, ALTER ROLE, PGOPTIONS) changes nothing here: the flush
 -- positions are read. Records that no commit waits for (a snapshot of running transactions, a
 -- page pruned by a read) may stay unflushed until the next commit: a station that is refused
@@ -172,7 +172,7 @@ LANGUAGE plpgsql VOLATILE SET search_path = pg_catalog, pg_temp AS $$
 DECLARE
     v_names text := current_setting('synchronous_standby_names');
     v_need integer := 0;
-    v_end timestamptz := clock_timestamp() + interval '5 ms';
+    v_end timestamptz := clock_timestamp() + interval '100 ms';
 BEGIN
     IF v_names !~ '^\s*$' THEN
         v_need := coalesce((regexp_match(v_names, '^\s*(?:(?:first|any)\s+)?([0-9]+)\s*\(',
