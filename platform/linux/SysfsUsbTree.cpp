@@ -13,6 +13,8 @@
 #include <memory>
 #include <new>
 
+#include "device/UsbIds.h"
+
 namespace {
 
 constexpr const char* kFullSpeedRootHubTag = "USB#ROOT_HUB#";
@@ -121,17 +123,6 @@ bool ParseVersion(std::string_view s, uint16_t* bcd) {
     }
     *bcd = static_cast<uint16_t>((major << 8) | minor);
     return true;
-}
-
-// Upper-case hex with exactly `digits` digits.
-std::string Hex(uint32_t value, int digits) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    std::string text(static_cast<size_t>(digits), '0');
-    for (int i = digits - 1; i >= 0; --i) {
-        text[static_cast<size_t>(i)] = kDigits[value & 0xFU];
-        value >>= 4;
-    }
-    return text;
 }
 
 struct DirCloser {
@@ -618,7 +609,7 @@ UsbTreeStatus SysfsUsbTree::GetDeviceId(uint32_t devnode, std::string* id, int* 
             return UsbTreeStatus::kRequestFailed;
         }
         if (!isInterface) {
-            *id = "USB\\VID_" + Hex(vid, 4) + "&PID_" + Hex(pid, 4) + "\\" + name;
+            *id = UsbInstanceId(vid, pid, -1, name);
             return UsbTreeStatus::kOk;
         }
         uint32_t number = 0;
@@ -626,8 +617,7 @@ UsbTreeStatus SysfsUsbTree::GetDeviceId(uint32_t devnode, std::string* id, int* 
             !ReadNumberAttribute(folder, "bInterfaceNumber", 16, 0xFF, false, &number, sysError)) {
             return UsbTreeStatus::kRequestFailed;
         }
-        *id = "USB\\VID_" + Hex(vid, 4) + "&PID_" + Hex(pid, 4) + "&MI_" + Hex(number, 2) + "\\" +
-              name;
+        *id = UsbInstanceId(vid, pid, static_cast<int>(number), name);
         return UsbTreeStatus::kOk;
     } catch (const std::bad_alloc&) {
         SetError(sysError, ENOMEM);
@@ -661,9 +651,9 @@ UsbTreeStatus SysfsUsbTree::GetCompatibleIds(uint32_t devnode, std::vector<std::
         }
         const char* word = isInterface ? "Class" : "DevClass";
         ids->clear();
-        const std::string base = std::string("USB\\") + word + "_" + Hex(cls, 2);
-        ids->push_back(base + "&SubClass_" + Hex(sub, 2) + "&Prot_" + Hex(prot, 2));
-        ids->push_back(base + "&SubClass_" + Hex(sub, 2));
+        const std::string base = std::string("USB\\") + word + "_" + UsbHex(cls, 2);
+        ids->push_back(base + "&SubClass_" + UsbHex(sub, 2) + "&Prot_" + UsbHex(prot, 2));
+        ids->push_back(base + "&SubClass_" + UsbHex(sub, 2));
         ids->push_back(base);
         if (!isInterface) {
             uint32_t interfaces = 0;

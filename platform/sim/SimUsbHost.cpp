@@ -7,6 +7,7 @@
 #include <new>
 #include <string_view>
 
+#include "device/UsbIds.h"
 #include "platform/sim/LoaderEmulator.h"
 
 namespace {
@@ -87,16 +88,6 @@ std::string LocationOfName(std::string_view name) {
         return std::string();
     }
     return location;
-}
-
-std::string Hex(uint32_t value, int digits) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    std::string text(static_cast<size_t>(digits), '0');
-    for (int i = digits - 1; i >= 0; --i) {
-        text[static_cast<size_t>(i)] = kDigits[value & 0xFU];
-        value >>= 4;
-    }
-    return text;
 }
 
 void PutLe16(uint8_t* at, uint16_t value) {
@@ -745,11 +736,7 @@ UsbTreeStatus SimUsbHost::GetDeviceId(uint32_t devnode, std::string* id, int* sy
         SetError(sysError, ENODEV);
         return UsbTreeStatus::kRequestFailed;
     }
-    *id = "USB\\VID_" + Hex(node->info.vendorId, 4) + "&PID_" + Hex(node->info.productId, 4);
-    if (interfaceIndex >= 0) {
-        *id += "&MI_" + Hex(static_cast<uint32_t>(interfaceIndex), 2);
-    }
-    *id += "\\" + name;
+    *id = UsbInstanceId(node->info.vendorId, node->info.productId, interfaceIndex, name);
     return UsbTreeStatus::kOk;
 }
 
@@ -766,9 +753,9 @@ UsbTreeStatus SimUsbHost::GetCompatibleIds(uint32_t devnode, std::vector<std::st
     }
     ids->clear();
     if (interfaceIndex >= 0) {
-        ids->push_back("USB\\Class_" + Hex(node->info.interfaceClass, 2));
+        ids->push_back("USB\\Class_" + UsbHex(node->info.interfaceClass, 2));
     } else {
-        ids->push_back("USB\\DevClass_" + Hex(node->info.deviceClass, 2));
+        ids->push_back("USB\\DevClass_" + UsbHex(node->info.deviceClass, 2));
         if (node->info.interfaceCount > 1) {
             ids->push_back("USB\\COMPOSITE");
         }
