@@ -25,13 +25,15 @@ int ErrorNumber(const std::string& text) {
 
 // Error numbers as the platform's file calls report them.
 #ifdef _WIN32
-constexpr int kNotFound[] = {2, 3};     // file, path not found
-constexpr int kReadOnly[] = {5, 19};    // access denied, write-protected medium
-constexpr int kDiskFull[] = {39, 112};  // handle disk full, disk full
-constexpr int kInUse[] = {32, 33};      // sharing, lock violation
+constexpr int kNotFound[] = {2, 3};      // file, path not found
+constexpr int kReadOnly[] = {5, 19};     // access denied, write-protected medium
+constexpr int kWriteProtected[] = {19};  // write-protected medium
+constexpr int kDiskFull[] = {39, 112};   // handle disk full, disk full
+constexpr int kInUse[] = {32, 33};       // sharing, lock violation
 #else
 constexpr int kNotFound[] = {2, 20};      // ENOENT, ENOTDIR
 constexpr int kReadOnly[] = {13, 1, 30};  // EACCES, EPERM, EROFS
+constexpr int kWriteProtected[] = {30};   // EROFS
 constexpr int kDiskFull[] = {28, 122};    // ENOSPC, EDQUOT
 constexpr int kInUse[] = {16, 26};        // EBUSY, ETXTBSY
 #endif
@@ -79,6 +81,10 @@ KeyFileTrouble ClassifyKeyFileError(const std::string& text) {
         if (OneOf(err, kInUse)) {
             return KeyFileTrouble::kInUse;
         }
+    }
+    // A key file refused for writing at load: only a read-only medium is the folder's fault.
+    if (Has(text, "cannot be written") && OneOf(err, kWriteProtected)) {
+        return KeyFileTrouble::kReadOnly;
     }
     if (OneOf(err, kDiskFull)) {
         return KeyFileTrouble::kDiskFull;
