@@ -145,9 +145,10 @@ TEST_F(ProvisioningRunTest, AKeyFileThatCannotRecordStopsTheStationUntilItIsLoad
     BootReal();
     controller_->LoadKeyFile(kdb);
     queue_.RunPending();
-    // The journal beside the key file, held by the station since the load, is replaced by
-    // something that cannot be written: no reservation can be made.
-    fs::remove(Utf8Path(kdb + ".journal.jsonl"));
+    // The journal beside the key file, held by the station since the load, is renamed away and
+    // replaced by something that cannot be written: no reservation can be made. (Renamed, not
+    // deleted: Windows keeps the name of a held file that is deleted until it is closed.)
+    fs::rename(Utf8Path(kdb + ".journal.jsonl"), Utf8Path(kdb + ".journal.jsonl.old"));
     fs::create_directory(Utf8Path(kdb + ".journal.jsonl"));
     Press(C::kStartStopButton);
     ASSERT_TRUE(RunUntil([&] { return State() == StationState::kIdle; }));
