@@ -36,10 +36,18 @@ std::string FormatJobRecordLine(const JobRecord& r) {
         object["text"] = r.result;
         object["step"] = r.step;
         object["code"] = r.code;
+        object["key_sent"] = r.keySent;
+        if (!r.cause.empty()) {
+            object["cause"] = r.cause;
+            object["cause_code"] = r.causeCode;
+        }
         object["duration_ms"] = r.durationMs;
         object["key_source"] = r.keySource;
         object["key_sha256"] = r.keySha256;
         object["host"] = r.host;
+        if (r.practice) {
+            object["practice"] = true;
+        }
         return Line(object);
     } catch (const std::exception&) {
         return std::string();
@@ -54,6 +62,9 @@ std::string FormatStationEventLine(const StationEvent& e) {
         object["host"] = e.host;
         if (!e.by.empty()) {
             object["by"] = e.by;
+        }
+        if (e.practice) {
+            object["practice"] = true;
         }
         if (e.event == "keys-loaded") {
             object["key_source"] = e.keySource;

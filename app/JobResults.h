@@ -27,6 +27,7 @@ struct StationEvent {
     std::string keySha256;  // keys-loaded only; empty for a pool
     int64_t keys = -1;      // keys-loaded only
     int64_t unused = -1;    // keys-loaded only
+    bool practice = false;  // written as "practice": true
 };
 // One line, ending in '\n': {"event":..., "time":..., "host":..., ["by"], [key source and
 // counts]}.

@@ -218,7 +218,9 @@ void CStationController::OnUpgradeResult(int slotNumber, JobOutcome outcome) {
     CDeviceSlots::JobEnd end;
     const bool ended = slots_.EndJob(slotNumber, &end);
     if (ended) {
-        clock_.JobEnded(outcome, model_.CellText(slotNumber - 1, kColumnStatus));
+        // Counted by the failure, without what became of each board's key.
+        const std::string text = model_.CellText(slotNumber - 1, kColumnStatus);
+        clock_.JobEnded(outcome, text.substr(0, text.find(kKeyNoteSeparator)));
     }
     // A failure, and the last running job's end, call for the operator: once per result.
     if (ended && settings_->Alerts != 0 && (failed || !end.anyRunning)) {

@@ -36,10 +36,20 @@ struct JobRecord {
     std::string result;  // the row's last text, as the operator saw it
     std::string step;    // a failed job: the text key of the failing step
     int64_t code = 0;    // that step's result code (0 when it has none)
+    // A key went out to the board: delivered, or (a failure) the board may hold it.
+    bool keySent = false;
+    // What lay behind the failing step when the system said it (an error's text and number).
+    std::string cause;
+    int64_t causeCode = 0;
     int64_t durationMs = 0;
     std::string time;  // when the job ended, UTC "YYYY-MM-DDThh:mm:ssZ"
     // Filled by the station (not the worker): where the key came from and which station ran it.
     std::string keySource;  // the key file's name, or the pool's name
     std::string keySha256;  // the key file's key-area SHA-256 (hex); empty for a pool
     std::string host;       // the station's host name
+    bool practice = false;  // practice mode: simulated boards, a practice key file
 };
+
+// A failure's row text is the step's text, this separator and what became of the key ("no key
+// sent", or "may hold key N: set the board aside"); the part before it names the failure.
+inline constexpr char kKeyNoteSeparator[] = " \xE2\x80\x94 ";

@@ -71,12 +71,16 @@ class UpgradeJob {
     bool WriteVendor(VendorDestination destination);
     bool Commit();
     void Finish(JobOutcome outcome);
+    // A failed job's row: the failing step's text and whether a key went out (with its index
+    // and what to do with the board when it did); the log says the same.
+    void SayWhatBecameOfTheKey();
     // The job's record for the results file and the console.
     void Report(JobOutcome outcome);
 
     void Status(const char* key) {
         statusKey_ = key;
         statusCode_ = 0;
+        statusText_.clear();
         host_.SetRowStatus(row_, host_.GetLangText(key));
     }
     const char* Loc() const { return slot_.portLocation.c_str(); }
@@ -109,6 +113,11 @@ class UpgradeJob {
         false;                    // the key reached the board's side of the job (its index is told)
     const char* statusKey_ = "";  // the last status shown, and its result code
     int statusCode_ = 0;
+    std::string statusText_;   // the last status when it is not the text of statusKey_ alone
+    std::string failureText_;  // a failed job's last row text
+    bool slotKnown_ = false;   // the slot was found: the job has a row
+    std::string cause_;        // what lay behind the failing step (a system error's text)
+    int causeCode_ = 0;
     const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
     std::string failStep_ = "IDS_UPGRADE_FAILED";
     int failCode_ = 0;
@@ -164,6 +173,7 @@ bool UpgradeJob::Prepare() {
         ProvLog(log_, "Error:UpgradeThreadProc-->slot %d not found", slotNumber_);
         return false;
     }
+    slotKnown_ = true;
     host_.DropRowColour(row_);
     host_.SetRowStatus(row_, std::string());
 
@@ -729,13 +739,18 @@ void UpgradeJob::Report(JobOutcome outcome) {
             record.keyIndex = keyIndex_;
             record.destination = keyJob_.destination;
         }
+        record.keySent = keyWasReserved_;
         record.outcome = outcome;
         if (success) {
             record.result = successText_;
         } else {
             record.step = *statusKey_ != '\0' ? statusKey_ : "IDS_UPGRADE_FAILED";
             record.code = statusCode_;
-            record.result = host_.GetLangText(record.step);
+            record.result = !failureText_.empty()  ? failureText_
+                            : !statusText_.empty() ? statusText_
+                                                   : host_.GetLangText(record.step);
+            record.cause = cause_;
+            record.causeCode = causeCode_;
         }
         record.durationMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                                 std::chrono::steady_clock::now() - started_)
@@ -744,6 +759,35 @@ void UpgradeJob::Report(JobOutcome outcome) {
         host_.RecordJob(record);
     } catch (const std::exception&) {
         // The record is lost; the job's result still goes out.
+    }
+}
+
+void UpgradeJob::SayWhatBecameOfTheKey() {
+    try {
+        std::string note;
+        if (keyWasReserved_) {
+            // The key was reserved before its first byte went out: the board may hold it.
+            note = host_.GetLangText("IDS_KEY_MAY_BE_ON_BOARD");
+            const std::string index = std::to_string(keyIndex_);
+            const size_t at = note.find("%d");  // a language file's text is no format
+            if (at != std::string::npos) {
+                note.replace(at, 2, index);
+            } else {
+                note += " " + index;
+            }
+            ProvLog(log_,
+                    "<%s> Error:UpgradeThreadProc-->failed after key %d was sent: the board may "
+                    "hold it, set the board aside",
+                    Loc(), static_cast<int>(keyIndex_));
+        } else {
+            note = host_.GetLangText("IDS_NO_KEY_SENT");
+        }
+        const char* step = *statusKey_ != '\0' ? statusKey_ : "IDS_UPGRADE_FAILED";
+        const std::string shown = statusText_.empty() ? host_.GetLangText(step) : statusText_;
+        failureText_ = shown + kKeyNoteSeparator + note;
+        host_.SetRowStatus(row_, failureText_);
+    } catch (const std::exception&) {
+        // The row keeps the step's text; the result still goes out.
     }
 }
 
@@ -774,6 +818,9 @@ void UpgradeJob::Finish(JobOutcome outcome) {
             // The row keeps its last text; the result still goes out below.
         }
     } else if (outcome == JobOutcome::kFailed) {
+        if (slotKnown_) {
+            SayWhatBecameOfTheKey();
+        }
         host_.IncreaseFail();
     }
     // (kAlready and kStopped move no counter.)

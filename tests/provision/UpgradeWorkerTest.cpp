@@ -57,6 +57,19 @@ enum class KeyFate {
 
 class Worker : public ::testing::Test {
   protected:
+    // The log's lines of the failing steps; the line that names a sent key and says what to do
+    // with the board is checked by ExpectFailed.
+    std::vector<std::string> StepLines() {
+        std::vector<std::string> lines = host.log.Lines();
+        lines.erase(std::remove_if(lines.begin(), lines.end(),
+                                   [](const std::string& l) {
+                                       return l.find("was sent: the board may hold it") !=
+                                              std::string::npos;
+                                   }),
+                    lines.end());
+        return lines;
+    }
+
     Worker() : usb(clock), tap(usb), host(tap, usb, tables, clock) {
         tables.SetVendorIds(0xF00D, 0xF00E);
         usb.AddController(true, 8);
@@ -219,7 +232,16 @@ class Worker : public ::testing::Test {
     // reserved: the key was reserved (the unused label dropped) before the job failed.
     void ExpectFailed(const std::string& lastStatusKey, bool reserved = false) {
         ExpectRows();
-        EXPECT_EQ(host.LastStatus(), T(lastStatusKey));
+        // The row says whether a key went out, and for a reserved key which one and what to do.
+        const int64_t keyOfJob = host.records.empty() ? -2 : host.records[0].keyIndex;
+        const std::string shown =
+            T(lastStatusKey) + kKeyNoteSeparator +
+            (reserved ? T("IDS_KEY_MAY_BE_ON_BOARD") + " " + std::to_string(keyOfJob)
+                      : T("IDS_NO_KEY_SENT"));
+        EXPECT_EQ(host.LastStatus(), shown);
+        EXPECT_EQ(host.log.Contains("failed after key " + std::to_string(keyOfJob) +
+                                    " was sent: the board may hold it, set the board aside"),
+                  reserved && host.withLog);
         EXPECT_EQ(host.failCalls, 1);
         EXPECT_EQ(host.successCalls, 0);
         EXPECT_EQ(host.decreaseUnusedCalls, reserved ? 1 : 0);
@@ -234,8 +256,9 @@ class Worker : public ::testing::Test {
         const JobRecord& record = host.records[0];
         EXPECT_EQ(record.outcome, JobOutcome::kFailed);
         EXPECT_EQ(record.step, lastStatusKey);
-        EXPECT_EQ(record.result, T(lastStatusKey));
+        EXPECT_EQ(record.result, shown);
         EXPECT_EQ(record.keyIndex >= 0, reserved);
+        EXPECT_EQ(record.keySent, reserved);
         EXPECT_EQ(record.slot, host.slotNumber);
         EXPECT_EQ(record.port, kLocation);
     }
@@ -330,7 +353,7 @@ TEST_F(Worker, NothingToDoSucceedsRightAfterTheReadinessTest) {
     const auto commands = tap.Commands();
     ASSERT_EQ(commands.size(), 1u);
     EXPECT_EQ(commands[0].opcode, 0x00);
-    EXPECT_TRUE(host.log.Lines().empty());
+    EXPECT_TRUE(StepLines().empty());
 }
 
 TEST_F(Worker, MiscDestinationWritesKeyAndZerosOverAnOlderLongerKey) {
@@ -344,7 +367,7 @@ TEST_F(Worker, MiscDestinationWritesKeyAndZerosOverAnOlderLongerKey) {
                                         T("IDS_PROCCESS_OK") + "[" + T("IDS_INFO_KEYBOX") + "]"}));
     ExpectMiscAreaHoldsKey(0);
     ExpectKey(KeyFate::kCommitted);
-    EXPECT_TRUE(host.log.Lines().empty());
+    EXPECT_TRUE(StepLines().empty());
 }
 
 class WorkerOnLayout : public Worker, public ::testing::WithParamInterface<DemoLayout> {};
@@ -495,7 +518,7 @@ TEST_F(Worker, KeysLongerThanTheRecordRoomAreRefusedBeforeAnythingIsWritten) {
             commands.begin() + static_cast<long>(commandsBefore), commands.end(),
             [](const TappedCommand& c) { return c.opcode == 0x15 || c.opcode == 0xFF; }));
         EXPECT_EQ(Sectors(kVendorSector, 1), vendorBefore);
-        EXPECT_EQ(host.log.Lines(),
+        EXPECT_EQ(StepLines(),
                   std::vector<std::string>{"<1-3> Error:UpgradeThreadProc-->key size " +
                                            std::to_string(size) + " larger than the record room " +
                                            std::to_string(dest == 1 ? 232 : 128)});
@@ -577,7 +600,7 @@ TEST_F(Worker, RkpOnlyJobSavesTheItemUnchanged) {
     EXPECT_TRUE(MatchesName("KSDEMO0001-########_######.json", files[0])) << files[0];
     EXPECT_EQ(ReadFile(rkpDir + "/" + files[0]),
               std::string(facts.rkpData.begin(), facts.rkpData.end()));
-    EXPECT_EQ(host.log.Lines(),
+    EXPECT_EQ(StepLines(),
               (std::vector<std::string>{
                   "<1-3> Error:UpgradeThreadProc-->ZR_ReadVendorRpmbData success[KSDEMO0001]",
                   "<1-3> Error:UpgradeThreadProc-->ZR_ReadVendorRpmbData success"}));
@@ -707,7 +730,7 @@ TEST_F(Worker, SerialCheckComesOnlyAfterTheRkpItemWasRead) {
     device->RemoveItem(kDemoItemRkp, 0);
     Run();
     ExpectFailed("IDS_READING_RKP_ERROR");
-    EXPECT_EQ(host.log.Lines(),
+    EXPECT_EQ(StepLines(),
               (std::vector<std::string>{
                   "<1-3> Error:UpgradeThreadProc-->ZR_ReadVendorRpmbData success[]",
                   "ERROR:ZR_ReadVendorRpmbData->ZRU_ReadVendorRpmb data failed,err=-8!",
@@ -720,7 +743,7 @@ TEST_F(Worker, SerialNumberReadFailure) {
     device->RemoveItem(kDemoItemSerial, 0);
     Run();
     ExpectFailed("IDS_READ_SN_ERROR");
-    EXPECT_EQ(host.log.Lines(),
+    EXPECT_EQ(StepLines(),
               (std::vector<std::string>{
                   "ERROR:ZR_ReadVendorRpmbData->ZRU_ReadVendorRpmb data failed,err=-8!",
                   "<1-3> Error:UpgradeThreadProc-->ZR_ReadVendorRpmbData failed,err=0"}));
@@ -758,7 +781,7 @@ TEST_F(Worker, ScannerCannotBeMade) {
     host.failScanner = true;
     Run();
     ExpectFailed("IDS_CREATE_ZRSCAN_ERROR");
-    EXPECT_EQ(host.log.Lines(),
+    EXPECT_EQ(StepLines(),
               std::vector<std::string>{"<1-3> Error:UpgradeThreadProc-->new ZRScan object failed"});
     EXPECT_TRUE(tap.Commands().empty());
     ExpectKey(KeyFate::kUntaken);
@@ -769,7 +792,7 @@ TEST_F(Worker, CommandObjectCannotBeMade) {
     host.failComm = true;
     Run();
     ExpectFailed("IDS_CREATE_ZRCOMM_ERROR");
-    EXPECT_EQ(host.log.Lines(),
+    EXPECT_EQ(StepLines(),
               std::vector<std::string>{"<1-3> Error:UpgradeThreadProc-->new ZRComm object failed"});
     ExpectKey(KeyFate::kUntaken);
 }
@@ -781,7 +804,7 @@ TEST_F(Worker, DeviceNotReady) {
     device->SetConfig(config);
     Run();
     ExpectFailed("IDS_TEST_DEVICE_ERROR");
-    EXPECT_EQ(host.log.Lines(),
+    EXPECT_EQ(StepLines(),
               std::vector<std::string>{
                   "<1-3> Error:UpgradeThreadProc-->ZRU_TestDeviceReady failed,err=-6"});
     ExpectKey(KeyFate::kUntaken);
@@ -791,7 +814,7 @@ TEST_F(Worker, NoKeyLeftOrNoKeyFile) {
     host.settings.WriteKeybox = 1;
     Run();
     ExpectFailed("IDS_GET_KEY_ERROR");
-    EXPECT_EQ(host.log.Lines(),
+    EXPECT_EQ(StepLines(),
               std::vector<std::string>{"<1-3> Error:UpgradeThreadProc-->Get key failed"});
 
     ForgetReports();
@@ -808,7 +831,7 @@ TEST_F(Worker, WithoutAStationLogTheJobStillReports) {
     device->SetConfig(config);
     Run();
     ExpectFailed("IDS_TEST_DEVICE_ERROR");
-    EXPECT_TRUE(host.log.Lines().empty());
+    EXPECT_TRUE(StepLines().empty());
 }
 
 TEST_F(Worker, SlotNotInTheTable) {
@@ -826,10 +849,9 @@ TEST_F(Worker, NoPartitionTableOnTheDevice) {
     device->EditStore([](SectorStore& s) { s.Clear(); });
     Run();
     ExpectFailed("IDS_GET_MISC_OFFSET_ERROR");
-    EXPECT_EQ(host.log.Lines(),
-              (std::vector<std::string>{
-                  "ERROR:GetParamFromDev->Check parameter tag failed!",
-                  "<1-3> Error:UpgradeThreadProc-->Get key writing position failed"}));
+    EXPECT_EQ(StepLines(), (std::vector<std::string>{
+                               "ERROR:GetParamFromDev->Check parameter tag failed!",
+                               "<1-3> Error:UpgradeThreadProc-->Get key writing position failed"}));
     ExpectKey(KeyFate::kUntaken);
 }
 
@@ -841,10 +863,9 @@ TEST_F(Worker, MiscWithoutAFixedSizeIsNotWritten) {
     });
     Run();
     ExpectFailed("IDS_GET_MISC_OFFSET_ERROR");
-    EXPECT_EQ(host.log.Lines(),
-              (std::vector<std::string>{
-                  "ERROR:GetKeyMiscOffset->misc size unknown!",
-                  "<1-3> Error:UpgradeThreadProc-->Get key writing position failed"}));
+    EXPECT_EQ(StepLines(), (std::vector<std::string>{
+                               "ERROR:GetKeyMiscOffset->misc size unknown!",
+                               "<1-3> Error:UpgradeThreadProc-->Get key writing position failed"}));
     EXPECT_FALSE(Sent(0x15));
     ExpectKey(KeyFate::kUntaken);  // the key area is found before a key is taken
 }
@@ -853,7 +874,7 @@ TEST_F(Worker, KeyLargerThanTheMiscAreaIsHeld) {
     KeyJob(0, 65537);
     Run();
     ExpectFailed("IDS_KEY_SIZE_LARGER");
-    EXPECT_TRUE(host.log.Lines().empty());
+    EXPECT_TRUE(StepLines().empty());
     EXPECT_FALSE(Sent(0x15));
     ExpectKey(KeyFate::kHeld);
 }
@@ -862,8 +883,8 @@ TEST_F(Worker, MiscWriteFailureSpendsTheKeyTheBoardMayHaveStored) {
     KeyJob(0, 64);
     FailCommand(0x15, facts.keyAreaSector);
     Run();
-    EXPECT_EQ(host.log.Lines(), std::vector<std::string>{
-                                    "<1-3> Error:UpgradeThreadProc-->ZRU_WriteLBA failed,err=-8"});
+    EXPECT_EQ(StepLines(), std::vector<std::string>{
+                               "<1-3> Error:UpgradeThreadProc-->ZRU_WriteLBA failed,err=-8"});
     ExpectSpent("IDS_WRITE_KEY_MISC_ERROR");
 }
 
@@ -871,8 +892,8 @@ TEST_F(Worker, MiscReadBackFailureSpendsTheKey) {
     KeyJob(0, 64);
     FailCommand(0x14, facts.keyAreaSector, 2);  // the first read is the look before a key is taken
     Run();
-    EXPECT_EQ(host.log.Lines(), std::vector<std::string>{
-                                    "<1-3> Error:UpgradeThreadProc->ZRU_ReadLBA failed,err=-8!"});
+    EXPECT_EQ(StepLines(), std::vector<std::string>{
+                               "<1-3> Error:UpgradeThreadProc->ZRU_ReadLBA failed,err=-8!"});
     ExpectSpent("IDS_READ_MISC_ERROR");
 }
 
@@ -887,7 +908,7 @@ TEST_F(Worker, MiscReadBackDifferenceSpendsTheKey) {
         }
     };
     Run();
-    EXPECT_EQ(host.log.Lines(),
+    EXPECT_EQ(StepLines(),
               std::vector<std::string>{"<1-3> Error:UpgradeThreadProc->compare key failed!"});
     ExpectSpent("IDS_CHECK_KEY_ERROR");
 }
@@ -910,8 +931,8 @@ TEST_F(Worker, VendorSectorReadFailureStopsTheJobBeforeAKeyIsTaken) {
     FailCommand(0x14, kVendorSector);
     Run();
     ExpectFailed("IDS_READ_VENDOR_ERROR");
-    EXPECT_EQ(host.log.Lines(), std::vector<std::string>{
-                                    "<1-3> Error:UpgradeThreadProc->ZRU_ReadLBA failed,err=-8!"});
+    EXPECT_EQ(StepLines(), std::vector<std::string>{
+                               "<1-3> Error:UpgradeThreadProc->ZRU_ReadLBA failed,err=-8!"});
     ExpectKey(KeyFate::kUntaken);
     EXPECT_FALSE(host.StatusShown("IDS_GET_KEY"));
 }
@@ -922,7 +943,7 @@ TEST_F(Worker, VendorSectorWithoutItsTagTakesNoKey) {
     device->WriteSectors(kVendorSector, 1, sector.data());
     Run();
     ExpectFailed("IDS_INVALID_VENDOR_ERROR");
-    EXPECT_EQ(host.log.Lines(),
+    EXPECT_EQ(StepLines(),
               std::vector<std::string>{"<1-3> Error:UpgradeThreadProc->vendor data invalid!"});
     EXPECT_FALSE(Sent(0x15));
     ExpectKey(KeyFate::kUntaken);
@@ -933,8 +954,8 @@ TEST_F(Worker, VendorSectorWriteFailureSpendsTheKey) {
     KeyJob(1, 64);
     FailCommand(0x15, kVendorSector);
     Run();
-    EXPECT_EQ(host.log.Lines(), std::vector<std::string>{
-                                    "<1-3> Error:UpgradeThreadProc-->ZRU_WriteLBA failed,err=-8"});
+    EXPECT_EQ(StepLines(), std::vector<std::string>{
+                               "<1-3> Error:UpgradeThreadProc-->ZRU_WriteLBA failed,err=-8"});
     EXPECT_FALSE(Sent(0xFF));
     ExpectSpent("IDS_WRITE_KEY_ERROR");
 }
@@ -943,8 +964,8 @@ TEST_F(Worker, VendorItem8WriteFailureShowsTheWriteErrorAndSpendsTheKey) {
     KeyJob(2, 64);
     FailCommand(0x15, kItem8Sector);
     Run();
-    EXPECT_EQ(host.log.Lines(), std::vector<std::string>{
-                                    "ERROR:ZR_WriteProvisioningData->ZRU_WriteLBA failed,err=-8!"});
+    EXPECT_EQ(StepLines(), std::vector<std::string>{
+                               "ERROR:ZR_WriteProvisioningData->ZRU_WriteLBA failed,err=-8!"});
     EXPECT_FALSE(Sent(0xFF));
     ExpectSpent("IDS_WRITE_KEY_ERROR");
 }
@@ -953,9 +974,8 @@ TEST_F(Worker, ResetFailureSpendsTheKeyTheBoardMayHaveTaken) {
     KeyJob(1, 64);
     FailCommand(0xFF, 0);
     Run();
-    EXPECT_EQ(
-        host.log.Lines(),
-        std::vector<std::string>{"<1-3> Error:UpgradeThreadProc-->ZRU_ResetDevice failed,err=-8"});
+    EXPECT_EQ(StepLines(), std::vector<std::string>{
+                               "<1-3> Error:UpgradeThreadProc-->ZRU_ResetDevice failed,err=-8"});
     ExpectSpent("IDS_RESET_ERROR");
 }
 
@@ -972,9 +992,8 @@ TEST_F(Worker, DeviceThatDoesNotComeBackSpendsTheKeyAfterThirtySeconds) {
         const uint64_t start = clock.NowMs();
         Run();
         EXPECT_GE(clock.NowMs() - start, 30000u);
-        EXPECT_EQ(
-            host.log.Lines(),
-            std::vector<std::string>{"<1-3> Error:UpgradeThreadProc-->Wait loader failed,err=0"});
+        EXPECT_EQ(StepLines(), std::vector<std::string>{
+                                   "<1-3> Error:UpgradeThreadProc-->Wait loader failed,err=0"});
         ExpectSpent("IDS_WAIT_DEVICE_ERROR");
     }
 }
@@ -983,8 +1002,8 @@ TEST_F(Worker, ReReadAfterTheResetFailsAndSpendsTheKey) {
     KeyJob(1, 64);
     FailCommand(0x14, kVendorSector, 2);
     Run();
-    EXPECT_EQ(host.log.Lines(), std::vector<std::string>{
-                                    "<1-3> Error:UpgradeThreadProc->ZRU_ReadLBA2 failed,err=-8!"});
+    EXPECT_EQ(StepLines(), std::vector<std::string>{
+                               "<1-3> Error:UpgradeThreadProc->ZRU_ReadLBA2 failed,err=-8!"});
     ExpectSpent("IDS_READ_VENDOR_ERROR");
 }
 
@@ -1002,7 +1021,7 @@ TEST_P(WorkerTakeOut, DeviceThatDidNotClearTheAreaSpendsTheKey) {
     SetFaults([&c](LoaderFaults& f) { f.keyboxTakeOut = c.takeOut; });
     KeyJob(c.dest, 64);
     Run();
-    EXPECT_EQ(host.log.Lines(), std::vector<std::string>{c.line});
+    EXPECT_EQ(StepLines(), std::vector<std::string>{c.line});
     ExpectSpent(c.status);
 }
 
@@ -1043,7 +1062,8 @@ TEST_F(Worker, ADeliveredRecordThatCannotBeWrittenStopsTheStation) {
     };
     Run();
     ExpectMiscAreaHoldsKey(0);
-    EXPECT_EQ(host.LastStatus(), T("IDS_UPDATE_KEYFILE_ERROR"));
+    EXPECT_EQ(host.LastStatus(), T("IDS_UPDATE_KEYFILE_ERROR") + kKeyNoteSeparator +
+                                     T("IDS_KEY_MAY_BE_ON_BOARD") + " 0");
     EXPECT_EQ(host.keyFileFailedCalls, 1);
     EXPECT_EQ(host.failCalls, 1);
     EXPECT_EQ(host.successCalls, 0);
@@ -1062,9 +1082,10 @@ TEST_F(Worker, KeyThatCannotBeReservedIsNeverSentAndStopsTheKeyFile) {
     ASSERT_EQ(std::fwrite("\0\0\0\0", 1, 4, damage), 4u);
     ASSERT_EQ(std::fclose(damage), 0);
     Run();
-    EXPECT_EQ(host.LastStatus(), T("IDS_UPDATE_KEYFILE_ERROR"));
+    EXPECT_EQ(host.LastStatus(),
+              T("IDS_UPDATE_KEYFILE_ERROR") + kKeyNoteSeparator + T("IDS_NO_KEY_SENT"));
     EXPECT_EQ(host.events, (std::vector<std::string>{"keyfile-failed", "fail", "post"}));
-    EXPECT_EQ(host.log.Lines(),
+    EXPECT_EQ(StepLines(),
               std::vector<std::string>{"<1-3> Error:UpgradeThreadProc-->UpdateKeyFile failed"});
     EXPECT_FALSE(Sent(0x15));  // not a byte of the key reached the board
     EXPECT_EQ(host.keyFile->GetKeyState(0), KeyState::kTaken);

@@ -224,7 +224,16 @@ TEST_F(ShiftReport, ListsEveryJobAndAddsUpWhatTheResultsFilesHold) {
     for (const auto& r : results) {
         ++outcomes[r["result"].get<std::string>()];
         if (r["result"] == "fail") {
-            (r["key"].get<int64_t>() >= 0 ? failWithKey : failWithoutKey)++;
+            const int64_t key = r["key"].get<int64_t>();
+            (key >= 0 ? failWithKey : failWithoutKey)++;
+            // Every failure says, in the operator's language, whether a key went out; one after
+            // the key names it and says what to do with the board.
+            EXPECT_EQ(r["key_sent"], key >= 0);
+            const std::string text = r["text"];
+            const std::string note =
+                key >= 0 ? "可能已有密钥 " + std::to_string(key) + "：请将此板单独放置"
+                         : std::string("未发送密钥");
+            EXPECT_EQ(text.substr(text.size() - std::min(text.size(), note.size())), note) << text;
         }
     }
     ASSERT_GT(outcomes["ok"], 0);

@@ -8,6 +8,7 @@
 #include <tuple>
 #include <utility>
 
+#include "provision/JobRecord.h"
 #include "support/NativeFile.h"
 #include "support/Utf8Decode.h"
 
@@ -516,7 +517,8 @@ ShiftReport ShiftReader::Finish(const ReportWindow& window) {
         if (added) {
             ReasonTotals reason;
             reason.step = step;
-            reason.text = job.text;
+            // The failure's words, without what became of this board's key.
+            reason.text = job.text.substr(0, job.text.find(kKeyNoteSeparator));
             reason.cause = job.cause;
             if (!job.cause.empty() && job.causeCode != 0) {
                 reason.cause += " (" + std::to_string(job.causeCode) + ")";

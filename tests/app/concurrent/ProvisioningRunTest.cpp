@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "keydb/KeyFile.h"
+#include "provision/JobRecord.h"
 #include "support/FileSystem.h"
 #include "tests/app/concurrent/StationHarness.h"
 
@@ -118,7 +119,8 @@ TEST_F(ProvisioningRunTest, ADeviceThatReturnsAtAnotherPortAfterItsResetGetsNoSe
     // The first job waited for the device at 1-1 in vain; its slot left with the result.
     EXPECT_EQ(SlotNumbered(1), nullptr);
     EXPECT_EQ(view_.Colour(0), kRowRed);
-    EXPECT_EQ(view_.Cell(0, kColumnStatus), LangText("IDS_WAIT_DEVICE_ERROR"));
+    EXPECT_EQ(view_.Cell(0, kColumnStatus), LangText("IDS_WAIT_DEVICE_ERROR") + kKeyNoteSeparator +
+                                                "may hold key 0: set the board aside");
     EXPECT_EQ(view_.Mark(0), LangText("IDS_DEVICE_LEFT"));
     EXPECT_EQ(view_.Cell(0, kColumnLocation), "1-1");
     // At its new port the device is a new job, which finds that the first job's key was reserved
