@@ -114,10 +114,20 @@ std::string CJobResults::TodayPath() const {
 }
 
 bool CJobResults::Append(const JobRecord& record) {
+    if (practice_ && !record.practice) {
+        JobRecord marked = record;
+        marked.practice = true;
+        return AppendLine(FormatJobRecordLine(marked));
+    }
     return AppendLine(FormatJobRecordLine(record));
 }
 
 bool CJobResults::Append(const StationEvent& event) {
+    if (practice_ && !event.practice) {
+        StationEvent marked = event;
+        marked.practice = true;
+        return AppendLine(FormatStationEventLine(marked));
+    }
     return AppendLine(FormatStationEventLine(event));
 }
 

@@ -55,6 +55,8 @@ class CJobResults {
     bool Append(const JobRecord& record);
     bool Append(const StationEvent& event);
     std::string LastError() const;
+    // Practice mode: every record appended from now on carries "practice": true.
+    void SetPractice(bool practice) { practice_ = practice; }
     // Today's file.
     std::string TodayPath() const;
 
@@ -64,4 +66,5 @@ class CJobResults {
     std::string folder_;
     mutable std::mutex lock_;
     std::string error_;
+    bool practice_ = false;
 };

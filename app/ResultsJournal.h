@@ -18,6 +18,8 @@ class CResultsJournal {
 
     // Where a failed write is logged (once); null: nowhere.
     void SetLog(CLoggerBase* log) { log_ = log; }
+    // Practice mode: every record carries "practice": true.
+    void SetPractice(bool practice) { results_.SetPractice(practice); }
     // The keys loaded now: the key file's name and key-area SHA-256 (empty for a pool), or none.
     void SetKeys(const std::string& name, const std::string& sha256);
     void ClearKeys();

@@ -17,12 +17,14 @@
 #include "device/ZRUsbComm.h"
 #include "keydb/KeyFile.h"
 #include "keydb/KeySource.h"
+#include "provision/RkpExport.h"
 #include "provision/UpgradeWorker.h"
 #include "support/FileSystem.h"
 #include "support/IniLocalLan.h"
 #include "support/IniSettingBase.h"
 #include "support/LogTo.h"
 #include "support/Logger.h"
+#include "support/NativeFile.h"
 #include "support/Paths.h"
 
 namespace {
@@ -446,12 +448,45 @@ std::string CStationController::LangTextOr(const char* key, const char* fallback
     return text.empty() || text == key ? std::string(fallback) : text;
 }
 
+void CStationController::RkpFolderFailed(int error) {
+    if (error == 0 || rkpBlocked_.exchange(error) != 0) {
+        return;  // said once, until the folder can be written again
+    }
+    const char* key = RkpFolderTroubleKey(RkpFolderTroubleOf(error));
+    Log("Error:the RKP folder %s cannot take files: %s (%d); jobs that save RKP data wait until "
+        "it can",
+        RkpFolder(settings_->SavePath, appDir_).c_str(), ks::SystemErrorText(error).c_str(), error);
+    SetStatus(GetLangText(key != nullptr ? key : "IDS_RKP_FOLDER_READONLY"));
+}
+
+int CStationController::RkpFolderBlocked() {
+    if (rkpBlocked_.load() == 0) {
+        return 0;
+    }
+    {
+        // One probe at a time: several boards arriving at once ask together.
+        std::lock_guard<std::mutex> guard(rkpProbeLock_);
+        if (rkpBlocked_.load() == 0) {
+            return 0;
+        }
+        const int error = ProbeRkpFolder(RkpFolder(settings_->SavePath, appDir_));
+        if (error != 0) {
+            return error;
+        }
+        rkpBlocked_ = 0;
+    }
+    Log("The RKP folder takes files again");
+    SetStatus(std::string());
+    return 0;
+}
+
 void CStationController::RecordJob(const JobRecord& record) {
     poster_.Post([alive = alive_, this, job = record] {
         if (!*alive || journal_ == nullptr) {
             return;
         }
         JobRecord filled = job;
+        filled.practice = options_.practice;
         journal_->Job(&filled);
         if (jobObserver_) {
             jobObserver_(filled);

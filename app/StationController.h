@@ -193,6 +193,8 @@ class CStationController final : public IWorkerHost {
     void IncreaseFail() override;
     void DecreaseUnused() override;
     void KeyFileFailed() override;
+    void RkpFolderFailed(int error) override;
+    int RkpFolderBlocked() override;
     void RecordJob(const JobRecord& record) override;
     void PostUpgradeResult(int slotNumber, JobOutcome outcome) override;
     std::unique_ptr<CZRComm> NewComm() override;
@@ -276,6 +278,10 @@ class CStationController final : public IWorkerHost {
     std::mutex counterLock_;
 
     std::atomic<int> stationRunning_ = 0;
+    // The error that keeps the RKP folder from taking files (0: none); new jobs that save RKP
+    // data wait for it to be writable again.
+    std::atomic<int> rkpBlocked_ = 0;
+    std::mutex rkpProbeLock_;
     bool keyFileFailureShown_ = false;  // main thread; reset when a key file is loaded
 
     CShiftClock clock_;

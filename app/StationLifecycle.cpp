@@ -41,6 +41,7 @@ StartupResult CStationController::Initialise() {
         appDir_ += '/';
     }
     journal_ = std::make_unique<CResultsJournal>(appDir_);
+    journal_->SetPractice(options_.practice);
     keys_ = std::make_unique<CKeySupply>(
         model_, poster_, *journal_, *settings_,
         [this](const char* key) { return GetLangText(key); },

@@ -52,4 +52,4 @@ struct JobRecord {
 
 // A failure's row text is the step's text, this separator and what became of the key ("no key
 // sent", or "may hold key N: set the board aside"); the part before it names the failure.
-inline constexpr char kKeyNoteSeparator[] = " \xE2\x80\x94 ";
+inline constexpr char kKeyNoteSeparator[] = "; ";

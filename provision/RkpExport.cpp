@@ -58,6 +58,7 @@ RkpSaveResult SaveRkpFile(const std::string& path, const uint8_t* data, size_t l
     ks::NativeFile file;
     if (!file.Open(path, ks::kFileWrite | ks::kFileCreate | ks::kFileTruncate | ks::kFileNoFollow |
                              ks::kFileNonBlock)) {
+        result.error = file.LastError();
         return result;
     }
     if (!file.IsRegularFile()) {
@@ -65,10 +66,65 @@ RkpSaveResult SaveRkpFile(const std::string& path, const uint8_t* data, size_t l
         return result;
     }
     const bool wrote = file.WriteAll(data, length);
+    result.error = wrote ? 0 : file.LastError();
     // A write that stopped short leaves what reached the file (it was emptied at the open).
     const int64_t size = wrote ? static_cast<int64_t>(length) : file.Size();
     const bool closed = file.Close();
+    if (!closed && result.error == 0) {
+        result.error = file.LastError();
+    }
     result.written = static_cast<long>(std::max<int64_t>(size, 0));
     result.ok = wrote && closed;
     return result;
+}
+
+RkpFolderTrouble RkpFolderTroubleOf(int error) {
+#ifdef _WIN32
+    constexpr int kFull[] = {39, 112};    // handle disk full, disk full
+    constexpr int kReadOnly[] = {5, 19};  // access denied, write-protected medium
+#else
+    constexpr int kFull[] = {28, 122};        // ENOSPC, EDQUOT
+    constexpr int kReadOnly[] = {13, 1, 30};  // EACCES, EPERM, EROFS
+#endif
+    for (const int e : kFull) {
+        if (e == error) {
+            return RkpFolderTrouble::kFull;
+        }
+    }
+    for (const int e : kReadOnly) {
+        if (e == error) {
+            return RkpFolderTrouble::kReadOnly;
+        }
+    }
+    return RkpFolderTrouble::kNone;
+}
+
+const char* RkpFolderTroubleKey(RkpFolderTrouble trouble) {
+    switch (trouble) {
+        case RkpFolderTrouble::kFull:
+            return "IDS_RKP_FOLDER_FULL";
+        case RkpFolderTrouble::kReadOnly:
+            return "IDS_RKP_FOLDER_READONLY";
+        case RkpFolderTrouble::kNone:
+            break;
+    }
+    return nullptr;
+}
+
+int ProbeRkpFolder(const std::string& folder) {
+    // As large as the largest RKP item, so that a folder that passes can hold the next file.
+    static const std::string kBytes(5120, '\0');
+    const std::string path = folder + ".rkp-folder-probe";
+    ks::NativeFile file;
+    if (!file.Open(path,
+                   ks::kFileWrite | ks::kFileCreate | ks::kFileTruncate | ks::kFileNoFollow)) {
+        return file.LastError() != 0 ? file.LastError() : -1;
+    }
+    const bool wrote = file.WriteAll(kBytes);
+    int error = wrote ? 0 : file.LastError();
+    if (!file.Close() && error == 0) {
+        error = file.LastError();
+    }
+    ks::RemoveFile(path);
+    return wrote && error == 0 ? 0 : (error != 0 ? error : -1);
 }

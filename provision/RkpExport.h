@@ -19,7 +19,18 @@ struct RkpSaveResult {
     long written =
         -1;  // bytes written; -1 when the file was not opened or there was nothing to write
     bool ok = false;  // every byte written and the file closed without error
+    int error = 0;    // the platform's error number of the failing call (errno, GetLastError)
 };
+
+// Why an RKP file could not be written, when the folder is to blame: every later job would fail
+// the same way until the operator frees space or makes the folder writable.
+enum class RkpFolderTrouble { kNone, kFull, kReadOnly };
+RkpFolderTrouble RkpFolderTroubleOf(int error);
+// The language key of the operator's words for it (nullptr for kNone).
+const char* RkpFolderTroubleKey(RkpFolderTrouble trouble);
+
+// Writes and removes a small file in the folder: 0 when it can hold an RKP file, else the error.
+int ProbeRkpFolder(const std::string& folder);
 
 namespace rkp {
 // UTF-16 units, without the terminating zero: the longest path Windows opens (in its \\?\ form,

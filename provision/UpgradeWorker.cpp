@@ -26,6 +26,7 @@
 #include "provision/RkpExport.h"
 #include "provision/VendorStorage.h"
 #include "support/IniSettingBase.h"
+#include "support/NativeFile.h"
 
 namespace {
 
@@ -74,6 +75,8 @@ class UpgradeJob {
     // A failed job's row: the failing step's text and whether a key went out (with its index
     // and what to do with the board when it did); the log says the same.
     void SayWhatBecameOfTheKey();
+    // The row says what is wrong with the RKP folder and what to do.
+    void ShowFolderTrouble(RkpFolderTrouble trouble) { Status(RkpFolderTroubleKey(trouble)); }
     // The job's record for the results file and the console.
     void Report(JobOutcome outcome);
 
@@ -176,6 +179,24 @@ bool UpgradeJob::Prepare() {
     slotKnown_ = true;
     host_.DropRowColour(row_);
     host_.SetRowStatus(row_, std::string());
+    if (Settings().GetRkp != 0) {
+        // While the RKP folder cannot take a file, a job would only fail the same way: the board
+        // is not touched and counts neither as success nor as failure.
+        if (const int error = host_.RkpFolderBlocked(); error != 0) {
+            cause_ = ks::SystemErrorText(error);
+            causeCode_ = error;
+            const RkpFolderTrouble trouble = RkpFolderTroubleOf(error);
+            ShowFolderTrouble(trouble != RkpFolderTrouble::kNone ? trouble
+                                                                 : RkpFolderTrouble::kReadOnly);
+            statusCode_ = error;
+            stopped_ = true;
+            ProvLog(log_,
+                    "<%s> Error:UpgradeThreadProc-->RKP folder still cannot be written: %s (%d); "
+                    "board not touched",
+                    Loc(), cause_.c_str(), error);
+            return false;
+        }
+    }
 
     scanner_ = host_.NewScanner();
     if (!scanner_) {
@@ -257,6 +278,19 @@ bool UpgradeJob::ExportRkp() {
         ProvLog(log_, "<%s> Error:UpgradeThreadProc-->save rkp fail[%s](%d/%d)", Loc(),
                 devtext::Printable(path).c_str(), static_cast<int>(saved.written),
                 static_cast<int>(rkpLength));
+        if (saved.error != 0) {
+            // The cause, not the symptom: a full or unwritable folder is no fault of the board.
+            cause_ = ks::SystemErrorText(saved.error);
+            causeCode_ = saved.error;
+            ProvLog(log_, "<%s> Error:UpgradeThreadProc-->RKP folder %s: %s (%d)", Loc(),
+                    devtext::Printable(folder).c_str(), cause_.c_str(), saved.error);
+            const RkpFolderTrouble trouble = RkpFolderTroubleOf(saved.error);
+            if (trouble != RkpFolderTrouble::kNone) {
+                ShowFolderTrouble(trouble);
+                host_.RkpFolderFailed(saved.error);
+            }
+            statusCode_ = saved.error;
+        }
         return false;
     }
     return true;

@@ -48,6 +48,14 @@ class IWorkerHost {
     // may be taken. The controller stops the station and tells the operator (any thread).
     virtual void KeyFileFailed() = 0;
 
+    // The RKP folder could not take a file for a cause that every later job would meet too (a
+    // full or unwritable folder; error: the platform's error number). The controller says so
+    // once and blocks new jobs that save RKP data until the folder is writable again (any thread).
+    virtual void RkpFolderFailed(int /*error*/) {}
+    // 0 when jobs that save RKP data may start; else the error that blocks them (checked anew
+    // on each call while blocked: the folder may have been freed).
+    virtual int RkpFolderBlocked() { return 0; }
+
     // The finished job's record, just before its result is posted (the worker's thread).
     virtual void RecordJob(const JobRecord& record) = 0;
 

@@ -13,6 +13,7 @@
 #include "gui/DeviceTable.h"
 #include "keydb/KeyFile.h"
 #include "keydb/KeySource.h"
+#include "provision/JobRecord.h"
 #include "support/IniSettingBase.h"
 #include "tests/gui/GuiStation.h"
 
@@ -270,7 +271,9 @@ void OperatorWordsTest::aFullDiskIsNamedAndBoardsThatNeverStartedKeepNoFalseReas
                 ++stopped;
                 QCOMPARE(ColourOf(station, row), std::nullopt);
             } else if (ColourOf(station, row) == QColor(255, 0, 0)) {
-                QCOMPARE(status, station.Lang("IDS_UPDATE_KEYFILE_ERROR"));
+                QVERIFY2(status.startsWith(station.Lang("IDS_UPDATE_KEYFILE_ERROR") +
+                                           QString::fromUtf8(kKeyNoteSeparator)),
+                         qPrintable(status));
             }
         }
         // The unused label says what the key file says now, not the count before the failure.
@@ -300,7 +303,9 @@ void OperatorWordsTest::aKeyPoolOutOfReachIsNotAnEmptyPool() {
         station.Click(C::kStartStopButton);
         QVERIFY(WaitFor([&] { return ColourOf(station, 0).has_value() && !station.AnyRunning(); }));
         const QString status = station.Window().Table()->CellText(0, kColumnStatus);
-        QCOMPARE(status, station.Lang("IDS_KEYSOURCE_UNREACHABLE"));
+        QCOMPARE(status, station.Lang("IDS_KEYSOURCE_UNREACHABLE") +
+                             QString::fromUtf8(kKeyNoteSeparator) +
+                             station.Lang("IDS_NO_KEY_SENT"));
         QVERIFY(status != station.Lang("IDS_GET_KEY_ERROR"));
         QCOMPARE(IsAscii(status), std::string(selected) == "0");
         station.Click(C::kStartStopButton);

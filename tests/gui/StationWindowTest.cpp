@@ -14,6 +14,7 @@
 #include "gui/QtTranslations.h"
 #include "gui/StationPrompts.h"
 #include "keydb/KeyFile.h"
+#include "provision/JobRecord.h"
 #include "support/IniSettingBase.h"
 #include "tests/gui/GuiStation.h"
 
@@ -209,7 +210,9 @@ void StationWindowTest::rowsTurnGreenOrRedAndLoseTheirColourWhenANewJobStarts() 
     QCOMPARE(*table->RowColour(0), Green());
     QCOMPARE(*table->RowColour(1), Red());
     QCOMPARE(table->CellText(0, 2), station.Lang("IDS_PROCCESS_OK") + "[]");
-    QCOMPARE(table->CellText(1, 2), station.Lang("IDS_TEST_DEVICE_ERROR"));
+    QCOMPARE(table->CellText(1, 2), station.Lang("IDS_TEST_DEVICE_ERROR") +
+                                        QString::fromUtf8(kKeyNoteSeparator) +
+                                        station.Lang("IDS_NO_KEY_SENT"));
     QCOMPARE(table->item(0, 1)->background().color(), Green());
     QCOMPARE(table->item(1, 0)->background().color(), Red());
     QCOMPARE(station.Text(C::kSuccessCounter), QStringLiteral("00001"));
