@@ -4,6 +4,7 @@
 // Usage: ks_report_bench [DAYS] (default 7). Files go to $TMPDIR (default /tmp) and are removed.
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,7 +12,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -62,21 +62,26 @@ double Best(const std::vector<std::string>& argv) {
 int main(int argc, char** argv) {
     const int days = argc > 1 ? std::atoi(argv[1]) : 7;
     const char* tmp = std::getenv("TMPDIR");
-    const std::filesystem::path folder =
-        std::filesystem::path(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") /
-        ("ks_report_bench_" + std::to_string(getpid()));
-    std::filesystem::create_directories(folder);
+    std::string folder =
+        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/ks_report_bench_XXXXXX";
+    if (::mkdtemp(folder.data()) == nullptr) {
+        std::perror(folder.c_str());
+        return 1;
+    }
     report_fixture::WeekTotals totals;
-    const std::vector<std::string> files =
-        report_fixture::WriteWeek(folder.string(), days, &totals);
+    const std::vector<std::string> files = report_fixture::WriteWeek(folder, days, &totals);
     uintmax_t bytes = 0;
     for (const std::string& f : files) {
-        bytes += std::filesystem::file_size(f);
+        struct stat st {};
+        if (::stat(f.c_str(), &st) == 0) {
+            bytes += static_cast<uintmax_t>(st.st_size);
+        }
     }
+    const std::string csv = folder + "/week.csv";
+    const std::string html = folder + "/week.html";
     std::vector<std::string> report = {KS_KDBTOOL, "report"};
     report.insert(report.end(), files.begin(), files.end());
-    report.insert(report.end(), {"--csv", (folder / "week.csv").string(), "--html",
-                                 (folder / "week.html").string()});
+    report.insert(report.end(), {"--csv", csv, "--html", html});
     std::vector<std::string> jq = {"jq", "-c", "."};
     jq.insert(jq.end(), files.begin(), files.end());
 
@@ -92,6 +97,14 @@ int main(int argc, char** argv) {
     } else {
         std::printf("jq -c . (reference): jq is not installed\n");
     }
-    std::filesystem::remove_all(folder);
+    // Only what this run wrote, then its own folder (made by mkdtemp above).
+    for (const std::string& f : files) {
+        ::unlink(f.c_str());
+    }
+    ::unlink(csv.c_str());
+    ::unlink(html.c_str());
+    if (::rmdir(folder.c_str()) != 0) {
+        std::perror(folder.c_str());
+    }
     return reportSeconds > 0 ? 0 : 1;
 }
