@@ -71,6 +71,11 @@ KeyFileTrouble ClassifyKeyFileError(const std::string& text) {
         return KeyFileTrouble::kDamaged;
     }
     const int err = ErrorNumber(text);
+    // A journal of the stock (the station's record or the copy beside the file) that cannot be
+    // opened: the log names which one.
+    if (Has(text, " journal ") && (Has(text, "cannot be read") || Has(text, "cannot be written"))) {
+        return OneOf(err, kDiskFull) ? KeyFileTrouble::kDiskFull : KeyFileTrouble::kJournal;
+    }
     if (Has(text, " open ")) {
         if (OneOf(err, kNotFound)) {
             return KeyFileTrouble::kNotFound;
@@ -113,6 +118,8 @@ const char* KeyFileTroubleKey(KeyFileTrouble trouble) {
             return "IDS_KEYFILE_UNREADABLE";
         case KeyFileTrouble::kDiskFull:
             return "IDS_KEYFILE_DISK_FULL";
+        case KeyFileTrouble::kJournal:
+            return "IDS_KEYFILE_JOURNAL";
         case KeyFileTrouble::kOther:
             break;
     }

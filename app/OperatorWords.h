@@ -15,6 +15,7 @@ enum class KeyFileTrouble {
     kNotFound,    // the path names no file
     kUnreadable,  // a read of it failed
     kDiskFull,    // its disk has no room for the record of a key
+    kJournal,     // a journal of its stock cannot be opened for reading or writing
 };
 
 // The cause of a failed load, from the failing check's text (CKeyFile::GetError()).

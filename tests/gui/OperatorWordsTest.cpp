@@ -188,6 +188,10 @@ void OperatorWordsTest::keyFileRefusalsSayWhatToDoInEitherLanguage() {
         CKeyFile otherStation(held);
         QVERIFY(otherStation.IsValid());
         cases.push_back({"held.kdb", "IDS_KEYFILE_IN_USE"});
+        // A folder where the journal beside the file belongs: no record could be written.
+        station.MakeKeyFile("nojournal.kdb", 10, 32);
+        fs::create_directory(station.Home() / "nojournal.kdb.journal.jsonl");
+        cases.push_back({"nojournal.kdb", "IDS_KEYFILE_JOURNAL"});
         // A read-only folder (a read-only file system: root may write any other folder).
         const fs::path readOnly = station.Home() / "ro";
         SmallDisk readOnlyDisk(readOnly, 1 << 20);
@@ -356,7 +360,7 @@ void OperatorWordsTest::textsFitTheirControlsAndTheStatusTextKeepsClearOfTheTime
         for (const char* key :
              {"IDS_FIRST_LOAD_KEYFILE", "IDS_KEYS_OUT", "IDS_START_NO_KEYFILE", "IDS_CLOSE_RUNNING",
               "IDS_KEYFILE_READ_ONLY", "IDS_KEYFILE_DISK_FULL", "IDS_KEYFILE_IN_USE",
-              "IDS_KEYFILE_CUT_SHORT", "IDS_POOL_LOST", "IDS_PRACTICE"}) {
+              "IDS_KEYFILE_CUT_SHORT", "IDS_KEYFILE_JOURNAL", "IDS_POOL_LOST", "IDS_PRACTICE"}) {
             const QString t = station.Lang(key);
             QVERIFY2(QFontMetrics(status->font()).horizontalAdvance(t) <= status->width(),
                      qPrintable(t));

@@ -386,7 +386,8 @@ TEST(Win32Window, EveryLanguageTextFitsItsControl) {
               "IDS_POOL_LOST", "IDS_POOL_BACK", "IDS_FIRST_LOAD_KEYFILE", "IDS_KEYFILE_DAMAGED",
               "IDS_KEYFILE_NOT_KEYFILE", "IDS_KEYFILE_CUT_SHORT", "IDS_KEYFILE_READ_ONLY",
               "IDS_KEYFILE_IN_USE", "IDS_KEYFILE_NOT_FOUND", "IDS_KEYFILE_UNREADABLE",
-              "IDS_KEYFILE_DISK_FULL", "IDS_KEYFILE_OTHER", "IDS_KEYPOOL_LOAD_FAIL"}) {
+              "IDS_KEYFILE_DISK_FULL", "IDS_KEYFILE_JOURNAL", "IDS_KEYFILE_OTHER",
+              "IDS_KEYPOOL_LOAD_FAIL"}) {
             fits(C::kStatusLine, station.Lang(key));
         }
         fits(C::kStatusLine, station.Lang("IDS_JOB_STUCK") + " 16");
