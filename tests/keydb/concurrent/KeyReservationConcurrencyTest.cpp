@@ -77,7 +77,8 @@ TEST(KeyReservationConcurrency, ReservationsShareFlushesAndNoneIsReportedBeforeI
               0);
     auto disk = std::make_shared<MemoryDisk>();
     disk->file = disk->durable = keydbtest::ReadBytes(path);
-    disk->syncDelayUs = 300;
+    // A flush long enough that jobs on a busy machine (or under Wine) still meet at it.
+    disk->syncDelayUs = 2000;
     auto file = std::make_unique<CKeyFile>(std::make_unique<MemoryKeyFileIo>(disk), path, nullptr,
                                            KeyFileAccess::Station);
     ASSERT_TRUE(file->IsValid());
