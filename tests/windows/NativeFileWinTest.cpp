@@ -330,3 +330,59 @@ TEST(WindowsFiles, ALoadedKeyFileRefusesEveryOtherWriterUntilItIsLetGo) {
     std::fclose(writer);
     EXPECT_TRUE(::CopyFileW(ks::WidePath(dir.File("backup.kdb")).c_str(), wide.c_str(), FALSE));
 }
+
+// A stock's records are found by what the stock is, not by the path it was loaded through: a hard
+// link names the same file (one identity), a second station through it is refused, and an older
+// copy put back over the path after a delivery still has that key marked used at the next load.
+TEST(WindowsFiles, AHardLinkOrACopyPutBackFindsTheStocksOwnRecords) {
+    Scratch dir;
+    const std::string path = dir.File("\xE5\xAF\x86\xE9\x92\xA5.kdb");
+    const std::string link = dir.File("link \xE9\x93\xBE\xE6\x8E\xA5.kdb");
+    const std::string records = dir.File("stocks");
+    ASSERT_TRUE(ks::CreateFolderChain(records));
+    KeyFileLayout layout;
+    layout.keyCount = 8;
+    layout.keySize = 16;
+    std::vector<uint8_t> keys(128);
+    for (size_t i = 0; i < keys.size(); ++i) {
+        keys[i] = static_cast<uint8_t>(i * 13 + 5);
+    }
+    std::vector<uint8_t> image;
+    std::string error;
+    ASSERT_TRUE(BuildKeyFileImage(layout, keys.data(), keys.size(), &image, &error)) << error;
+    const std::string bytes(image.begin(), image.end());
+    ASSERT_TRUE(ks::ReplaceFileAtomically(path, bytes));
+    ASSERT_TRUE(::CreateHardLinkW(ks::WidePath(link).c_str(), ks::WidePath(path).c_str(), nullptr));
+    ks::FileIdentity viaPath, viaLink;
+    ASSERT_TRUE(ks::IdentityOfPath(path, &viaPath, nullptr));
+    ASSERT_TRUE(ks::IdentityOfPath(link, &viaLink, nullptr));
+    EXPECT_EQ(viaPath, viaLink);
+
+    auto station = std::make_unique<CKeyFile>(path, nullptr, KeyFileAccess::Station, records);
+    ASSERT_TRUE(station->IsValid()) << station->GetError();
+    CKeyFile second(link, nullptr, KeyFileAccess::Station, records);
+    EXPECT_FALSE(second.IsValid());
+    EXPECT_NE(second.GetError().find("in use by another station"), std::string::npos)
+        << second.GetError();
+
+    int32_t index = -1;
+    KeyCopy key;
+    ASSERT_TRUE(station->GetKey(&index, &key));
+    KeyJobInfo job;
+    job.slot = 1;
+    job.destination = "misc";
+    ASSERT_TRUE(station->ReserveKey(index, job));
+    ASSERT_TRUE(station->DeliverKey(index, job));
+    station.reset();
+
+    // The unmarked original put back over the path (the link keeps the marked file).
+    ASSERT_TRUE(ks::ReplaceFileAtomically(path, bytes));
+    ASSERT_TRUE(ks::IdentityOfPath(path, &viaPath, nullptr));
+    EXPECT_NE(viaPath, viaLink);
+    CKeyFile restored(path, nullptr, KeyFileAccess::Station, records);
+    ASSERT_TRUE(restored.IsValid()) << restored.GetError();
+    EXPECT_EQ(restored.GetUnusedCount(), 7);
+    int32_t next = -1;
+    ASSERT_TRUE(restored.GetKey(&next, &key));
+    EXPECT_NE(next, index);
+}
