@@ -891,9 +891,7 @@ bool CKeyFile::UsedLocked(uint32_t index) const {
     const auto it = states_.find(index);
     if (it != states_.end()) {
         // Reserved, delivered, spent or in doubt: it may be on a board. Taken or returned: not.
-        const KeyState state = it->second;
-        return state == KeyState::kReserved || state == KeyState::kDelivered ||
-               state == KeyState::kSpent || state == KeyState::kInDoubt;
+        return KeyMayBeOnBoard(it->second);
     }
     return TestBit(loadedBitmap_.data(), index);
 }
@@ -963,8 +961,17 @@ bool CKeyFile::ReserveKey(int32_t index, const KeyJobInfo& job) {
                    i));
         return false;
     }
-    std::lock_guard<std::mutex> lock(keyLock_);
-    Transition(i, KeyEvent::kReserve);
+    std::unique_lock<std::mutex> lock(keyLock_);
+    if (!Transition(i, KeyEvent::kReserve)) {
+        // Recorded, but no longer taken here: it is not sent, and nothing more is handed out.
+        const std::string now = KeyStateName(states_[i]);
+        lock.unlock();
+        Break(
+            Format("Error:ReserveKey-->key %u is %s and cannot be reserved; no further key is "
+                   "handed out",
+                   i, now.c_str()));
+        return false;
+    }
     try {
         if (!job.serial.empty()) {
             reservedSerials_.insert(job.serial);
@@ -982,17 +989,25 @@ bool CKeyFile::DeliverKey(int32_t index, const KeyJobInfo& job) {
     }
     const std::string line = Record(JournalEvent::kDelivered, i, job);
     const bool ok = !line.empty() && commit_.Commit(-1, line);
+    bool moved = false;
+    std::string now;
     {
         std::lock_guard<std::mutex> lock(keyLock_);
-        Transition(i, ok ? KeyEvent::kDeliver : KeyEvent::kSpend);
+        moved = Transition(i, ok ? KeyEvent::kDeliver : KeyEvent::kSpend);
+        now = KeyStateName(states_[i]);
     }
     if (!ok) {
         Break(
             Format("Error:DeliverKey-->key %u could not be recorded as delivered; no further "
                    "key is handed out",
                    i));
+    } else if (!moved) {
+        Break(
+            Format("Error:DeliverKey-->key %u is %s and cannot be delivered; no further key is "
+                   "handed out",
+                   i, now.c_str()));
     }
-    return ok;
+    return ok && moved;
 }
 
 bool CKeyFile::SpendKey(int32_t index, const KeyJobInfo& job, const std::string& step, int code) {
@@ -1024,10 +1039,13 @@ bool CKeyFile::UpdateKeyFile(int32_t index) {
         return false;
     }
     {
-        // A recorded key can no longer be released.
+        // A taken key is recorded as delivered and can no longer be released; a key in any other
+        // state stays as it is.
         std::lock_guard<std::mutex> lock(keyLock_);
-        if (Transition(i, KeyEvent::kReserve)) {
-            Transition(i, KeyEvent::kDeliver);
+        const auto it = states_.find(i);
+        if (it != states_.end() && it->second == KeyState::kTaken &&
+            !(Transition(i, KeyEvent::kReserve) && Transition(i, KeyEvent::kDeliver))) {
+            return false;
         }
     }
     if (!commit_.Commit(i, std::string())) {

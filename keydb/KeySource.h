@@ -33,7 +33,9 @@ class IKeySource {
     // the first device command that carries any byte of the key. False: nothing of the key may be
     // sent and the key stays held.
     virtual bool ReserveKey(int32_t index, const KeyJobInfo& job) = 0;
-    // The job of a reserved key ended. False: the end could not be recorded (the key stays used).
+    // The job of a reserved key ended. False: the end could not be recorded; the key stays used
+    // and the source has ended it itself (the key file spends it, a pool leaves it in doubt), so
+    // the job does not spend it too.
     virtual bool DeliverKey(int32_t index, const KeyJobInfo& job) = 0;
     virtual bool SpendKey(int32_t index, const KeyJobInfo& job, const std::string& step,
                           int code) = 0;

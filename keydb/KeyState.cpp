@@ -36,6 +36,22 @@ std::optional<KeyState> NextKeyState(KeyState from, KeyEvent event) {
     return std::nullopt;
 }
 
+bool KeyMayBeOnBoard(KeyState state) {
+    switch (state) {
+        case KeyState::kReserved:
+        case KeyState::kDelivered:
+        case KeyState::kSpent:
+        case KeyState::kInDoubt:
+        case KeyState::kExported:
+            return true;
+        case KeyState::kFree:
+        case KeyState::kTaken:
+        case KeyState::kReturned:
+            return false;
+    }
+    return true;
+}
+
 const char* KeyStateName(KeyState state) {
     switch (state) {
         case KeyState::kFree:
@@ -54,6 +70,24 @@ const char* KeyStateName(KeyState state) {
             return "in doubt";
         case KeyState::kExported:
             return "exported";
+    }
+    return "?";
+}
+
+const char* KeyEventName(KeyEvent event) {
+    switch (event) {
+        case KeyEvent::kTake:
+            return "take";
+        case KeyEvent::kReserve:
+            return "reserve";
+        case KeyEvent::kDeliver:
+            return "deliver";
+        case KeyEvent::kSpend:
+            return "spend";
+        case KeyEvent::kReturn:
+            return "return";
+        case KeyEvent::kExport:
+            return "export";
     }
     return "?";
 }

@@ -40,5 +40,11 @@ enum class KeyEvent : uint8_t {
 // The state after `event`, or nothing when the event is not allowed in state `from`.
 std::optional<KeyState> NextKeyState(KeyState from, KeyEvent event);
 
+// True when a board may hold the key: it was reserved (its bytes may have left the station) or
+// it went out of the source some other way. Free, taken and returned keys never reached a board.
+bool KeyMayBeOnBoard(KeyState state);
+
 // "free", "taken", "reserved", "delivered", "spent", "returned", "in doubt", "exported".
 const char* KeyStateName(KeyState state);
+// "take", "reserve", "deliver", "spend", "return", "export".
+const char* KeyEventName(KeyEvent event);

@@ -7,6 +7,7 @@
 #include <exception>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "keydb/KeyCopy.h"
 #include "keydb/KeyJournal.h"
 #include "keydb/KeySource.h"
+#include "keydb/KeyState.h"
 #include "keydb/StationKeyIndex.h"
 #include "keydb/WipeMemory.h"
 #include "provision/DeviceText.h"
@@ -70,7 +72,6 @@ class UpgradeJob {
     void ReadSerialQuietly();
     bool WriteMisc();
     bool WriteVendor(VendorDestination destination);
-    bool Commit();
     void Finish(JobOutcome outcome);
     // A failed job's row: the failing step's text and whether a key went out (with its index
     // and what to do with the board when it did); the log says the same.
@@ -89,10 +90,15 @@ class UpgradeJob {
     const char* Loc() const { return slot_.portLocation.c_str(); }
     const CIniSettingBase& Settings() { return host_.Settings(); }
     // The key's road through the job; each step that can fail after the key was taken goes
-    // through one of these.
+    // through one of these. The job's key moves only through NextKeyState.
+    bool TakeKey();
     void ReturnKey();
     bool ReserveKey();
+    bool DeliverKey();
     void SpendKey();
+    // The key's state after `event`; nothing (with the reason in the log) when the move is not
+    // allowed from the state the key is in: the job fails and the key stays as it is.
+    std::optional<KeyState> NextState(KeyEvent event);
     // Sets the failing step's status text and remembers it for the key's end record.
     void FailStep(const char* key, int code);
     void WipeBuffers();
@@ -109,11 +115,9 @@ class UpgradeJob {
     IKeySource* keys_ = nullptr;
     int32_t keyIndex_ = -1;
     KeyCopy key_;
-    bool keyTaken_ = false;     // taken and neither returned nor reserved (held if the job ends)
-    bool keyReserved_ = false;  // reserved and not yet delivered: spent if the job ends
-    KeyJobInfo keyJob_;         // what the journal records say about this job
-    bool keyWasReserved_ =
-        false;                    // the key reached the board's side of the job (its index is told)
+    // The job's key: free until taken. Taken when the job ends: held; reserved: spent by Run.
+    KeyState keyState_ = KeyState::kFree;
+    KeyJobInfo keyJob_;           // what the journal records say about this job
     const char* statusKey_ = "";  // the last status shown, and its result code
     int statusCode_ = 0;
     std::string statusText_;   // the last status when it is not the text of statusKey_ alone
@@ -124,10 +128,11 @@ class UpgradeJob {
     const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
     std::string failStep_ = "IDS_UPGRADE_FAILED";
     int failCode_ = 0;
-    bool already_ = false;  // the board holds its key already: no key taken, no failure
+    // How a job that does not succeed ends: failed, or (no key taken) kAlready when the board
+    // holds its key already, kStopped when the station stopped before the board was touched.
+    JobOutcome ending_ = JobOutcome::kFailed;
     // The key source that said this board's serial number had no key yet (asked once a job).
     const IKeySource* serialCheckedBy_ = nullptr;
-    bool stopped_ = false;  // the key source had stopped the station before a key was taken
 
     int32_t miscOffset_ = -1;
     std::string successText_;
@@ -143,10 +148,7 @@ VendorDestination DestinationOf(int32_t dest) {
 void UpgradeJob::Run() {
     JobOutcome outcome = JobOutcome::kFailed;
     try {
-        outcome = Steps()    ? JobOutcome::kSuccess
-                  : already_ ? JobOutcome::kAlready
-                  : stopped_ ? JobOutcome::kStopped
-                             : JobOutcome::kFailed;
+        outcome = Steps() ? JobOutcome::kSuccess : ending_;
     } catch (const std::exception&) {
         // Only an allocation can fail here; the key (if any) stays held.
         ProvLog(log_, "<%s> Error:UpgradeThreadProc-->new memory failed", Loc());
@@ -189,7 +191,7 @@ bool UpgradeJob::Prepare() {
             ShowFolderTrouble(trouble != RkpFolderTrouble::kNone ? trouble
                                                                  : RkpFolderTrouble::kReadOnly);
             statusCode_ = error;
-            stopped_ = true;
+            ending_ = JobOutcome::kStopped;
             ProvLog(log_,
                     "<%s> Error:UpgradeThreadProc-->RKP folder still cannot be written: %s (%d); "
                     "board not touched",
@@ -315,12 +317,12 @@ bool UpgradeJob::WriteKey() {
     // Known before the key is taken: a key pool records it with the reservation it makes then.
     keyJob_.destination = dest == 0 ? "misc" : dest == 2 ? "item8" : "vendor";
     Status("IDS_GET_KEY");
-    if (keys_ == nullptr || !keys_->TakeKey(keyJob_, &keyIndex_, &key_)) {
+    if (keys_ == nullptr || !TakeKey()) {
         // Why no key came, in the operator's words: the key source stopped the station, cannot
         // be reached, or has no unused key left.
         KeySourceCounts counts;
         if (keys_ != nullptr && keys_->IsBroken()) {
-            stopped_ = true;
+            ending_ = JobOutcome::kStopped;
             Status("IDS_STOPPED_KEYFILE");
             host_.KeyFileFailed();  // the source may have broken in this very take
         } else if (keys_ != nullptr && !keys_->GetCounts(&counts)) {
@@ -331,7 +333,6 @@ bool UpgradeJob::WriteKey() {
         ProvLog(log_, "<%s> Error:UpgradeThreadProc-->Get key failed", Loc());
         return false;
     }
-    keyTaken_ = true;
 
     bool written;
     if (dest == 0) {
@@ -341,7 +342,7 @@ bool UpgradeJob::WriteKey() {
     } else {
         written = WriteVendor(VendorDestination::kStorageSector);
     }
-    return written && Commit();
+    return written && DeliverKey();
 }
 
 bool UpgradeJob::LocateMisc() {
@@ -563,7 +564,7 @@ bool UpgradeJob::SerialAlreadyServed(IKeySource* keys) {
 }
 
 void UpgradeJob::RefuseAlreadyProvisioned() {
-    already_ = true;
+    ending_ = JobOutcome::kAlready;
     Status("IDS_ALREADY_PROVISIONED");
     ProvLog(log_,
             "<%s> Error:UpgradeThreadProc-->board already provisioned (serial %s); no key "
@@ -693,18 +694,38 @@ bool UpgradeJob::WriteVendor(VendorDestination destination) {
     return true;
 }
 
+std::optional<KeyState> UpgradeJob::NextState(KeyEvent event) {
+    const std::optional<KeyState> next = NextKeyState(keyState_, event);
+    if (!next) {
+        ProvLog(log_, "<%s> Error:UpgradeThreadProc-->key %d is %s: it cannot %s", Loc(),
+                static_cast<int>(keyIndex_), KeyStateName(keyState_), KeyEventName(event));
+    }
+    return next;
+}
+
+bool UpgradeJob::TakeKey() {
+    const std::optional<KeyState> taken = NextState(KeyEvent::kTake);
+    if (!taken || !keys_->TakeKey(keyJob_, &keyIndex_, &key_)) {
+        return false;
+    }
+    keyState_ = *taken;
+    return true;
+}
+
 bool UpgradeJob::ReserveKey() {
     // Before the first byte of the key goes to the board, the key source records the reservation
     // on stable storage (the key file: marked used and journalled; a pool: committed).
+    const std::optional<KeyState> reserved = NextState(KeyEvent::kReserve);
+    if (!reserved) {
+        return false;
+    }
     if (!keys_->ReserveKey(keyIndex_, keyJob_)) {
         Status("IDS_UPDATE_KEYFILE_ERROR");
         ProvLog(log_, "<%s> Error:UpgradeThreadProc-->UpdateKeyFile failed", Loc());
         host_.KeyFileFailed();
         return false;  // the key stays held: never sent, never handed out again in this run
     }
-    keyTaken_ = false;
-    keyReserved_ = true;
-    keyWasReserved_ = true;
+    keyState_ = *reserved;
     host_.DecreaseUnused();  // the file holds one unused key less from now on
     // Then the station's own index of what it handed out (a digest of the key and the board's
     // serial number), before the key is sent: a key it could not record is spent unsent.
@@ -718,22 +739,30 @@ bool UpgradeJob::ReserveKey() {
     return true;
 }
 
-bool UpgradeJob::Commit() {
-    keyReserved_ = false;
+bool UpgradeJob::DeliverKey() {
+    const std::optional<KeyState> delivered = NextState(KeyEvent::kDeliver);
+    if (!delivered) {
+        return false;
+    }
     if (!keys_->DeliverKey(keyIndex_, keyJob_)) {
+        // The source has ended the key itself (IKeySource::DeliverKey): the job spends it no
+        // further.
+        keyState_ = NextKeyState(keyState_, KeyEvent::kSpend).value_or(keyState_);
         Status("IDS_UPDATE_KEYFILE_ERROR");
         ProvLog(log_, "<%s> Error:UpgradeThreadProc-->UpdateKeyFile failed", Loc());
         host_.KeyFileFailed();
         return false;  // the key stays used on disk; without its end record it is in doubt
     }
+    keyState_ = *delivered;
     return true;
 }
 
 void UpgradeJob::SpendKey() {
-    if (!keyReserved_ || keys_ == nullptr) {
+    // Only a reserved key is spent; a taken one stays held, an ended one is done.
+    if (keyState_ != KeyState::kReserved) {
         return;
     }
-    keyReserved_ = false;
+    keyState_ = NextKeyState(keyState_, KeyEvent::kSpend).value_or(keyState_);
     if (!keys_->SpendKey(keyIndex_, keyJob_, failStep_, failCode_)) {
         ProvLog(log_, "<%s> Error:UpgradeThreadProc-->UpdateKeyFile failed", Loc());
         host_.KeyFileFailed();
@@ -748,10 +777,10 @@ void UpgradeJob::FailStep(const char* key, int code) {
 }
 
 void UpgradeJob::ReturnKey() {
-    if (keyTaken_ && keys_ != nullptr) {
+    if (const std::optional<KeyState> returned = NextState(KeyEvent::kReturn)) {
         keys_->ReturnKey(keyIndex_, keyJob_);
+        keyState_ = *returned;
     }
-    keyTaken_ = false;
 }
 
 void UpgradeJob::WipeBuffers() {
@@ -769,11 +798,12 @@ void UpgradeJob::Report(JobOutcome outcome) {
         record.slot = slotNumber_;
         record.port = slot_.portLocation;
         record.serial = keyJob_.serial;
-        if (keyWasReserved_) {
+        const bool sent = KeyMayBeOnBoard(keyState_);
+        if (sent) {
             record.keyIndex = keyIndex_;
             record.destination = keyJob_.destination;
         }
-        record.keySent = keyWasReserved_;
+        record.keySent = sent;
         record.outcome = outcome;
         if (success) {
             record.result = successText_;
@@ -799,7 +829,7 @@ void UpgradeJob::Report(JobOutcome outcome) {
 void UpgradeJob::SayWhatBecameOfTheKey() {
     try {
         std::string note;
-        if (keyWasReserved_) {
+        if (KeyMayBeOnBoard(keyState_)) {
             // The key was reserved before its first byte went out: the board may hold it.
             note = host_.GetLangText("IDS_KEY_MAY_BE_ON_BOARD");
             const std::string index = std::to_string(keyIndex_);

@@ -12,6 +12,7 @@
 #include "keydb/Crc32.h"
 #include "keydb/KeyFile.h"
 #include "keydb/KeyFileFormat.h"
+#include "keydb/KeySource.h"
 #include "keydb/KeyState.h"
 #include "tests/keydb/KeyDbTestSupport.h"
 
@@ -169,11 +170,16 @@ TEST(KeyStates, EveryStateAndEventFollowsTheTable) {
     }
     // Over every pair of states: a key that may be on a board (reserved, delivered, spent, in
     // doubt), or that was exported, never becomes free, taken or returned again.
-    for (const S from : {S::kReserved, S::kDelivered, S::kSpent, S::kInDoubt, S::kExported}) {
+    const std::set<S> gone = {S::kReserved, S::kDelivered, S::kSpent, S::kInDoubt, S::kExported};
+    for (const S from : gone) {
         for (const S to : {S::kFree, S::kTaken, S::kReturned}) {
             EXPECT_EQ(pairs.count({from, to}), 0u)
                 << KeyStateName(from) << " -> " << KeyStateName(to);
         }
+    }
+    // ... and those are the keys a board may hold.
+    for (const S state : states) {
+        EXPECT_EQ(KeyMayBeOnBoard(state), gone.count(state) != 0) << KeyStateName(state);
     }
     EXPECT_EQ(pairs.size(), allowed.size());
     std::set<std::string> names;
@@ -181,6 +187,68 @@ TEST(KeyStates, EveryStateAndEventFollowsTheTable) {
         names.insert(KeyStateName(state));
     }
     EXPECT_EQ(names.size(), std::size(states));
+}
+
+// A job's key through the key file as its key source: from every state a job can bring it to,
+// each move the source offers goes through exactly when the state table allows it, and leaves
+// the key in the table's next state (or where it was).
+TEST_F(KeyAllocation, SourceMovesAJobsKeyOnlyAsTheTableAllows) {
+    using S = KeyState;
+    using E = KeyEvent;
+    CreateWithKeys(4, 8);
+    const std::vector<uint8_t> image = ReadBytes(path_);
+    const std::pair<S, std::vector<E>> paths[] = {
+        {S::kFree, {}},
+        {S::kTaken, {E::kTake}},
+        {S::kReturned, {E::kTake, E::kReturn}},
+        {S::kReserved, {E::kTake, E::kReserve}},
+        {S::kDelivered, {E::kTake, E::kReserve, E::kDeliver}},
+        {S::kSpent, {E::kTake, E::kReserve, E::kSpend}},
+    };
+    const KeyJobInfo job{1, "1-1", "SN1", "misc"};
+    int run = 0;
+    for (const auto& [state, path] : paths) {
+        for (const E event : {E::kTake, E::kReserve, E::kDeliver, E::kSpend, E::kReturn}) {
+            SCOPED_TRACE(std::string(KeyStateName(state)) + ", then " + KeyEventName(event));
+            const std::string copy = dir_.File("walk" + std::to_string(run++) + ".kdb");
+            WriteBytes(copy, image);
+            CKeyFile file(copy);
+            ASSERT_TRUE(file.IsValid());
+            CKeyFileSource source(&file, copy);
+            // The move on key 0; true when the source made it.
+            const auto move = [&](E e) {
+                const S before = file.GetKeyState(0);
+                switch (e) {
+                    case E::kTake: {
+                        int32_t index = -1;
+                        KeyCopy key;
+                        return source.TakeKey(job, &index, &key) && index == 0;
+                    }
+                    case E::kReserve:
+                        return source.ReserveKey(0, job);
+                    case E::kDeliver:
+                        return source.DeliverKey(0, job);
+                    case E::kSpend:
+                        return source.SpendKey(0, job, "IDS_WRITE_KEY_ERROR", 5);
+                    case E::kReturn:
+                        source.ReturnKey(0, job);
+                        return file.GetKeyState(0) != before;
+                    case E::kExport:
+                        break;
+                }
+                return false;
+            };
+            for (const E step : path) {
+                ASSERT_TRUE(move(step)) << KeyEventName(step);
+            }
+            ASSERT_EQ(file.GetKeyState(0), state);
+            const std::optional<S> next = NextKeyState(state, event);
+            EXPECT_EQ(move(event), next.has_value());
+            EXPECT_EQ(file.GetKeyState(0), next.value_or(state));
+            // A refused move breaks nothing: the next key still goes out.
+            EXPECT_FALSE(source.IsBroken());
+        }
+    }
 }
 
 TEST_F(KeyAllocation, ReleasingAKeyNotHandedOutChangesNothing) {

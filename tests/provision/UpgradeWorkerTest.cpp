@@ -46,15 +46,6 @@ std::vector<uint8_t> EmptyItem() {
     return item;
 }
 
-// What became of the job's key, as the key database shows it afterwards.
-enum class KeyFate {
-    kUntaken,    // never taken (or taken and returned: the database cannot tell)
-    kReturned,   // taken and given back
-    kHeld,       // taken, neither given back nor recorded
-    kSpent,      // reserved in the file before the device was written, then the job failed
-    kCommitted,  // recorded as used in the file
-};
-
 class Worker : public ::testing::Test {
   protected:
     // The log's lines of the failing steps; the line that names a sent key and says what to do
@@ -183,31 +174,27 @@ class Worker : public ::testing::Test {
         return out;
     }
 
-    void ExpectKey(KeyFate fate, const std::string& spentAt = std::string()) {
+    // The state the job left its key (key 0) in, as the key file shows it afterwards: free
+    // (never taken), returned, taken (held: neither returned nor reserved), spent (reserved
+    // before the device was written, then the job failed) or delivered.
+    void ExpectKey(KeyState state, const std::string& spentAt = std::string()) {
         ASSERT_NE(host.keyFile, nullptr);
         const int32_t n = static_cast<int32_t>(count_);
-        const bool inUse = fate != KeyFate::kReturned && fate != KeyFate::kUntaken;
-        const bool onDisk = fate == KeyFate::kCommitted || fate == KeyFate::kSpent;
+        const bool inUse = state != KeyState::kReturned && state != KeyState::kFree;
+        EXPECT_EQ(host.keyFile->GetKeyState(0), state);
         EXPECT_EQ(host.keyFile->GetUnusedCount(), inUse ? n - 1 : n);
-        EXPECT_EQ(DiskUnused(), onDisk ? n - 1 : n);
-        switch (fate) {
-            case KeyFate::kSpent:
-                EXPECT_EQ(host.keyFile->GetKeyState(0), KeyState::kSpent);
+        EXPECT_EQ(DiskUnused(), KeyMayBeOnBoard(state) ? n - 1 : n);
+        switch (state) {
+            case KeyState::kSpent:
                 EXPECT_EQ(Journal(),
                           (std::vector<std::string>{"reserved 0", "spent 0 " + spentAt}));
                 break;
-            case KeyFate::kCommitted:
-                EXPECT_EQ(host.keyFile->GetKeyState(0), KeyState::kDelivered);
+            case KeyState::kDelivered:
                 EXPECT_EQ(Journal(), (std::vector<std::string>{"reserved 0", "delivered 0"}));
                 break;
-            case KeyFate::kHeld:
-                EXPECT_EQ(host.keyFile->GetKeyState(0), KeyState::kTaken);
+            default:
+                // Taken: nothing written; returned: written at the next flush.
                 EXPECT_EQ(Journal(), std::vector<std::string>{});
-                break;
-            case KeyFate::kReturned:
-                EXPECT_EQ(Journal(), std::vector<std::string>{});  // written at the next flush
-                break;
-            case KeyFate::kUntaken:
                 break;
         }
         // The next job gets the job's key again only when it was given back.
@@ -215,8 +202,8 @@ class Worker : public ::testing::Test {
         KeyCopy key;
         ASSERT_TRUE(host.keyFile->GetKey(&index, &key));
         EXPECT_EQ(index, inUse ? 1 : 0);
-        if (fate == KeyFate::kReturned || fate == KeyFate::kUntaken) {
-            EXPECT_EQ(host.StatusShown("IDS_GET_KEY"), fate == KeyFate::kReturned);
+        if (!inUse) {
+            EXPECT_EQ(host.StatusShown("IDS_GET_KEY"), state == KeyState::kReturned);
         }
     }
 
@@ -282,7 +269,7 @@ class Worker : public ::testing::Test {
 
     void ExpectSpent(const std::string& status) {
         ExpectFailed(status, true);
-        ExpectKey(KeyFate::kSpent, status);
+        ExpectKey(KeyState::kSpent, status);
     }
 
     void ExpectSucceeded(const std::string& okText, bool keyWritten) {
@@ -366,7 +353,7 @@ TEST_F(Worker, MiscDestinationWritesKeyAndZerosOverAnOlderLongerKey) {
               (std::vector<std::string>{T("IDS_GET_KEY"), T("IDS_WRITE_MISC"), T("IDS_READ_MISC"),
                                         T("IDS_PROCCESS_OK") + "[" + T("IDS_INFO_KEYBOX") + "]"}));
     ExpectMiscAreaHoldsKey(0);
-    ExpectKey(KeyFate::kCommitted);
+    ExpectKey(KeyState::kDelivered);
     EXPECT_TRUE(StepLines().empty());
 }
 
@@ -378,7 +365,7 @@ TEST_P(WorkerOnLayout, MiscDestinationFoundThroughTheDevicesPartitionTable) {
     Run();
     ExpectSucceeded(T("IDS_PROCCESS_OK") + "[" + T("IDS_INFO_KEYBOX") + "]", true);
     ExpectMiscAreaHoldsKey(0);
-    ExpectKey(KeyFate::kCommitted);
+    ExpectKey(KeyState::kDelivered);
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, WorkerOnLayout,
@@ -458,7 +445,7 @@ TEST_F(Worker, VendorStorageSectorDestination) {
         const auto after = Sectors(kVendorSector, 1);
         EXPECT_TRUE(std::equal(before.begin(), before.begin() + 252, after.begin()));
         EXPECT_TRUE(Sent(0xFF, 1));
-        ExpectKey(KeyFate::kCommitted);
+        ExpectKey(KeyState::kDelivered);
     }
 }
 
@@ -492,7 +479,7 @@ TEST_F(Worker, VendorItem8DestinationIsBuiltFromZerosNotFromWhatTheGuardRead) {
         }
     }
     EXPECT_EQ(item8Ops, (std::vector<uint8_t>{0x14, 0x15, 0x14}));
-    ExpectKey(KeyFate::kCommitted);
+    ExpectKey(KeyState::kDelivered);
 }
 
 TEST_F(Worker, KeysFillingTheRecordRoomExactlyAreWritten) {
@@ -522,7 +509,7 @@ TEST_F(Worker, KeysLongerThanTheRecordRoomAreRefusedBeforeAnythingIsWritten) {
                   std::vector<std::string>{"<1-3> Error:UpgradeThreadProc-->key size " +
                                            std::to_string(size) + " larger than the record room " +
                                            std::to_string(dest == 1 ? 232 : 128)});
-        ExpectKey(KeyFate::kReturned);
+        ExpectKey(KeyState::kReturned);
     }
 }
 
@@ -612,7 +599,7 @@ TEST_F(Worker, RkpAndKeyboxTogether) {
     Run();
     ExpectSucceeded(
         T("IDS_PROCCESS_OK") + "[" + T("IDS_INFO_KEYBOX") + " " + T("IDS_INFO_RKP") + "]", true);
-    ExpectKey(KeyFate::kCommitted);
+    ExpectKey(KeyState::kDelivered);
 }
 
 TEST_F(Worker, BoardThatHasAKeyOfTheseKeysGetsNoSecondOne) {
@@ -747,7 +734,7 @@ TEST_F(Worker, SerialNumberReadFailure) {
               (std::vector<std::string>{
                   "ERROR:ZR_ReadVendorRpmbData->ZRU_ReadVendorRpmb data failed,err=-8!",
                   "<1-3> Error:UpgradeThreadProc-->ZR_ReadVendorRpmbData failed,err=0"}));
-    ExpectKey(KeyFate::kUntaken);
+    ExpectKey(KeyState::kFree);
 }
 
 TEST_F(Worker, RkpFileThatCannotBeWritten) {
@@ -760,7 +747,7 @@ TEST_F(Worker, RkpFileThatCannotBeWritten) {
     EXPECT_TRUE(host.log.Has("<1-3> Error:UpgradeThreadProc-->save rkp fail[" +
                              dir.File("missing/KSDEMO0001.json") + "](-1/" +
                              std::to_string(facts.rkpData.size()) + ")"));
-    ExpectKey(KeyFate::kUntaken);
+    ExpectKey(KeyState::kFree);
 }
 
 TEST_F(Worker, EmptyRkpItemIsASaveFailure) {
@@ -784,7 +771,7 @@ TEST_F(Worker, ScannerCannotBeMade) {
     EXPECT_EQ(StepLines(),
               std::vector<std::string>{"<1-3> Error:UpgradeThreadProc-->new ZRScan object failed"});
     EXPECT_TRUE(tap.Commands().empty());
-    ExpectKey(KeyFate::kUntaken);
+    ExpectKey(KeyState::kFree);
 }
 
 TEST_F(Worker, CommandObjectCannotBeMade) {
@@ -794,7 +781,7 @@ TEST_F(Worker, CommandObjectCannotBeMade) {
     ExpectFailed("IDS_CREATE_ZRCOMM_ERROR");
     EXPECT_EQ(StepLines(),
               std::vector<std::string>{"<1-3> Error:UpgradeThreadProc-->new ZRComm object failed"});
-    ExpectKey(KeyFate::kUntaken);
+    ExpectKey(KeyState::kFree);
 }
 
 TEST_F(Worker, DeviceNotReady) {
@@ -807,7 +794,7 @@ TEST_F(Worker, DeviceNotReady) {
     EXPECT_EQ(StepLines(),
               std::vector<std::string>{
                   "<1-3> Error:UpgradeThreadProc-->ZRU_TestDeviceReady failed,err=-6"});
-    ExpectKey(KeyFate::kUntaken);
+    ExpectKey(KeyState::kFree);
 }
 
 TEST_F(Worker, NoKeyLeftOrNoKeyFile) {
@@ -852,7 +839,7 @@ TEST_F(Worker, NoPartitionTableOnTheDevice) {
     EXPECT_EQ(StepLines(), (std::vector<std::string>{
                                "ERROR:GetParamFromDev->Check parameter tag failed!",
                                "<1-3> Error:UpgradeThreadProc-->Get key writing position failed"}));
-    ExpectKey(KeyFate::kUntaken);
+    ExpectKey(KeyState::kFree);
 }
 
 TEST_F(Worker, MiscWithoutAFixedSizeIsNotWritten) {
@@ -867,7 +854,7 @@ TEST_F(Worker, MiscWithoutAFixedSizeIsNotWritten) {
                                "ERROR:GetKeyMiscOffset->misc size unknown!",
                                "<1-3> Error:UpgradeThreadProc-->Get key writing position failed"}));
     EXPECT_FALSE(Sent(0x15));
-    ExpectKey(KeyFate::kUntaken);  // the key area is found before a key is taken
+    ExpectKey(KeyState::kFree);  // the key area is found before a key is taken
 }
 
 TEST_F(Worker, KeyLargerThanTheMiscAreaIsHeld) {
@@ -876,7 +863,7 @@ TEST_F(Worker, KeyLargerThanTheMiscAreaIsHeld) {
     ExpectFailed("IDS_KEY_SIZE_LARGER");
     EXPECT_TRUE(StepLines().empty());
     EXPECT_FALSE(Sent(0x15));
-    ExpectKey(KeyFate::kHeld);
+    ExpectKey(KeyState::kTaken);
 }
 
 TEST_F(Worker, MiscWriteFailureSpendsTheKeyTheBoardMayHaveStored) {
@@ -933,7 +920,7 @@ TEST_F(Worker, VendorSectorReadFailureStopsTheJobBeforeAKeyIsTaken) {
     ExpectFailed("IDS_READ_VENDOR_ERROR");
     EXPECT_EQ(StepLines(), std::vector<std::string>{
                                "<1-3> Error:UpgradeThreadProc->ZRU_ReadLBA failed,err=-8!"});
-    ExpectKey(KeyFate::kUntaken);
+    ExpectKey(KeyState::kFree);
     EXPECT_FALSE(host.StatusShown("IDS_GET_KEY"));
 }
 
@@ -946,7 +933,7 @@ TEST_F(Worker, VendorSectorWithoutItsTagTakesNoKey) {
     EXPECT_EQ(StepLines(),
               std::vector<std::string>{"<1-3> Error:UpgradeThreadProc->vendor data invalid!"});
     EXPECT_FALSE(Sent(0x15));
-    ExpectKey(KeyFate::kUntaken);
+    ExpectKey(KeyState::kFree);
     EXPECT_FALSE(host.StatusShown("IDS_GET_KEY"));
 }
 
