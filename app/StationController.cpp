@@ -158,7 +158,7 @@ void CStationController::OnStartStopButton() {
     if (!keys_->OutOfKeysShown()) {
         SetStatus({});  // the last refusal or failure is past
     }
-    if (settings_->WriteKeybox != 0 && settings_->DestPosition != 0 &&
+    if (settings_->WriteKeybox != 0 && settings_->Destination() != KeyDestination::kMisc &&
         settings_->AllowReprovision == 0) {
         // The loader takes the record out of vendor storage after its reset and keeps no copy
         // the station can read: only a record not taken yet and the serial number guard it.

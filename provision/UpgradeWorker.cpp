@@ -57,7 +57,7 @@ class UpgradeJob {
     bool ReadVendorArea(VendorDestination destination);
     // The re-provisioning guard: true (with the row's status set) when the board must not get a
     // key because it has one of these keys already, or because what it holds cannot be read.
-    bool AlreadyProvisioned(int32_t dest);
+    bool AlreadyProvisioned(KeyDestination dest);
     // The serial-number guard: true (with the row's status set) when a key of the loaded keys was
     // reserved for a board with this job's serial number (delivered, spent or in doubt since).
     bool SerialAlreadyServed(IKeySource* keys);
@@ -141,8 +141,10 @@ class UpgradeJob {
     bool vendorSectorRead_ = false;  // vendorSector_ holds the destination's sector as read
 };
 
-VendorDestination DestinationOf(int32_t dest) {
-    return dest == 2 ? VendorDestination::kItem8 : VendorDestination::kStorageSector;
+// The vendor place of a destination other than the misc key area.
+VendorDestination VendorPlaceOf(KeyDestination dest) {
+    return dest == KeyDestination::kItem8 ? VendorDestination::kItem8
+                                          : VendorDestination::kStorageSector;
 }
 
 void UpgradeJob::Run() {
@@ -302,20 +304,21 @@ bool UpgradeJob::WriteKey() {
     keys_ = host_.KeySource();
     keyJob_.slot = slotNumber_;
     keyJob_.portLocation = slot_.portLocation;
-    const int32_t dest = Settings().DestPosition;
-    if (keys_ != nullptr && dest == 0 && !LocateMisc()) {
+    const KeyDestination dest = Settings().Destination();
+    const bool misc = dest == KeyDestination::kMisc;
+    if (keys_ != nullptr && misc && !LocateMisc()) {
         return false;
     }
     if (keys_ != nullptr && AlreadyProvisioned(dest)) {
         return false;
     }
     // The vendor sector's record is written into the sector as the board holds it.
-    if (keys_ != nullptr && dest != 0 && dest != 2 && !vendorSectorRead_ &&
+    if (keys_ != nullptr && dest == KeyDestination::kVendorStorage && !vendorSectorRead_ &&
         !ReadVendorArea(VendorDestination::kStorageSector)) {
         return false;
     }
     // Known before the key is taken: a key pool records it with the reservation it makes then.
-    keyJob_.destination = dest == 0 ? "misc" : dest == 2 ? "item8" : "vendor";
+    keyJob_.destination = DestinationName(dest);
     Status("IDS_GET_KEY");
     if (keys_ == nullptr || !TakeKey()) {
         // Why no key came, in the operator's words: the key source stopped the station, cannot
@@ -334,14 +337,7 @@ bool UpgradeJob::WriteKey() {
         return false;
     }
 
-    bool written;
-    if (dest == 0) {
-        written = WriteMisc();
-    } else if (dest == 2) {
-        written = WriteVendor(VendorDestination::kItem8);
-    } else {
-        written = WriteVendor(VendorDestination::kStorageSector);
-    }
+    const bool written = misc ? WriteMisc() : WriteVendor(VendorPlaceOf(dest));
     return written && DeliverKey();
 }
 
@@ -382,7 +378,7 @@ bool UpgradeJob::ReadVendorArea(VendorDestination destination) {
     return true;
 }
 
-bool UpgradeJob::AlreadyProvisioned(int32_t dest) {
+bool UpgradeJob::AlreadyProvisioned(KeyDestination dest) {
     if (Settings().AllowReprovision != 0) {
         return false;
     }
@@ -392,7 +388,7 @@ bool UpgradeJob::AlreadyProvisioned(int32_t dest) {
         // it, so for those destinations a board that cannot tell it gets no key; for misc its key
         // area tells as much.
         std::string snText;
-        if (dest == 0) {
+        if (dest == KeyDestination::kMisc) {
             ReadSerialQuietly();
         } else {
             if (!ReadSerial(&snText)) {
@@ -408,7 +404,7 @@ bool UpgradeJob::AlreadyProvisioned(int32_t dest) {
     // Every place a key of this station can be on the board, whatever today's destination: the
     // misc key area, the vendor-storage sector and the item 8 sector (a record the loader has not
     // taken yet). A place that cannot be read fails the job before a key is taken.
-    if (dest != 0 && miscOffset_ < 0) {
+    if (dest != KeyDestination::kMisc && miscOffset_ < 0) {
         miscOffset_ = GetKeyMiscOffset(slot_.devicePath, comm_.get(), log_);
         if (miscOffset_ >= 0) {
             miscBuffer_.assign(misc_key::kAreaBytes, 0);
@@ -443,7 +439,7 @@ bool UpgradeJob::AlreadyProvisioned(int32_t dest) {
     std::array<uint8_t, vendor::kSectorBytes> item8{};
     for (const VendorDestination place :
          {VendorDestination::kStorageSector, VendorDestination::kItem8}) {
-        const bool own = dest != 0 && DestinationOf(dest) == place;
+        const bool own = dest != KeyDestination::kMisc && VendorPlaceOf(dest) == place;
         uint8_t* sector = place == VendorDestination::kItem8 ? item8.data() : storage.data();
         if (own) {
             // The sector the record goes into is read as the destination reads it (the vendor

@@ -17,6 +17,29 @@ const char* Flag(int32_t value) {
 
 }  // namespace
 
+KeyDestination DestinationOf(int32_t destPosition) {
+    switch (destPosition) {
+        case 0:
+            return KeyDestination::kMisc;
+        case 2:
+            return KeyDestination::kItem8;
+        default:
+            return KeyDestination::kVendorStorage;
+    }
+}
+
+const char* DestinationName(KeyDestination destination) {
+    switch (destination) {
+        case KeyDestination::kMisc:
+            return "misc";
+        case KeyDestination::kVendorStorage:
+            return "vendor";
+        case KeyDestination::kItem8:
+            return "item8";
+    }
+    return "vendor";
+}
+
 CIniSettingBase::~CIniSettingBase() = default;
 
 int32_t CIniSettingBase::GetIntValue(std::string_view key, int32_t defaultValue) {

@@ -10,6 +10,18 @@
 #include "support/Logger.h"  // KS_PRINTF_LIKE
 #include "support/SettingBase.h"
 
+// Where a key goes on the board.
+enum class KeyDestination {
+    kMisc,           // the misc key area
+    kVendorStorage,  // the record inside the vendor-storage sector
+    kItem8,          // vendor item 8
+};
+// DestPosition read as a destination: 0 the misc key area, 2 vendor item 8, any other value (1,
+// and 3 as older files have it) vendor storage.
+KeyDestination DestinationOf(int32_t destPosition);
+// "misc", "vendor" or "item8": the destination as job results and key records name it.
+const char* DestinationName(KeyDestination destination);
+
 struct LanguageEntry {
     std::string fileName;
     int32_t fontSize = 1;
@@ -63,7 +75,8 @@ class CIniSettingBase : public CSettingBase {
     int32_t CheckCRC = 0;
     int32_t DeviceType = 10;
     int32_t ResetAfterWrite = 0;
-    int32_t DestPosition = 0;
+    int32_t DestPosition = 0;  // as the file and the dialogs keep it; read it as Destination()
+    KeyDestination Destination() const { return DestinationOf(DestPosition); }
     std::string SavePath;
     // The keys Load found missing or out of range, in file order, whose defaults are in use
     // (start-up logs them: a damaged file that turns WriteKeybox off must not pass unnoticed).
