@@ -28,6 +28,7 @@ enum class Id {
     kPool,
     kPoolWrapKey,
     kInsecurePool,
+    kPracticeWithProductionKeys,
     kSimulate,
     kSimState,
     kSimFault,
@@ -75,6 +76,8 @@ constexpr Spec kSpecs[] = {
     {Id::kInsecurePool, "insecure-pool-connection", nullptr,
      "allow a pool connection without verified TLS (logged)", kAll, ""},
     {Id::kSimulate, "simulate", "N", "practice mode: N simulated boards (0..64), no USB", kAll, ""},
+    {Id::kPracticeWithProductionKeys, "practice-with-production-keys", nullptr,
+     "(with --simulate, in a window) practice may spend keys production has used", kAll, ""},
     {Id::kSimState, "sim-state", "DIR", "keep the simulated boards' storage in DIR", kAll, ""},
     {Id::kSimFault, "sim-fault", "NAME=P",
      "fault NAME with probability P (0..1) per command, repeatable:\n"
@@ -176,6 +179,9 @@ bool Take(const Spec& spec, const std::string& value, StationArguments* o, std::
             return true;
         case Id::kInsecurePool:
             o->insecurePool = true;
+            return true;
+        case Id::kPracticeWithProductionKeys:
+            o->practiceWithProductionKeys = true;
             return true;
         case Id::kSimulate:
             if (!ParseInt(value, 0, kMaxSimulatedBoards, &o->simulate)) {
@@ -309,6 +315,10 @@ bool ParseStationArguments(const std::vector<std::string>& args, StationProgram 
         }
         simOptions = simOptions || spec->id == Id::kSimState || spec->id == Id::kSimFault ||
                      spec->id == Id::kSimSeed || spec->id == Id::kSimRevive;
+    }
+    if (o.practiceWithProductionKeys && o.simulate < 0) {
+        *error = "--practice-with-production-keys needs --simulate N";
+        return false;
     }
     if (simOptions && o.simulate < 0) {
         *error = "the --sim-* options need --simulate N";

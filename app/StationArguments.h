@@ -38,6 +38,8 @@ struct StationArguments {
     std::optional<std::string> poolName;
     std::string poolWrapKey;  // the pool's wrap key file (else KeyPoolWrapKey of config.ini)
     bool insecurePool = false;
+    // Practice (simulated boards in a window) may take a key stock production has used.
+    bool practiceWithProductionKeys = false;
     int simulate = -1;  // -1: the machine's USB; else N simulated loader boards
     SimBusOptions sim;
     std::string sysfsRoot = "/sys";

@@ -10,6 +10,7 @@
 
 #include "app/KeySupply.h"
 #include "app/OperatorWords.h"
+#include "app/PracticeKeys.h"
 #include "app/ResultsJournal.h"
 #include "app/StationDialogTexts.h"
 #include "app/StationTexts.h"
@@ -253,8 +254,46 @@ void CStationController::OnKeyFileButton() {
     LoadKeyFile(*path);
 }
 
+bool CStationController::PracticeRefuses(const std::string& what, const std::string& why,
+                                         const char* textKey) {
+    if (!options_.practice || why.empty()) {
+        return false;
+    }
+    if (options_.practiceWithProductionKeys) {
+        Log("Warning:Practice takes %s all the same (--practice-with-production-keys): %s; its "
+            "keys go to simulated boards",
+            what.c_str(), why.c_str());
+        return false;
+    }
+    Log("Error:Practice refuses %s: %s", what.c_str(), why.c_str());
+    const std::string words = GetLangText(textKey);
+    SetStatus(words);
+    view_.ShowMessage(words, ErrorCaption(), MessageIcon::kError);
+    model_.SetFocus(C::kKeyFileButton);
+    return true;
+}
+
+void CStationController::LoadPracticeKeyFile() {
+    const std::string path = appDir_ + kPracticeKeyFileName;
+    if (std::string error; !MakePracticeKeyFile(path, &error)) {
+        Log("Error:The practice key file %s could not be made: %s", path.c_str(), error.c_str());
+        return;
+    }
+    LoadKeyFile(path);
+}
+
 void CStationController::LoadKeyFile(const std::string& path) {
     if (!initialised_ || shutDown_ || State() != StationState::kIdle) {
+        return;
+    }
+    if (options_.practice &&
+        PracticeRefuses("key file " + path,
+                        ProductionUseOf(path,
+                                        options_.productionFolder.empty()
+                                            ? std::string()
+                                            : options_.productionFolder + "stocks",
+                                        appDir_ + "stocks"),
+                        "IDS_PRACTICE_KEYFILE_USED")) {
         return;
     }
     const std::string buttonText = model_.ControlText(C::kKeyFileButton);
@@ -278,6 +317,10 @@ void CStationController::LoadKeyFile(const std::string& path) {
 void CStationController::LoadKeyPool(const std::string& conninfo, const std::string& pool,
                                      const std::string& wrapKeyFile, bool insecureConnection) {
     if (!initialised_ || shutDown_ || State() != StationState::kIdle) {
+        return;
+    }
+    if (PracticeRefuses("key pool " + pool, "a key pool holds the line's keys",
+                        "IDS_PRACTICE_POOL")) {
         return;
     }
     const std::string message = keys_->LoadPool(conninfo, pool, wrapKeyFile, insecureConnection);

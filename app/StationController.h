@@ -66,8 +66,14 @@ struct StationOptions {
     // How often the counts of a key source without a file (the shared pool) are read again, off
     // the main thread, so that the unused-key label follows other stations' draws; 0: never.
     uint32_t keyCountRefreshMs = 5000;
-    // Practice mode (simulated boards): the title and the status line say so all the time.
+    // Practice mode (simulated boards): the title and the status line say so all the time, and
+    // production's key stocks are refused (app/PracticeKeys.h).
     bool practice = false;
+    // Production's application folder, whose "stocks" records tell practice which key stocks are
+    // production's; empty: unknown.
+    std::string productionFolder;
+    // Practice takes production's key stocks all the same (--practice-with-production-keys).
+    bool practiceWithProductionKeys = false;
 };
 
 // What window initialisation ended with: the station runs, or the process should end with
@@ -203,6 +209,11 @@ class CStationController final : public IWorkerHost {
   private:
     struct WorkerJob;
 
+    // Practice refusing a key stock of production's: true (said on the status line, in a box
+    // and in the log) when `what` must not be loaded; `why` is production's use of it.
+    bool PracticeRefuses(const std::string& what, const std::string& why, const char* textKey);
+    // Practice without a key source given: its own key file, made when absent, is loaded.
+    void LoadPracticeKeyFile();
     void Log(const char* format, ...) KS_PRINTF_LIKE(2, 3);
     StartupResult ConfigFailure();
     bool LoadConfiguration();

@@ -394,5 +394,7 @@ void CStationController::ApplyArguments(const StationArguments& arguments) {
         // The shared key pool config.ini keeps (KeyPool, PoolName in section System).
         LoadKeyPool(settings_->KeyPool, settings_->PoolName, arguments.poolWrapKey,
                     arguments.insecurePool);
+    } else if (options_.practice) {
+        LoadPracticeKeyFile();
     }
 }

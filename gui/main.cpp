@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "app/PracticeKeys.h"
 #include "app/StationArguments.h"
 #include "app/StationController.h"
 #include "gui/EndSignals.h"
@@ -81,7 +82,10 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    const ApplicationFolders folders = ChooseApplicationFolders(options.home);
+    // Practice (simulated boards) without --home keeps its files apart from production's.
+    const std::string production = ChooseApplicationFolders(std::string()).appDir;
+    ApplicationFolders folders = ChooseApplicationFolders(options.home);
+    folders.appDir = WindowStationFolder(options, folders.appDir);
     if (std::string seedError; !SeedApplicationDirectory(folders, &seedError)) {
         std::fprintf(stderr, "keystation: %s\n", seedError.c_str());
         if (folders.appDir.empty()) {
@@ -99,6 +103,8 @@ int main(int argc, char** argv) {
     CStationWindow window;
     StationOptions stationOptions;
     stationOptions.practice = machine.Simulated();
+    stationOptions.productionFolder = production;
+    stationOptions.practiceWithProductionKeys = options.practiceWithProductionKeys;
     CStationController controller(machine.Platform(), window, poster, stationOptions);
     window.AttachController(&controller);
     const StartupResult startup = controller.Initialise();

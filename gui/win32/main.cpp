@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "app/PracticeKeys.h"
 #include "app/StationArguments.h"
 #include "app/StationController.h"
 #include "gui/win32/Win32StationWindow.h"
@@ -99,7 +100,10 @@ int main() {
         return 0;
     }
 
-    const ApplicationFolders folders = ChooseApplicationFolders(options.home);
+    // Practice (simulated boards) without --home keeps its files apart from production's.
+    const std::string production = ChooseApplicationFolders(std::string()).appDir;
+    ApplicationFolders folders = ChooseApplicationFolders(options.home);
+    folders.appDir = WindowStationFolder(options, folders.appDir);
     if (std::string seedError; !SeedApplicationDirectory(folders, &seedError)) {
         ::MessageBoxW(nullptr, Wide(seedError).c_str(), L"keystation", MB_OK | MB_ICONERROR);
         if (folders.appDir.empty()) {
@@ -121,6 +125,8 @@ int main() {
     }
     StationOptions stationOptions;
     stationOptions.practice = machine.Simulated();
+    stationOptions.productionFolder = production;
+    stationOptions.practiceWithProductionKeys = options.practiceWithProductionKeys;
     CStationController controller(machine.Platform(), window, poster, stationOptions);
     window.AttachController(&controller);
     const StartupResult startup = controller.Initialise();

@@ -2,6 +2,8 @@
 // same refusals, and one help text that names what a program does not take.
 #include "app/StationArguments.h"
 
+#include "app/PracticeKeys.h"
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -155,4 +157,31 @@ TEST(StationArguments, AWindowRefusesTheConsolesOwnOptionsAndItsHelpSaysWhy) {
             << option;
     }
     EXPECT_EQ(console.find("Not taken"), std::string::npos) << console;
+}
+
+TEST(StationArguments, PracticeKeepsItsOwnFolderAndTakesProductionKeysOnlyWhenTold) {
+    StationArguments o;
+    std::string error;
+    ASSERT_TRUE(Parse(StationProgram::kQtWindow, {"--simulate", "4"}, &o, &error)) << error;
+    EXPECT_FALSE(o.practiceWithProductionKeys);
+    // Practice without --home: "practice" inside production's folder; production and an
+    // explicit --home stay where they are.
+    EXPECT_EQ(WindowStationFolder(o, "/home/op/.local/share/keystation/"),
+              "/home/op/.local/share/keystation/practice/");
+    EXPECT_EQ(WindowStationFolder(o, "C:\\Station\\"), "C:\\Station\\practice\\");
+    EXPECT_EQ(WindowStationFolder(o, ""), "");
+    StationArguments production;
+    EXPECT_EQ(WindowStationFolder(production, "/srv/keys/"), "/srv/keys/");
+    ASSERT_TRUE(Parse(
+        StationProgram::kWin32Window,
+        {"--simulate", "2", "--home", "/srv/drill", "--practice-with-production-keys"}, &o, &error))
+        << error;
+    EXPECT_TRUE(o.practiceWithProductionKeys);
+    EXPECT_EQ(WindowStationFolder(o, "/srv/drill/"), "/srv/drill/");
+
+    // Only with simulated boards.
+    EXPECT_FALSE(Parse(StationProgram::kQtWindow, {"--practice-with-production-keys"}, &o, &error));
+    EXPECT_EQ(error, "--practice-with-production-keys needs --simulate N");
+    EXPECT_NE(StationHelp(StationProgram::kQtWindow).find("--practice-with-production-keys"),
+              std::string::npos);
 }

@@ -189,6 +189,8 @@ class GuiStation {
         options.scanIntervalMs = 5;
         options.jobClock = jobClock;
         options.practice = practice;
+        options.productionFolder = productionFolder;
+        options.practiceWithProductionKeys = practiceWithProductionKeys;
         controller_ = std::make_unique<CStationController>(*platform_, *window_, poster_, options);
         window_->AttachController(controller_.get());
         const StartupResult result = controller_->Initialise();
@@ -269,8 +271,10 @@ class GuiStation {
   public:
     std::map<std::string, std::string>& system = home_.system;
     std::map<std::string, std::string>& language = home_.language;
-    IClock* jobClock = nullptr;  // the controller's clock of job times; null: the system's
-    bool practice = false;       // practice mode (the title and the status line say so)
+    IClock* jobClock = nullptr;    // the controller's clock of job times; null: the system's
+    bool practice = false;         // practice mode (the title and the status line say so)
+    std::string productionFolder;  // production's application folder, for practice
+    bool practiceWithProductionKeys = false;  // practice may take production's key stocks
 
   private:
     FastClock clock_{50};
