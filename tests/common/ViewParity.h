@@ -344,6 +344,8 @@ class CParityScenario {
         options.scanIntervalMs = 5;
         options.jobClock = &jobs_;
         options.practice = true;
+        // The scenario's key file has a key marked used by no run of this practice station.
+        options.practiceWithProductionKeys = true;
         controller_ =
             std::make_unique<CStationController>(*platform_, *parity_, *probe.poster, options);
         if (!controller_->Initialise().started) {
