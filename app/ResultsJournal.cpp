@@ -59,7 +59,7 @@ void CResultsJournal::Append(const StationEvent& event) {
 
 void CResultsJournal::Failed() {
     if (!failureLogged_ && log_ != nullptr) {
-        log_->Print(0, "Error:the job results could not be written: %s",
+        log_->Print(ks::kLogStation, "Error:the job results could not be written: %s",
                     results_.LastError().c_str());
     }
     failureLogged_ = true;

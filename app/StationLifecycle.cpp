@@ -151,8 +151,8 @@ void CStationController::CreateLogger() {
     if (logger_->Open()) {
         keys_->SetLog(logger_.get());
         journal_->SetLog(logger_.get());
-        logger_->SetLevel(-1);
-        logger_->Print(0, "Ostrel Running...\r\n");
+        logger_->SetLevel(ks::kLogAll);
+        logger_->Print(ks::kLogStation, "Ostrel Running...\r\n");
         LogSettingsTrouble();
     }
 }

@@ -84,8 +84,8 @@ void LogBadValue(CLoggerBase* log, const char* section, std::string_view key,
     }
     const int keyLen = static_cast<int>(std::min(key.size(), kMaxLogText));
     const int valueLen = static_cast<int>(std::min(value.size(), kMaxLogText));
-    log->Print(0, "Error:DeviceTables-->bad entry in [%s]: %.*s=%.*s", section, keyLen, key.data(),
-               valueLen, value.data());
+    log->Print(ks::kLogStation, "Error:DeviceTables-->bad entry in [%s]: %.*s=%.*s", section,
+               keyLen, key.data(), valueLen, value.data());
 }
 
 }  // namespace
@@ -127,7 +127,7 @@ bool DeviceTables::LoadFile(const std::string& path, CLoggerBase* log) {
                                                                    : "cannot be read";
             loadProblem_ = path + ": " + why;
             if (log != nullptr) {
-                log->Print(0, "Error:DeviceTables-->%s", loadProblem_.c_str());
+                log->Print(ks::kLogStation, "Error:DeviceTables-->%s", loadProblem_.c_str());
             }
             return false;
         }
@@ -143,7 +143,8 @@ bool DeviceTables::LoadBuffer(const char* data, size_t size, CLoggerBase* log) {
     Clear();
     if (data == nullptr || size > kMaxFileSize) {
         if (log != nullptr) {
-            log->Print(0, "Error:DeviceTables-->content missing or over %zu bytes", kMaxFileSize);
+            log->Print(ks::kLogStation, "Error:DeviceTables-->content missing or over %zu bytes",
+                       kMaxFileSize);
         }
         return false;
     }
@@ -179,7 +180,8 @@ bool DeviceTables::LoadBuffer(const char* data, size_t size, CLoggerBase* log) {
                 }
                 if (!AddChipRow(row)) {
                     if (log != nullptr) {
-                        log->Print(0, "Error:DeviceTables-->more than %zu chip rows, rest dropped",
+                        log->Print(ks::kLogStation,
+                                   "Error:DeviceTables-->more than %zu chip rows, rest dropped",
                                    kMaxChipRows);
                     }
                     break;
@@ -191,7 +193,7 @@ bool DeviceTables::LoadBuffer(const char* data, size_t size, CLoggerBase* log) {
         return false;
     }
     if (vendorId_ == 0 && log != nullptr) {
-        log->Print(0, "Error:DeviceTables-->ZR_VENDOR_ID not configured");
+        log->Print(ks::kLogStation, "Error:DeviceTables-->ZR_VENDOR_ID not configured");
     }
     return true;
 }

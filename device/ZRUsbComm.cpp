@@ -41,8 +41,8 @@ int ZRU_ResetPipe(IBulkPipes& pipes, const std::string& path, uint8_t pipe, CLog
     }
     if (device == IBulkPipes::kInvalidHandle) {
         if (logSink != nullptr) {
-            logSink->Print(0, "ERROR:ZRU_ResetPipe-->CreateFile %s failed,err=%d", path.c_str(),
-                           err);
+            logSink->Print(ks::kLogStation, "ERROR:ZRU_ResetPipe-->CreateFile %s failed,err=%d",
+                           path.c_str(), err);
         }
         return 0;
     }
@@ -52,12 +52,13 @@ int ZRU_ResetPipe(IBulkPipes& pipes, const std::string& path, uint8_t pipe, CLog
     pipes.Close(device);
     if (!reset) {
         if (logSink != nullptr) {
-            logSink->Print(0, "ERROR:ZRU_ResetPipe-->DeviceIoControl failed,err=%d", err);
+            logSink->Print(ks::kLogStation, "ERROR:ZRU_ResetPipe-->DeviceIoControl failed,err=%d",
+                           err);
         }
         return 0;
     }
     if (logSink != nullptr) {
-        logSink->Print(0, "INFO:ZRU_ResetPipe-->DeviceIoControl OK");
+        logSink->Print(ks::kLogStation, "INFO:ZRU_ResetPipe-->DeviceIoControl OK");
     }
     return 1;
 }

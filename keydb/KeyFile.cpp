@@ -50,7 +50,7 @@ std::string Format(const char* format, ...) {
 
 void Report(CLoggerBase* log, const std::string& text) {
     if (log != nullptr) {
-        log->Print(0, "%s", text.c_str());
+        log->Print(ks::kLogStation, "%s", text.c_str());
     }
 }
 

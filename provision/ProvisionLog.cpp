@@ -8,6 +8,6 @@ void ProvLog(CLoggerBase* log, const char* format, ...) {
     }
     va_list args;
     va_start(args, format);
-    log->VPrint(0, format, args);
+    log->VPrint(ks::kLogStation, format, args);
     va_end(args);
 }

@@ -2,6 +2,6 @@
 
 void VLogTo(CLoggerBase* log, const char* format, va_list args) {
     if (log != nullptr) {
-        log->VPrint(0, format, args);
+        log->VPrint(ks::kLogStation, format, args);
     }
 }

@@ -19,6 +19,13 @@
 #define KS_PRINTF_LIKE(fmt_index, first_arg) __attribute__((format(printf, fmt_index, first_arg)))
 #endif
 
+namespace ks {
+// The levels lines are printed at, and the threshold that writes them all (SetLevel).
+inline constexpr int kLogAll = -1;     // a threshold: every line is written
+inline constexpr int kLogStation = 0;  // the station's lines: every writer but the key pool
+inline constexpr int kLogKeyPool = 1;  // the key pool's lines
+}  // namespace ks
+
 class CLoggerBase {
   public:
     virtual ~CLoggerBase() = default;

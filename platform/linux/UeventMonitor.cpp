@@ -203,10 +203,11 @@ bool UeventMonitor::Start(std::function<void()> onChange) {
     CLoggerBase* log = log_.load();
     if (polling_ && log != nullptr) {
         if (options_.forcePolling) {
-            log->Print(0, "INFO:UeventMonitor-->uevent socket not used, polling every %.3g s",
+            log->Print(ks::kLogStation,
+                       "INFO:UeventMonitor-->uevent socket not used, polling every %.3g s",
                        options_.pollIntervalMs / 1000.0);
         } else {
-            log->Print(0,
+            log->Print(ks::kLogStation,
                        "INFO:UeventMonitor-->uevent socket unavailable,err=%d, polling every "
                        "%.3g s",
                        error, options_.pollIntervalMs / 1000.0);
@@ -351,7 +352,7 @@ void UeventMonitor::Run() {
             CloseFd(&socket_);
             polling_ = true;
             if (CLoggerBase* log = log_.load(); log != nullptr) {
-                log->Print(0,
+                log->Print(ks::kLogStation,
                            "INFO:UeventMonitor-->uevent socket failed,err=%d, polling every "
                            "%.3g s",
                            error, options_.pollIntervalMs / 1000.0);

@@ -368,7 +368,7 @@ bool UsbfsPipes::ClaimInterface(OpenDevice& device, const std::string& devicePat
     // half-way. It is refused instead.
     if (device.endpoints.alternateSetting != 0) {
         if (CLoggerBase* log = log_.load(); log != nullptr) {
-            log->Print(0,
+            log->Print(ks::kLogStation,
                        "ERROR:UsbfsPipes-->%s has its bulk pair only in alternate setting %u of "
                        "interface %u; refused (releasing the interface would reset its "
                        "endpoints between the phases of a command)",
@@ -388,7 +388,8 @@ bool UsbfsPipes::ClaimInterface(OpenDevice& device, const std::string& devicePat
     const bool otherDriver = haveDriver && std::strcmp(driver.driver, "usbfs") != 0;
     const auto logDetach = [&] {
         if (CLoggerBase* log = log_.load(); log != nullptr) {
-            log->Print(0, "INFO:UsbfsPipes-->detached driver %s from interface %u of %s",
+            log->Print(ks::kLogStation,
+                       "INFO:UsbfsPipes-->detached driver %s from interface %u of %s",
                        driver.driver, interfaceNumber, devicePath.c_str());
         }
     };
@@ -476,7 +477,8 @@ std::shared_ptr<UsbfsPipes::OpenDevice> UsbfsPipes::OpenDeviceAt(const std::stri
         }
         if (clock_.NowMs() != firstTry) {
             if (CLoggerBase* log = log_.load(); log != nullptr) {
-                log->Print(0, "INFO:UsbfsPipes-->%s not accessible at first, %s after %u ms",
+                log->Print(ks::kLogStation,
+                           "INFO:UsbfsPipes-->%s not accessible at first, %s after %u ms",
                            node.c_str(), fd >= 0 ? "opened" : "still refused",
                            static_cast<unsigned>(clock_.NowMs() - firstTry));
             }

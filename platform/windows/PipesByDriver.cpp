@@ -78,12 +78,13 @@ void CPipesByDriver::Say(const std::string& devicePath, Driver driver, const std
         return;
     }
     if (driver == Driver::kNone) {
-        log->Print(0, "ERROR:SelectDriver-->no driver bound to %s", devicePath.c_str());
+        log->Print(ks::kLogStation, "ERROR:SelectDriver-->no driver bound to %s",
+                   devicePath.c_str());
     } else if (driver == Driver::kWinUsb) {
-        log->Print(0, "INFO:SelectDriver-->%s: driver %s, WinUSB pipes", devicePath.c_str(),
-                   service.c_str());
+        log->Print(ks::kLogStation, "INFO:SelectDriver-->%s: driver %s, WinUSB pipes",
+                   devicePath.c_str(), service.c_str());
     } else {
-        log->Print(0, "INFO:SelectDriver-->%s: driver %s, pipe files PIPE00/PIPE01",
+        log->Print(ks::kLogStation, "INFO:SelectDriver-->%s: driver %s, pipe files PIPE00/PIPE01",
                    devicePath.c_str(), service.c_str());
     }
 }

@@ -16,7 +16,7 @@ bool CRegistryPortMap::Open() {
     if (hive_ == IRegistry::Hive::LocalMachine) {
         hive_ = IRegistry::Hive::CurrentUser;
         if (log_ != nullptr) {
-            log_->Print(0,
+            log_->Print(ks::kLogStation,
                         "Info:port map kept under HKEY_CURRENT_USER\\SOFTWARE\\Quillard "
                         "(the machine's key may not be written)\r\n");
         }
