@@ -37,19 +37,8 @@ std::optional<KeyState> NextKeyState(KeyState from, KeyEvent event) {
 }
 
 bool KeyMayBeOnBoard(KeyState state) {
-    switch (state) {
-        case KeyState::kReserved:
-        case KeyState::kDelivered:
-        case KeyState::kSpent:
-        case KeyState::kInDoubt:
-        case KeyState::kExported:
-            return true;
-        case KeyState::kFree:
-        case KeyState::kTaken:
-        case KeyState::kReturned:
-            return false;
-    }
-    return true;
+    return state == KeyState::kReserved || state == KeyState::kDelivered ||
+           state == KeyState::kSpent || state == KeyState::kInDoubt || state == KeyState::kExported;
 }
 
 const char* KeyStateName(KeyState state) {

@@ -41,7 +41,7 @@ table=$(cat <<EOF
 R1	keydb/KeyState.cpp	case KeyEvent::kReturn:\n            if (from == KeyState::kTaken) {	case KeyEvent::kReturn:\n            if (from == KeyState::kTaken || from == KeyState::kReserved) {	$KD
 R2	keydb/KeyState.cpp	case KeyEvent::kSpend:\n            if (from == KeyState::kReserved) {	case KeyEvent::kSpend:\n            if (from == KeyState::kReserved || from == KeyState::kTaken) {	$KD
 R3	keydb/KeyFile.cpp	            states_[index] = KeyState::kInDoubt;\n	<none>	$KD $PV
-R4	keydb/KeyFile.cpp	return state == KeyState::kReserved || state == KeyState::kDelivered ||	return state == KeyState::kDelivered ||	$KD $PV
+R4	keydb/KeyState.cpp	return state == KeyState::kReserved || state == KeyState::kDelivered ||	return state == KeyState::kDelivered ||	$KD $PV
 R5	keydb/KeyFile.cpp	Transition(i, ok ? KeyEvent::kDeliver : KeyEvent::kSpend);	Transition(i, KeyEvent::kDeliver);	$KD $PV
 R6	keydb/KeyFile.cpp	        searchStart_ = std::min(searchStart_, i / 8);\n	<none>	$KD
 R7	keydb/GroupCommit.cpp	        pending_.journal += journalLine;\n        ++queued_;	        pending_.journal += journalLine;	$KD
@@ -50,8 +50,8 @@ R9	keydb/KeyJournal.cpp	            ++out->malformed;\n            out->lastLine
 R10	keydb/KeyJournal.cpp	ours_ = record.digest == digest_;	ours_ = true;	$KD
 R11	keydb/KeyAudit.cpp	if (history.returned > 0 && history.reserved == 0) {	if (history.returned > 0) {	$KD
 R12	keydb/KeyAudit.cpp	if (history.reserved > 1) {	if (history.reserved > 2) {	$KD
-R13	provision/UpgradeWorker.cpp	const std::string serial = serialCheckedBy_ == keys_ ? std::string() : keyJob_.serial;	const std::string serial = dest == 0 && serialCheckedBy_ != keys_ ? keyJob_.serial : std::string();	$PV
-R14	provision/UpgradeWorker.cpp	            return true;  // nothing taken; the job fails as a read failure\n        }\n        if (keySize > 0	            return false;\n        }\n        if (keySize > 0	$PV
+R13	provision/UpgradeWorker.cpp	const std::string serial = serialCheckedBy_ == keys_ ? std::string() : keyJob_.serial;	const std::string serial = Settings().Destination() == KeyDestination::kMisc && serialCheckedBy_ != keys_ ? keyJob_.serial : std::string();	$PV
+R14	provision/UpgradeWorker.cpp	                return true;  // nothing taken; the job fails as a read failure	                return false;	$PV
 R15	keydb/pool/PoolSchema.cpp	ORDER BY k.idx LIMIT v_room FOR UPDATE SKIP LOCKED) f	ORDER BY k.idx LIMIT v_room FOR UPDATE) f	$PL:PoolRules.*
 R16	keydb/pool/PoolSchema.cpp	OR (p_from = 'reserved' AND p_to IN ('delivered', 'spent'))) AND v_pool	OR (p_from = 'reserved' AND p_to IN ('delivered', 'spent', 'free'))) AND v_pool	$PL:PoolRules.*
 R17	provision/UpgradeWorker.cpp	        host_.KeyFileFailed();\n        return false;  // the key stays used on disk	        return false;  // the key stays used on disk	$PV
@@ -72,19 +72,19 @@ M13	keydb/KeyAudit.cpp	if (history.delivered > 1) {	if (history.delivered > 2) {
 M14	keydb/KeyAudit.cpp	if (keys.size() > 1) {	if (keys.size() > 2) {	$KD
 M15	provision/UpgradeWorker.cpp	        host_.KeyFileFailed();\n        return false;  // the key stays held	        return false;  // the key stays held	$PV
 M16	provision/UpgradeWorker.cpp	        SpendKey();  // a reserved key may be on the board: it is never handed out again\n	<none>	$PV
-M17	provision/UpgradeWorker.cpp	area = VendorRecordKey(destination, vendorSector_.data(), keySize);	area = nullptr;	$PV
-M18	provision/UpgradeWorker.cpp	if (dest != 0 && keyJob_.serial.empty()) {	if (false) {	$PV
-M19	provision/UpgradeWorker.cpp	            area = miscBuffer_.data();	            area = nullptr;	$PV
-M20	provision/UpgradeWorker.cpp	    if (Settings().AllowReprovision != 0) {\n        return false;\n    }\n    if (dest != 0	    if (Settings().AllowReprovision == 0) {\n        return false;\n    }\n    if (dest != 0	$PV
-M21	provision/UpgradeWorker.cpp	            return true;                 // nothing taken; the job fails as a read failure	            return false;	$PV
+M17	provision/UpgradeWorker.cpp	const uint8_t* key = keySize > 0 ? VendorRecordKey(place, sector, keySize) : nullptr;	const uint8_t* key = nullptr;	$PV
+M18	provision/UpgradeWorker.cpp	        if (dest == KeyDestination::kMisc) {\n            ReadSerialQuietly();	        if (true) {\n            ReadSerialQuietly();	$PV
+M19	provision/UpgradeWorker.cpp	BoardHoldsAKey(miscRead ? miscBuffer_.data() : nullptr, storage.data()	BoardHoldsAKey(nullptr, storage.data()	$PV
+M20	provision/UpgradeWorker.cpp	    if (Settings().AllowReprovision != 0) {\n        return false;\n    }\n    if (keyJob_.serial.empty()) {	    if (Settings().AllowReprovision == 0) {\n        return false;\n    }\n    if (keyJob_.serial.empty()) {	$PV
+M21	provision/UpgradeWorker.cpp	                FailStep("IDS_READ_SN_ERROR", 0);\n                ProvLog(log_, "<%s> Error:UpgradeThreadProc-->sn format error", Loc());\n                return true;	                FailStep("IDS_READ_SN_ERROR", 0);\n                ProvLog(log_, "<%s> Error:UpgradeThreadProc-->sn format error", Loc());\n                return false;	$PV
 M22	provision/UpgradeWorker.cpp	            FailStep("IDS_KEY_EXIST_ERROR", 0);\n            ProvLog(log_, "<%s> Error:UpgradeThreadProc->key exist!", Loc());\n            return false;	            FailStep("IDS_KEY_EXIST_ERROR", 0);\n            ProvLog(log_, "<%s> Error:UpgradeThreadProc->key exist!", Loc());\n            break;	$PV
 M23	provision/VendorStorage.cpp	return AllZero(sector + 8, 148) ? VendorClearState::kClean	return AllZero(sector + 8, 140) ? VendorClearState::kClean	$PV
 M24	keydb/pool/PoolSchema.cpp	k.digest = u.digest\n                         AND k.state IN ('reserved', 'delivered', 'spent', 'exported'))	k.digest = u.digest\n                         AND k.state IN ('delivered', 'spent', 'exported'))	$PL:KeyPool.*
 M25	keydb/pool/PoolSchema.cpp	AND k.station = session_user\n                         AND k.state IN ('reserved', 'delivered', 'spent')))	AND k.station = session_user\n                         AND k.state IN ('delivered')))	$PL:KeyPool.*
 M26	keydb/pool/PoolSchema.cpp	WHERE k.pool_id = v_pool AND k.idx = ANY (p_idx) AND k.state = p_from\n                  AND k.station = session_user AND	WHERE k.pool_id = v_pool AND k.idx = ANY (p_idx) AND k.state = p_from\n                  AND	$PL:KeyPool.*
 M27	keydb/pool/PoolSchema.cpp	WHERE k.pool_id = v_pool AND k.state = 'free'\n                  ORDER BY k.idx	WHERE k.pool_id = v_pool\n                  ORDER BY k.idx	$PL:KeyPool.*:PoolRules.*
-M28	app/StationController.cpp	    if (stationRunning_ == 1) {\n        OnStartStopButton();  // stop as the button would	    if (false) {\n        OnStartStopButton();  // stop as the button would	$AC:ProvisioningRunTest.*
-M29	app/StationController.cpp	    if (settings_->WriteKeybox != 0 && keySource_->IsBroken()) {	    if (false) {	$AC:ProvisioningRunTest.*
+M28	app/StationController.cpp	    if (stationRunning_ == 1) {\n        Stop("key-file-failure");	    if (false) {\n        Stop("key-file-failure");	$AC:ProvisioningRunTest.*
+M29	app/StationController.cpp	    if (settings_->WriteKeybox != 0 && keys_->Source()->IsBroken()) {	    if (false) {	$AC:ProvisioningRunTest.*
 M30	keydb/KeyFileSource.cpp	    return file_ != nullptr && file_->WasReservedFor(serial);	    return false;	$PV
 M31	keydb/KeyJournal.cpp	            if (!record.job.serial.empty()) {\n                object["serial"] = record.job.serial;\n            }	<none>	$KD $PV
 M32	keydb/KeyJournal.cpp	                if (!record.job.serial.empty()) {\n                    out_->keysBySerial[record.job.serial].insert(index);\n                }	<none>	$KD $PV
