@@ -137,13 +137,17 @@ for root, dirs, files in os.walk(dst):
 PY
 }
 
-# apply FILE OLD NEW: makes the one replacement; exit 3 when OLD is not in FILE exactly once.
+# apply FILE OLD NEW: makes the one replacement; exit 3 when OLD is not in FILE exactly once or
+# FILE is gone.
 apply() {
     python3 - "$1" "$2" "$3" <<'PY'
 import sys
+import os
 path, old, new = sys.argv[1], sys.argv[2].replace("\\n", "\n"), sys.argv[3].replace("\\n", "\n")
 if new == "<none>":
     new = ""
+if not os.path.isfile(path):
+    sys.exit(3)  # the file is gone: the row is stale
 text = open(path, encoding="utf-8").read()
 if text.count(old) != 1:
     sys.exit(3)
@@ -231,7 +235,7 @@ for row in "${rows[@]}"; do
         unjudged=$((unjudged + 1))
         continue
     fi
-    cp -p "$tree/$file" "$work/original"
+    cp -p "$tree/$file" "$work/original" 2>/dev/null
     apply "$tree/$file" "$old" "$new"
     case $? in
         0) ;;
