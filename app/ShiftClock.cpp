@@ -12,7 +12,10 @@ void CShiftClock::JobStarted(int slotNumber) {
     if (slotNumber < 1 || slotNumber > kSlotCount) {
         return;
     }
-    jobStart_[slotNumber - 1] = clock_.NowMs() + 1;
+    const uint64_t now = clock_.NowMs();
+    jobStart_[slotNumber - 1] = now + 1;
+    uint64_t none = 0;
+    firstStart_.compare_exchange_strong(none, now + 1);
     model_.SetRowTime(slotNumber - 1, FormatDuration(0));
 }
 
@@ -60,13 +63,36 @@ void CShiftClock::Tick(int32_t stuckSeconds) {
     }
 }
 
+namespace {
+
+// The first "%d" of a language text replaced by `value` (a language file's text is no format);
+// without one, the value goes after the text.
+std::string WithNumber(std::string text, const std::string& value) {
+    const size_t at = text.find("%d");
+    if (at == std::string::npos) {
+        return text.empty() ? value : text + " " + value;
+    }
+    return text.replace(at, 2, value);
+}
+
+}  // namespace
+
 void CShiftClock::UpdateSummary(uint64_t nowMs) {
     constexpr uint64_t kPaceWindowMs = 10 * 60 * 1000;
+    constexpr uint64_t kMinutePaceMs = 60 * 1000;
     while (!recentEnds_.empty() && recentEnds_.front() + kPaceWindowMs <= nowMs) {
         recentEnds_.pop_front();
     }
     ShiftSummary summary;
-    summary.jobsPerHour = static_cast<int>(recentEnds_.size() * (3600000 / kPaceWindowMs));
+    // The rate is over the time the jobs had: ten minutes, or less since the first job started.
+    const uint64_t first = firstStart_.load();
+    const uint64_t since = first != 0 && nowMs >= first - 1 ? nowMs - (first - 1) : kPaceWindowMs;
+    const uint64_t span = std::min(since, kPaceWindowMs);
+    summary.recentJobs = static_cast<int>(recentEnds_.size());
+    if (span >= kMinutePaceMs) {
+        summary.paceMinutes = static_cast<int>(span / kMinutePaceMs);
+        summary.jobsPerHour = static_cast<int>(recentEnds_.size() * 3600000 / span);
+    }
     std::vector<std::pair<std::string, int>> failures(failureCounts_.begin(), failureCounts_.end());
     std::stable_sort(failures.begin(), failures.end(),
                      [](const auto& a, const auto& b) { return a.second > b.second; });
@@ -76,12 +102,19 @@ void CShiftClock::UpdateSummary(uint64_t nowMs) {
     summary.topFailures = std::move(failures);
     summary.already = alreadyCount_;
 
-    std::string text = std::to_string(summary.jobsPerHour) + " " + texts_("IDS_SUMMARY_RATE");
+    // Under a minute a rate would mean nothing: the jobs done and the time they took.
+    std::string text =
+        summary.paceMinutes > 0
+            ? std::to_string(summary.jobsPerHour) + " " +
+                  WithNumber(texts_("IDS_SUMMARY_RATE"), std::to_string(summary.paceMinutes))
+            : std::to_string(summary.recentJobs) + " " +
+                  WithNumber(texts_("IDS_SUMMARY_DONE"), FormatDuration(span));
     if (summary.already > 0) {
         text += "\n" + std::to_string(summary.already) + " " + texts_("IDS_SUMMARY_ALREADY");
     }
     for (const auto& [failure, count] : summary.topFailures) {
-        text += "\n" + std::to_string(count) + " x " + failure;
+        text +=
+            "\n" + WithNumber(texts_("IDS_SUMMARY_TIMES"), std::to_string(count)) + " " + failure;
     }
     summary_ = std::move(summary);
     if (model_.ControlText(StationControl::kSummaryLabel) != text) {

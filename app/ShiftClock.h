@@ -21,10 +21,14 @@
 
 class CStationModel;
 
-// What the shift summary says: jobs ended per hour over the last ten minutes, and the three most
-// frequent failure texts of the run with their counts (most frequent first).
+// What the shift summary says: jobs ended per hour over the last ten minutes, or over the time
+// since the first job started when that is shorter (no rate under a minute: the jobs done and
+// the time they took instead), and the three most frequent failure texts of the run with their
+// counts (most frequent first).
 struct ShiftSummary {
-    int jobsPerHour = 0;
+    int jobsPerHour = 0;  // 0 while paceMinutes is 0
+    int paceMinutes = 0;  // the minutes the rate is over (1..10); 0: under a minute so far
+    int recentJobs = 0;   // jobs ended in that time
     int already = 0;  // boards of the run that held their key already (neither success nor fail)
     std::vector<std::pair<std::string, int>> topFailures;
 };
@@ -60,8 +64,9 @@ class CShiftClock {
     StuckReport stuck_;
     // The start (plus one) of each slot's running job, 0 when none.
     std::atomic<uint64_t> jobStart_[kSlotCount] = {};
-    uint64_t stuckJob_[kSlotCount] = {};  // the start (plus one) of the job reported stuck
-    std::deque<uint64_t> recentEnds_;     // end times of the jobs of the last ten minutes
+    uint64_t stuckJob_[kSlotCount] = {};   // the start (plus one) of the job reported stuck
+    std::deque<uint64_t> recentEnds_;      // end times of the jobs of the last ten minutes
+    std::atomic<uint64_t> firstStart_{0};  // the start (plus one) of the first job; 0: none
     std::map<std::string, int> failureCounts_;
     int alreadyCount_ = 0;
     ShiftSummary summary_;

@@ -13,6 +13,7 @@
 #include "gui/ConfigDialog.h"
 #include "gui/StationIcon.h"
 #include "gui/StationPrompts.h"
+#include "support/TextElide.h"
 
 namespace {
 
@@ -238,6 +239,9 @@ void CStationWindow::showEvent(QShowEvent* event) {
 void CStationWindow::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
     ApplyLayout();
+    for (const auto& shown : fullTexts_) {
+        ShowElided(shown.first);
+    }
     if (!isMinimized()) {
         table_->FitToClient();
     }
@@ -316,6 +320,27 @@ void CStationWindow::CloseWindow() {
     }
 }
 
+void CStationWindow::ShowElided(int controlId) {
+    QLabel* label = Label(controlId);
+    if (label == nullptr) {
+        return;
+    }
+    const QString& value = fullTexts_[controlId];
+    const QFontMetrics metrics(label->font());
+    const int width = label->contentsRect().width();
+    QStringList lines;
+    for (const QString& line : value.split(QLatin1Char('\n'))) {
+        const std::string cut = ks::ElideUtf8(line.toStdString(), [&](std::string_view text) {
+            return metrics.horizontalAdvance(QString::fromUtf8(
+                       text.data(), static_cast<qsizetype>(text.size()))) <= width;
+        });
+        lines.push_back(QString::fromStdString(cut));
+    }
+    label->setText(lines.join(QLatin1Char('\n')));
+    label->setToolTip(value);
+    label->setProperty(kFullTextProperty, value);
+}
+
 // ---------------------------------------------------------------------------------------------
 // IStationView
 
@@ -328,15 +353,9 @@ void CStationWindow::ShowControlText(int controlId, const std::string& text) {
     if (QPushButton* button = Button(controlId)) {
         button->setText(value);
     } else if (QLabel* label = Label(controlId)) {
-        if (controlId == C::kSummaryLabel) {
-            // Each line cut to the label's width; the whole text is its tool tip.
-            const QFontMetrics metrics(label->font());
-            QStringList lines = value.split(QLatin1Char('\n'));
-            for (QString& line : lines) {
-                line = metrics.elidedText(line, Qt::ElideRight, label->width());
-            }
-            label->setText(lines.join(QLatin1Char('\n')));
-            label->setToolTip(value);
+        if (controlId == C::kSummaryLabel || controlId == C::kStatusLine) {
+            fullTexts_[controlId] = value;
+            ShowElided(controlId);
         } else {
             label->setText(value);
         }

@@ -35,6 +35,8 @@ class CStationWindow final : public QWidget, public IStationView {
     static constexpr int kWidthUnits = 403;
     static constexpr int kHeightUnits = 400;
     static constexpr char kControlIdProperty[] = "controlId";
+    // The whole text of a label shown cut to its width (the status line, the summary).
+    static constexpr char kFullTextProperty[] = "fullText";
 
     explicit CStationWindow(QWidget* parent = nullptr);
     ~CStationWindow() override;
@@ -108,6 +110,10 @@ class CStationWindow final : public QWidget, public IStationView {
     void OnButton(int controlId);
     // Gives the control the focus now, or once it is enabled again.
     void FocusWhenEnabled(int controlId);
+    // The status line and the summary: each line cut to the label's width with "…" at a
+    // character boundary (again at every resize); the whole text is the tool tip and the
+    // property kFullTextProperty.
+    void ShowElided(int controlId);
 
     CDialogUnits units_;
     CStationController* controller_ = nullptr;
@@ -120,4 +126,5 @@ class CStationWindow final : public QWidget, public IStationView {
     int attentionCalls_ = 0;
     QTimer* tick_ = nullptr;
     int wantedFocus_ = 0;  // the control that gets the focus once it is enabled; 0: none
+    std::map<int, QString> fullTexts_;  // the elided labels' whole texts
 };

@@ -14,6 +14,7 @@
 
 #include "app/StationController.h"
 #include "gui/win32/resource.h"
+#include "support/TextElide.h"
 #include "support/WideText.h"
 
 namespace {
@@ -53,28 +54,12 @@ int TextWidth(HDC dc, const std::wstring& text) {
     return size.cx;
 }
 
-// The longest start of `line` that fits `width` pixels with an ellipsis after it, or the line
-// itself when it fits.
+// The longest start of `line` that fits `width` pixels with an ellipsis after it, cut at a
+// character boundary, or the line itself when it fits.
 std::wstring Elide(HDC dc, const std::wstring& line, int width) {
-    if (TextWidth(dc, line) <= width) {
-        return line;
-    }
-    static const std::wstring kEllipsis = L"\u2026";
-    std::size_t low = 0;
-    std::size_t high = line.size();
-    while (low < high) {
-        const std::size_t mid = (low + high + 1) / 2;
-        if (TextWidth(dc, line.substr(0, mid) + kEllipsis) <= width) {
-            low = mid;
-        } else {
-            high = mid - 1;
-        }
-    }
-    // Never split a surrogate pair.
-    if (low > 0 && low < line.size() && IS_HIGH_SURROGATE(line[low - 1])) {
-        --low;
-    }
-    return line.substr(0, low) + kEllipsis;
+    return ks::WideFromUtf8(ks::ElideUtf8(ks::Utf8FromWide(line), [&](std::string_view text) {
+        return TextWidth(dc, ks::WideFromUtf8(text)) <= width;
+    }));
 }
 
 bool IsButton(HWND window) {

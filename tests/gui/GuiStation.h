@@ -237,7 +237,9 @@ class GuiStation {
             return b->text();
         }
         if (QLabel* l = window_->Label(id)) {
-            return l->text();
+            // A line cut to the label's width: what the controller said, whole.
+            const QVariant full = l->property(CStationWindow::kFullTextProperty);
+            return full.isValid() ? full.toString() : l->text();
         }
         return QString();
     }

@@ -600,7 +600,9 @@ void StationWindowTest::aStuckJobTurnsAmberAndItsTimeAdvancesWithTheClock() {
     station.Controller().OnClockTick();  // a finished row keeps its duration
     station.Flush();
     QCOMPARE(table->RowTime(0), QStringLiteral("1:40"));
-    QVERIFY(station.Text(C::kSummaryLabel).contains(station.Lang("IDS_SUMMARY_RATE")));
+    // One job in the 100 s since the first started: a rate over that minute, said so.
+    QVERIFY(station.Text(C::kSummaryLabel)
+                .startsWith("36 " + station.Lang("IDS_SUMMARY_RATE").replace("%d", "1")));
     station.Click(C::kStartStopButton);
 }
 

@@ -242,7 +242,9 @@ TEST_F(OperatorViewTest, JobTimesStuckJobsAndTheShiftSummary) {
     EXPECT_EQ(view_.Colour(3), kRowGreen);  // the result's colour replaces the amber
     EXPECT_EQ(view_.Time(3), "1:15");       // a finished row keeps its job's duration
     ShiftSummary summary = controller_->Summary();
-    EXPECT_EQ(summary.jobsPerHour, 24);  // four in the last ten minutes
+    // Four in the 75 s since the first job started: the rate over that time, not ten minutes.
+    EXPECT_EQ(summary.jobsPerHour, 192);
+    EXPECT_EQ(summary.paceMinutes, 1);
     ASSERT_EQ(summary.topFailures.size(), 2u);
     EXPECT_EQ(summary.topFailures[0], (std::pair<std::string, int>{"Device not ready", 2}));
     EXPECT_EQ(summary.topFailures[1], (std::pair<std::string, int>{"Failed to write key", 1}));
@@ -257,8 +259,8 @@ TEST_F(OperatorViewTest, JobTimesStuckJobsAndTheShiftSummary) {
     ASSERT_EQ(summary.topFailures.size(), 3u);
     EXPECT_EQ(summary.topFailures[0].first, "Device not ready");
     EXPECT_EQ(view_.Text(C::kSummaryLabel),
-              "6 " + LangText("IDS_SUMMARY_RATE") +
-                  "\n2 x Device not ready\n1 x Failed to write key\n1 x No unused key available");
+              "6 jobs/h (last 10 min)"
+              "\n2 x Device not ready\n1 x Failed to write key\n1 x No unused key available");
     EXPECT_EQ(view_.Time(4), "12:15");
     clock.Advance(10 * 60 * 1000);
     controller_->OnClockTick();
