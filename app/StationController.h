@@ -74,6 +74,10 @@ struct StationOptions {
     std::string productionFolder;
     // Practice takes production's key stocks all the same (--practice-with-production-keys).
     bool practiceWithProductionKeys = false;
+    // The system's locale ("zh_CN") on a first start (config.ini was just seeded): the language
+    // file whose LANG:IDS_QT_LOCALE has the same language is selected, and saved so. Empty: the
+    // language config.ini selects.
+    std::string systemLocale;
 };
 
 // What window initialisation ended with: the station runs, or the process should end with
@@ -217,6 +221,8 @@ class CStationController final : public IWorkerHost {
     void Log(const char* format, ...) KS_PRINTF_LIKE(2, 3);
     StartupResult ConfigFailure();
     bool LoadConfiguration();
+    // A first start: Selected becomes the language file of the system's language, if one is.
+    void SelectSystemLanguage();
     void CreateLogger();
     // One start-up line when config.ini could not be read, or naming the keys that fell back to
     // their defaults.

@@ -1,6 +1,7 @@
 // The station controller's start-up and shutdown: settings, language, log, discovery and the scan
 // thread at window initialisation; the close command and every other way out, which all end in
 // one close path (running jobs finished, settings written back, `close` in the results).
+#include <algorithm>
 #include <new>
 #include <system_error>
 
@@ -115,6 +116,9 @@ bool CStationController::LoadConfiguration() {
     }
     settings_->exeFolder = appDir_;
 
+    if (!options_.systemLocale.empty()) {
+        SelectSystemLanguage();
+    }
     const int32_t selected = settings_->Selected;
     if (selected >= 0 && selected < settings_->LanKinds &&
         static_cast<size_t>(selected) < settings_->languageTable.size()) {
@@ -134,6 +138,24 @@ bool CStationController::LoadConfiguration() {
         language_->GetText("PROMPT:IDS_TEXT_APPNAME");
     }
     return true;
+}
+
+void CStationController::SelectSystemLanguage() {
+    const std::string& system = options_.systemLocale;
+    const std::string language = system.substr(0, system.find_first_of("_-.@"));
+    const size_t count = std::min<size_t>(settings_->languageTable.size(),
+                                          static_cast<size_t>(std::max(settings_->LanKinds, 0)));
+    for (size_t i = 0; i < count && !language.empty(); ++i) {
+        CIniLocalLan candidate;
+        if (!candidate.Load(appDir_ + settings_->LangPath + settings_->languageTable[i].fileName)) {
+            continue;
+        }
+        const std::string locale = candidate.GetText("LANG:IDS_QT_LOCALE");
+        if (locale.substr(0, locale.find_first_of("_-")) == language) {
+            settings_->Selected = static_cast<int32_t>(i);
+            return;
+        }
+    }
 }
 
 void CStationController::CreateLogger() {

@@ -10,6 +10,7 @@
 // program then stops the station and ends (exit code 3 when the file could not be written).
 #include <QApplication>
 #include <QFile>
+#include <QLocale>
 #include <QTimer>
 #include <cstdio>
 #include <cstdlib>
@@ -86,6 +87,9 @@ int main(int argc, char** argv) {
     const std::string production = ChooseApplicationFolders(std::string()).appDir;
     ApplicationFolders folders = ChooseApplicationFolders(options.home);
     folders.appDir = WindowStationFolder(options, folders.appDir);
+    // A first start (no config.ini yet) speaks the system's language when a language file has it.
+    const bool firstStart = !folders.appDir.empty() &&
+                            !QFile::exists(QString::fromStdString(folders.appDir + "config.ini"));
     if (std::string seedError; !SeedApplicationDirectory(folders, &seedError)) {
         std::fprintf(stderr, "keystation: %s\n", seedError.c_str());
         if (folders.appDir.empty()) {
@@ -105,6 +109,9 @@ int main(int argc, char** argv) {
     stationOptions.practice = machine.Simulated();
     stationOptions.productionFolder = production;
     stationOptions.practiceWithProductionKeys = options.practiceWithProductionKeys;
+    if (firstStart) {
+        stationOptions.systemLocale = QLocale::system().name().toStdString();
+    }
     CStationController controller(machine.Platform(), window, poster, stationOptions);
     window.AttachController(&controller);
     const StartupResult startup = controller.Initialise();

@@ -191,6 +191,7 @@ class GuiStation {
         options.practice = practice;
         options.productionFolder = productionFolder;
         options.practiceWithProductionKeys = practiceWithProductionKeys;
+        options.systemLocale = systemLocale;
         controller_ = std::make_unique<CStationController>(*platform_, *window_, poster_, options);
         window_->AttachController(controller_.get());
         const StartupResult result = controller_->Initialise();
@@ -277,6 +278,7 @@ class GuiStation {
     bool practice = false;         // practice mode (the title and the status line say so)
     std::string productionFolder;  // production's application folder, for practice
     bool practiceWithProductionKeys = false;  // practice may take production's key stocks
+    std::string systemLocale;                 // a first start on a system of this locale
 
   private:
     FastClock clock_{50};

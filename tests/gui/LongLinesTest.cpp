@@ -5,7 +5,10 @@
 #include <QLabel>
 #include <QTest>
 
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <tuple>
 
 #include "gui/StationWindow.h"
 #include "support/IniSettingBase.h"
@@ -20,6 +23,7 @@ class LongLinesTest final : public QObject {
 
   private slots:
     void aLongChineseStatusLineIsCutAtACharacterWithAnEllipsis();
+    void aFirstStartSpeaksTheSystemsLanguageAndKeepsIt();
 };
 
 void LongLinesTest::aLongChineseStatusLineIsCutAtACharacterWithAnEllipsis() {
@@ -80,6 +84,24 @@ void LongLinesTest::aLongChineseStatusLineIsCutAtACharacterWithAnEllipsis() {
     QVERIFY2(summary.contains(QStringLiteral("\n1次 ")), qPrintable(summary));
     QVERIFY(!summary.contains(QStringLiteral(" x ")));
     station.Click(C::kStartStopButton);
+}
+
+void LongLinesTest::aFirstStartSpeaksTheSystemsLanguageAndKeepsIt() {
+    // config.ini selects English; a first start on a Chinese system speaks Chinese and saves it.
+    for (const auto& [locale, start, selected] :
+         {std::tuple<const char*, const char*, const char*>{"zh_CN", "开始", "Selected=1"},
+          {"zh_TW.UTF-8", "开始", "Selected=1"},
+          {"de_DE", "Start", "Selected=0"}}) {
+        GuiStation station(std::string("firststart_") + locale[0] + locale[1] + locale[3]);
+        station.systemLocale = locale;
+        QVERIFY(station.Boot().started);
+        QCOMPARE(station.Text(C::kStartStopButton), QString::fromUtf8(start));
+        QVERIFY(station.Controller().OnClose());
+        std::ifstream in(station.Home() / "config.ini");
+        std::stringstream text;
+        text << in.rdbuf();
+        QVERIFY2(text.str().find(selected) != std::string::npos, locale);
+    }
 }
 
 QTEST_MAIN(LongLinesTest)
