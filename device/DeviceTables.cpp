@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "support/DecimalText.h"
 #include "support/FileSystem.h"
 #include "support/HexDigit.h"
 #include "support/IniDocument.h"
@@ -12,20 +13,6 @@
 namespace {
 
 constexpr size_t kMaxLogText = 64;
-
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t';
-}
-
-std::string_view Trim(std::string_view s) {
-    while (!s.empty() && IsBlank(s.front())) {
-        s.remove_prefix(1);
-    }
-    while (!s.empty() && IsBlank(s.back())) {
-        s.remove_suffix(1);
-    }
-    return s;
-}
 
 char FoldAscii(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
@@ -50,7 +37,7 @@ bool ParseHex16(std::string_view s, uint16_t* out) {
 
 // "0x" or "0X" followed by 1 to 4 hex digits, surrounding blanks allowed.
 bool ParseVendorId(std::string_view s, uint16_t* out) {
-    s = Trim(s);
+    s = ks::TrimBlanks(s);
     if (s.size() < 3 || s[0] != '0' || FoldAscii(s[1]) != 'x') {
         return false;
     }
@@ -59,18 +46,8 @@ bool ParseVendorId(std::string_view s, uint16_t* out) {
 
 // A positive decimal number that fits int32_t, surrounding blanks allowed.
 bool ParseChipCode(std::string_view s, int32_t* out) {
-    s = Trim(s);
-    if (s.empty() || s.size() > 10) {
-        return false;
-    }
-    int64_t v = 0;
-    for (char c : s) {
-        if (c < '0' || c > '9') {
-            return false;
-        }
-        v = v * 10 + (c - '0');
-    }
-    if (v <= 0 || v > INT32_MAX) {
+    uint64_t v = 0;
+    if (!ks::ParseDecimal(ks::TrimBlanks(s), 10, INT32_MAX, &v) || v == 0) {
         return false;
     }
     *out = static_cast<int32_t>(v);

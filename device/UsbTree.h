@@ -24,6 +24,14 @@ enum class UsbTreeStatus : int {
     kRequestFailed = 2,  // it was reached, but the request about it failed
 };
 
+// How a tree fails a request: *sysError (when asked for) gets the error.
+inline UsbTreeStatus RequestFailed(int* sysError, int error) {
+    if (sysError != nullptr) {
+        *sysError = error;
+    }
+    return UsbTreeStatus::kRequestFailed;
+}
+
 // One host controller as listed by the platform, in the platform's enumeration order.
 struct UsbHostControllerEntry {
     // The controller's number; it becomes the first element of every location under it

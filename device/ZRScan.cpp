@@ -3,6 +3,8 @@
 #include <cstdarg>
 #include <new>
 
+#include "support/LogTo.h"
+
 namespace {
 
 constexpr const char* kFullSpeedRootHubTag = "USB#ROOT_HUB#";
@@ -30,12 +32,9 @@ ZRScan::ZRScan(uint32_t ifaceLimitSec, uint32_t chipLimitSec, int scanAll, IUsbT
       log_(log) {}
 
 void ZRScan::Log(const char* format, ...) const {
-    if (log_ == nullptr) {
-        return;
-    }
     va_list args;
     va_start(args, format);
-    log_->VPrint(0, format, args);
+    VLogTo(log_, format, args);
     va_end(args);
 }
 
@@ -299,44 +298,30 @@ bool ZRScan::IsCompositeDevice(uint32_t devnode) {
     return false;
 }
 
-void ZRScan::TakeFirstChild(Found* found) {
-    uint32_t child = 0;
+void ZRScan::TakeInterface(Found* found, bool adb) {
+    const char* step = adb ? "Search_ADB" : "Search";
+    uint32_t node = 0;
     int err = 0;
-    if (tree_.GetFirstChild(found->desc.devnode, &child, &err) != UsbTreeStatus::kOk ||
-        child == 0) {
-        Log("ERROR:Search-->CM_Get_Child failed(0x%x)", static_cast<unsigned>(err));
+    if (tree_.GetFirstChild(found->desc.devnode, &node, &err) != UsbTreeStatus::kOk || node == 0) {
+        Log("ERROR:%s-->CM_Get_Child failed(0x%x)", step, static_cast<unsigned>(err));
         return;
     }
-    found->desc.devnode = child;
+    found->desc.devnode = node;
+    if (adb) {
+        uint32_t sibling = 0;
+        if (tree_.GetNextSibling(node, &sibling, &err) != UsbTreeStatus::kOk || sibling == 0) {
+            Log("ERROR:%s-->CM_Get_Sibling failed(0x%x)", step, static_cast<unsigned>(err));
+            return;
+        }
+        node = sibling;
+        found->desc.devnode = node;
+    }
     std::string id;
-    if (tree_.GetDeviceId(child, &id, &err) != UsbTreeStatus::kOk) {
-        Log("ERROR:Search-->CM_Get_Device_ID failed(0x%x)", static_cast<unsigned>(err));
+    if (tree_.GetDeviceId(node, &id, &err) != UsbTreeStatus::kOk) {
+        Log("ERROR:%s-->CM_Get_Device_ID failed(0x%x)", step, static_cast<unsigned>(err));
         return;
     }
-    found->pathNode = child;
-}
-
-void ZRScan::TakeAdbInterface(Found* found) {
-    uint32_t child = 0;
-    int err = 0;
-    if (tree_.GetFirstChild(found->desc.devnode, &child, &err) != UsbTreeStatus::kOk ||
-        child == 0) {
-        Log("ERROR:Search_ADB-->CM_Get_Child failed(0x%x)", static_cast<unsigned>(err));
-        return;
-    }
-    found->desc.devnode = child;
-    uint32_t sibling = 0;
-    if (tree_.GetNextSibling(child, &sibling, &err) != UsbTreeStatus::kOk || sibling == 0) {
-        Log("ERROR:Search_ADB-->CM_Get_Sibling failed(0x%x)", static_cast<unsigned>(err));
-        return;
-    }
-    found->desc.devnode = sibling;
-    std::string id;
-    if (tree_.GetDeviceId(sibling, &id, &err) != UsbTreeStatus::kOk) {
-        Log("ERROR:Search_ADB-->CM_Get_Device_ID failed(0x%x)", static_cast<unsigned>(err));
-        return;
-    }
-    found->pathNode = sibling;
+    found->pathNode = node;
 }
 
 // ---- public operations ----
@@ -377,11 +362,7 @@ int ZRScan::Search(uint32_t mask) {
             } else {
                 device.desc.chipCode = 0;
                 if (IsCompositeDevice(device.desc.devnode)) {
-                    if (list == ListKind::kAdb) {
-                        TakeAdbInterface(&device);
-                    } else {
-                        TakeFirstChild(&device);
-                    }
+                    TakeInterface(&device, list == ListKind::kAdb);
                 }
             }
             if (kind == DEVICE_KIND_MSC) {

@@ -96,8 +96,9 @@ class ZRScan {
     static bool InList(const std::vector<TableRow>& list, uint16_t vid, uint16_t pid);
     ListKind Classify(uint16_t vid, uint16_t pid) const;
     bool IsCompositeDevice(uint32_t devnode);
-    void TakeFirstChild(Found* found);
-    void TakeAdbInterface(Found* found);
+    // Moves a composite device's record to its first interface, or for adb to the interface
+    // after it; a step the tree refuses is logged and ends the move where it stands.
+    void TakeInterface(Found* found, bool adb);
     uint32_t WaitKindOf(const ZRDeviceDesc& desc, int32_t* chipCode) const;
     void Log(const char* format, ...) const KS_PRINTF_LIKE(2, 3);
 

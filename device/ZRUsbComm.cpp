@@ -5,6 +5,8 @@
 #include <cstdarg>
 #include <cstring>
 
+#include "support/LogTo.h"
+
 using namespace zr;
 
 namespace {
@@ -71,13 +73,9 @@ CZRUsbComm::CZRUsbComm(CLoggerBase* logSink, int checksumFlag, IBulkPipes& pipes
     : CZRComm(logSink, checksumFlag), pipes_(pipes), clock_(clock), tags_(tagSeed) {}
 
 void CZRUsbComm::Log(const char* format, ...) {
-    CLoggerBase* sink = LogSink();
-    if (sink == nullptr) {
-        return;
-    }
     va_list args;
     va_start(args, format);
-    sink->VPrint(0, format, args);
+    VLogTo(LogSink(), format, args);
     va_end(args);
 }
 

@@ -51,13 +51,6 @@ bool CLogger::Open() {
     return true;
 }
 
-void CLogger::Print(int level, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    VPrint(level, format, args);
-    va_end(args);
-}
-
 void CLogger::VPrint(int level, const char* format, va_list args) {
     if (!ready_ || level < threshold_ || format == nullptr) {
         return;

@@ -29,7 +29,13 @@ inline constexpr int kLogKeyPool = 1;  // the key pool's lines
 class CLoggerBase {
   public:
     virtual ~CLoggerBase() = default;
-    virtual void Print(int level, const char* format, ...) KS_PRINTF_LIKE(3, 4) = 0;
+    // Formats through VPrint: a logger that writes lines its own way need only give VPrint.
+    virtual void Print(int level, const char* format, ...) KS_PRINTF_LIKE(3, 4) {
+        va_list args;
+        va_start(args, format);
+        VPrint(level, format, args);
+        va_end(args);
+    }
     virtual void VPrint(int level, const char* format, va_list args) KS_PRINTF_LIKE(3, 0) = 0;
     virtual void SetLevel(int threshold) = 0;
 };
@@ -59,7 +65,6 @@ class CLogger final : public CLoggerBase {
     // Writes one line when open and level >= threshold: "%02d:%02d:%02d:%03d " and the message,
     // then CR LF unless the message ends with LF. A line longer than the buffer is cut (between
     // characters) and still ended with CR LF.
-    void Print(int level, const char* format, ...) override KS_PRINTF_LIKE(3, 4);
     void VPrint(int level, const char* format, va_list args) override KS_PRINTF_LIKE(3, 0);
     void SetLevel(int threshold) override;
 

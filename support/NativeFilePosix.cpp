@@ -23,6 +23,16 @@ int Fd(intptr_t handle) {
     return static_cast<int>(handle);
 }
 
+// One read or write, asked again while the system breaks it off with EINTR.
+template <typename Io>
+ssize_t Uninterrupted(Io io) {
+    ssize_t n = -1;
+    do {
+        n = io();
+    } while (n < 0 && errno == EINTR);
+    return n;
+}
+
 std::string FolderForSync(const std::string& path) {
     const std::size_t slash = path.rfind('/');
     if (slash == std::string::npos) {
@@ -77,42 +87,20 @@ bool NativeFile::Close() {
 }
 
 int64_t NativeFile::Read(void* buffer, std::size_t len) {
-    for (;;) {
-        const ssize_t n = ::read(Fd(handle_), buffer, len);
-        if (n >= 0) {
-            return n;
-        }
-        if (errno != EINTR) {
-            Fail();
-            return -1;
-        }
-    }
+    const ssize_t n = Uninterrupted([&] { return ::read(Fd(handle_), buffer, len); });
+    return n >= 0 || Fail() ? n : -1;
 }
 
 int64_t NativeFile::ReadAt(uint64_t offset, void* buffer, std::size_t len) {
-    for (;;) {
-        const ssize_t n = ::pread(Fd(handle_), buffer, len, static_cast<off_t>(offset));
-        if (n >= 0) {
-            return n;
-        }
-        if (errno != EINTR) {
-            Fail();
-            return -1;
-        }
-    }
+    const ssize_t n = Uninterrupted(
+        [&] { return ::pread(Fd(handle_), buffer, len, static_cast<off_t>(offset)); });
+    return n >= 0 || Fail() ? n : -1;
 }
 
 int64_t NativeFile::WriteAt(uint64_t offset, const void* data, std::size_t len) {
-    for (;;) {
-        const ssize_t n = ::pwrite(Fd(handle_), data, len, static_cast<off_t>(offset));
-        if (n >= 0) {
-            return n;
-        }
-        if (errno != EINTR) {
-            Fail();
-            return -1;
-        }
-    }
+    const ssize_t n =
+        Uninterrupted([&] { return ::pwrite(Fd(handle_), data, len, static_cast<off_t>(offset)); });
+    return n >= 0 || Fail() ? n : -1;
 }
 
 bool NativeFile::WriteAll(const void* data, std::size_t len) {

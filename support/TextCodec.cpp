@@ -9,6 +9,16 @@ namespace ks {
 using textcodec::DecodeUtf8;
 using textcodec::Utf8Char;
 
+std::string GbkToUtf8(const char* data, std::size_t size) {
+    std::string out;
+    if (data == nullptr || size == 0) {
+        return out;
+    }
+    out.reserve(size + size / 2);
+    textcodec::AppendGbkAsUtf8(data, size, out);
+    return out;
+}
+
 std::string Utf8ToUtf16Le(std::string_view text) {
     std::string out;
     out.reserve(text.size() * 2);

@@ -11,11 +11,7 @@
 
 namespace ks {
 
-using textcodec::DecodeUtf8;
-using textcodec::IsGbkLead;
-using textcodec::IsGbkTrail;
-using textcodec::kReplacementUtf8;
-using textcodec::Utf8Char;
+using namespace textcodec;
 
 namespace {
 
@@ -73,33 +69,19 @@ void Convert(iconv_t cd, const char* data, std::size_t size, std::string& out, O
 
 }  // namespace
 
-std::string GbkToUtf8(const char* data, std::size_t size) {
-    std::string out;
-    if (data == nullptr || size == 0) {
-        return out;
-    }
-    out.reserve(size + size / 2);
+void textcodec::AppendGbkAsUtf8(const char* data, std::size_t size, std::string& out) {
     auto onBad = [](const unsigned char* p, std::size_t left, std::string& o) -> std::size_t {
         o += kReplacementUtf8;
-        return (left >= 2 && IsGbkLead(p[0]) && IsGbkTrail(p[1])) ? 2 : 1;
+        return GbkLength(p, left);
     };
     Converter conv("UTF-8", "CP936", "GBK");
     if (conv.Valid()) {
         Convert(conv.Get(), data, size, out, onBad);
-        return out;
+        return;
     }
     // No code page 936 tables on this system: ASCII passes, everything else is replaced.
-    const auto* p = reinterpret_cast<const unsigned char*>(data);
-    std::size_t i = 0;
-    while (i < size) {
-        if (p[i] < 0x80) {
-            out += static_cast<char>(p[i]);
-            ++i;
-        } else {
-            i += onBad(p + i, size - i, out);
-        }
-    }
-    return out;
+    WalkGbk(data, size, out,
+            [](const char*, std::size_t, std::string& o) { o += kReplacementUtf8; });
 }
 
 std::string Utf8ToGbk(std::string_view text) {
@@ -119,16 +101,7 @@ std::string Utf8ToGbk(std::string_view text) {
             Convert(alternative.Get(), text.data(), text.size(), out, onBad);
             return out;
         }
-        const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-        std::size_t i = 0;
-        while (i < text.size()) {
-            if (p[i] < 0x80) {
-                out += static_cast<char>(p[i]);
-                ++i;
-            } else {
-                i += onBad(p + i, text.size() - i, out);
-            }
-        }
+        WalkUtf8(text, out, [](const Utf8Char&, std::string& o) { o += '?'; });
         return out;
     }
     Convert(conv.Get(), text.data(), text.size(), out, onBad);

@@ -12,11 +12,7 @@
 
 namespace ks {
 
-using textcodec::DecodeUtf8;
-using textcodec::IsGbkLead;
-using textcodec::IsGbkTrail;
-using textcodec::kReplacementUtf8;
-using textcodec::Utf8Char;
+using namespace textcodec;
 
 namespace {
 
@@ -80,50 +76,22 @@ bool EncodeOne(UINT codePage, uint32_t cp, std::string& out) {
 std::string EncodeText(UINT codePage, std::string_view text) {
     std::string out;
     out.reserve(text.size());
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    std::size_t i = 0;
-    while (i < text.size()) {
-        if (p[i] < 0x80) {
-            out += static_cast<char>(p[i]);
-            ++i;
-            continue;
+    WalkUtf8(text, out, [codePage](const Utf8Char& c, std::string& o) {
+        if (!c.valid || !EncodeOne(codePage, c.codePoint, o)) {
+            o += '?';
         }
-        const Utf8Char c = DecodeUtf8(p + i, text.size() - i);
-        if (!c.valid || !EncodeOne(codePage, c.codePoint, out)) {
-            out += '?';
-        }
-        i += c.length;
-    }
+    });
     return out;
 }
 
 }  // namespace
 
-std::string GbkToUtf8(const char* data, std::size_t size) {
-    std::string out;
-    if (data == nullptr || size == 0) {
-        return out;
-    }
-    out.reserve(size + size / 2);
-    const auto* p = reinterpret_cast<const unsigned char*>(data);
-    std::size_t i = 0;
-    while (i < size) {
-        if (p[i] < 0x80) {
-            out += static_cast<char>(p[i]);
-            ++i;
-        } else if (size - i >= 2 && IsGbkLead(p[i]) && IsGbkTrail(p[i + 1])) {
-            if (!DecodeOne(kGbk, data + i, 2, out)) {
-                out += kReplacementUtf8;
-            }
-            i += 2;
-        } else {
-            if (!DecodeOne(kGbk, data + i, 1, out)) {
-                out += kReplacementUtf8;
-            }
-            ++i;
+void textcodec::AppendGbkAsUtf8(const char* data, std::size_t size, std::string& out) {
+    WalkGbk(data, size, out, [](const char* bytes, std::size_t n, std::string& o) {
+        if (!DecodeOne(kGbk, bytes, static_cast<int>(n), o)) {
+            o += kReplacementUtf8;
         }
-    }
-    return out;
+    });
 }
 
 std::string Utf8ToGbk(std::string_view text) {

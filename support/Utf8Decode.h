@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 namespace ks::textcodec {
 
@@ -58,6 +60,50 @@ inline bool IsGbkLead(unsigned char b) {
 }
 inline bool IsGbkTrail(unsigned char b) {
     return (b >= 0x40 && b <= 0x7E) || (b >= 0x80 && b <= 0xFE);
+}
+// Appends code page 936 text (not empty) as UTF-8, each byte that is not part of a character as
+// U+FFFD; through the platform's own tables, without them only ASCII is kept.
+void AppendGbkAsUtf8(const char* data, std::size_t size, std::string& out);
+
+// Walks UTF-8 text: ASCII passes as it is; every other character (or invalid byte) goes to
+// encode(character, out).
+template <typename Encode>
+void WalkUtf8(std::string_view text, std::string& out, Encode encode) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    std::size_t i = 0;
+    while (i < text.size()) {
+        if (p[i] < 0x80) {
+            out += static_cast<char>(p[i]);
+            ++i;
+            continue;
+        }
+        const Utf8Char c = DecodeUtf8(p + i, text.size() - i);
+        encode(c, out);
+        i += c.length;
+    }
+}
+
+// 2 for a lead and trail byte pair at p, otherwise 1.
+inline std::size_t GbkLength(const unsigned char* p, std::size_t left) {
+    return left >= 2 && IsGbkLead(p[0]) && IsGbkTrail(p[1]) ? 2 : 1;
+}
+
+// Walks code page 936 text: ASCII passes as it is; each lead and trail byte pair, and each other
+// byte on its own, goes to decode(bytes, length, out), which appends it as UTF-8.
+template <typename Decode>
+void WalkGbk(const char* data, std::size_t size, std::string& out, Decode decode) {
+    const auto* p = reinterpret_cast<const unsigned char*>(data);
+    std::size_t i = 0;
+    while (i < size) {
+        if (p[i] < 0x80) {
+            out += static_cast<char>(p[i]);
+            ++i;
+            continue;
+        }
+        const std::size_t n = GbkLength(p + i, size - i);
+        decode(data + i, n, out);
+        i += n;
+    }
 }
 
 }  // namespace ks::textcodec

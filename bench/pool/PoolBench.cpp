@@ -14,6 +14,7 @@
 #include <mutex>
 #include <string>
 
+#include "bench/pool/BenchJobs.h"
 #include "keydb/KeyFile.h"
 #include "keydb/pool/PoolKeySource.h"
 #include "tests/pool/PgServer.h"
@@ -75,20 +76,7 @@ void BM_PoolTakeAndReserve(benchmark::State& state) {
     PoolSourceOptions options;
     options.wrapKeyFile = w.wrapKey;
     CPoolKeySource source(w.pg->ConnInfo("station"), "bench", nullptr, options);
-    KeyJobInfo job;
-    job.slot = state.thread_index() % 16 + 1;
-    job.portLocation = "1-" + std::to_string(job.slot);
-    job.destination = "misc";
-    int32_t index = -1;
-    KeyCopy key;
-    for (auto _ : state) {
-        if (!source.TakeKey(job, &index, &key) || !source.ReserveKey(index, job) ||
-            !source.DeliverKey(index, job)) {
-            state.SkipWithError("take, reserve or deliver failed");
-            break;
-        }
-    }
-    state.SetItemsProcessed(state.iterations());
+    poolbench::TakeReserveDeliver(source, state);
 }
 
 std::unique_ptr<CKeyFile> g_file;
@@ -102,10 +90,7 @@ void BM_FileTakeAndReserve(benchmark::State& state) {
             g_file = std::make_unique<CKeyFile>(w.kdbForFile);
         }
     }
-    KeyJobInfo job;
-    job.slot = state.thread_index() % 16 + 1;
-    job.portLocation = "1-" + std::to_string(job.slot);
-    job.destination = "misc";
+    const KeyJobInfo job = poolbench::ClientJob(state);
     int32_t index = -1;
     KeyCopy key;
     for (auto _ : state) {

@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "bench/pool/BenchJobs.h"
 #include "keydb/pool/PoolKeySource.h"
 #include "tests/pool/PgPair.h"
 
@@ -95,20 +96,7 @@ void BM_PairTakeAndReserve(benchmark::State& state) {
     PoolSourceOptions options;
     options.wrapKeyFile = (w.dir / "pair.key").string();
     CPoolKeySource source(w.pair->Primary("station"), "pair", nullptr, options);
-    KeyJobInfo job;
-    job.slot = state.thread_index() % 16 + 1;
-    job.portLocation = "1-" + std::to_string(job.slot);
-    job.destination = "misc";
-    int32_t index = -1;
-    KeyCopy key;
-    for (auto _ : state) {
-        if (!source.TakeKey(job, &index, &key) || !source.ReserveKey(index, job) ||
-            !source.DeliverKey(index, job)) {
-            state.SkipWithError("take, reserve or deliver failed");
-            break;
-        }
-    }
-    state.SetItemsProcessed(state.iterations());
+    poolbench::TakeReserveDeliver(source, state);
 }
 
 }  // namespace

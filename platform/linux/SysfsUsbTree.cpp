@@ -368,8 +368,7 @@ UsbTreeStatus SysfsUsbTree::ResolvePortDevice(const std::string& hubName, int po
     }
     *name = PortDeviceName(hub, port);
     if (name->empty()) {
-        SetError(err, EINVAL);
-        return UsbTreeStatus::kRequestFailed;
+        return RequestFailed(err, EINVAL);
     }
     if (!ResolveEntry(*name, folder, err)) {
         return UsbTreeStatus::kRequestFailed;
@@ -377,8 +376,7 @@ UsbTreeStatus SysfsUsbTree::ResolvePortDevice(const std::string& hubName, int po
     // The kernel keeps a device's folder directly below its hub's.
     if (folder->size() != hubFolder.size() + 1 + name->size() ||
         folder->compare(0, hubFolder.size() + 1, hubFolder + "/") != 0) {
-        SetError(err, EACCES);
-        return UsbTreeStatus::kRequestFailed;
+        return RequestFailed(err, EACCES);
     }
     return UsbTreeStatus::kOk;
 }
@@ -441,8 +439,7 @@ UsbTreeStatus SysfsUsbTree::ListHostControllers(std::vector<UsbHostControllerEnt
                   });
         return UsbTreeStatus::kOk;
     } catch (const std::bad_alloc&) {
-        SetError(sysError, ENOMEM);
-        return UsbTreeStatus::kRequestFailed;
+        return RequestFailed(sysError, ENOMEM);
     }
 }
 
@@ -467,14 +464,12 @@ UsbTreeStatus SysfsUsbTree::GetRootHubName(const std::string& controllerPath, st
                                         (static_cast<uint8_t>(raw[3]) << 8));
         } else if (!ReadAttribute(folder, "version", 64, &raw, sysError) ||
                    !ParseVersion(raw, &bcd)) {
-            SetError(sysError, EIO);
-            return UsbTreeStatus::kRequestFailed;
+            return RequestFailed(sysError, EIO);
         }
         *name = bcd < 0x0200 ? std::string(kFullSpeedRootHubTag) + controllerPath : controllerPath;
         return UsbTreeStatus::kOk;
     } catch (const std::bad_alloc&) {
-        SetError(sysError, ENOMEM);
-        return UsbTreeStatus::kRequestFailed;
+        return RequestFailed(sysError, ENOMEM);
     }
 }
 
@@ -497,8 +492,7 @@ UsbTreeStatus SysfsUsbTree::GetHubPortCount(const std::string& hubName, int* por
         *portCount = static_cast<int>(count);
         return UsbTreeStatus::kOk;
     } catch (const std::bad_alloc&) {
-        SetError(sysError, ENOMEM);
-        return UsbTreeStatus::kRequestFailed;
+        return RequestFailed(sysError, ENOMEM);
     }
 }
 
@@ -525,8 +519,7 @@ UsbTreeStatus SysfsUsbTree::GetPortConnection(const std::string& hubName, int po
         if (raw.size() < UsbPortConnection::kDescriptorSize ||
             static_cast<uint8_t>(raw[0]) != UsbPortConnection::kDescriptorSize ||
             static_cast<uint8_t>(raw[1]) != kDeviceDescriptorType) {
-            SetError(sysError, EIO);
-            return UsbTreeStatus::kRequestFailed;
+            return RequestFailed(sysError, EIO);
         }
         uint32_t configuration = 0;
         uint32_t deviceClass = 0;
@@ -553,8 +546,7 @@ UsbTreeStatus SysfsUsbTree::GetPortConnection(const std::string& hubName, int po
         }
         return UsbTreeStatus::kOk;
     } catch (const std::bad_alloc&) {
-        SetError(sysError, ENOMEM);
-        return UsbTreeStatus::kRequestFailed;
+        return RequestFailed(sysError, ENOMEM);
     }
 }
 
@@ -564,8 +556,7 @@ UsbTreeStatus SysfsUsbTree::GetPortDriverKey(const std::string& hubName, int por
         std::string folder;
         return ResolvePortDevice(hubName, port, driverKey, &folder, sysError);
     } catch (const std::bad_alloc&) {
-        SetError(sysError, ENOMEM);
-        return UsbTreeStatus::kRequestFailed;
+        return RequestFailed(sysError, ENOMEM);
     }
 }
 
@@ -595,8 +586,7 @@ UsbTreeStatus SysfsUsbTree::GetDeviceId(uint32_t devnode, std::string* id, int* 
     try {
         std::string name;
         if (!NameOf(devnode, &name)) {
-            SetError(sysError, ENODEV);
-            return UsbTreeStatus::kRequestFailed;
+            return RequestFailed(sysError, ENODEV);
         }
         const bool isInterface = IsInterfaceName(name);
         const std::string device = isInterface ? name.substr(0, name.find(':')) : name;
@@ -620,8 +610,7 @@ UsbTreeStatus SysfsUsbTree::GetDeviceId(uint32_t devnode, std::string* id, int* 
         *id = UsbInstanceId(vid, pid, static_cast<int>(number), name);
         return UsbTreeStatus::kOk;
     } catch (const std::bad_alloc&) {
-        SetError(sysError, ENOMEM);
-        return UsbTreeStatus::kRequestFailed;
+        return RequestFailed(sysError, ENOMEM);
     }
 }
 
@@ -631,8 +620,7 @@ UsbTreeStatus SysfsUsbTree::GetCompatibleIds(uint32_t devnode, std::vector<std::
         std::string name;
         std::string folder;
         if (!NameOf(devnode, &name)) {
-            SetError(sysError, ENODEV);
-            return UsbTreeStatus::kRequestFailed;
+            return RequestFailed(sysError, ENODEV);
         }
         if (!ResolveEntry(name, &folder, sysError)) {
             return UsbTreeStatus::kRequestFailed;
@@ -667,8 +655,7 @@ UsbTreeStatus SysfsUsbTree::GetCompatibleIds(uint32_t devnode, std::vector<std::
         }
         return UsbTreeStatus::kOk;
     } catch (const std::bad_alloc&) {
-        SetError(sysError, ENOMEM);
-        return UsbTreeStatus::kRequestFailed;
+        return RequestFailed(sysError, ENOMEM);
     }
 }
 
@@ -676,26 +663,22 @@ UsbTreeStatus SysfsUsbTree::GetFirstChild(uint32_t devnode, uint32_t* child, int
     try {
         std::string name;
         if (!NameOf(devnode, &name)) {
-            SetError(sysError, ENODEV);
-            return UsbTreeStatus::kRequestFailed;
+            return RequestFailed(sysError, ENODEV);
         }
         std::vector<std::string> interfaces;
         if (!IsDeviceName(name)) {
-            SetError(sysError, ENOENT);  // interfaces have no children here
-            return UsbTreeStatus::kRequestFailed;
+            return RequestFailed(sysError, ENOENT);  // interfaces have no children here
         }
         if (!ListInterfaces(name, &interfaces, sysError)) {
             return UsbTreeStatus::kRequestFailed;
         }
         if (interfaces.empty()) {
-            SetError(sysError, ENOENT);
-            return UsbTreeStatus::kRequestFailed;
+            return RequestFailed(sysError, ENOENT);
         }
         *child = DevnodeFor(interfaces.front());
         return UsbTreeStatus::kOk;
     } catch (const std::bad_alloc&) {
-        SetError(sysError, ENOMEM);
-        return UsbTreeStatus::kRequestFailed;
+        return RequestFailed(sysError, ENOMEM);
     }
 }
 
@@ -703,12 +686,11 @@ UsbTreeStatus SysfsUsbTree::GetNextSibling(uint32_t devnode, uint32_t* sibling, 
     try {
         std::string name;
         if (!NameOf(devnode, &name)) {
-            SetError(sysError, ENODEV);
-            return UsbTreeStatus::kRequestFailed;
+            return RequestFailed(sysError, ENODEV);
         }
         if (!IsInterfaceName(name)) {
-            SetError(sysError, ENOENT);  // only the interfaces of one device are siblings here
-            return UsbTreeStatus::kRequestFailed;
+            return RequestFailed(sysError,
+                                 ENOENT);  // only the interfaces of one device are siblings here
         }
         std::vector<std::string> interfaces;
         if (!ListInterfaces(name.substr(0, name.find(':')), &interfaces, sysError)) {
@@ -716,14 +698,12 @@ UsbTreeStatus SysfsUsbTree::GetNextSibling(uint32_t devnode, uint32_t* sibling, 
         }
         const auto it = std::find(interfaces.begin(), interfaces.end(), name);
         if (it == interfaces.end() || it + 1 == interfaces.end()) {
-            SetError(sysError, ENOENT);
-            return UsbTreeStatus::kRequestFailed;
+            return RequestFailed(sysError, ENOENT);
         }
         *sibling = DevnodeFor(*(it + 1));
         return UsbTreeStatus::kOk;
     } catch (const std::bad_alloc&) {
-        SetError(sysError, ENOMEM);
-        return UsbTreeStatus::kRequestFailed;
+        return RequestFailed(sysError, ENOMEM);
     }
 }
 

@@ -251,25 +251,7 @@ CStationMachine::CStationMachine(std::string appDir, int simulate, std::string s
     IBulkPipes* pipes = nullptr;
     IDeviceChangeSource* changes = nullptr;
     if (simulate >= 0) {
-        sim_ = std::make_unique<SimUsbHost>();
-        const int hubs = (simulate + kSimHubPorts - 1) / kSimHubPorts;
-        sim_->AddController(true, std::max(hubs, 4));
-        for (int h = 0; h < hubs; ++h) {
-            const std::string hub = sim_->AddHub("1", h + 1, kSimHubPorts);
-            for (int p = 0; p < kSimHubPorts && h * kSimHubPorts + p < simulate; ++p) {
-                std::string error;
-                std::shared_ptr<LoaderEmulator> loader =
-                    MakeSimBoard(sim.stateDir, sim.faults, sim.seed, h * kSimHubPorts + p, &error);
-                if (!loader) {
-                    if (setupError_.empty()) {
-                        setupError_ = error;
-                    }
-                    continue;
-                }
-                sim_->Plug(hub + "-" + std::to_string(p + 1), loader);
-                loaders_.push_back(std::move(loader));
-            }
-        }
+        PlugSimulatedBoards(simulate, sim);
         tree = sim_.get();
         pipes = sim_.get();
         changes = sim_.get();

@@ -37,6 +37,9 @@ class CStationMachine {
     const std::string& SetupError() const { return setupError_; }
 
   private:
+    // Makes the simulated host with `boards` boards behind hubs of kSimHubPorts ports.
+    void PlugSimulatedBoards(int boards, const SimBusOptions& sim);
+
     std::string appDir_;
     std::string setupError_;
     std::unique_ptr<SimUsbHost> sim_;

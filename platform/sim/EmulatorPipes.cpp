@@ -12,6 +12,15 @@ void SetError(int* sysError, int value) {
     }
 }
 
+// A transfer's count as the pipes give it: a failure is ENODEV for a board off the bus, EPIPE
+// for a halted endpoint.
+long Moved(const LoaderEmulator& emulator, long n, int* sysError) {
+    if (n < 0) {
+        SetError(sysError, emulator.IsOffBus() ? ENODEV : EPIPE);
+    }
+    return n;
+}
+
 }  // namespace
 
 EmulatorPipes::EmulatorPipes(IClock& clock) : clock_(clock) {}
@@ -159,26 +168,12 @@ LoaderEmulator* EmulatorPipes::FindHandle(int handle, int mode, int* sysError) c
 
 long EmulatorPipes::Write(int handle, const uint8_t* data, size_t size, int* sysError) {
     LoaderEmulator* emulator = FindHandle(handle, kPipeOut, sysError);
-    if (emulator == nullptr) {
-        return -1;
-    }
-    const long n = emulator->BulkOut(data, size);
-    if (n < 0) {
-        SetError(sysError, emulator->IsOffBus() ? ENODEV : EPIPE);
-    }
-    return n;
+    return emulator == nullptr ? -1 : Moved(*emulator, emulator->BulkOut(data, size), sysError);
 }
 
 long EmulatorPipes::Read(int handle, uint8_t* data, size_t size, int* sysError) {
     LoaderEmulator* emulator = FindHandle(handle, kPipeIn, sysError);
-    if (emulator == nullptr) {
-        return -1;
-    }
-    const long n = emulator->BulkIn(data, size);
-    if (n < 0) {
-        SetError(sysError, emulator->IsOffBus() ? ENODEV : EPIPE);
-    }
-    return n;
+    return emulator == nullptr ? -1 : Moved(*emulator, emulator->BulkIn(data, size), sysError);
 }
 
 bool EmulatorPipes::ResetPipe(int handle, uint8_t pipe, int* sysError) {

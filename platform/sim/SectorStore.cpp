@@ -127,22 +127,15 @@ bool SectorStore::Read(uint32_t first, uint32_t count, uint8_t* out) const {
     if (FileBacked()) {
         return FileIo(first, count, nullptr, out);
     }
-    uint64_t sector = first;
-    const uint64_t end = static_cast<uint64_t>(first) + count;
-    while (sector < end) {
-        const uint32_t chunk = static_cast<uint32_t>(sector / kChunkSectors);
-        const uint32_t within = static_cast<uint32_t>(sector % kChunkSectors);
-        const uint64_t n = std::min<uint64_t>(kChunkSectors - within, end - sector);
-        const size_t bytes = static_cast<size_t>(n) * kSectorSize;
+    ForEachRun(first, count, [&](uint32_t chunk, size_t offset, size_t bytes) {
         auto it = chunks_.find(chunk);
         if (it == chunks_.end()) {
             std::memset(out, 0, bytes);
         } else {
-            std::memcpy(out, it->second->data() + static_cast<size_t>(within) * kSectorSize, bytes);
+            std::memcpy(out, it->second->data() + offset, bytes);
         }
         out += bytes;
-        sector += n;
-    }
+    });
     return true;
 }
 
@@ -154,22 +147,15 @@ bool SectorStore::Write(uint32_t first, uint32_t count, const uint8_t* data) {
         return FileIo(first, count, data, nullptr);
     }
     try {
-        uint64_t sector = first;
-        const uint64_t end = static_cast<uint64_t>(first) + count;
-        while (sector < end) {
-            const uint32_t chunk = static_cast<uint32_t>(sector / kChunkSectors);
-            const uint32_t within = static_cast<uint32_t>(sector % kChunkSectors);
-            const uint64_t n = std::min<uint64_t>(kChunkSectors - within, end - sector);
-            const size_t bytes = static_cast<size_t>(n) * kSectorSize;
+        ForEachRun(first, count, [&](uint32_t chunk, size_t offset, size_t bytes) {
             std::unique_ptr<Chunk>& slot = chunks_[chunk];
             if (!slot) {
                 slot = std::make_unique<Chunk>();
                 slot->fill(0);
             }
-            std::memcpy(slot->data() + static_cast<size_t>(within) * kSectorSize, data, bytes);
+            std::memcpy(slot->data() + offset, data, bytes);
             data += bytes;
-            sector += n;
-        }
+        });
     } catch (const std::bad_alloc&) {
         return false;
     }

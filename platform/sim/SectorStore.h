@@ -6,6 +6,7 @@
 // its file at once, so what a device acknowledged outlives the program that ran it.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -57,6 +58,20 @@ class SectorStore {
     bool FileIo(uint32_t first, uint32_t count, const uint8_t* in, uint8_t* out) const;
     bool CopyFilesTo(int fd, uint64_t sectorCount) const;
     bool HoldsDataAt(uint32_t sector) const;
+    // Calls visit(chunk, byte offset in the chunk, bytes) for each piece of sectors
+    // [first, first + count) that lies in one chunk, in order.
+    template <typename Visit>
+    static void ForEachRun(uint32_t first, uint32_t count, Visit visit) {
+        uint64_t sector = first;
+        const uint64_t end = static_cast<uint64_t>(first) + count;
+        while (sector < end) {
+            const uint32_t within = static_cast<uint32_t>(sector % kChunkSectors);
+            const uint64_t n = std::min<uint64_t>(kChunkSectors - within, end - sector);
+            visit(static_cast<uint32_t>(sector / kChunkSectors),
+                  static_cast<size_t>(within) * kSectorSize, static_cast<size_t>(n) * kSectorSize);
+            sector += n;
+        }
+    }
 
     std::unordered_map<uint32_t, std::unique_ptr<Chunk>> chunks_;
     int lowFd_ = -1;

@@ -9,6 +9,7 @@
 
 #include "device/UsbIds.h"
 #include "platform/sim/LoaderEmulator.h"
+#include "support/DecimalText.h"
 
 namespace {
 
@@ -24,20 +25,11 @@ void SetError(int* err, int value) {
 
 // 1 to 3 digits in [1, maxValue].
 bool ParseNumber(std::string_view s, unsigned maxValue, unsigned* value) {
-    if (s.empty() || s.size() > 3) {
+    uint64_t v = 0;
+    if (!ks::ParseDecimal(s, 3, maxValue, &v) || v < 1) {
         return false;
     }
-    unsigned v = 0;
-    for (char c : s) {
-        if (c < '0' || c > '9') {
-            return false;
-        }
-        v = v * 10 + static_cast<unsigned>(c - '0');
-    }
-    if (v < 1 || v > maxValue) {
-        return false;
-    }
-    *value = v;
+    *value = static_cast<unsigned>(v);
     return true;
 }
 
@@ -345,6 +337,14 @@ bool SimUsbHost::NameOfDevnodeLocked(uint32_t devnode, std::string* name) const 
     return true;
 }
 
+SimUsbHost::Instance SimUsbHost::InstanceLocked(uint32_t devnode) const {
+    Instance instance;
+    if (NameOfDevnodeLocked(devnode, &instance.name)) {
+        instance.node = DeviceOfNameLocked(instance.name, &instance.interfaceIndex);
+    }
+    return instance;
+}
+
 const SimUsbHost::Node* SimUsbHost::DeviceOfNameLocked(const std::string& name,
                                                        int* interfaceIndex) const {
     *interfaceIndex = -1;
@@ -596,8 +596,7 @@ UsbTreeStatus SimUsbHost::ListHostControllers(std::vector<UsbHostControllerEntry
         }
         return UsbTreeStatus::kOk;
     } catch (const std::bad_alloc&) {
-        SetError(sysError, ENOMEM);
-        return UsbTreeStatus::kRequestFailed;
+        return RequestFailed(sysError, ENOMEM);
     }
 }
 
@@ -645,14 +644,12 @@ UsbTreeStatus SimUsbHost::GetPortConnection(const std::string& hubName, int port
         return UsbTreeStatus::kOpenFailed;
     }
     if (port < 1 || port > HubPortCountLocked(hub)) {
-        SetError(sysError, EINVAL);
-        return UsbTreeStatus::kRequestFailed;
+        return RequestFailed(sysError, EINVAL);
     }
     const std::string location = hub + "-" + std::to_string(port);
     auto failing = portQueryFailures_.find(location);
     if (failing != portQueryFailures_.end() && failing->second) {
-        SetError(sysError, EIO);
-        return UsbTreeStatus::kRequestFailed;
+        return RequestFailed(sysError, EIO);
     }
     auto it = nodes_.find(location);
     if (it == nodes_.end()) {
@@ -689,8 +686,7 @@ UsbTreeStatus SimUsbHost::GetPortDriverKey(const std::string& hubName, int port,
     }
     const std::string location = hub + "-" + std::to_string(port);
     if (nodes_.find(location) == nodes_.end()) {
-        SetError(sysError, ENOENT);
-        return UsbTreeStatus::kRequestFailed;
+        return RequestFailed(sysError, ENOENT);
     }
     *driverKey = NameOfLocation(location);
     return UsbTreeStatus::kOk;
@@ -706,8 +702,7 @@ UsbTreeStatus SimUsbHost::GetPortHubName(const std::string& hubName, int port, s
     std::lock_guard<std::mutex> guard(lock_);
     auto it = nodes_.find(LocationOfName(key));
     if (it == nodes_.end() || !it->second.isHub) {
-        SetError(sysError, ENOTDIR);
-        return UsbTreeStatus::kRequestFailed;
+        return RequestFailed(sysError, ENOTDIR);
     }
     *name = key;
     return UsbTreeStatus::kOk;
@@ -728,35 +723,27 @@ uint32_t SimUsbHost::FindDevnodeByDriverKey(const std::string& driverKey) {
 
 UsbTreeStatus SimUsbHost::GetDeviceId(uint32_t devnode, std::string* id, int* sysError) {
     std::lock_guard<std::mutex> guard(lock_);
-    std::string name;
-    int interfaceIndex = -1;
-    const Node* node = nullptr;
-    if (!NameOfDevnodeLocked(devnode, &name) ||
-        (node = DeviceOfNameLocked(name, &interfaceIndex)) == nullptr) {
-        SetError(sysError, ENODEV);
-        return UsbTreeStatus::kRequestFailed;
+    const Instance d = InstanceLocked(devnode);
+    if (d.node == nullptr) {
+        return RequestFailed(sysError, ENODEV);
     }
-    *id = UsbInstanceId(node->info.vendorId, node->info.productId, interfaceIndex, name);
+    *id = UsbInstanceId(d.node->info.vendorId, d.node->info.productId, d.interfaceIndex, d.name);
     return UsbTreeStatus::kOk;
 }
 
 UsbTreeStatus SimUsbHost::GetCompatibleIds(uint32_t devnode, std::vector<std::string>* ids,
                                            int* sysError) {
     std::lock_guard<std::mutex> guard(lock_);
-    std::string name;
-    int interfaceIndex = -1;
-    const Node* node = nullptr;
-    if (!NameOfDevnodeLocked(devnode, &name) ||
-        (node = DeviceOfNameLocked(name, &interfaceIndex)) == nullptr) {
-        SetError(sysError, ENODEV);
-        return UsbTreeStatus::kRequestFailed;
+    const Instance d = InstanceLocked(devnode);
+    if (d.node == nullptr) {
+        return RequestFailed(sysError, ENODEV);
     }
     ids->clear();
-    if (interfaceIndex >= 0) {
-        ids->push_back("USB\\Class_" + UsbHex(node->info.interfaceClass, 2));
+    if (d.interfaceIndex >= 0) {
+        ids->push_back("USB\\Class_" + UsbHex(d.node->info.interfaceClass, 2));
     } else {
-        ids->push_back("USB\\DevClass_" + UsbHex(node->info.deviceClass, 2));
-        if (node->info.interfaceCount > 1) {
+        ids->push_back("USB\\DevClass_" + UsbHex(d.node->info.deviceClass, 2));
+        if (d.node->info.interfaceCount > 1) {
             ids->push_back("USB\\COMPOSITE");
         }
     }
@@ -765,38 +752,28 @@ UsbTreeStatus SimUsbHost::GetCompatibleIds(uint32_t devnode, std::vector<std::st
 
 UsbTreeStatus SimUsbHost::GetFirstChild(uint32_t devnode, uint32_t* child, int* sysError) {
     std::lock_guard<std::mutex> guard(lock_);
-    std::string name;
-    int interfaceIndex = -1;
-    const Node* node = nullptr;
-    if (!NameOfDevnodeLocked(devnode, &name) ||
-        (node = DeviceOfNameLocked(name, &interfaceIndex)) == nullptr) {
-        SetError(sysError, ENODEV);
-        return UsbTreeStatus::kRequestFailed;
+    const Instance d = InstanceLocked(devnode);
+    if (d.node == nullptr) {
+        return RequestFailed(sysError, ENODEV);
     }
-    if (interfaceIndex >= 0 || node->info.interfaceCount < 1) {
-        SetError(sysError, ENOENT);
-        return UsbTreeStatus::kRequestFailed;
+    if (d.interfaceIndex >= 0 || d.node->info.interfaceCount < 1) {
+        return RequestFailed(sysError, ENOENT);
     }
-    *child = DevnodeLocked(name + ":1.0");
+    *child = DevnodeLocked(d.name + ":1.0");
     return UsbTreeStatus::kOk;
 }
 
 UsbTreeStatus SimUsbHost::GetNextSibling(uint32_t devnode, uint32_t* sibling, int* sysError) {
     std::lock_guard<std::mutex> guard(lock_);
-    std::string name;
-    int interfaceIndex = -1;
-    const Node* node = nullptr;
-    if (!NameOfDevnodeLocked(devnode, &name) ||
-        (node = DeviceOfNameLocked(name, &interfaceIndex)) == nullptr) {
-        SetError(sysError, ENODEV);
-        return UsbTreeStatus::kRequestFailed;
+    const Instance d = InstanceLocked(devnode);
+    if (d.node == nullptr) {
+        return RequestFailed(sysError, ENODEV);
     }
-    if (interfaceIndex < 0 || interfaceIndex + 1 >= node->info.interfaceCount) {
-        SetError(sysError, ENOENT);
-        return UsbTreeStatus::kRequestFailed;
+    if (d.interfaceIndex < 0 || d.interfaceIndex + 1 >= d.node->info.interfaceCount) {
+        return RequestFailed(sysError, ENOENT);
     }
-    *sibling =
-        DevnodeLocked(name.substr(0, name.find(':')) + ":1." + std::to_string(interfaceIndex + 1));
+    *sibling = DevnodeLocked(d.name.substr(0, d.name.find(':')) + ":1." +
+                             std::to_string(d.interfaceIndex + 1));
     return UsbTreeStatus::kOk;
 }
 

@@ -177,6 +177,14 @@ class SimUsbHost final : public IUsbTree, public IBulkPipes, public IDeviceChang
     bool NameOfDevnodeLocked(uint32_t devnode, std::string* name) const;
     // The attached device a device or interface name belongs to, or nullptr.
     const Node* DeviceOfNameLocked(const std::string& name, int* interfaceIndex) const;
+    // What a devnode names: the device or interface name, the attached device it belongs to
+    // (nullptr when none) and which of its interfaces it is (-1: the device itself).
+    struct Instance {
+        std::string name;
+        const Node* node = nullptr;
+        int interfaceIndex = -1;
+    };
+    Instance InstanceLocked(uint32_t devnode) const;
 
     void HookLoader(const std::shared_ptr<LoaderEmulator>& device);
     void OnDeviceReset(LoaderEmulator* device, const ResetRequest& request);

@@ -12,7 +12,7 @@ using winpipes::Code;
 using winpipes::SetError;
 
 CDriverPipeFiles::~CDriverPipeFiles() {
-    for (auto& [handle, session] : sessions_) {
+    for (const Session& session : sessions_.TakeAll()) {
         calls_.CloseDevice(session.file);
     }
 }
@@ -58,60 +58,23 @@ int CDriverPipeFiles::Open(const std::string& devicePath, int mode, int* sysErro
         SetError(sysError, Code(error));
         return kInvalidHandle;
     }
-    std::lock_guard<std::mutex> hold(lock_);
-    const int handle = next_;
-    next_ = next_ == INT_MAX ? 1 : next_ + 1;
-    sessions_[handle] = session;
-    return handle;
+    return sessions_.Add(session);
 }
 
 void CDriverPipeFiles::Close(int handle) {
     Session session;
-    {
-        std::lock_guard<std::mutex> hold(lock_);
-        const auto it = sessions_.find(handle);
-        if (it == sessions_.end()) {
-            return;
-        }
-        session = it->second;
-        sessions_.erase(it);
+    if (sessions_.Take(handle, &session)) {
+        calls_.CloseDevice(session.file);
     }
-    calls_.CloseDevice(session.file);
-}
-
-bool CDriverPipeFiles::Find(int handle, Session* out) {
-    std::lock_guard<std::mutex> hold(lock_);
-    const auto it = sessions_.find(handle);
-    if (it == sessions_.end()) {
-        return false;
-    }
-    *out = it->second;
-    return true;
 }
 
 long CDriverPipeFiles::Transfer(int handle, bool in, uint8_t* data, size_t size, int* sysError) {
-    Session s;
-    if (!Find(handle, &s) || (in ? s.mode != kPipeIn : s.mode != kPipeOut)) {
-        SetError(sysError, EBADF);
-        return -1;
-    }
-    if (size == 0) {
-        return 0;
-    }
-    if (data == nullptr || size > static_cast<size_t>(LONG_MAX) || size > UINT32_MAX) {
-        SetError(sysError, EINVAL);
-        return -1;
-    }
-    uint32_t done = 0, error = 0;
-    const uint32_t timeout = CWinUsbPipes::TimeoutFor(size);
-    const bool ok =
-        in ? calls_.ReadFromFile(s.file, data, static_cast<uint32_t>(size), timeout, &done, &error)
-           : calls_.WriteToFile(s.file, data, static_cast<uint32_t>(size), timeout, &done, &error);
-    if (!ok) {
-        SetError(sysError, Code(error));
-        return -1;
-    }
-    return static_cast<long>(done > size ? size : done);
+    const auto move = [&](const Session& s, uint32_t n, uint32_t* done, uint32_t* error) {
+        const uint32_t timeout = CWinUsbPipes::TimeoutFor(n);
+        return in ? calls_.ReadFromFile(s.file, data, n, timeout, done, error)
+                  : calls_.WriteToFile(s.file, data, n, timeout, done, error);
+    };
+    return winpipes::Transfer(sessions_, handle, in, data, size, sysError, move);
 }
 
 long CDriverPipeFiles::Write(int handle, const uint8_t* data, size_t size, int* sysError) {
@@ -124,7 +87,7 @@ long CDriverPipeFiles::Read(int handle, uint8_t* data, size_t size, int* sysErro
 
 bool CDriverPipeFiles::ResetPipe(int handle, uint8_t pipe, int* sysError) {
     Session s;
-    if (!Find(handle, &s)) {
+    if (!sessions_.Find(handle, &s)) {
         SetError(sysError, EBADF);
         return false;
     }

@@ -10,11 +10,10 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
-#include <mutex>
 #include <string>
 
 #include "device/BulkPipes.h"
+#include "platform/windows/PipeSessions.h"
 #include "platform/windows/WinUsbCalls.h"
 
 class CDriverPipeFiles final : public IBulkPipes {
@@ -41,11 +40,8 @@ class CDriverPipeFiles final : public IBulkPipes {
         int mode = 0;
         std::wstring devicePath;
     };
-    bool Find(int handle, Session* out);
     long Transfer(int handle, bool in, uint8_t* data, size_t size, int* sysError);
 
     IWinUsbCalls& calls_;
-    std::mutex lock_;  // the session table
-    std::map<int, Session> sessions_;
-    int next_ = 1;
+    winpipes::Sessions<Session> sessions_;
 };

@@ -107,40 +107,19 @@ int CPipesByDriver::Open(const std::string& devicePath, int mode, int* sysError)
     if (inner == kInvalidHandle) {
         return kInvalidHandle;
     }
-    std::lock_guard<std::mutex> hold(lock_);
-    const int handle = next_;
-    next_ = next_ == INT_MAX ? 1 : next_ + 1;
-    open_[handle] = Route{pipes, inner};
-    return handle;
-}
-
-bool CPipesByDriver::Find(int handle, Route* out) {
-    std::lock_guard<std::mutex> hold(lock_);
-    const auto it = open_.find(handle);
-    if (it == open_.end()) {
-        return false;
-    }
-    *out = it->second;
-    return true;
+    return open_.Add(Route{pipes, inner});
 }
 
 void CPipesByDriver::Close(int handle) {
     Route o;
-    {
-        std::lock_guard<std::mutex> hold(lock_);
-        const auto it = open_.find(handle);
-        if (it == open_.end()) {
-            return;
-        }
-        o = it->second;
-        open_.erase(it);
+    if (open_.Take(handle, &o)) {
+        o.pipes->Close(o.inner);
     }
-    o.pipes->Close(o.inner);
 }
 
 long CPipesByDriver::Write(int handle, const uint8_t* data, size_t size, int* sysError) {
     Route o;
-    if (!Find(handle, &o)) {
+    if (!open_.Find(handle, &o)) {
         SetError(sysError, EBADF);
         return -1;
     }
@@ -149,7 +128,7 @@ long CPipesByDriver::Write(int handle, const uint8_t* data, size_t size, int* sy
 
 long CPipesByDriver::Read(int handle, uint8_t* data, size_t size, int* sysError) {
     Route o;
-    if (!Find(handle, &o)) {
+    if (!open_.Find(handle, &o)) {
         SetError(sysError, EBADF);
         return -1;
     }
@@ -158,7 +137,7 @@ long CPipesByDriver::Read(int handle, uint8_t* data, size_t size, int* sysError)
 
 bool CPipesByDriver::ResetPipe(int handle, uint8_t pipe, int* sysError) {
     Route o;
-    if (!Find(handle, &o)) {
+    if (!open_.Find(handle, &o)) {
         SetError(sysError, EBADF);
         return false;
     }

@@ -14,6 +14,7 @@
 
 #include "device/BulkPipes.h"
 #include "platform/windows/DriverPipeFiles.h"
+#include "platform/windows/PipeSessions.h"
 #include "platform/windows/WinUsbCalls.h"
 #include "platform/windows/WinUsbPipes.h"
 
@@ -47,15 +48,13 @@ class CPipesByDriver final : public IBulkPipes {
         IBulkPipes* pipes = nullptr;
         int inner = kInvalidHandle;
     };
-    bool Find(int handle, Route* out);
     void Say(const std::string& devicePath, Driver driver, const std::string& service);
 
     IWinUsbCalls& calls_;
     CWinUsbPipes winUsb_;
     CDriverPipeFiles pipeFiles_;
     std::atomic<CLoggerBase*> log_{nullptr};
-    std::mutex lock_;  // the tables below
-    std::map<int, Route> open_;
+    winpipes::Sessions<Route> open_;
+    std::mutex lock_;                          // said_
     std::map<std::string, std::string> said_;  // device path -> the choice last logged
-    int next_ = 1;
 };

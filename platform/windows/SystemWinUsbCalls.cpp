@@ -58,6 +58,23 @@ class IoDeadline {
     HANDLE timer_ = nullptr;
 };
 
+// One synchronous ReadFile or WriteFile (`io`, given where to put the bytes moved) cancelled at
+// the deadline; the system's error is taken before the deadline's own calls.
+template <typename Io>
+bool WithDeadline(uint32_t timeoutMs, uint32_t* done, uint32_t* error, Io io) {
+    DWORD moved = 0;
+    DWORD failure = 0;
+    BOOL ok = FALSE;
+    {
+        IoDeadline deadline(timeoutMs);
+        ok = io(&moved);
+        failure = ok ? 0 : ::GetLastError();
+    }
+    *done = moved;
+    *error = failure;
+    return ok != FALSE;
+}
+
 }  // namespace
 
 class CSystemWinUsbCalls final : public IWinUsbCalls {
@@ -194,32 +211,16 @@ class CSystemWinUsbCalls final : public IWinUsbCalls {
 
     bool ReadFromFile(Handle handle, uint8_t* data, uint32_t size, uint32_t timeoutMs,
                       uint32_t* done, uint32_t* error) override {
-        DWORD moved = 0;
-        DWORD failure = 0;
-        BOOL ok = FALSE;
-        {
-            IoDeadline deadline(timeoutMs);
-            ok = ::ReadFile(reinterpret_cast<HANDLE>(handle), data, size, &moved, nullptr);
-            failure = ok ? 0 : ::GetLastError();  // before the deadline's own calls
-        }
-        *done = moved;
-        *error = failure;
-        return ok != FALSE;
+        return WithDeadline(timeoutMs, done, error, [&](DWORD* moved) {
+            return ::ReadFile(reinterpret_cast<HANDLE>(handle), data, size, moved, nullptr);
+        });
     }
 
     bool WriteToFile(Handle handle, const uint8_t* data, uint32_t size, uint32_t timeoutMs,
                      uint32_t* done, uint32_t* error) override {
-        DWORD moved = 0;
-        DWORD failure = 0;
-        BOOL ok = FALSE;
-        {
-            IoDeadline deadline(timeoutMs);
-            ok = ::WriteFile(reinterpret_cast<HANDLE>(handle), data, size, &moved, nullptr);
-            failure = ok ? 0 : ::GetLastError();  // before the deadline's own calls
-        }
-        *done = moved;
-        *error = failure;
-        return ok != FALSE;
+        return WithDeadline(timeoutMs, done, error, [&](DWORD* moved) {
+            return ::WriteFile(reinterpret_cast<HANDLE>(handle), data, size, moved, nullptr);
+        });
     }
 
     Handle OpenWinUsb(const std::wstring& path, uint8_t* bulkIn, uint8_t* bulkOut,

@@ -12,7 +12,7 @@ using winpipes::Code;
 using winpipes::SetError;
 
 CWinUsbPipes::~CWinUsbPipes() {
-    for (auto& [handle, session] : sessions_) {
+    for (const Session& session : sessions_.TakeAll()) {
         calls_.CloseWinUsb(session.usb);
     }
 }
@@ -41,65 +41,26 @@ int CWinUsbPipes::Open(const std::string& devicePath, int mode, int* sysError) {
         SetError(sysError, ENODEV);
         return kInvalidHandle;
     }
-    std::lock_guard<std::mutex> hold(lock_);
-    const int handle = next_;
-    next_ = next_ == INT_MAX ? 1 : next_ + 1;
-    sessions_[handle] = session;
-    return handle;
+    return sessions_.Add(session);
 }
 
 void CWinUsbPipes::Close(int handle) {
     Session session;
-    {
-        std::lock_guard<std::mutex> hold(lock_);
-        const auto it = sessions_.find(handle);
-        if (it == sessions_.end()) {
-            return;
-        }
-        session = it->second;
-        sessions_.erase(it);
+    if (sessions_.Take(handle, &session)) {
+        calls_.CloseWinUsb(session.usb);
     }
-    calls_.CloseWinUsb(session.usb);
-}
-
-bool CWinUsbPipes::Find(int handle, Session* out) {
-    std::lock_guard<std::mutex> hold(lock_);
-    const auto it = sessions_.find(handle);
-    if (it == sessions_.end()) {
-        return false;
-    }
-    *out = it->second;
-    return true;
 }
 
 long CWinUsbPipes::Transfer(int handle, bool in, uint8_t* data, size_t size, int* sysError) {
-    Session s;
-    if (!Find(handle, &s) || (in ? s.mode != kPipeIn : s.mode != kPipeOut)) {
-        SetError(sysError, EBADF);
-        return -1;
-    }
-    if (size == 0) {
-        return 0;
-    }
-    if (data == nullptr || size > static_cast<size_t>(LONG_MAX) || size > UINT32_MAX) {
-        SetError(sysError, EINVAL);
-        return -1;
-    }
-    const uint8_t pipe = in ? s.bulkIn : s.bulkOut;
-    uint32_t error = 0;
-    if (!calls_.SetPipeTimeout(s.usb, pipe, TimeoutFor(size), &error)) {
-        SetError(sysError, Code(error));
-        return -1;
-    }
-    uint32_t done = 0;
-    const bool ok =
-        in ? calls_.ReadPipe(s.usb, pipe, data, static_cast<uint32_t>(size), &done, &error)
-           : calls_.WritePipe(s.usb, pipe, data, static_cast<uint32_t>(size), &done, &error);
-    if (!ok) {
-        SetError(sysError, Code(error));
-        return -1;
-    }
-    return static_cast<long>(done > size ? size : done);
+    const auto move = [&](const Session& s, uint32_t n, uint32_t* done, uint32_t* error) {
+        const uint8_t pipe = in ? s.bulkIn : s.bulkOut;
+        if (!calls_.SetPipeTimeout(s.usb, pipe, TimeoutFor(n), error)) {
+            return false;
+        }
+        return in ? calls_.ReadPipe(s.usb, pipe, data, n, done, error)
+                  : calls_.WritePipe(s.usb, pipe, data, n, done, error);
+    };
+    return winpipes::Transfer(sessions_, handle, in, data, size, sysError, move);
 }
 
 long CWinUsbPipes::Write(int handle, const uint8_t* data, size_t size, int* sysError) {
@@ -118,7 +79,7 @@ bool CWinUsbPipes::ResetPipe(int handle, uint8_t pipe, int* sysError) {
         return false;
     }
     Session s;
-    if (!Find(handle, &s)) {
+    if (!sessions_.Find(handle, &s)) {
         SetError(sysError, EBADF);
         return false;
     }

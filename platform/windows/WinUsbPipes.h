@@ -3,10 +3,9 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
-#include <mutex>
 
 #include "device/BulkPipes.h"
+#include "platform/windows/PipeSessions.h"
 #include "platform/windows/WinUsbCalls.h"
 
 class CWinUsbPipes final : public IBulkPipes {
@@ -33,11 +32,8 @@ class CWinUsbPipes final : public IBulkPipes {
         uint8_t bulkOut = 0;
         int mode = 0;
     };
-    bool Find(int handle, Session* out);
     long Transfer(int handle, bool in, uint8_t* data, size_t size, int* sysError);
 
     IWinUsbCalls& calls_;
-    std::mutex lock_;  // the session table
-    std::map<int, Session> sessions_;
-    int next_ = 1;
+    winpipes::Sessions<Session> sessions_;
 };

@@ -14,9 +14,10 @@ extern char** environ;
 
 namespace child_process {
 
-// Starts argv[0] (a path) with the given arguments, standard output and error to /dev/null.
-// The child's pid, or -1.
-inline pid_t Spawn(const std::vector<std::string>& args) {
+// Starts argv[0] (a path) with the given arguments, standard output and error to the files named
+// (created or emptied; by default both to /dev/null). The child's pid, or -1.
+inline pid_t Spawn(const std::vector<std::string>& args, const std::string& outPath = "/dev/null",
+                   const std::string& errPath = "/dev/null") {
     std::vector<char*> argv;
     for (const std::string& a : args) {
         argv.push_back(const_cast<char*>(a.c_str()));
@@ -24,8 +25,10 @@ inline pid_t Spawn(const std::vector<std::string>& args) {
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
     pid_t pid = -1;
     if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
         pid = -1;

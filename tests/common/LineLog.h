@@ -13,12 +13,6 @@ namespace test_log {
 
 class LineLog final : public CLoggerBase {
   public:
-    void Print(int level, const char* format, ...) override KS_PRINTF_LIKE(3, 4) {
-        va_list args;
-        va_start(args, format);
-        VPrint(level, format, args);
-        va_end(args);
-    }
     void VPrint(int /*level*/, const char* format, va_list args) override KS_PRINTF_LIKE(3, 0) {
         char line[2048];
         std::vsnprintf(line, sizeof line, format, args);

@@ -34,6 +34,15 @@ struct FaultCase {
     uint32_t RandomFaultCounts::*struck;
 };
 
+// A demo board on the emulator's pipes at kPath, spoken to through the station's transport.
+struct Board {
+    FakeClock clock;
+    std::unique_ptr<LoaderEmulator> device = MakeDemoLoader(2, DemoLayout::kGpt, clock);
+    EmulatorPipes pipes{clock};
+    CZRUsbComm comm{nullptr, 0, pipes, clock};
+    Board() { pipes.Attach(kPath, *device); }
+};
+
 const FaultCase kCases[] = {
     {"status-lost=1", Command::kWrite, ZR_ERR_READ, true, 0, &RandomFaultCounts::statusLost},
     {"bad-tag=1", Command::kWrite, ZR_ERR_STATUS_BLOCK, true, 0, &RandomFaultCounts::badTag},
@@ -50,65 +59,57 @@ uint32_t TotalStruck(const RandomFaultCounts& c) {
 TEST(RandomFaults, EachKindAtCertaintyShowsItsEffectThroughTheTransport) {
     for (const FaultCase& c : kCases) {
         SCOPED_TRACE(c.setting);
-        FakeClock clock;
-        std::unique_ptr<LoaderEmulator> device = MakeDemoLoader(2, DemoLayout::kGpt, clock);
-        EmulatorPipes pipes(clock);
-        pipes.Attach(kPath, *device);
-        CZRUsbComm comm(nullptr, 0, pipes, clock);
+        Board board;
         RandomFaultRates rates;
         std::string error;
         ASSERT_TRUE(ParseRandomFault(c.setting, &rates, &error)) << error;
-        device->SetRandomFaults(rates, 42);
+        board.device->SetRandomFaults(rates, 42);
 
         const std::vector<uint8_t> data(512, 0xA5);
         std::vector<uint8_t> buf(4 * 512);
         int code = 1;
         switch (c.command) {
             case Command::kWrite:
-                code = comm.ZRU_WriteLBA(kPath, 300, 1, data.data(), 0);
+                code = board.comm.ZRU_WriteLBA(kPath, 300, 1, data.data(), 0);
                 break;
             case Command::kRead:
-                code = comm.ZRU_ReadLBA(kPath, 0, 4, buf.data(), 0);
+                code = board.comm.ZRU_ReadLBA(kPath, 0, 4, buf.data(), 0);
                 break;
             case Command::kReset:
-                code = comm.ZRU_ResetDevice(kPath, 1);
+                code = board.comm.ZRU_ResetDevice(kPath, 1);
                 break;
         }
         EXPECT_EQ(code, c.code);
-        const RandomFaultCounts struck = device->RandomFaultsStruck();
+        const RandomFaultCounts struck = board.device->RandomFaultsStruck();
         EXPECT_GE(struck.*c.struck, 1u);
         EXPECT_EQ(TotalStruck(struck), struck.*c.struck);  // no other kind struck
         std::vector<uint8_t> sector(512);
-        ASSERT_TRUE(device->ReadSectors(300, 1, sector.data()));
+        ASSERT_TRUE(board.device->ReadSectors(300, 1, sector.data()));
         EXPECT_EQ(sector == data, c.stored);
 
-        device->SetRandomFaults(RandomFaultRates{}, 0);
-        EXPECT_EQ(pipes.IsPresent(kPath), c.backAfterMs == 0);
-        clock.Advance(c.backAfterMs == kNever ? 600000 : c.backAfterMs);
-        EXPECT_EQ(pipes.IsPresent(kPath), c.backAfterMs != kNever);
+        board.device->SetRandomFaults(RandomFaultRates{}, 0);
+        EXPECT_EQ(board.pipes.IsPresent(kPath), c.backAfterMs == 0);
+        board.clock.Advance(c.backAfterMs == kNever ? 600000 : c.backAfterMs);
+        EXPECT_EQ(board.pipes.IsPresent(kPath), c.backAfterMs != kNever);
         if (c.backAfterMs != kNever) {  // back in step: the next command goes through
-            ASSERT_EQ(comm.ZRU_ReadLBA(kPath, 0, 1, buf.data(), 0), 0);
+            ASSERT_EQ(board.comm.ZRU_ReadLBA(kPath, 0, 1, buf.data(), 0), 0);
             EXPECT_EQ(buf[510], 0x55);
         }
     }
 }
 
 TEST(RandomFaults, ABoardLostAtAResetComesBackWhenToldTo) {
-    FakeClock clock;
-    std::unique_ptr<LoaderEmulator> device = MakeDemoLoader(2, DemoLayout::kGpt, clock);
-    EmulatorPipes pipes(clock);
-    pipes.Attach(kPath, *device);
-    CZRUsbComm comm(nullptr, 0, pipes, clock);
+    Board board;
     RandomFaultRates rates;
     rates.resetNeverReturns = 1;
     rates.lostBoardReturnMs = 20000;
-    device->SetRandomFaults(rates, 5);
-    ASSERT_EQ(comm.ZRU_ResetDevice(kPath, 1), 0);
-    clock.Advance(19999);
-    EXPECT_FALSE(pipes.IsPresent(kPath));
-    clock.Advance(1);
-    EXPECT_TRUE(pipes.IsPresent(kPath));
-    EXPECT_EQ(device->RandomFaultsStruck().resetNeverReturns, 1u);
+    board.device->SetRandomFaults(rates, 5);
+    ASSERT_EQ(board.comm.ZRU_ResetDevice(kPath, 1), 0);
+    board.clock.Advance(19999);
+    EXPECT_FALSE(board.pipes.IsPresent(kPath));
+    board.clock.Advance(1);
+    EXPECT_TRUE(board.pipes.IsPresent(kPath));
+    EXPECT_EQ(board.device->RandomFaultsStruck().resetNeverReturns, 1u);
 }
 
 // Which of `commands` test-ready rounds got a status block with the wrong tag.

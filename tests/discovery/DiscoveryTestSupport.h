@@ -1,5 +1,5 @@
-// Shared helpers of the discovery tests: a virtual clock, a log sink that keeps its lines, and
-// the device tables the tests use.
+// Shared helpers of the discovery tests: a virtual clock, a log sink that keeps its lines, the
+// device tables and boards the tests use, and a search's whole result.
 #pragma once
 
 #include <cstdarg>
@@ -9,7 +9,11 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "device/DeviceTables.h"
+#include "device/ZRScan.h"
+#include "platform/sim/SimUsbHost.h"
 #include "support/Clock.h"
 #include "support/Logger.h"
 #include "tests/common/LineLog.h"
@@ -70,6 +74,30 @@ inline DeviceTables TestTables() {
     tables.AddChipRow({kVendor, 0x2005, 48});
     tables.AddChipRow({kAltVendor, 0x2002, 33});
     return tables;
+}
+
+// A board on the simulated bus: the test vendor's product pid (a loader by its bcdUSB unless
+// another is given) with its serial number at string index serialIndex.
+inline SimUsbDeviceInfo Board(uint16_t pid, uint16_t bcdUsb = 0x0201, uint16_t vid = kVendor,
+                              uint8_t serialIndex = 3) {
+    SimUsbDeviceInfo info;
+    info.vendorId = vid;
+    info.productId = pid;
+    info.bcdUsb = bcdUsb;
+    info.serialIndex = serialIndex;
+    return info;
+}
+
+// Every device a search with `mask` finds, in the order GetDevice gives them.
+inline std::vector<ZRDeviceDesc> SearchAll(ZRScan& scan, uint32_t mask) {
+    std::vector<ZRDeviceDesc> out;
+    const int count = scan.Search(mask);
+    for (int i = 0; i < count; ++i) {
+        ZRDeviceDesc desc;
+        EXPECT_EQ(scan.GetDevice(i, &desc), 1);
+        out.push_back(desc);
+    }
+    return out;
 }
 
 }  // namespace discovery_test

@@ -6,11 +6,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <initializer_list>
 #include <string>
+#include <vector>
 
 #include "device/ZRScan.h"
 #include "platform/linux/SysfsUsbTree.h"
 #include "tests/discovery/DiscoveryTestSupport.h"
+#include "tests/support/TempDir.h"
 
 using namespace discovery_test;
 
@@ -18,20 +21,30 @@ namespace {
 
 const std::string kFixture = std::string(KS_SOURCE_DIR) + "/tests/fixtures/sysfs/basic";
 
+// A scratch copy of folders of tests/fixtures/sysfs (links kept as links), for a test that
+// changes the tree; removed at the end.
+class FixtureCopy {
+  public:
+    explicit FixtureCopy(std::initializer_list<const char*> folders) {
+        const std::filesystem::path source =
+            std::filesystem::path(KS_SOURCE_DIR) / "tests/fixtures/sysfs";
+        for (const char* folder : folders) {
+            std::filesystem::copy(source / folder, Root() / folder,
+                                  std::filesystem::copy_options::recursive |
+                                      std::filesystem::copy_options::copy_symlinks);
+        }
+    }
+    std::filesystem::path Root() const { return std::filesystem::path(temp_.Path()); }
+
+  private:
+    TempDir temp_;
+};
+
 class SysfsTest : public ::testing::Test {
   protected:
     SysfsTest() : tables_(TestTables()) {}
 
-    std::vector<ZRDeviceDesc> Found(ZRScan& scan, uint32_t mask) {
-        std::vector<ZRDeviceDesc> out;
-        const int count = scan.Search(mask);
-        for (int i = 0; i < count; ++i) {
-            ZRDeviceDesc desc;
-            EXPECT_EQ(scan.GetDevice(i, &desc), 1);
-            out.push_back(desc);
-        }
-        return out;
-    }
+    std::vector<ZRDeviceDesc> Found(ZRScan& scan, uint32_t mask) { return SearchAll(scan, mask); }
 
     SysfsUsbTree tree_{kFixture};
     DeviceTables tables_;
@@ -210,14 +223,8 @@ TEST_F(SysfsTest, MalformedNamesAreRefusedBeforeAnyFileIsTouched) {
 
 TEST(SysfsRelinkTest, ALinkRepointedOutOfTheRootAfterALookupIsRefused) {
     namespace fs = std::filesystem;
-    char pattern[] = "/tmp/ks-sysfs-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    const fs::path temp = pattern;
-    const fs::path source = fs::path(KS_SOURCE_DIR) / "tests/fixtures/sysfs";
-    fs::copy(source / "basic", temp / "basic",
-             fs::copy_options::recursive | fs::copy_options::copy_symlinks);
-    fs::copy(source / "outside", temp / "outside",
-             fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    const FixtureCopy copy({"basic", "outside"});
+    const fs::path temp = copy.Root();
     {
         SysfsUsbTree tree((temp / "basic").string());
         UsbPortConnection info;
@@ -235,18 +242,14 @@ TEST(SysfsRelinkTest, ALinkRepointedOutOfTheRootAfterALookupIsRefused) {
         ASSERT_EQ(tree.GetPortConnection("usb2", 3, &info, nullptr), UsbTreeStatus::kOk);
         EXPECT_FALSE(info.connected);
     }
-    fs::remove_all(temp);
 }
 
 // The bus and device numbers name an enumeration: WaitForDevice tells a board back from its reset
 // from the one that is still leaving by them.
 TEST(SysfsEnumerationTest, BusAndDeviceNumbersNameTheEnumerationAndANewNumberIsANewOne) {
     namespace fs = std::filesystem;
-    char pattern[] = "/tmp/ks-sysfs-enum-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    const fs::path temp = pattern;
-    fs::copy(fs::path(KS_SOURCE_DIR) / "tests/fixtures/sysfs/basic", temp / "basic",
-             fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    const FixtureCopy copy({"basic"});
+    const fs::path temp = copy.Root();
     {
         SysfsUsbTree tree((temp / "basic").string());
         const fs::path folder = temp / "basic/devices/pci0000:00/0000:00:14.0/usb2/2-1/2-1.1";
@@ -272,7 +275,6 @@ TEST(SysfsEnumerationTest, BusAndDeviceNumbersNameTheEnumerationAndANewNumberIsA
         EXPECT_TRUE(unknown.connected);
         EXPECT_EQ(unknown.enumeration, 0U);
     }
-    fs::remove_all(temp);
 }
 
 // An xHCI connector has a port on the USB 2 bus and one on the SuperSpeed bus (sysfs port/peer
@@ -280,11 +282,8 @@ TEST(SysfsEnumerationTest, BusAndDeviceNumbersNameTheEnumerationAndANewNumberIsA
 // connector's, so the board keeps its slot and WaitForDevice finds it where it left.
 TEST(SysfsPeerPortTest, BothBusesPortsOfOneConnectorGiveOneLocation) {
     namespace fs = std::filesystem;
-    char pattern[] = "/tmp/ks-sysfs-peer-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    const fs::path temp = pattern;
-    fs::copy(fs::path(KS_SOURCE_DIR) / "tests/fixtures/sysfs/basic", temp / "basic",
-             fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    const FixtureCopy copy({"basic"});
+    const fs::path temp = copy.Root();
     const fs::path root = temp / "basic";
     const fs::path usb2 = root / "devices/pci0000:00/0000:00:14.0/usb2";
     // Root port 1 of bus 2 is the peer of root port 4 of bus 1; port 1 of the hub at 2-1 the
@@ -303,11 +302,11 @@ TEST(SysfsPeerPortTest, BothBusesPortsOfOneConnectorGiveOneLocation) {
         VirtualClock clock;
         ZRScan scan(30, 30, 0, tree, tables, clock);
         scan.LoadDeviceTables();
-        ASSERT_EQ(scan.Search(DEVICE_KIND_LOADER | DEVICE_KIND_ROM), 2);
-        ZRDeviceDesc loader;
-        ZRDeviceDesc rom;
-        ASSERT_EQ(scan.GetDevice(0, &loader), 1);
-        ASSERT_EQ(scan.GetDevice(1, &rom), 1);
+        const std::vector<ZRDeviceDesc> found =
+            SearchAll(scan, DEVICE_KIND_LOADER | DEVICE_KIND_ROM);
+        ASSERT_EQ(found.size(), 2U);
+        const ZRDeviceDesc& loader = found[0];
+        const ZRDeviceDesc& rom = found[1];
         EXPECT_EQ(loader.location, "1-4-2");  // the connector, named on the lower bus
         EXPECT_EQ(loader.path, "2-1.1");      // opened where it is
         EXPECT_EQ(rom.location, "2-1-2");     // no peer at the hub's port 2: as walked
@@ -316,11 +315,10 @@ TEST(SysfsPeerPortTest, BothBusesPortsOfOneConnectorGiveOneLocation) {
         fs::remove(usb2 / "2-1/2-1:1.0/2-1-port1/peer");
         fs::create_symlink("../../../../../0000:00:1d.0/usb1/1-5/1-5:1.0/1-5-port2",
                            usb2 / "2-1/2-1:1.0/2-1-port1/peer");
-        ASSERT_EQ(scan.Search(DEVICE_KIND_LOADER), 1);
-        ASSERT_EQ(scan.GetDevice(0, &loader), 1);
-        EXPECT_EQ(loader.location, "2-1-1");
+        const std::vector<ZRDeviceDesc> again = SearchAll(scan, DEVICE_KIND_LOADER);
+        ASSERT_EQ(again.size(), 1U);
+        EXPECT_EQ(again[0].location, "2-1-1");
     }
-    fs::remove_all(temp);
 }
 
 TEST(SysfsNamesTest, UsbNamingRules) {

@@ -17,13 +17,9 @@ using namespace discovery_test;
 
 namespace {
 
-SimUsbDeviceInfo Board(uint16_t pid, uint16_t bcdUsb = 0x0201) {
-    SimUsbDeviceInfo info;
-    info.vendorId = kVendor;
-    info.productId = pid;
-    info.bcdUsb = bcdUsb;
-    info.serialIndex = 5;
-    return info;
+// The boards here keep their serial number at string index 5.
+SimUsbDeviceInfo TestBoard(uint16_t pid, uint16_t bcdUsb = 0x0201) {
+    return discovery_test::Board(pid, bcdUsb, kVendor, 5);
 }
 
 class WaitTest : public ::testing::Test {
@@ -42,6 +38,13 @@ class WaitTest : public ::testing::Test {
         });
     }
 
+    // Waits for a loader at `location` (any vendor and product); 1 when it was found.
+    static int WaitForLoader(ZRScan& scan, const std::string& location) {
+        ZRDeviceDesc record;
+        record.location = location;
+        return scan.WaitForDevice(&record, DEVICE_KIND_LOADER, 0, 0);
+    }
+
     // Number of 50 ms pauses the scanner made.
     size_t Polls() {
         size_t n = 0;
@@ -58,7 +61,7 @@ class WaitTest : public ::testing::Test {
 };
 
 TEST_F(WaitTest, ReturnsAfterTheEighthConsecutiveSightingAndRefillsTheRecord) {
-    PlugAtFirstPause("1-3", Board(0x1001));
+    PlugAtFirstPause("1-3", TestBoard(0x1001));
     ZRScan scan(30, 30, 0, host_, tables_, clock_, &log_);
     scan.LoadDeviceTables();
     ZRDeviceDesc record;
@@ -79,7 +82,7 @@ TEST_F(WaitTest, ReturnsAfterTheEighthConsecutiveSightingAndRefillsTheRecord) {
 }
 
 TEST_F(WaitTest, OneMissedPollStartsTheCountAgain) {
-    ASSERT_TRUE(host_.PlugDevice("1-3", Board(0x1001)));
+    ASSERT_TRUE(host_.PlugDevice("1-3", TestBoard(0x1001)));
     ZRScan scan(30, 30, 0, host_, tables_, clock_);
     int pause = 0;
     clock_.SetOnSleep([&](uint32_t) {
@@ -87,18 +90,16 @@ TEST_F(WaitTest, OneMissedPollStartsTheCountAgain) {
         if (pause == 5) {
             host_.Unplug("1-3");  // the sixth walk misses it
         } else if (pause == 6) {
-            host_.PlugDevice("1-3", Board(0x1001));
+            host_.PlugDevice("1-3", TestBoard(0x1001));
         }
     });
-    ZRDeviceDesc record;
-    record.location = "1-3";
-    ASSERT_EQ(scan.WaitForDevice(&record, DEVICE_KIND_LOADER, 0, 0), 1);
+    ASSERT_EQ(WaitForLoader(scan, "1-3"), 1);
     // Five sightings, one miss, then eight more: fourteen walks, thirteen pauses.
     EXPECT_EQ(Polls(), 13U);
 }
 
 TEST_F(WaitTest, DeviceBackAtAnotherPortIsNotFoundAndTheLimitEndsTheWait) {
-    ASSERT_TRUE(host_.PlugDevice("1-4", Board(0x1001)));
+    ASSERT_TRUE(host_.PlugDevice("1-4", TestBoard(0x1001)));
     ZRScan scan(30, 2, 0, host_, tables_, clock_);
     ZRDeviceDesc record;
     record.location = "1-3";
@@ -111,30 +112,30 @@ TEST_F(WaitTest, DeviceBackAtAnotherPortIsNotFoundAndTheLimitEndsTheWait) {
 
 TEST_F(WaitTest, LocationIsComparedExactly) {
     ASSERT_EQ(host_.AddHub("1", 3, 4), "1-3");
-    ASSERT_TRUE(host_.PlugDevice("1-3-1", Board(0x1001)));
+    ASSERT_TRUE(host_.PlugDevice("1-3-1", TestBoard(0x1001)));
     ZRScan scan(1, 1, 0, host_, tables_, clock_);
     ZRDeviceDesc record;
     record.location = "1-3";  // the hub's port, not the device's
     EXPECT_EQ(scan.WaitForDevice(&record, DEVICE_KIND_LOADER, 0, 0), 0);
     ASSERT_TRUE(host_.Unplug("1-3-1"));
-    PlugAtFirstPause("1-3-1", Board(0x1001));
+    PlugAtFirstPause("1-3-1", TestBoard(0x1001));
     record.location = "1-3-1";
     EXPECT_EQ(scan.WaitForDevice(&record, DEVICE_KIND_LOADER, 0, 0), 1);
 }
 
 TEST_F(WaitTest, VendorAndProductMustMatchUnlessBothAreZero) {
-    ASSERT_TRUE(host_.PlugDevice("1-3", Board(0x1001)));
+    ASSERT_TRUE(host_.PlugDevice("1-3", TestBoard(0x1001)));
     ZRScan scan(1, 1, 0, host_, tables_, clock_);
     ZRDeviceDesc record;
     record.location = "1-3";
     EXPECT_EQ(scan.WaitForDevice(&record, DEVICE_KIND_LOADER, kVendor, 0x1002), 0);
     ASSERT_TRUE(host_.Unplug("1-3"));
-    PlugAtFirstPause("1-3", Board(0x1001));
+    PlugAtFirstPause("1-3", TestBoard(0x1001));
     EXPECT_EQ(scan.WaitForDevice(&record, DEVICE_KIND_LOADER, kVendor, 0x1001), 1);
 }
 
 TEST_F(WaitTest, KindMustMatchAndItsLimitApplies) {
-    ASSERT_TRUE(host_.PlugDevice("1-3", Board(0x1001, 0x0200)));  // ROM mode
+    ASSERT_TRUE(host_.PlugDevice("1-3", TestBoard(0x1001, 0x0200)));  // ROM mode
     ZRScan scan(1, 5, 0, host_, tables_, clock_);
     scan.LoadDeviceTables();
     ZRDeviceDesc record;
@@ -154,7 +155,7 @@ TEST_F(WaitTest, KindMustMatchAndItsLimitApplies) {
 }
 
 TEST_F(WaitTest, MassStorageRecordHasNoSerialIndexAndNoChipCode) {
-    PlugAtFirstPause("1-2", Board(0x0010, 0x0200));
+    PlugAtFirstPause("1-2", TestBoard(0x0010, 0x0200));
     ZRScan scan(1, 1, 0, host_, tables_, clock_);
     scan.LoadDeviceTables();
     ZRDeviceDesc record;
@@ -167,13 +168,11 @@ TEST_F(WaitTest, MassStorageRecordHasNoSerialIndexAndNoChipCode) {
 }
 
 TEST_F(WaitTest, WaitingDoesNotDisturbTheListOfTheLastSearch) {
-    ASSERT_TRUE(host_.PlugDevice("1-1", Board(0x1001)));
-    ASSERT_TRUE(host_.PlugDevice("1-3", Board(0x0005)));  // not a board
+    ASSERT_TRUE(host_.PlugDevice("1-1", TestBoard(0x1001)));
+    ASSERT_TRUE(host_.PlugDevice("1-3", TestBoard(0x0005)));  // not a board
     ZRScan scan(1, 1, 0, host_, tables_, clock_);
     ASSERT_EQ(scan.Search(DEVICE_KIND_LOADER), 1);
-    ZRDeviceDesc record;
-    record.location = "1-3";
-    EXPECT_EQ(scan.WaitForDevice(&record, DEVICE_KIND_LOADER, 0, 0), 0);
+    EXPECT_EQ(WaitForLoader(scan, "1-3"), 0);
     ZRDeviceDesc desc;
     ASSERT_EQ(scan.GetDevice(0, &desc), 1);
     EXPECT_EQ(desc.location, "1-1");
@@ -287,9 +286,7 @@ TEST_F(WaitTest, ABoardLingeringAfterItsResetIsNotTakenForTheBoardComeBack) {
         lingeringPolls += (host.IsAttached("1-3") && loader->IsOffBus()) ? 1 : 0;
     });
     ZRScan scan(30, 30, 0, host, tables_, clock_);
-    ZRDeviceDesc record;
-    record.location = "1-3";
-    ASSERT_EQ(scan.WaitForDevice(&record, DEVICE_KIND_LOADER, 0, 0), 1);
+    ASSERT_EQ(WaitForLoader(scan, "1-3"), 1);
     clock_.SetOnSleep(nullptr);
     EXPECT_GE(lingeringPolls, 8);      // long enough to be counted eight times over
     EXPECT_FALSE(loader->IsOffBus());  // the board that was found is the one that came back
@@ -300,18 +297,16 @@ TEST_F(WaitTest, ABoardLingeringAfterItsResetIsNotTakenForTheBoardComeBack) {
 
 // Re-enumerated between two polls (never seen gone): the new enumeration counts, the old not.
 TEST_F(WaitTest, AnotherEnumerationAtTheSamePortCountsWithoutBeingSeenGone) {
-    ASSERT_TRUE(host_.PlugDevice("1-3", Board(0x1001)));
+    ASSERT_TRUE(host_.PlugDevice("1-3", TestBoard(0x1001)));
     int pause = 0;
     clock_.SetOnSleep([&](uint32_t) {
         if (++pause == 3) {
             host_.Unplug("1-3");
-            host_.PlugDevice("1-3", Board(0x1001));
+            host_.PlugDevice("1-3", TestBoard(0x1001));
         }
     });
     ZRScan scan(30, 30, 0, host_, tables_, clock_);
-    ZRDeviceDesc record;
-    record.location = "1-3";
-    ASSERT_EQ(scan.WaitForDevice(&record, DEVICE_KIND_LOADER, 0, 0), 1);
+    ASSERT_EQ(WaitForLoader(scan, "1-3"), 1);
     // Three walks of the old enumeration, then eight of the new one.
     EXPECT_EQ(Polls(), 10U);
 }
@@ -319,12 +314,10 @@ TEST_F(WaitTest, AnotherEnumerationAtTheSamePortCountsWithoutBeingSeenGone) {
 // A board already back before the wait began (or a tree that cannot tell enumerations apart) is
 // not refused for ever: it counts once it has stayed the grace.
 TEST_F(WaitTest, TheSameEnumerationThroughoutCountsAfterTheGrace) {
-    ASSERT_TRUE(host_.PlugDevice("1-3", Board(0x1001)));
+    ASSERT_TRUE(host_.PlugDevice("1-3", TestBoard(0x1001)));
     ZRScan scan(30, 30, 0, host_, tables_, clock_);
-    ZRDeviceDesc record;
-    record.location = "1-3";
     const uint64_t start = clock_.NowMs();
-    ASSERT_EQ(scan.WaitForDevice(&record, DEVICE_KIND_LOADER, 0, 0), 1);
+    ASSERT_EQ(WaitForLoader(scan, "1-3"), 1);
     const uint64_t waited = clock_.NowMs() - start;
     EXPECT_GE(waited, ZRScan::kSameEnumerationGraceMs + 7 * ZRScan::kPollPauseMs);
     EXPECT_LT(waited, ZRScan::kSameEnumerationGraceMs + 9 * ZRScan::kPollPauseMs);

@@ -13,15 +13,6 @@ using namespace discovery_test;
 
 namespace {
 
-SimUsbDeviceInfo Board(uint16_t pid, uint16_t bcdUsb = 0x0201, uint16_t vid = kVendor) {
-    SimUsbDeviceInfo info;
-    info.vendorId = vid;
-    info.productId = pid;
-    info.bcdUsb = bcdUsb;
-    info.serialIndex = 3;
-    return info;
-}
-
 SimUsbDeviceInfo Composite(uint16_t pid, int interfaces) {
     SimUsbDeviceInfo info = Board(pid, 0x0200);
     info.interfaceCount = interfaces;
@@ -35,16 +26,7 @@ class SearchTest : public ::testing::Test {
     std::unique_ptr<ZRScan> Scanner(int scanAll = 0) {
         return std::make_unique<ZRScan>(30, 30, scanAll, host_, tables_, clock_, &log_);
     }
-    std::vector<ZRDeviceDesc> All(ZRScan& scan, uint32_t mask) {
-        std::vector<ZRDeviceDesc> out;
-        const int count = scan.Search(mask);
-        for (int i = 0; i < count; ++i) {
-            ZRDeviceDesc desc;
-            EXPECT_EQ(scan.GetDevice(i, &desc), 1);
-            out.push_back(desc);
-        }
-        return out;
-    }
+    std::vector<ZRDeviceDesc> All(ZRScan& scan, uint32_t mask) { return SearchAll(scan, mask); }
     static std::vector<std::string> Locations(const std::vector<ZRDeviceDesc>& devices) {
         std::vector<std::string> out;
         for (const ZRDeviceDesc& d : devices) {

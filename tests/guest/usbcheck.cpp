@@ -32,12 +32,6 @@ namespace {
 
 class ConsoleLog final : public CLoggerBase {
   public:
-    void Print(int level, const char* format, ...) override KS_PRINTF_LIKE(3, 4) {
-        va_list args;
-        va_start(args, format);
-        VPrint(level, format, args);
-        va_end(args);
-    }
     void VPrint(int, const char* format, va_list args) override KS_PRINTF_LIKE(3, 0) {
         char line[1024];
         std::vsnprintf(line, sizeof(line), format, args);

@@ -24,6 +24,7 @@
 #include "keydb/KeyFile.h"
 #include "platform/sim/SimBoardFiles.h"
 #include "tests/common/ChildProcess.h"
+#include "tests/common/ConsoleStation.h"
 #include "tests/integrity/BoardKeyCheck.h"
 
 namespace fs = std::filesystem;
@@ -79,29 +80,12 @@ class KillTest : public ::testing::Test {
     std::vector<std::string> Station(int dest, bool faults, int seed, int rkp = 1,
                                      int boards = kBoards,
                                      const std::string& boardDir = std::string()) const {
-        std::vector<std::string> args = {KS_KEYSTATION_CLI,
-                                         "--home",
-                                         (root_ / "home").string(),
-                                         "--kdb",
-                                         kdb_,
-                                         "--simulate",
-                                         std::to_string(boards),
-                                         "--sim-state",
-                                         boardDir.empty() ? (root_ / "boards").string() : boardDir,
-                                         "--start",
-                                         "--until-idle",
-                                         "--keybox",
-                                         "1",
-                                         "--rkp",
-                                         std::to_string(rkp),
-                                         "--reset-after-write",
-                                         "0",
-                                         "--dest",
-                                         std::to_string(dest),
-                                         "--save-path",
-                                         (root_ / "home" / "rkp").string() + "/",
-                                         "--sim-seed",
-                                         std::to_string(seed)};
+        std::vector<std::string> args =
+            console_station::Run((root_ / "home").string(), kdb_, boards,
+                                 boardDir.empty() ? (root_ / "boards").string() : boardDir, dest,
+                                 rkp, (root_ / "home" / "rkp").string() + "/");
+        args.insert(args.end(), {"--until-idle", "--reset-after-write", "0", "--sim-seed",
+                                 std::to_string(seed)});
         if (faults) {
             for (const char* f :
                  {"status-lost=0.02", "bad-tag=0.01", "short-read=0.01", "unplug=0.005"}) {

@@ -16,6 +16,7 @@
 
 #include "platform/sim/SimBoardFiles.h"
 #include "tests/common/ChildProcess.h"
+#include "tests/common/ConsoleStation.h"
 #include "tests/integrity/BoardKeyCheck.h"
 
 namespace integrity {
@@ -59,27 +60,11 @@ class StationHome : public ::testing::Test {
     std::vector<std::string> Station(const std::string& kdb, const std::string& boardDir,
                                      int boards, int dest, bool rkp = false) const {
         fs::create_directories(root_ / boardDir);
-        return {KS_KEYSTATION_CLI,
-                "--home",
-                (root_ / "home").string(),
-                "--kdb",
-                kdb,
-                "--simulate",
-                std::to_string(boards),
-                "--sim-state",
-                (root_ / boardDir).string(),
-                "--start",
-                "--until-idle",
-                "--keybox",
-                "1",
-                "--rkp",
-                rkp ? "1" : "0",
-                "--reset-after-write",
-                "0",
-                "--dest",
-                std::to_string(dest),
-                "--save-path",
-                (root_ / "home" / "rkp").string() + "/"};
+        std::vector<std::string> args = console_station::Run(
+            (root_ / "home").string(), kdb, boards, (root_ / boardDir).string(), dest, rkp ? 1 : 0,
+            (root_ / "home" / "rkp").string() + "/");
+        args.insert(args.end(), {"--until-idle", "--reset-after-write", "0"});
+        return args;
     }
 
     // Starts a program with its output going to files; its pid.
@@ -87,23 +72,7 @@ class StationHome : public ::testing::Test {
         ++runs_;
         outPath_ = root_ / ("run-" + std::to_string(runs_) + ".out");
         errPath_ = root_ / ("run-" + std::to_string(runs_) + ".err");
-        std::vector<char*> argv;
-        for (const std::string& a : args) {
-            argv.push_back(const_cast<char*>(a.c_str()));
-        }
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, outPath_.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, 2, errPath_.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        pid_t pid = -1;
-        if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
-            pid = -1;
-        }
-        posix_spawn_file_actions_destroy(&actions);
-        return pid;
+        return child_process::Spawn(args, outPath_.string(), errPath_.string());
     }
     StationRun Finish(pid_t pid) {
         StationRun run;

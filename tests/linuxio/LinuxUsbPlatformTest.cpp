@@ -16,6 +16,7 @@
 #include "device/ZRDeviceDesc.h"
 #include "tests/common/LineLog.h"
 #include "tests/linuxio/DescriptorBytes.h"
+#include "tests/support/TempDir.h"
 
 namespace fs = std::filesystem;
 
@@ -24,26 +25,6 @@ namespace {
 using test_log::LineLog;
 
 const std::string kFixture = std::string(KS_SOURCE_DIR) + "/tests/fixtures/sysfs/basic";
-
-class TempDevRoot {
-  public:
-    TempDevRoot() {
-        std::string pattern = (fs::temp_directory_path() / "ks-linuxio-dev-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) != nullptr) {
-            path_ = pattern;
-        }
-    }
-    ~TempDevRoot() {
-        std::error_code ignored;
-        if (!path_.empty()) {
-            fs::remove_all(path_, ignored);
-        }
-    }
-    const std::string& Path() const { return path_; }
-
-  private:
-    std::string path_;
-};
 
 // The device path the tree gives for the device at a port of the first controller's root hub.
 std::string PathAtRootPort(IUsbTree& tree, int port) {
@@ -68,11 +49,11 @@ std::string PathAtRootPort(IUsbTree& tree, int port) {
 // The path the tree hands out is one the pipes resolve: to the node named by the device's busnum
 // and devnum under the usbfs root.
 TEST(LinuxUsbPlatform, TreePathsOpenThroughThePipes) {
-    TempDevRoot dev;
+    TempDir dev;
     ASSERT_FALSE(dev.Path().empty());
     UeventMonitorOptions polling;
     polling.forcePolling = true;
-    LinuxUsbPlatform platform(kFixture, dev.Path(), nullptr, polling);
+    LinuxUsbPlatform platform(kFixture, dev.File("usb"), nullptr, polling);
 
     const std::string path = PathAtRootPort(platform.Tree(), 1);
     ASSERT_EQ(path, "1-1");
@@ -83,9 +64,9 @@ TEST(LinuxUsbPlatform, TreePathsOpenThroughThePipes) {
 
     // A regular file at 001/002 (busnum 1, devnum 2 in the fixture) stands in for the node: it is
     // found and its descriptors read, and the claim fails because a file takes no usbfs requests.
-    fs::create_directories(dev.Path() + "/001");
+    fs::create_directories(dev.File("usb/001"));
     const testdesc::Bytes bytes = testdesc::LoaderNodeBytes();
-    std::ofstream(dev.Path() + "/001/002", std::ios::binary)
+    std::ofstream(dev.File("usb/001/002"), std::ios::binary)
         .write(reinterpret_cast<const char*>(bytes.data()), static_cast<long>(bytes.size()));
     EXPECT_EQ(platform.Pipes().Open(path, IBulkPipes::kPipeIn, &error), IBulkPipes::kInvalidHandle);
     EXPECT_EQ(error, ENOTTY);

@@ -17,6 +17,7 @@
 #include "tests/contract/PipeContract.h"
 #include "tests/linuxio/DescriptorBytes.h"
 #include "tests/linuxio/FakeUsbfs.h"
+#include "tests/support/TempDir.h"
 
 namespace fs = std::filesystem;
 using namespace testdesc;
@@ -30,26 +31,6 @@ class FakeClock final : public IClock {
     std::atomic<uint64_t> now{1000};
 };
 
-class TempFolder {
-  public:
-    TempFolder() {
-        std::string pattern = (fs::temp_directory_path() / "ks-linuxio-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) != nullptr) {
-            path_ = pattern;
-        }
-    }
-    ~TempFolder() {
-        std::error_code ignored;
-        if (!path_.empty()) {
-            fs::remove_all(path_, ignored);
-        }
-    }
-    const std::string& Path() const { return path_; }
-
-  private:
-    std::string path_;
-};
-
 void WriteFile(const std::string& path, const std::string& text) {
     fs::create_directories(fs::path(path).parent_path());
     std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
@@ -59,8 +40,8 @@ class UsbfsPipesTest : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_FALSE(temp_.Path().empty()); }
 
-    std::string Sysfs() const { return temp_.Path() + "/sys"; }
-    std::string DevRoot() const { return temp_.Path() + "/dev/bus/usb"; }
+    std::string Sysfs() const { return temp_.File("sys"); }
+    std::string DevRoot() const { return temp_.File("dev/bus/usb"); }
     std::string Attribute(const std::string& port, const std::string& name) const {
         return Sysfs() + "/bus/usb/devices/" + port + "/" + name;
     }
@@ -90,7 +71,7 @@ class UsbfsPipesTest : public ::testing::Test {
         return DevRoot() + suffix;
     }
 
-    TempFolder temp_;
+    TempDir temp_;
     FakeUsbfs usbfs_;
     FakeClock clock_;
     UsbfsPipes pipes_{Sysfs(), DevRoot(), nullptr, usbfs_, clock_};
@@ -180,9 +161,9 @@ TEST_F(UsbfsPipesTest, FollowsSysfsEntriesOnlyIntoTheirOwnDeviceFolder) {
 
     // An attribute that is itself a link is not followed.
     AddPort("1-3", 1, 5);
-    WriteFile(temp_.Path() + "/elsewhere", "9\n");
+    WriteFile(temp_.File("elsewhere"), "9\n");
     fs::remove(Attribute("1-3", "devnum"));
-    fs::create_symlink(temp_.Path() + "/elsewhere", Attribute("1-3", "devnum"));
+    fs::create_symlink(temp_.File("elsewhere"), Attribute("1-3", "devnum"));
     EXPECT_FALSE(pipes_.ResolveNode("1-3", &node, &error));
     EXPECT_EQ(error, ELOOP);
 }
@@ -737,13 +718,13 @@ class UsbfsRig final : public pipecontract::Rig {
     }
 
   private:
-    std::string Sysfs() const { return temp_.Path() + "/sys"; }
-    std::string Node() const { return temp_.Path() + "/dev/bus/usb/001/005"; }
+    std::string Sysfs() const { return temp_.File("sys"); }
+    std::string Node() const { return temp_.File("dev/bus/usb/001/005"); }
 
-    TempFolder temp_;
+    TempDir temp_;
     FakeUsbfs usbfs_;
     FakeClock clock_;
-    UsbfsPipes pipes_{Sysfs(), temp_.Path() + "/dev/bus/usb", nullptr, usbfs_, clock_};
+    UsbfsPipes pipes_{Sysfs(), temp_.File("dev/bus/usb"), nullptr, usbfs_, clock_};
     size_t seen_ = 0;
 };
 

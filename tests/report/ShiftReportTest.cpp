@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "tests/common/ChildProcess.h"
+#include "tests/common/ConsoleStation.h"
 #include "tests/keydb/KeyDbTestSupport.h"
 #include "tests/pool/PgServer.h"
 #include "tests/report/ReportTestKit.h"
@@ -71,26 +72,10 @@ class ShiftReport : public ::testing::Test {
                                      const std::vector<std::string>& faults = {},
                                      bool rkp = true) const {
         fs::create_directories(root_ / boards);
-        std::vector<std::string> args = {KS_KEYSTATION_CLI,
-                                         "--home",
-                                         home_.string(),
-                                         "--kdb",
-                                         kdb,
-                                         "--simulate",
-                                         std::to_string(count),
-                                         "--sim-state",
-                                         (root_ / boards).string(),
-                                         "--start",
-                                         "--keybox",
-                                         "1",
-                                         "--rkp",
-                                         rkp ? "1" : "0",
-                                         "--dest",
-                                         std::to_string(dest),
-                                         "--save-path",
-                                         (home_ / "rkp").string(),
-                                         "--sim-seed",
-                                         "7"};
+        std::vector<std::string> args =
+            console_station::Run(home_.string(), kdb, count, (root_ / boards).string(), dest,
+                                 rkp ? 1 : 0, (home_ / "rkp").string());
+        args.insert(args.end(), {"--sim-seed", "7"});
         if (untilIdle) {
             args.push_back("--until-idle");
         }

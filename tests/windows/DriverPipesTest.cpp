@@ -15,6 +15,7 @@
 #include "tests/contract/PipeContract.h"
 #include "tests/device_comm/TestDoubles.h"
 #include "tests/windows/FakeWinUsbCalls.h"
+#include "tests/windows/FakeWinUsbRig.h"
 
 namespace {
 
@@ -124,7 +125,7 @@ TEST(MakersDriverPipes, ANameOverTheDriversBoundIsRefusedBeforeTheSystemIsAsked)
 
 // The one contract over the maker's pipe files, and over the per-device choice with either driver
 // bound: the transport sees the same codes as from usbfs, WinUSB and the emulator.
-class DriverRig final : public pipecontract::Rig {
+class DriverRig final : public FakeWinUsbRig {
   public:
     enum class Through { kPipeFiles, kChoiceWinUsb, kChoicePipeFiles };
     explicit DriverRig(Through through) : through_(through) {
@@ -137,26 +138,10 @@ class DriverRig final : public pipecontract::Rig {
     }
     IBulkPipes& Pipes() override { return *pipes_; }
     std::string Path() override { return through_ == Through::kChoiceWinUsb ? kPathA : kPathB; }
-    void Answer(size_t size) override { fake_.reads.emplace_back(size, 0xA5); }
-    void Silent() override { fake_.reads.emplace_back(); }
-    void Halt(int pipe) override {
-        fake_.halted.insert(pipe == IBulkPipes::kPipeIn ? fake_.bulkIn : fake_.bulkOut);
-    }
-    void Unplug() override { fake_.gone = true; }
-    std::vector<std::string> TakeClears() override {
-        std::vector<std::string> clears;
-        for (; seen_ < fake_.cleared.size(); ++seen_) {
-            clears.push_back(fake_.cleared[seen_] == fake_.bulkIn ? "in" : "out");
-        }
-        return clears;
-    }
-    const CFakeWinUsbCalls& Fake() const { return fake_; }
 
   private:
     Through through_;
-    CFakeWinUsbCalls fake_;
     std::unique_ptr<IBulkPipes> pipes_;
-    size_t seen_ = 0;
 };
 
 TEST(MakersDriverPipes, KeepTheContractOfEveryPipesImplementationAlsoWhenChosenPerDevice) {

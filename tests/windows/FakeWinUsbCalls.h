@@ -248,23 +248,24 @@ class CFakeWinUsbCalls final : public IWinUsbCalls {
     }
     bool ReadFromFile(Handle handle, uint8_t* data, uint32_t size, uint32_t timeoutMs,
                       uint32_t* done, uint32_t* error) override {
-        calls.push_back("readfile " + std::to_string(size) + " within " +
-                        std::to_string(timeoutMs));
-        if (FileEndpoint(handle) != bulkIn) {
-            *error = ERROR_ACCESS_DENIED;
-            return false;
-        }
-        return ReadPipe(handle, bulkIn, data, size, done, error, false);
+        return FileOf("readfile", handle, bulkIn, size, timeoutMs, error) &&
+               ReadPipe(handle, bulkIn, data, size, done, error, false);
     }
     bool WriteToFile(Handle handle, const uint8_t* data, uint32_t size, uint32_t timeoutMs,
                      uint32_t* done, uint32_t* error) override {
-        calls.push_back("writefile " + std::to_string(size) + " within " +
+        return FileOf("writefile", handle, bulkOut, size, timeoutMs, error) &&
+               WritePipe(handle, bulkOut, data, size, done, error, false);
+    }
+    // Records a transfer on a pipe file; false (access denied) when the file is not endpoint's.
+    bool FileOf(const char* what, Handle handle, uint8_t endpoint, uint32_t size,
+                uint32_t timeoutMs, uint32_t* error) {
+        calls.push_back(std::string(what) + " " + std::to_string(size) + " within " +
                         std::to_string(timeoutMs));
-        if (FileEndpoint(handle) != bulkOut) {
+        if (FileEndpoint(handle) != endpoint) {
             *error = ERROR_ACCESS_DENIED;
             return false;
         }
-        return WritePipe(handle, bulkOut, data, size, done, error, false);
+        return true;
     }
 
     Handle OpenWinUsb(const std::wstring& path, uint8_t* in, uint8_t* out,

@@ -15,12 +15,6 @@ namespace {
 
 class LineLog final : public CLoggerBase {
   public:
-    void Print(int level, const char* format, ...) override {
-        va_list args;
-        va_start(args, format);
-        VPrint(level, format, args);
-        va_end(args);
-    }
     void VPrint(int, const char* format, va_list args) override {
         char text[512];
         std::vsnprintf(text, sizeof text, format, args);

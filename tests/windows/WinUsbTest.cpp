@@ -17,6 +17,7 @@
 #include "tests/contract/PipeContract.h"
 #include "tests/discovery/DiscoveryTestSupport.h"
 #include "tests/windows/FakeWinUsbCalls.h"
+#include "tests/windows/FakeWinUsbRig.h"
 
 namespace {
 
@@ -271,30 +272,15 @@ TEST(WindowsNoticesOnADesktop, TheDeviceNodesChangedBroadcastReachesTheWindow) {
 // The pipes' contract (tests/contract/PipeContract.h) over the recorded WinUSB calls: what
 // WinUSB answers for a time-out, a stall and a removed device reaches the transport as usbfs
 // puts it, and selector 2 resets both endpoints.
-class WinUsbRig final : public pipecontract::Rig {
+class WinUsbRig final : public FakeWinUsbRig {
   public:
     IBulkPipes& Pipes() override { return pipes_; }
     std::string Path() override {
         return "\\\\?\\USB#VID_F00D&PID_1001#SERIAL-A#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
     }
-    void Answer(size_t size) override { fake_.reads.emplace_back(size, 0xA5); }
-    void Silent() override { fake_.reads.emplace_back(); }
-    void Halt(int pipe) override {
-        fake_.halted.insert(pipe == IBulkPipes::kPipeIn ? fake_.bulkIn : fake_.bulkOut);
-    }
-    void Unplug() override { fake_.gone = true; }
-    std::vector<std::string> TakeClears() override {
-        std::vector<std::string> clears;
-        for (; seen_ < fake_.cleared.size(); ++seen_) {
-            clears.push_back(fake_.cleared[seen_] == fake_.bulkIn ? "in" : "out");
-        }
-        return clears;
-    }
 
   private:
-    CFakeWinUsbCalls fake_;
     CWinUsbPipes pipes_{fake_};
-    size_t seen_ = 0;
 };
 
 TEST(WindowsUsbPipes, KeepTheContractOfEveryPipesImplementation) {

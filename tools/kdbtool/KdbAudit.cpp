@@ -10,6 +10,7 @@
 #include "keydb/KeyFile.h"
 #include "support/NativeFile.h"
 #include "tools/kdbtool/KdbCommands.h"
+#include "tools/kdbtool/KdbText.h"
 
 namespace kdbtool {
 
@@ -107,13 +108,7 @@ int RunAudit(const std::vector<std::string>& args) {
             json = true;
         } else if (arg == "--home" && i + 1 < args.size()) {
             home = args[++i];
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            std::fprintf(stderr, "kdbtool audit: unknown option \"%s\"\n", arg.c_str());
-            return kExitUsage;
-        } else if (path.empty()) {
-            path = arg;
-        } else {
-            std::fprintf(stderr, "kdbtool audit: more than one file given\n");
+        } else if (!TakeFileArgument("audit", arg, &path)) {
             return kExitUsage;
         }
     }
@@ -140,13 +135,7 @@ int RunCarry(const std::vector<std::string>& args) {
     for (size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "--home" && i + 1 < args.size()) {
             home = args[++i];
-        } else if (args[i].size() > 1 && args[i][0] == '-') {
-            std::fprintf(stderr, "kdbtool carry: unknown option \"%s\"\n", args[i].c_str());
-            return kExitUsage;
-        } else if (path.empty()) {
-            path = args[i];
-        } else {
-            std::fprintf(stderr, "kdbtool carry: more than one file given\n");
+        } else if (!TakeFileArgument("carry", args[i], &path)) {
             return kExitUsage;
         }
     }

@@ -60,13 +60,7 @@ int RunInfo(const std::vector<std::string>& args) {
         } else if (arg == "--help" || arg == "-h") {
             PrintUsage(stdout);
             return kExitOk;
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            std::fprintf(stderr, "kdbtool info: unknown option \"%s\"\n", arg.c_str());
-            return kExitUsage;
-        } else if (path.empty()) {
-            path = arg;
-        } else {
-            std::fprintf(stderr, "kdbtool info: more than one file given\n");
+        } else if (!TakeFileArgument("info", arg, &path)) {
             return kExitUsage;
         }
     }

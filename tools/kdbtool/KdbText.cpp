@@ -1,4 +1,5 @@
 #include "tools/kdbtool/KdbText.h"
+#include "support/DecimalText.h"
 #include "support/HexDigit.h"
 
 #include <cstdio>
@@ -55,22 +56,7 @@ size_t Utf8Length(const std::string& s, size_t i) {
 }  // namespace
 
 bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t* value) {
-    if (text.empty() || text.size() > 20) {
-        return false;
-    }
-    uint64_t v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') {
-            return false;
-        }
-        const uint64_t digit = static_cast<uint64_t>(c - '0');
-        if (v > (max - digit) / 10) {
-            return false;
-        }
-        v = v * 10 + digit;
-    }
-    *value = v;
-    return true;
+    return ks::ParseDecimal(text, 20, max, value);
 }
 
 bool ParseIndexList(const std::string& text, uint32_t limit, std::vector<uint32_t>* indices,
@@ -219,6 +205,19 @@ std::string JsonString(const std::string& text) {
     }
     out += "\"";
     return out;
+}
+
+bool TakeFileArgument(const char* command, const std::string& arg, std::string* path) {
+    if (arg.size() > 1 && arg[0] == '-') {
+        std::fprintf(stderr, "kdbtool %s: unknown option \"%s\"\n", command, arg.c_str());
+        return false;
+    }
+    if (!path->empty()) {
+        std::fprintf(stderr, "kdbtool %s: more than one file given\n", command);
+        return false;
+    }
+    *path = arg;
+    return true;
 }
 
 }  // namespace kdbtool

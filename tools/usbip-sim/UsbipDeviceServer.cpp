@@ -385,10 +385,15 @@ bool UsbipDeviceServer::TryBulkIn(const usbip::CommandHeader& h, Reply* reply) {
     return true;
 }
 
-bool UsbipDeviceServer::ReadExact(int fd, uint8_t* data, size_t size) {
+namespace {
+
+// Repeats move(bytes done so far) (one read or write) until `size` bytes have gone; false at the
+// end of the stream or on an error other than EINTR.
+template <typename Move>
+bool Whole(size_t size, Move move) {
     size_t done = 0;
     while (done < size) {
-        const ssize_t n = ::read(fd, data + done, size - done);
+        const ssize_t n = move(done);
         if (n > 0) {
             done += static_cast<size_t>(n);
         } else if (n < 0 && errno == EINTR) {
@@ -400,19 +405,14 @@ bool UsbipDeviceServer::ReadExact(int fd, uint8_t* data, size_t size) {
     return true;
 }
 
+}  // namespace
+
+bool UsbipDeviceServer::ReadExact(int fd, uint8_t* data, size_t size) {
+    return Whole(size, [&](size_t done) { return ::read(fd, data + done, size - done); });
+}
+
 bool UsbipDeviceServer::WriteAll(int fd, const uint8_t* data, size_t size) {
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t n = ::write(fd, data + done, size - done);
-        if (n > 0) {
-            done += static_cast<size_t>(n);
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else {
-            return false;
-        }
-    }
-    return true;
+    return Whole(size, [&](size_t done) { return ::write(fd, data + done, size - done); });
 }
 
 bool UsbipDeviceServer::SendRetSubmit(int fd, const usbip::CommandHeader& h, const Reply& reply) {

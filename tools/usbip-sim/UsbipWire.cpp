@@ -13,6 +13,17 @@ void PutWord(uint8_t* header, size_t index, uint32_t value) {
     p[3] = static_cast<uint8_t>(value);
 }
 
+// The basic header every command and reply starts with: `command`, then the request's seqnum,
+// devid, direction and endpoint; the rest zero.
+void PutBasic(uint8_t* out, uint32_t command, const CommandHeader& request) {
+    std::memset(out, 0, kHeaderSize);
+    PutWord(out, 0, command);
+    PutWord(out, 1, request.seqnum);
+    PutWord(out, 2, request.devid);
+    PutWord(out, 3, request.direction);
+    PutWord(out, 4, request.ep);
+}
+
 int32_t SignedWord(const uint8_t* header, size_t index) {
     return static_cast<int32_t>(Word(header, index));
 }
@@ -68,12 +79,7 @@ size_t PayloadSize(const CommandHeader& header) {
 
 void BuildRetSubmit(const CommandHeader& request, int32_t status, int32_t actualLength,
                     uint8_t out[kHeaderSize]) {
-    std::memset(out, 0, kHeaderSize);
-    PutWord(out, 0, kRetSubmit);
-    PutWord(out, 1, request.seqnum);
-    PutWord(out, 2, request.devid);
-    PutWord(out, 3, request.direction);
-    PutWord(out, 4, request.ep);
+    PutBasic(out, kRetSubmit, request);
     PutWord(out, 5, static_cast<uint32_t>(status));
     PutWord(out, 6, static_cast<uint32_t>(actualLength));
     PutWord(out, 7, static_cast<uint32_t>(request.startFrame));
@@ -82,22 +88,12 @@ void BuildRetSubmit(const CommandHeader& request, int32_t status, int32_t actual
 }
 
 void BuildRetUnlink(const CommandHeader& request, int32_t status, uint8_t out[kHeaderSize]) {
-    std::memset(out, 0, kHeaderSize);
-    PutWord(out, 0, kRetUnlink);
-    PutWord(out, 1, request.seqnum);
-    PutWord(out, 2, request.devid);
-    PutWord(out, 3, request.direction);
-    PutWord(out, 4, request.ep);
+    PutBasic(out, kRetUnlink, request);
     PutWord(out, 5, static_cast<uint32_t>(status));
 }
 
 void BuildCommand(const CommandHeader& header, uint8_t out[kHeaderSize]) {
-    std::memset(out, 0, kHeaderSize);
-    PutWord(out, 0, header.command);
-    PutWord(out, 1, header.seqnum);
-    PutWord(out, 2, header.devid);
-    PutWord(out, 3, header.direction);
-    PutWord(out, 4, header.ep);
+    PutBasic(out, header.command, header);
     if (header.command == kCmdSubmit) {
         PutWord(out, 5, header.transferFlags);
         PutWord(out, 6, static_cast<uint32_t>(header.transferBufferLength));

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <thread>
 
+#include "support/DecimalText.h"
+
 namespace {
 
 // Reads a small sysfs file into text (at most 63 bytes).
@@ -29,15 +31,10 @@ bool ReadSmall(const std::string& path, std::string* text) {
 }
 
 bool ParseUnsigned(const std::string& text, uint32_t* value) {
-    if (text.empty() || text.size() > 9)
+    uint64_t v = 0;
+    if (!ks::ParseDecimal(text, 9, UINT32_MAX, &v))
         return false;
-    uint32_t v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return false;
-        v = v * 10 + static_cast<uint32_t>(c - '0');
-    }
-    *value = v;
+    *value = static_cast<uint32_t>(v);
     return true;
 }
 
