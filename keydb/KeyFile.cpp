@@ -671,17 +671,17 @@ void CKeyFile::ReleaseKey(int32_t index) {
     ReturnKey(index, KeyJobInfo{});
 }
 
-void CKeyFile::ReturnKey(int32_t index, const KeyJobInfo& job) {
+bool CKeyFile::ReturnKey(int32_t index, const KeyJobInfo& job) {
     uint32_t i = 0;
     if (!StationIndex(index, &i)) {
-        return;
+        return false;
     }
     {
         std::lock_guard<std::mutex> lock(keyLock_);
         // Only a taken key goes back; anything else (a key used in an earlier run, a reserved
         // key, a double release) would hand one key to two devices.
         if (!Transition(i, KeyEvent::kReturn)) {
-            return;
+            return false;
         }
         ClearBit(image_ + kdb::kOffBitmap, i);
         const uint32_t unused = kdb::LoadLe32(image_ + kdb::kOffUnusedCount);
@@ -689,6 +689,7 @@ void CKeyFile::ReturnKey(int32_t index, const KeyJobInfo& job) {
         searchStart_ = std::min(searchStart_, i / 8);
     }
     commit_.Queue(Record(JournalEvent::kReturned, i, job));
+    return true;
 }
 
 std::string CKeyFile::Record(JournalEvent event, uint32_t index, const KeyJobInfo& job,

@@ -71,7 +71,7 @@ class CKeyFile {
     // indices are ignored.
     void ReleaseKey(int32_t index);
     // The same, with the job that gives it back named in its journal record.
-    void ReturnKey(int32_t index, const KeyJobInfo& job);
+    bool ReturnKey(int32_t index, const KeyJobInfo& job);
     // Reserves a taken key: marks it used in the header on disk and appends its reservation to
     // the journal, both on stable storage, before it returns true. Call it before the first
     // device command that carries any byte of the key. False: nothing of the key may be sent,

@@ -28,10 +28,8 @@ bool CKeyFileSource::SpendKey(int32_t index, const KeyJobInfo& job, const std::s
     return file_ != nullptr && file_->SpendKey(index, job, step, code);
 }
 
-void CKeyFileSource::ReturnKey(int32_t index, const KeyJobInfo& job) {
-    if (file_ != nullptr) {
-        file_->ReturnKey(index, job);
-    }
+bool CKeyFileSource::ReturnUnsentKey(int32_t index, const KeyJobInfo& job) {
+    return file_ != nullptr && file_->ReturnKey(index, job);
 }
 
 bool CKeyFileSource::IsUsedKey(const uint8_t* data, size_t size) {

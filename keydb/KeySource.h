@@ -1,7 +1,8 @@
 // Where a station's keys come from: the key file beside the station, or a key pool shared by many
 // stations. The worker and the controller see only this seam; the key states of KeyState.h apply
 // to both: take, then reserve before the first byte of the key goes to a board, then deliver or
-// spend; only a taken key that never left the station is returned.
+// spend; only a taken key that was never sent is returned. Each call is one move of the table
+// (NextKeyState) and is refused when the table does not allow it from the key's state.
 #pragma once
 
 #include <cstddef>
@@ -39,8 +40,9 @@ class IKeySource {
     virtual bool DeliverKey(int32_t index, const KeyJobInfo& job) = 0;
     virtual bool SpendKey(int32_t index, const KeyJobInfo& job, const std::string& step,
                           int code) = 0;
-    // Gives back a taken key that never left the station.
-    virtual void ReturnKey(int32_t index, const KeyJobInfo& job) = 0;
+    // Gives back a taken key that was never sent. False when the key is not taken (nothing
+    // changes). A pool cannot take the key back (its bytes have left the server): it spends it.
+    virtual bool ReturnUnsentKey(int32_t index, const KeyJobInfo& job) = 0;
 
     // The re-provisioning guards, asked before a key is taken. True when `data` (what a board's
     // key area holds, `size` bytes) is one of the source's keys recorded as used (reserved,
@@ -99,7 +101,7 @@ class CKeyFileSource final : public IKeySource {
     bool ReserveKey(int32_t index, const KeyJobInfo& job) override;
     bool DeliverKey(int32_t index, const KeyJobInfo& job) override;
     bool SpendKey(int32_t index, const KeyJobInfo& job, const std::string& step, int code) override;
-    void ReturnKey(int32_t index, const KeyJobInfo& job) override;
+    bool ReturnUnsentKey(int32_t index, const KeyJobInfo& job) override;
     bool IsUsedKey(const uint8_t* data, size_t size) override;
     bool WasReservedFor(const std::string& serial) override;
     bool GetCounts(KeySourceCounts* out) override;

@@ -773,10 +773,16 @@ void UpgradeJob::FailStep(const char* key, int code) {
 }
 
 void UpgradeJob::ReturnKey() {
-    if (const std::optional<KeyState> returned = NextState(KeyEvent::kReturn)) {
-        keys_->ReturnKey(keyIndex_, keyJob_);
-        keyState_ = *returned;
+    const std::optional<KeyState> returned = NextState(KeyEvent::kReturn);
+    if (!returned) {
+        return;
     }
+    if (!keys_->ReturnUnsentKey(keyIndex_, keyJob_)) {
+        ProvLog(log_, "<%s> Error:UpgradeThreadProc-->key %d could not be returned; it stays held",
+                Loc(), static_cast<int>(keyIndex_));
+        return;
+    }
+    keyState_ = *returned;
 }
 
 void UpgradeJob::WipeBuffers() {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -107,7 +108,8 @@ CPoolKeySource::CPoolKeySource(std::string conninfo, std::string pool, CLoggerBa
                             ? PQgetvalue(back.get(), 0, 0)
                             : "0";
         if (std::strcmp(n, "0") != 0 && log_ != nullptr) {
-            log_->Print(1, "Key pool %s: %s keys this station claimed and never used went back",
+            log_->Print(ks::kLogKeyPool,
+                        "Key pool %s: %s keys this station claimed and never used went back",
                         pool_.c_str(), n);
         }
     }
@@ -117,13 +119,13 @@ CPoolKeySource::CPoolKeySource(std::string conninfo, std::string pool, CLoggerBa
 }
 
 CPoolKeySource::~CPoolKeySource() {
-    std::vector<std::pair<int32_t, int>> held;
+    std::vector<HeldKey> held;
     {
         std::lock_guard<std::mutex> guard(heldLock_);
         held.swap(held_);
     }
-    for (const auto& [index, slot] : held) {
-        SpendUnsent(index, slot, "held");
+    for (const HeldKey& key : held) {
+        SpendUnsent(key.index, key.slot, "held");
     }
     for (pg_conn* conn : idle_) {
         if (conn != nullptr) {
@@ -218,7 +220,7 @@ bool CPoolKeySource::ReadInfo(pg_conn** conn, KeySourceCounts* counts, bool atLo
     counts->unused = numbers[4];
     counts->inDoubt = numbers[5];
     if (atLoad && log_ != nullptr && (numbers[5] != 0 || numbers[6] != 0)) {
-        log_->Print(1,
+        log_->Print(ks::kLogKeyPool,
                     "Key pool %s: this station holds %lld keys reserved without an end (in "
                     "doubt) and %lld taken but never sent",
                     pool_.c_str(), static_cast<long long>(numbers[5]),
@@ -264,13 +266,13 @@ bool CPoolKeySource::Connect(pg_conn** conn) {
         reconnects_ += again ? 1 : 0;
         backoff_ = std::chrono::milliseconds(0);
         if (again && log_ != nullptr) {
-            log_->Print(1, "Key pool %s: connected again", pool_.c_str());
+            log_->Print(ks::kLogKeyPool, "Key pool %s: connected again", pool_.c_str());
         }
         if (server != server_) {
             // Said once per change, however many connections follow the pool there.
             server_ = server;
             if (log_ != nullptr) {
-                log_->Print(1, "key pool: now on %s", server.c_str());
+                log_->Print(ks::kLogKeyPool, "key pool: now on %s", server.c_str());
             }
         }
         return true;
@@ -288,8 +290,8 @@ void CPoolKeySource::NoteFailure(const std::string& why) {
     backoff_ = std::min(kMaxBackoff, backoff_.count() == 0 ? kFirstBackoff : backoff_ * 2);
     nextAttempt_ = std::chrono::steady_clock::now() + backoff_;
     if (log_ != nullptr) {
-        log_->Print(1, "Error:Key pool %s: %s; next attempt in %lld ms", pool_.c_str(), why.c_str(),
-                    static_cast<long long>(backoff_.count()));
+        log_->Print(ks::kLogKeyPool, "Error:Key pool %s: %s; next attempt in %lld ms",
+                    pool_.c_str(), why.c_str(), static_cast<long long>(backoff_.count()));
     }
 }
 
@@ -369,11 +371,11 @@ bool CPoolKeySource::TakeKey(const KeyJobInfo& job, int32_t* index, KeyCopy* key
     }
     {
         // A key this slot drew for an earlier job that never reserved it: that job has ended.
-        std::vector<std::pair<int32_t, int>> ended;
+        std::vector<HeldKey> ended;
         {
             std::lock_guard<std::mutex> guard(heldLock_);
             for (auto it = held_.begin(); it != held_.end();) {
-                if (it->second == job.slot) {
+                if (it->slot == job.slot) {
                     ended.push_back(*it);
                     it = held_.erase(it);
                 } else {
@@ -381,8 +383,8 @@ bool CPoolKeySource::TakeKey(const KeyJobInfo& job, int32_t* index, KeyCopy* key
                 }
             }
         }
-        for (const auto& [heldIndex, slot] : ended) {
-            SpendUnsent(heldIndex, slot, "held");
+        for (const HeldKey& held : ended) {
+            SpendUnsent(held.index, held.slot, "held");
         }
     }
     DrawAsk ask{&job, -1, std::string(), nullptr, 0, 0, std::string()};
@@ -412,19 +414,21 @@ bool CPoolKeySource::TakeKey(const KeyJobInfo& job, int32_t* index, KeyCopy* key
     if (taken) {
         *index = ask.index;
         std::lock_guard<std::mutex> guard(heldLock_);
-        held_.emplace_back(*index, job.slot);
+        held_.push_back({*index, job.slot, KeyState::kTaken});
     } else {
         key->Reset();
     }
     if (log_ != nullptr && ask.status == "limit") {
-        log_->Print(1,
+        log_->Print(ks::kLogKeyPool,
                     "Error:Key pool %s: this station holds as many keys without an end as its "
                     "limit allows; no key handed out",
                     pool_.c_str());
     } else if (log_ != nullptr && ask.status == "unbound") {
-        log_->Print(1, "Error:Key pool %s: this station is not bound to the pool", pool_.c_str());
+        log_->Print(ks::kLogKeyPool, "Error:Key pool %s: this station is not bound to the pool",
+                    pool_.c_str());
     } else if (log_ != nullptr && !ask.why.empty()) {
-        log_->Print(1, "Error:Key pool %s: no key drawn (%s)", pool_.c_str(), ask.why.c_str());
+        log_->Print(ks::kLogKeyPool, "Error:Key pool %s: no key drawn (%s)", pool_.c_str(),
+                    ask.why.c_str());
     }
     if (drawn && !taken && !fetchedAny) {
         // Reserved, and its bytes never came (the fetch failed): never handed out again.
@@ -432,7 +436,7 @@ bool CPoolKeySource::TakeKey(const KeyJobInfo& job, int32_t* index, KeyCopy* key
     } else if (drawn && !taken) {
         // Reserved on the server but unusable here: never handed out again.
         if (log_ != nullptr) {
-            log_->Print(1,
+            log_->Print(ks::kLogKeyPool,
                         opened ? "Error:Key pool %s: key %d is not the key the pool recorded (its "
                                  "SHA-256 differs from the stored digest); spent"
                                : "Error:Key pool %s: key %d does not open with the wrap key or "
@@ -586,10 +590,10 @@ void CPoolKeySource::RunDraws(const std::vector<DrawAsk*>& asks) {
     GiveBack(conn);
 }
 
-void CPoolKeySource::SpendUnsent(int32_t index, int, const char* why) {
+bool CPoolKeySource::SpendUnsent(int32_t index, int, const char* why) {
     const std::string idx = std::to_string(index);
     const char* values[] = {pool_.c_str(), idx.c_str(), why, "0"};
-    Step("SELECT keypool.spend_key($1, $2, $3, $4)", 4, values, "spent", index);
+    return Step("SELECT keypool.spend_key($1, $2, $3, $4)", 4, values, "spent", index);
 }
 
 bool CPoolKeySource::Step(const char* sql, int count, const char* const* values, const char* what,
@@ -602,7 +606,7 @@ bool CPoolKeySource::Step(const char* sql, int count, const char* const* values,
                       std::strcmp(PQgetvalue(result.get(), 0, 0), "t") == 0;
     if (!done && log_ != nullptr) {
         log_->Print(
-            1, "Error:Key pool %s: key %d could not be marked %s (%s)", pool_.c_str(),
+            ks::kLogKeyPool, "Error:Key pool %s: key %d could not be marked %s (%s)", pool_.c_str(),
             static_cast<int>(index), what,
             result.Ok(PGRES_TUPLES_OK) ? "not this station's key in that state" : why.c_str());
     }
@@ -610,25 +614,45 @@ bool CPoolKeySource::Step(const char* sql, int count, const char* const* values,
     return done;
 }
 
-bool CPoolKeySource::ReserveKey(int32_t index, const KeyJobInfo&) {
-    // The draw reserved the key on the server before its bytes left: confirm it is this source's.
-    std::lock_guard<std::mutex> guard(heldLock_);
-    for (auto it = held_.begin(); it != held_.end(); ++it) {
-        if (it->first == index) {
+bool CPoolKeySource::MoveHeld(int32_t index, KeyEvent event) {
+    std::optional<KeyState> next;
+    {
+        std::lock_guard<std::mutex> guard(heldLock_);
+        const auto it = std::find_if(held_.begin(), held_.end(),
+                                     [index](const HeldKey& key) { return key.index == index; });
+        if (it == held_.end()) {
+            return event != KeyEvent::kReserve && event != KeyEvent::kReturn;
+        }
+        next = NextKeyState(it->state, event);
+        if (next && *next != KeyState::kTaken) {
             held_.erase(it);
-            return true;
+        } else if (next) {
+            it->state = *next;
         }
     }
-    return false;
+    if (!next && log_ != nullptr) {
+        log_->Print(ks::kLogKeyPool, "Error:Key pool %s: key %d is taken and cannot %s",
+                    pool_.c_str(), static_cast<int>(index), KeyEventName(event));
+    }
+    return next.has_value();
+}
+
+bool CPoolKeySource::ReserveKey(int32_t index, const KeyJobInfo&) {
+    // The draw reserved the key on the server before its bytes left; the job's reservation takes
+    // it out of the held keys.
+    return MoveHeld(index, KeyEvent::kReserve);
 }
 
 bool CPoolKeySource::DeliverKey(int32_t index, const KeyJobInfo&) {
+    if (!MoveHeld(index, KeyEvent::kDeliver)) {
+        return false;  // a held key was never reserved by its job
+    }
     DeliverAsk ask{index, false, std::string()};
     if (!valid_ || !delivers_->Run(&ask)) {
         return false;
     }
     if (!ask.delivered && log_ != nullptr) {
-        log_->Print(1, "Error:Key pool %s: key %d could not be marked delivered (%s)",
+        log_->Print(ks::kLogKeyPool, "Error:Key pool %s: key %d could not be marked delivered (%s)",
                     pool_.c_str(), static_cast<int>(index),
                     ask.why.empty() ? "not this station's key in that state" : ask.why.c_str());
     }
@@ -663,17 +687,18 @@ void CPoolKeySource::RunDelivers(const std::vector<DeliverAsk*>& asks) {
 }
 
 bool CPoolKeySource::SpendKey(int32_t index, const KeyJobInfo&, const std::string& step, int code) {
+    if (!MoveHeld(index, KeyEvent::kSpend)) {
+        return false;  // a held key was never reserved by its job
+    }
     const std::string idx = std::to_string(index);
     const std::string codeText = std::to_string(code);
     const char* values[] = {pool_.c_str(), idx.c_str(), step.c_str(), codeText.c_str()};
     return Step("SELECT keypool.spend_key($1, $2, $3, $4)", 4, values, "spent", index);
 }
 
-void CPoolKeySource::ReturnKey(int32_t index, const KeyJobInfo& job) {
-    // Its bytes have left the server: it never becomes free again.
-    if (ReserveKey(index, job)) {
-        SpendUnsent(index, job.slot, "returned");
-    }
+bool CPoolKeySource::ReturnUnsentKey(int32_t index, const KeyJobInfo& job) {
+    // Returned by its job; but its bytes have left the server: it never becomes free again.
+    return MoveHeld(index, KeyEvent::kReturn) && SpendUnsent(index, job.slot, "returned");
 }
 
 bool CPoolKeySource::IsUsedKey(const uint8_t* data, size_t size) {
@@ -743,7 +768,8 @@ void CPoolKeySource::RunServedChecks(const std::vector<ServedAsk*>& asks) {
         }
     }
     if (!ok && log_ != nullptr) {
-        log_->Print(1, "Error:Key pool %s: the re-provisioning check could not be made (%s)",
+        log_->Print(ks::kLogKeyPool,
+                    "Error:Key pool %s: the re-provisioning check could not be made (%s)",
                     pool_.c_str(), why.empty() ? "unexpected answer" : why.c_str());
     }
     GiveBack(conn);

@@ -3,14 +3,15 @@
 // draws a key: the server claims and reserves it in one committed transaction and only then
 // hands out its wrapped bytes, which the source opens with the pool's wrap key. Jobs that draw or
 // deliver at the same moment share one such transaction, and so one flush on the server. So a pool
-// key is reserved from the moment it is taken: ReserveKey confirms what is on the server already,
-// ReturnKey of a key whose bytes have left spends it, and a key a job took but never reserved is
-// spent when the slot takes its next key or the source goes. The station's jobs share up to four
-// connections (a job borrows one for each call, so that the server can commit several jobs'
-// calls in one flush); when a connection is lost, calls reconnect after a back-off that doubles
-// from 250 ms up to 8 s, and a call made meanwhile waits up to 10 s for the connection and is
-// made again when that changes nothing twice (never a claim that may have been made); past that
-// the call fails, exactly as a key file that cannot record.
+// key is reserved on the server from the moment it is taken; the source holds it as the job's
+// taken key (its KeyState) until the job reserves it, which the server has recorded already. A
+// taken key the job returns unsent is spent (its bytes have left the server), and one a job took
+// but never reserved is spent when the slot takes its next key or the source goes. The station's
+// jobs share up to four connections (a job borrows one for each call, so that the server can commit
+// several jobs' calls in one flush); when a connection is lost, calls reconnect after a back-off
+// that doubles from 250 ms up to 8 s, and a call made meanwhile waits up to 10 s for the connection
+// and is made again when that changes nothing twice (never a claim that may have been made); past
+// that the call fails, exactly as a key file that cannot record.
 #pragma once
 
 #include <array>
@@ -24,6 +25,7 @@
 #include <vector>
 
 #include "keydb/KeySource.h"
+#include "keydb/KeyState.h"
 #include "keydb/pool/PoolBatch.h"
 #include "keydb/pool/PoolCall.h"
 
@@ -58,7 +60,7 @@ class CPoolKeySource final : public IKeySource {
     bool ReserveKey(int32_t index, const KeyJobInfo& job) override;
     bool DeliverKey(int32_t index, const KeyJobInfo& job) override;
     bool SpendKey(int32_t index, const KeyJobInfo& job, const std::string& step, int code) override;
-    void ReturnKey(int32_t index, const KeyJobInfo& job) override;
+    bool ReturnUnsentKey(int32_t index, const KeyJobInfo& job) override;
     bool IsUsedKey(const uint8_t* data, size_t size) override;
     bool WasReservedFor(const std::string& serial) override;
     Served WasServed(const std::string& serial, const uint8_t* data, size_t size,
@@ -123,7 +125,11 @@ class CPoolKeySource final : public IKeySource {
     void RunServedChecks(const std::vector<ServedAsk*>& asks);
     void RunDelivers(const std::vector<DeliverAsk*>& asks);
     // Spends a key whose bytes left the server and that no job will end (see the class comment).
-    void SpendUnsent(int32_t index, int slot, const char* why);
+    bool SpendUnsent(int32_t index, int slot, const char* why);
+    // Moves a held key by `event` (NextKeyState); it leaves the held keys when the move takes it
+    // out of the taken state. False (with a log line) when the key is held and the table refuses
+    // the move, or for kReserve and kReturn when it is not held.
+    bool MoveHeld(int32_t index, KeyEvent event);
 
     std::string conninfo_;
     std::string pool_;
@@ -154,6 +160,11 @@ class CPoolKeySource final : public IKeySource {
     std::unique_ptr<pool::CallBatch<DeliverAsk>> delivers_;
     std::unique_ptr<pool::CallBatch<ServedAsk>> servedChecks_;  // the re-provisioning guards'
     std::mutex heldLock_;
-    // Keys drawn and not yet confirmed by ReserveKey, by slot: spent if the job never reserves.
-    std::vector<std::pair<int32_t, int>> held_;
+    // Keys drawn and not yet reserved by their job, by slot: spent if the job never reserves.
+    struct HeldKey {
+        int32_t index;
+        int slot;
+        KeyState state;  // taken
+    };
+    std::vector<HeldKey> held_;
 };

@@ -62,7 +62,9 @@ class CUnreachableSource final : public IKeySource {
                   int code) override {
         return !down && inner_.SpendKey(index, job, step, code);
     }
-    void ReturnKey(int32_t index, const KeyJobInfo& job) override { inner_.ReturnKey(index, job); }
+    bool ReturnUnsentKey(int32_t index, const KeyJobInfo& job) override {
+        return inner_.ReturnUnsentKey(index, job);
+    }
     bool IsUsedKey(const uint8_t* data, size_t size) override {
         return !down && inner_.IsUsedKey(data, size);
     }

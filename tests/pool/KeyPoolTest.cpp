@@ -131,7 +131,7 @@ TEST(KeyPool, StationsDrainOnePoolEachKeyOnceWithinTheirRights) {
                 EXPECT_TRUE(t.source->SpendKey(t.index, job, "IDS_WRITE_MISC", -4));
                 break;
             case 2:
-                t.source->ReturnKey(t.index, job);
+                EXPECT_TRUE(t.source->ReturnUnsentKey(t.index, job));
                 EXPECT_FALSE(t.source->ReserveKey(t.index, job));  // no longer held
                 break;
             default:  // reserved and never ended: what a crash leaves

@@ -189,7 +189,7 @@ TEST(PoolAttacks, AStationReadsNoKeyWithoutACommittedReservationAndCannotHarvest
     }
     EXPECT_EQ(mine.size(), 8u);
     for (const int32_t i : mine) {
-        source1.ReturnKey(i, job);
+        source1.ReturnUnsentKey(i, job);
     }
     EXPECT_EQ(Column(bed.pg, "SELECT count(*) FROM keypool.keys WHERE state = 'free'"),
               std::vector<std::string>{"192"});

@@ -26,7 +26,9 @@ bool CPoolKeySource::DeliverKey(int32_t, const KeyJobInfo&) {
 bool CPoolKeySource::SpendKey(int32_t, const KeyJobInfo&, const std::string&, int) {
     return false;
 }
-void CPoolKeySource::ReturnKey(int32_t, const KeyJobInfo&) {}
+bool CPoolKeySource::ReturnUnsentKey(int32_t, const KeyJobInfo&) {
+    return false;
+}
 bool CPoolKeySource::GetCounts(KeySourceCounts*) {
     return false;
 }

@@ -281,7 +281,7 @@ class RemoteSource final : public IKeySource {
     bool ReserveKey(int32_t, const KeyJobInfo&) override { return false; }
     bool DeliverKey(int32_t, const KeyJobInfo&) override { return false; }
     bool SpendKey(int32_t, const KeyJobInfo&, const std::string&, int) override { return false; }
-    void ReturnKey(int32_t, const KeyJobInfo&) override {}
+    bool ReturnUnsentKey(int32_t, const KeyJobInfo&) override { return false; }
     bool IsUsedKey(const uint8_t*, size_t) override { return false; }
     bool WasReservedFor(const std::string&) override { return false; }
     bool GetCounts(KeySourceCounts* out) override {
