@@ -737,6 +737,27 @@ TEST_F(Worker, SerialNumberReadFailure) {
     ExpectKey(KeyState::kFree);
 }
 
+// A vendor record cannot be read back once the loader has taken it: a board whose serial number
+// cannot be read, or reads empty, gets no key there.
+TEST_F(Worker, VendorDestinationsTakeNoKeyWithoutTheSerialNumber) {
+    for (const int32_t dest : {1, 2}) {
+        for (const bool unreadable : {true, false}) {
+            SCOPED_TRACE("destination " + std::to_string(dest) +
+                         (unreadable ? ", item unreadable" : ", item empty"));
+            KeyJob(dest, 64);
+            ForgetReports();
+            if (unreadable) {
+                device->RemoveItem(kDemoItemSerial, 0);
+            } else {
+                device->SetItem(kDemoItemSerial, 0, EmptyItem());
+            }
+            Run();
+            ExpectFailed("IDS_READ_SN_ERROR");
+            ExpectKey(KeyState::kFree);
+        }
+    }
+}
+
 TEST_F(Worker, RkpFileThatCannotBeWritten) {
     host.settings.GetRkp = 1;
     host.settings.Jsonformat = 3;
