@@ -102,8 +102,7 @@ CPoolKeySource::CPoolKeySource(std::string conninfo, std::string pool, CLoggerBa
         // Keys this station claimed and never reserved (no byte of them left the server) go back.
         const char* values[] = {pool_.c_str()};
         std::string failed;
-        pool::Result back(
-            Call(&conn, "SELECT keypool.return_unfetched($1)", 1, values, 0, &failed));
+        pool::Result back(Call(&conn, "CALL keypool.return_unfetched($1)", 1, values, 0, &failed));
         const char* n = back.Ok(PGRES_TUPLES_OK) && PQntuples(back.get()) == 1
                             ? PQgetvalue(back.get(), 0, 0)
                             : "0";
@@ -387,27 +386,25 @@ bool CPoolKeySource::TakeKey(const KeyJobInfo& job, int32_t* index, KeyCopy* key
             SpendUnsent(held.index, held.slot, "held");
         }
     }
-    DrawAsk ask{&job, -1, std::string(), nullptr, 0, 0, std::string()};
+    DrawAsk ask{&job, -1, std::string(), nullptr, nullptr, 0, nullptr, 0, std::string()};
     if (!draws_->Run(&ask)) {
         return false;
     }
     const bool drawn = ask.index >= 0;
     const bool fetchedAny = ask.fetched != nullptr;
-    const bool opened =
-        drawn && ask.wrappedLength == keySize_ + static_cast<int>(pool::kWrapOverhead) &&
-        key->Allocate(static_cast<size_t>(keySize_)) &&
-        pool::UnwrapPoolKey(
-            *wrapKey_, poolId_, ask.index,
-            reinterpret_cast<const uint8_t*>(PQgetvalue(ask.fetched.get(), ask.row, 1)),
-            static_cast<size_t>(ask.wrappedLength), key->data());
+    const bool opened = drawn &&
+                        ask.wrappedLength == keySize_ + static_cast<int>(pool::kWrapOverhead) &&
+                        key->Allocate(static_cast<size_t>(keySize_)) &&
+                        pool::UnwrapPoolKey(*wrapKey_, poolId_, ask.index,
+                                            reinterpret_cast<const uint8_t*>(ask.wrapped),
+                                            static_cast<size_t>(ask.wrappedLength), key->data());
     // The key is the one the pool recorded at import: its SHA-256 is the stored digest (a key
     // pooled again under a made-up digest would pass every re-provisioning guard).
     bool digestOk = false;
     if (opened) {
         uint8_t digest[32];
-        digestOk = PQgetlength(ask.fetched.get(), ask.row, 2) == 32 &&
-                   DoHash256(digest, key->data(), key->size()) &&
-                   std::memcmp(digest, PQgetvalue(ask.fetched.get(), ask.row, 2), 32) == 0;
+        digestOk = ask.digestLength == 32 && DoHash256(digest, key->data(), key->size()) &&
+                   std::memcmp(digest, ask.digest, 32) == 0;
     }
     const bool taken = opened && digestOk;
     ask.fetched.reset();  // the wrapped bytes go with the result
@@ -519,35 +516,35 @@ void CPoolKeySource::RunDraws(const std::vector<DrawAsk*>& asks) {
     const std::string destinationArray = TextArray(destinations);
     const char* values[] = {pool_.c_str(), slotArray.c_str(), portArray.c_str(),
                             serialArray.c_str(), destinationArray.c_str()};
-    // Claimed and reserved in one committed (flushed) statement for every job asking, then the
-    // bytes in the next: they never leave in the transaction that reserved them.
+    // Claimed and reserved in one committed (flushed) call for every job asking, then the bytes
+    // in the next: they never leave in the transaction that reserved them.
     std::string why;
-    pool::Result claimed(
-        CallWithin(&conn, "SELECT c.idx, c.status FROM keypool.claim_keys($1, $2, $3, $4, $5) c", 5,
-                   values, 1, &why, false));
+    pool::Result claimed(CallWithin(&conn, "CALL keypool.claim_keys($1, $2, $3, $4, $5)", 5, values,
+                                    1, &why, false));
+    std::vector<pool::ArrayItem> idx;
+    std::vector<pool::ArrayItem> status;
     const bool answered = claimed.Ok(PGRES_TUPLES_OK) && PQnfields(claimed.get()) == 2 &&
-                          PQntuples(claimed.get()) == static_cast<int>(asks.size());
+                          PQntuples(claimed.get()) == 1 &&
+                          pool::BinaryArray(claimed.get(), 0, 0, asks.size(), &idx) &&
+                          pool::BinaryArray(claimed.get(), 0, 1, asks.size(), &status) &&
+                          idx.size() == asks.size() && status.size() == asks.size();
     std::vector<int32_t> indices;
     for (size_t i = 0; i < asks.size(); ++i) {
         DrawAsk& ask = *asks[i];
-        const int row = static_cast<int>(i);
-        int64_t idx = -1;
+        int64_t n = -1;
         if (!answered) {
             ask.why = why.empty() ? "unexpected answer" : why;
-        } else if (pool::BinaryInt(claimed.get(), row, 0, &idx) && idx >= 0 && idx <= INT32_MAX) {
-            ask.index = static_cast<int32_t>(idx);
+        } else if (pool::ItemInt(idx[i], &n) && n >= 0 && n <= INT32_MAX) {
+            ask.index = static_cast<int32_t>(n);
             indices.push_back(ask.index);
-        } else if (!PQgetisnull(claimed.get(), row, 1)) {
-            ask.status.assign(
-                PQgetvalue(claimed.get(), row, 1),
-                std::min<size_t>(static_cast<size_t>(PQgetlength(claimed.get(), row, 1)), 16));
+        } else if (status[i].data != nullptr) {
+            ask.status.assign(status[i].data, std::min<size_t>(status[i].length, 16));
         }
     }
     if (!indices.empty()) {
         const std::string indexArray = IntArray(indices);
         const char* fetchValues[] = {pool_.c_str(), indexArray.c_str()};
-        const char* fetchSql =
-            "SELECT f.idx, f.wrapped, f.digest FROM keypool.fetch_keys($1, $2) f";
+        const char* fetchSql = "CALL keypool.fetch_keys($1, $2)";
         std::shared_ptr<pg_result> fetched(
             CallWithin(&conn, fetchSql, 2, fetchValues, 1, &why, true), pool::Discard);
         // Log that no commit has flushed yet lies past the reservation (other sessions' work):
@@ -567,24 +564,33 @@ void CPoolKeySource::RunDraws(const std::vector<DrawAsk*>& asks) {
             fetched.reset(CallWithin(&conn, fetchSql, 2, fetchValues, 1, &why, true),
                           pool::Discard);
         }
+        std::vector<pool::ArrayItem> got;
+        std::vector<pool::ArrayItem> wrapped;
+        std::vector<pool::ArrayItem> digests;
+        const size_t n = indices.size();
         const bool ok = fetched != nullptr && PQresultStatus(fetched.get()) == PGRES_TUPLES_OK &&
-                        PQnfields(fetched.get()) == 3 &&
-                        PQntuples(fetched.get()) == static_cast<int>(indices.size());
-        int row = 0;
+                        PQnfields(fetched.get()) == 3 && PQntuples(fetched.get()) == 1 &&
+                        pool::BinaryArray(fetched.get(), 0, 0, n, &got) &&
+                        pool::BinaryArray(fetched.get(), 0, 1, n, &wrapped) &&
+                        pool::BinaryArray(fetched.get(), 0, 2, n, &digests) && got.size() == n &&
+                        wrapped.size() == n && digests.size() == n;
+        size_t item = 0;
         for (DrawAsk* ask : asks) {
             if (ask->index < 0) {
                 continue;
             }
-            int64_t idx = -1;
-            if (ok && pool::BinaryInt(fetched.get(), row, 0, &idx) && idx == ask->index &&
-                !PQgetisnull(fetched.get(), row, 1)) {
+            int64_t at = -1;
+            if (ok && pool::ItemInt(got[item], &at) && at == ask->index &&
+                wrapped[item].data != nullptr) {
                 ask->fetched = fetched;
-                ask->row = row;
-                ask->wrappedLength = PQgetlength(fetched.get(), row, 1);
+                ask->wrapped = wrapped[item].data;
+                ask->wrappedLength = wrapped[item].length;
+                ask->digest = digests[item].data;
+                ask->digestLength = digests[item].length;
             } else if (!ok) {
                 ask->why = why.empty() ? "unexpected answer" : why;
             }
-            ++row;
+            ++item;
         }
     }
     GiveBack(conn);
@@ -593,7 +599,7 @@ void CPoolKeySource::RunDraws(const std::vector<DrawAsk*>& asks) {
 bool CPoolKeySource::SpendUnsent(int32_t index, int, const char* why) {
     const std::string idx = std::to_string(index);
     const char* values[] = {pool_.c_str(), idx.c_str(), why, "0"};
-    return Step("SELECT keypool.spend_key($1, $2, $3, $4)", 4, values, "spent", index);
+    return Step("CALL keypool.spend_key($1, $2, $3, $4)", 4, values, "spent", index);
 }
 
 bool CPoolKeySource::Step(const char* sql, int count, const char* const* values, const char* what,
@@ -668,19 +674,22 @@ void CPoolKeySource::RunDelivers(const std::vector<DeliverAsk*>& asks) {
     const std::string indexArray = IntArray(indices);
     const char* values[] = {pool_.c_str(), indexArray.c_str()};
     std::string why;
-    pool::Result result(CallWithin(&conn,
-                                   "SELECT d.idx, d.delivered FROM keypool.deliver_keys($1, $2) d",
-                                   2, values, 0, &why, true));
+    pool::Result result(
+        CallWithin(&conn, "CALL keypool.deliver_keys($1, $2)", 2, values, 1, &why, true));
+    std::vector<pool::ArrayItem> idx;
+    std::vector<pool::ArrayItem> delivered;
     const bool ok = result.Ok(PGRES_TUPLES_OK) && PQnfields(result.get()) == 2 &&
-                    PQntuples(result.get()) == static_cast<int>(asks.size());
+                    PQntuples(result.get()) == 1 &&
+                    pool::BinaryArray(result.get(), 0, 0, asks.size(), &idx) &&
+                    pool::BinaryArray(result.get(), 0, 1, asks.size(), &delivered) &&
+                    idx.size() == asks.size() && delivered.size() == asks.size();
     for (size_t i = 0; i < asks.size(); ++i) {
-        const int row = static_cast<int>(i);
+        int64_t n = -1;
         if (!ok) {
             asks[i]->why = why.empty() ? "unexpected answer" : why;
         } else {
             asks[i]->delivered =
-                std::to_string(asks[i]->index) == PQgetvalue(result.get(), row, 0) &&
-                std::strcmp(PQgetvalue(result.get(), row, 1), "t") == 0;
+                pool::ItemInt(idx[i], &n) && n == asks[i]->index && pool::ItemTrue(delivered[i]);
         }
     }
     GiveBack(conn);
@@ -693,7 +702,7 @@ bool CPoolKeySource::SpendKey(int32_t index, const KeyJobInfo&, const std::strin
     const std::string idx = std::to_string(index);
     const std::string codeText = std::to_string(code);
     const char* values[] = {pool_.c_str(), idx.c_str(), step.c_str(), codeText.c_str()};
-    return Step("SELECT keypool.spend_key($1, $2, $3, $4)", 4, values, "spent", index);
+    return Step("CALL keypool.spend_key($1, $2, $3, $4)", 4, values, "spent", index);
 }
 
 bool CPoolKeySource::ReturnUnsentKey(int32_t index, const KeyJobInfo& job) {

@@ -105,8 +105,10 @@ class CPoolKeySource final : public IKeySource {
         int32_t index;                       // -1: none drawn
         std::string status;                  // why not: "limit", "unbound", "empty"
         std::shared_ptr<pg_result> fetched;  // the batch's fetch, holding this key's wrapped bytes
-        int row;
+        const char* wrapped;                 // in `fetched`
         int wrappedLength;
+        const char* digest;  // the stored digest, in `fetched`
+        int digestLength;
         std::string why;  // the call failed: why
     };
     struct DeliverAsk {

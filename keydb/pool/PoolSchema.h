@@ -3,12 +3,14 @@
 #pragma once
 
 // The schema version these files make (keypool.schema_version).
-constexpr int kPoolSchemaVersion = 2;
+constexpr int kPoolSchemaVersion = 3;
 // Roles, schema and tables: `kdbtool pool init` runs it, then kPoolFunctionsSql, in one
 // transaction as a database superuser.
 extern const char* const kPoolTablesSql;
-// Functions, triggers and grants (they hold no data): init, and upgrade after it has dropped the
-// older functions.
+// Functions, procedures, triggers and grants (they hold no data): init, and upgrade after it has
+// dropped the older ones.
 extern const char* const kPoolFunctionsSql;
-// What `kdbtool pool upgrade` runs on a version-1 schema before kPoolFunctionsSql.
+// What `kdbtool pool upgrade` runs on a version-1 schema before kPoolUpgradeFrom2Sql, and on a
+// version-2 schema before kPoolFunctionsSql.
 extern const char* const kPoolUpgradeFrom1Sql;
+extern const char* const kPoolUpgradeFrom2Sql;

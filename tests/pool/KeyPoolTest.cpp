@@ -181,8 +181,7 @@ TEST(KeyPool, StationsDrainOnePoolEachKeyOnceWithinTheirRights) {
     EXPECT_FALSE(Allowed(pg, "st2",
                          "SELECT keypool.step_key('line', 11, 'reserved', 'free', "
                          "NULL, NULL, NULL, NULL)"));
-    EXPECT_FALSE(
-        Allowed(pg, "outsider", "SELECT * FROM keypool.claim_key('line', 1, 'x', '', '', true)"));
+    EXPECT_FALSE(Allowed(pg, "outsider", "CALL keypool.claim_key('line', 1, 'x', '', '', true)"));
     EXPECT_TRUE(Allowed(pg, "st2", "SELECT * FROM keypool.pool_info('line')"));
     EXPECT_FALSE(Allowed(pg, "ksadmin", "DELETE FROM keypool.events"));  // append-only
 

@@ -107,10 +107,10 @@ TEST_F(PoolRules, AStationNeverWaitsBehindAnotherStationsClaim) {
     }
     const auto start = std::chrono::steady_clock::now();
     const std::string first =
-        Value(st1.get(), "SELECT idx FROM keypool.claim_key('line', 1, '1-1', '', '', false)", &ok);
+        Value(st1.get(), "CALL keypool.claim_key('line', 1, '1-1', '', '', false)", &ok);
     ASSERT_TRUE(ok) << PQerrorMessage(st1.get());
     const std::string second =
-        Value(st2.get(), "SELECT idx FROM keypool.claim_key('line', 2, '1-2', '', '', false)", &ok);
+        Value(st2.get(), "CALL keypool.claim_key('line', 2, '1-2', '', '', false)", &ok);
     ASSERT_TRUE(ok) << PQerrorMessage(st2.get());
     const auto waited = std::chrono::steady_clock::now() - start;
     EXPECT_LT(waited, std::chrono::seconds(5));
@@ -122,7 +122,7 @@ TEST_F(PoolRules, AStationNeverWaitsBehindAnotherStationsClaim) {
     Value(holder.get(), "SELECT 1 FROM keypool.keys k WHERE k.idx = 4 FOR UPDATE", &ok);
     ASSERT_TRUE(ok);
     Value(st1.get(),
-          "SELECT * FROM keypool.claim_keys('line', ARRAY[7, 8, 9], ARRAY['p', 'p', 'p'], "
+          "CALL keypool.claim_keys('line', ARRAY[7, 8, 9], ARRAY['p', 'p', 'p'], "
           "ARRAY['a', 'b', 'c'], ARRAY['misc', 'misc', 'misc'])",
           &ok);
     ASSERT_TRUE(ok) << PQerrorMessage(st1.get());
@@ -138,9 +138,7 @@ TEST_F(PoolRules, AStationNeverWaitsBehindAnotherStationsClaim) {
     // The claim ends without taking the key: it is the next one handed out.
     Value(holder.get(), "ROLLBACK", &ok);
     ASSERT_TRUE(ok);
-    EXPECT_EQ(
-        Value(st2.get(), "SELECT idx FROM keypool.claim_key('line', 2, '1-2', '', '', false)"),
-        "0");
+    EXPECT_EQ(Value(st2.get(), "CALL keypool.claim_key('line', 2, '1-2', '', '', false)"), "0");
 }
 
 // Every pair of states against the step function, run by its owner (stations cannot call it at

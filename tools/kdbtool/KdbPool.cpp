@@ -135,19 +135,21 @@ int RunUpgrade(PGconn* conn) {
         std::printf("key pool schema is at version %d already\n", version);
         return kExitOk;
     }
-    if (version != 1) {
+    if (version != 1 && version != 2) {
         return Fail("upgrade: schema version " + std::to_string(version) +
                     " is not one this kdbtool upgrades (it makes version " +
                     std::to_string(kPoolSchemaVersion) + ")");
     }
     const std::string sql = std::string("SET client_min_messages = warning; BEGIN;") +
-                            kPoolUpgradeFrom1Sql + kPoolFunctionsSql + "COMMIT;";
+                            (version == 1 ? kPoolUpgradeFrom1Sql : "") + kPoolUpgradeFrom2Sql +
+                            kPoolFunctionsSql + "COMMIT;";
     if (!Exec(conn, sql.c_str(), &error)) {
         std::string ignored;
         Exec(conn, "ROLLBACK", &ignored);
         return Fail("upgrade: " + error + " (nothing was changed)");
     }
-    std::printf("key pool schema upgraded from version 1 to version %d\n", kPoolSchemaVersion);
+    std::printf("key pool schema upgraded from version %d to version %d\n", version,
+                kPoolSchemaVersion);
     return kExitOk;
 }
 
@@ -757,8 +759,9 @@ int RunPoolAudit(PGconn* conn, const PoolArgs& a) {
                     ", this kdbtool audits version " + std::to_string(kPoolSchemaVersion) +
                     (version > 0 && version < kPoolSchemaVersion ? " (kdbtool pool upgrade)" : ""));
     }
-    // The chain: ids 1..N without a gap, each hash over the previous row's hash and this row's
-    // text, both made here from the raw columns (nothing the server computes is trusted).
+    // The chains (one per pool; before chain_start one over every pool, ids 1..N without a
+    // gap): each hash over the previous row's hash and this row's text, both made here from the
+    // raw columns (nothing the server computes is trusted).
     ChainAudit chain;
     if (!AuditChain(conn, a.expectHead, &chain, &error)) {
         return Fail("audit: the events cannot be read: " + error);

@@ -1,5 +1,6 @@
 #include "tools/kdbtool/KdbPoolAudit.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <regex>
@@ -61,7 +62,17 @@ std::string EventText(const EventColumns& e) {
 }
 
 bool AuditChain(PGconn* conn, const std::string& expectHead, ChainAudit* out, std::string* error) {
-    std::string previous;  // the stored hash of the event before
+    // Events before chain_start form one chain over every pool with ids 1, 2, 3, ...; from it on,
+    // each pool's events chain on their own, the first to the last event before chain_start.
+    pool::Result start(PQexec(conn, "SELECT first_id FROM keypool.chain_start"));
+    if (!start.Ok(PGRES_TUPLES_OK) || PQntuples(start.get()) != 1) {
+        *error = start.Ok(PGRES_TUPLES_OK) ? "keypool.chain_start does not hold one row"
+                                           : start.Error(conn);
+        return false;
+    }
+    const long long firstPerPool = std::atoll(PQgetvalue(start.get(), 0, 0));
+    std::string previous;  // the stored hash of the event before (of one chain over every pool)
+    std::map<long long, std::string> poolPrevious;  // the same per pool, from firstPerPool on
     long long lastId = 0;
     for (;;) {
         const std::string after = std::to_string(lastId);
@@ -115,14 +126,18 @@ bool AuditChain(PGconn* conn, const std::string& expectHead, ChainAudit* out, st
             e.code = intp[11];
             e.reason = text[12];
             const std::string line = EventText(e);
+            const bool perPool = e.id >= firstPerPool;
+            const auto own = poolPrevious.find(e.poolId);
+            const std::string& before =
+                perPool && own != poolPrevious.end() ? own->second : previous;
             CSha256 sha;
-            sha.Update(reinterpret_cast<const uint8_t*>(previous.data()), previous.size());
+            sha.Update(reinterpret_cast<const uint8_t*>(before.data()), before.size());
             sha.Update(reinterpret_cast<const uint8_t*>(line.data()), line.size());
             uint8_t hash[CSha256::kDigestSize];
             sha.Final(hash);
             const std::string stored = Field(res, i, 13);
             ++out->events;
-            const bool ok = e.id == out->events && stored.size() == sizeof hash &&
+            const bool ok = (perPool || e.id == out->events) && stored.size() == sizeof hash &&
                             std::memcmp(stored.data(), hash, sizeof hash) == 0;
             if (!ok && out->brokenAt == 0) {
                 out->brokenAt = e.id;
@@ -132,7 +147,7 @@ bool AuditChain(PGconn* conn, const std::string& expectHead, ChainAudit* out, st
                 out->expectedFound = true;
             }
             out->headHash = hex;
-            previous = stored;
+            (perPool ? poolPrevious[e.poolId] : previous) = stored;
             lastId = e.id;
         }
         if (rows < 20000) {
@@ -146,8 +161,13 @@ bool AuditChain(PGconn* conn, const std::string& expectHead, ChainAudit* out, st
 namespace {
 
 struct Expected {
-    std::map<std::string, std::pair<std::string, bool>> functions;  // body, security definer
-    std::set<std::string> triggers;                                 // "name on table -> function"
+    struct Routine {
+        std::string body;
+        bool definer = false;
+        bool procedure = false;
+    };
+    std::map<std::string, Routine> functions;
+    std::set<std::string> triggers;  // "name on table -> function"
     std::set<std::string> tables;
     std::map<std::string, std::set<std::string>> executable;  // role -> functions
 };
@@ -156,7 +176,7 @@ struct Expected {
 Expected FromSchema() {
     Expected x;
     const std::string sql = std::string(kPoolTablesSql) + kPoolFunctionsSql;
-    const std::regex function(R"(CREATE FUNCTION keypool\.(\w+)\()");
+    const std::regex function(R"(CREATE (FUNCTION|PROCEDURE) keypool\.(\w+)\()");
     for (auto it = std::sregex_iterator(sql.begin(), sql.end(), function);
          it != std::sregex_iterator(); ++it) {
         const size_t start = static_cast<size_t>(it->position(0));
@@ -166,8 +186,9 @@ Expected FromSchema() {
             continue;
         }
         const std::string header = sql.substr(start, as - start);
-        x.functions[(*it)[1]] = {sql.substr(as + 5, end - as - 5),
-                                 header.find("SECURITY DEFINER") != std::string::npos};
+        x.functions[(*it)[2]] = {sql.substr(as + 5, end - as - 5),
+                                 header.find("SECURITY DEFINER") != std::string::npos,
+                                 (*it)[1] == "PROCEDURE"};
     }
     const std::regex trigger(
         R"(CREATE TRIGGER (\w+)[^;]*? ON keypool\.(\w+)[^;]*?EXECUTE FUNCTION keypool\.(\w+)\(\))");
@@ -180,7 +201,7 @@ Expected FromSchema() {
          it != std::sregex_iterator(); ++it) {
         x.tables.insert((*it)[1]);
     }
-    const std::regex grant(R"(GRANT EXECUTE ON FUNCTION ([^;]*?) TO ([a-z_, ]+);)");
+    const std::regex grant(R"(GRANT EXECUTE ON (?:FUNCTION|PROCEDURE) ([^;]*?) TO ([a-z_, ]+);)");
     const std::regex name(R"(keypool\.(\w+)\()");
     for (auto it = std::sregex_iterator(sql.begin(), sql.end(), grant);
          it != std::sregex_iterator(); ++it) {
@@ -211,7 +232,7 @@ bool AuditSchema(PGconn* conn, std::vector<std::string>* differences, std::strin
         "FROM aclexplode(p.proacl) a WHERE a.grantee = 0), "
         "has_function_privilege('keypool_station', p.oid, 'EXECUTE'), "
         "has_function_privilege('keypool_admin', p.oid, 'EXECUTE'), "
-        "has_function_privilege('keypool_auditor', p.oid, 'EXECUTE') "
+        "has_function_privilege('keypool_auditor', p.oid, 'EXECUTE'), p.prokind "
         "FROM pg_proc p WHERE p.pronamespace = 'keypool'::regnamespace ORDER BY 1, 2"));
     pool::Result triggers(PQexec(
         conn,
@@ -260,17 +281,25 @@ bool AuditSchema(PGconn* conn, std::vector<std::string>* differences, std::strin
             differ(object + ": not installed by this version");
             continue;
         }
-        if (Field(f, i, 1) != it->second.first) {
+        if (Field(f, i, 1) != it->second.body) {
             differ(object + ": its body is not this version's");
         }
-        if ((Field(f, i, 2) == "t") != it->second.second) {
+        if ((Field(f, i, 2) == "t") != it->second.definer) {
             differ(object + ": SECURITY DEFINER differs");
+        }
+        const bool procedure = Field(f, i, 9) == "p";
+        if (procedure != it->second.procedure) {
+            differ(object + (procedure ? ": a procedure here" : ": not a procedure here"));
         }
         if (Field(f, i, 3) != "keypool_owner") {
             differ(object + ": owned by " + Field(f, i, 3));
         }
-        if (Field(f, i, 4).find("search_path=pg_catalog, pg_temp") == std::string::npos) {
-            differ(object + ": no fixed search_path");
+        // A procedure that commits can have no SET clause: it runs no query of its own that a
+        // search path could redirect (each calls one owner's function by its full name).
+        if (procedure
+                ? !Field(f, i, 4).empty()
+                : Field(f, i, 4).find("search_path=pg_catalog, pg_temp") == std::string::npos) {
+            differ(object + (procedure ? ": settings of its own" : ": no fixed search_path"));
         }
         if (Field(f, i, 5) == "t") {
             differ(object + ": executable by PUBLIC");

@@ -35,8 +35,9 @@ struct ChainAudit {
     std::string headHash;        // hex, as recomputed
     bool expectedFound = false;  // the earlier head given is one of the recomputed hashes
 };
-// Reads every event in id order and recomputes the chain; false (with the reason) when the
-// events cannot be read.
+// Reads every event in id order and recomputes the chains (one per pool, and before
+// keypool.chain_start one over every pool); headHash is the last event's. False (with the
+// reason) when the events cannot be read.
 bool AuditChain(PGconn* conn, const std::string& expectHead, ChainAudit* out, std::string* error);
 
 // Every difference between the schema on the server and the one this version installs, each

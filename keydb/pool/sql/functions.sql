@@ -1,6 +1,29 @@
--- The key pool's functions, triggers and grants (version 2): run after tables.sql by `kdbtool pool
--- init`, and again by `kdbtool pool upgrade` after the functions of the older schema are dropped
--- (they hold no data).
+-- The key pool's functions, procedures, triggers and grants (version 3): run after tables.sql by
+-- `kdbtool pool init`, and again by `kdbtool pool upgrade` after the routines of the older schema
+-- are dropped (they hold no data).
+--
+-- A station reaches what writes (and so appends to a pool's event chain, whose lock is held to
+-- the end of the transaction) only through procedures that commit before they return: CALL
+-- keypool.claim_keys(...) and the like. PostgreSQL refuses their COMMIT inside a transaction
+-- block (BEGIN, a savepoint, several statements in one query, a DO block), which undoes the
+-- call: no station can keep a pool's chain locked past its own call and stall other stations.
+-- A procedure that commits cannot be SECURITY DEFINER: each calls one owner's function, which
+-- refuses to run unless the statement the server is executing (current_query(), what the
+-- client sent) is a CALL of one of these procedures and nothing else (station_gate).
+--
+-- Station logins also get an idle-in-transaction bound (a second line: a session may change
+-- it; the procedures are what holds). Run as the superuser, before the owner's role is taken.
+DO $$
+DECLARE
+    v_member text;
+BEGIN
+    FOR v_member IN SELECT m.rolname FROM pg_auth_members a JOIN pg_roles m ON m.oid = a.member
+                    WHERE a.roleid = 'keypool_station'::regrole AND m.rolcanlogin LOOP
+        EXECUTE format('ALTER ROLE %I SET idle_in_transaction_session_timeout = %L', v_member,
+                       '2s');
+    END LOOP;
+END
+$$;
 SET LOCAL ROLE keypool_owner;
 
 -- The text a row's hash covers (the audit computes it the same way).
@@ -20,16 +43,25 @@ $$;
 CREATE FUNCTION keypool.chain_event() RETURNS trigger
 LANGUAGE plpgsql SET search_path = pg_catalog, pg_temp AS $$
 DECLARE
-    v_id bigint;
+    v_first bigint;
     v_prev bytea;
 BEGIN
     -- Under a snapshot older than the lock, the row before would be missed and the chain fork.
     IF current_setting('transaction_isolation') <> 'read committed' THEN
         RAISE EXCEPTION 'key pool events are written at READ COMMITTED only';
     END IF;
-    PERFORM 1 FROM keypool.chain_lock FOR UPDATE;
-    SELECT e.id, e.hash INTO v_id, v_prev FROM keypool.events e ORDER BY e.id DESC LIMIT 1;
-    NEW.id := coalesce(v_id, 0) + 1;
+    PERFORM 1 FROM keypool.chain_locks l WHERE l.pool_id = NEW.pool_id FOR UPDATE;
+    IF NOT FOUND THEN
+        RAISE EXCEPTION 'no event chain for pool %', NEW.pool_id;
+    END IF;
+    SELECT c.first_id INTO v_first FROM keypool.chain_start c;
+    SELECT e.hash INTO v_prev FROM keypool.events e
+        WHERE e.pool_id = NEW.pool_id AND e.id >= v_first ORDER BY e.id DESC LIMIT 1;
+    IF NOT FOUND THEN
+        SELECT e.hash INTO v_prev FROM keypool.events e WHERE e.id < v_first
+            ORDER BY e.id DESC LIMIT 1;
+    END IF;
+    NEW.id := nextval('keypool.event_ids');
     NEW.hash := sha256(coalesce(v_prev, '\x'::bytea) || convert_to(keypool.event_text(NEW), 'UTF8'));
     RETURN NEW;
 END
@@ -61,7 +93,7 @@ $$;
 -- its index and 'ok', or no index and why: 'unbound', 'limit' (the station holds max_open keys
 -- without an end: an event records each refusal) or 'empty'. Never returns key bytes: they come
 -- from fetch_keys once this transaction has committed. One statement for all the jobs, so the
--- server takes the station's binding once and flushes once. Only claim_key and claim_keys call it.
+-- server takes the station's binding once and flushes once. Only station_claim calls it.
 CREATE FUNCTION keypool.claim_many(p_pool text, p_slots integer[], p_ports text[],
                                    p_serials text[], p_destinations text[], p_reserve boolean)
 RETURNS TABLE (idx integer, status text)
@@ -135,28 +167,71 @@ BEGIN
             FROM generate_series(1, v_n) i ORDER BY i;
 END
 $$;
-CREATE FUNCTION keypool.claim_key(p_pool text, p_slot integer, p_port text, p_serial text,
-                                  p_destination text, p_reserve boolean)
-RETURNS TABLE (idx integer, status text)
+-- Refuses unless the statement the server is executing is a CALL of one of the station's
+-- procedures below, with nothing but parameters and constants for arguments (current_query() is
+-- what the client sent: nothing run inside it can change it). Those procedures commit before
+-- they return, or, inside a transaction block, fail and undo the call; and no argument runs
+-- anything before the procedure does. So a pool's chain lock taken under this check is released
+-- by the time the station has its answer. (No backslash: however the session reads strings.)
+-- Also bounds the session's idle time in a transaction.
+CREATE FUNCTION keypool.station_gate() RETURNS void
+LANGUAGE plpgsql SET search_path = pg_catalog, pg_temp AS $$
+DECLARE
+    v_query text := coalesce(current_query(), '');
+    v_constant text := '(?:[$][0-9]+|-?[0-9]+|''(?:[^'']|'''')*''|null|true|false)';
+    v_list text := '(?:' || v_constant || '(?:[[:space:]]*,[[:space:]]*' || v_constant || ')*)?';
+    v_argument text := '(?:' || v_constant || '|array[[][[:space:]]*' || v_list
+                       || '[[:space:]]*[]])';
+BEGIN
+    IF strpos(v_query, chr(92)) > 0
+       OR v_query !~* ('^[[:space:]]*call[[:space:]]+keypool[.](claim_keys?|fetch_keys?|'
+                       'reserve_key|deliver_keys?|spend_key|return_key|return_unfetched)'
+                       '[[:space:]]*[(][[:space:]]*(?:' || v_argument || '(?:[[:space:]]*,'
+                       '[[:space:]]*' || v_argument || ')*)?[[:space:]]*[)][[:space:]]*;?'
+                       '[[:space:]]*$') THEN
+        RAISE EXCEPTION 'a station writes to the key pool only by CALL keypool.<procedure>(...) with parameters or constants, a statement of its own';
+    END IF;
+    PERFORM set_config('idle_in_transaction_session_timeout', '2s', false);
+END
+$$;
+-- The station's claim: per job in the order asked, the index (NULL for none) and the status.
+CREATE FUNCTION keypool.station_claim(p_pool text, p_slots integer[], p_ports text[],
+                                      p_serials text[], p_destinations text[], p_reserve boolean)
+RETURNS TABLE (idx integer[], status text[])
 LANGUAGE plpgsql SECURITY DEFINER SET search_path = pg_catalog, pg_temp
     SET lock_timeout = '3500ms' AS $$
 BEGIN
-    RETURN QUERY SELECT c.idx, c.status
-        FROM keypool.claim_many(p_pool, ARRAY[p_slot], ARRAY[p_port], ARRAY[p_serial],
-                                ARRAY[p_destination], p_reserve) c;
+    PERFORM keypool.station_gate();
+    RETURN QUERY
+        SELECT coalesce(array_agg(c.idx ORDER BY c.n), '{}'),
+               coalesce(array_agg(c.status ORDER BY c.n), '{}')
+            FROM keypool.claim_many(p_pool, p_slots, p_ports, p_serials, p_destinations,
+                                    p_reserve) WITH ORDINALITY AS c(idx, status, n);
 END
 $$;
 -- What a station calls for its jobs: a key claimed and reserved for each, committed (and
--- flushed) when the statement returns; the bytes come from fetch_keys afterwards. Jobs that ask
--- at the same moment share the call.
-CREATE FUNCTION keypool.claim_keys(p_pool text, p_slots integer[], p_ports text[],
-                                   p_serials text[], p_destinations text[])
-RETURNS TABLE (idx integer, status text)
-LANGUAGE plpgsql SECURITY DEFINER SET search_path = pg_catalog, pg_temp
-    SET lock_timeout = '3500ms' AS $$
+-- flushed) when the call returns; the bytes come from fetch_keys afterwards. Jobs that ask at
+-- the same moment share the call. claim_key claims one, taken or reserved.
+CREATE PROCEDURE keypool.claim_keys(p_pool text, p_slots integer[], p_ports text[],
+                                    p_serials text[], p_destinations text[],
+                                    INOUT idx integer[] DEFAULT NULL,
+                                    INOUT status text[] DEFAULT NULL)
+LANGUAGE plpgsql AS $$
 BEGIN
-    RETURN QUERY SELECT c.idx, c.status
-        FROM keypool.claim_many(p_pool, p_slots, p_ports, p_serials, p_destinations, true) c;
+    SELECT c.idx, c.status INTO idx, status
+        FROM keypool.station_claim(p_pool, p_slots, p_ports, p_serials, p_destinations, true) c;
+    COMMIT;
+END
+$$;
+CREATE PROCEDURE keypool.claim_key(p_pool text, p_slot integer, p_port text, p_serial text,
+                                   p_destination text, p_reserve boolean,
+                                   INOUT idx integer DEFAULT NULL, INOUT status text DEFAULT NULL)
+LANGUAGE plpgsql AS $$
+BEGIN
+    SELECT c.idx[1], c.status[1] INTO idx, status
+        FROM keypool.station_claim(p_pool, ARRAY[p_slot], ARRAY[p_port], ARRAY[p_serial],
+                                   ARRAY[p_destination], p_reserve) c;
+    COMMIT;
 END
 $$;
 
@@ -211,14 +286,16 @@ $$;
 -- reservation the bytes belong to is committed and on disk here and on the synchronous standbys,
 -- and rolling back cannot hide the read. The first fetch of a key is recorded (fetched_at, event
 -- 'fetched'), flushed on this server without waiting for the standbys: a reserved key counts as
--- fetched whether or not that record survives a failover.
-CREATE FUNCTION keypool.fetch_keys(p_pool text, p_idx integer[])
-RETURNS TABLE (idx integer, wrapped bytea, digest bytea)
+-- fetched whether or not that record survives a failover. Stations call fetch_keys (fetch_key
+-- for one): the record is committed before the bytes are answered.
+CREATE FUNCTION keypool.station_fetch(p_pool text, p_idx integer[])
+RETURNS TABLE (idx integer[], wrapped bytea[], digest bytea[])
 LANGUAGE plpgsql SECURITY DEFINER SET search_path = pg_catalog, pg_temp
     SET lock_timeout = '3500ms' AS $$
 DECLARE
     v_pool integer;
 BEGIN
+    PERFORM keypool.station_gate();
     IF pg_current_xact_id_if_assigned() IS NOT NULL THEN
         RAISE EXCEPTION 'key bytes are handed out only in a transaction that has written nothing';
     END IF;
@@ -242,16 +319,30 @@ BEGIN
         SELECT f.pool_id, f.idx, 'fetched', session_user, f.slot, f.port_location
             FROM first f ORDER BY f.idx;
     RETURN QUERY
-        SELECT u.i, k.wrapped, k.digest
+        SELECT coalesce(array_agg(u.i ORDER BY u.n), '{}'),
+               coalesce(array_agg(k.wrapped ORDER BY u.n), '{}'),
+               coalesce(array_agg(k.digest ORDER BY u.n), '{}')
             FROM unnest(p_idx) WITH ORDINALITY AS u(i, n)
             LEFT JOIN keypool.keys k ON k.pool_id = v_pool AND k.idx = u.i
-                 AND k.station = session_user AND k.state = 'reserved'
-            ORDER BY u.n;
+                 AND k.station = session_user AND k.state = 'reserved';
 END
 $$;
-CREATE FUNCTION keypool.fetch_key(p_pool text, p_idx integer) RETURNS bytea
-LANGUAGE sql SECURITY DEFINER SET search_path = pg_catalog, pg_temp AS $$
-    SELECT f.wrapped FROM keypool.fetch_keys(p_pool, ARRAY[p_idx]) f;
+CREATE PROCEDURE keypool.fetch_keys(p_pool text, p_idx integer[], INOUT idx integer[] DEFAULT NULL,
+                                    INOUT wrapped bytea[] DEFAULT NULL,
+                                    INOUT digest bytea[] DEFAULT NULL)
+LANGUAGE plpgsql AS $$
+BEGIN
+    SELECT f.idx, f.wrapped, f.digest INTO idx, wrapped, digest
+        FROM keypool.station_fetch(p_pool, p_idx) f;
+    COMMIT;
+END
+$$;
+CREATE PROCEDURE keypool.fetch_key(p_pool text, p_idx integer, INOUT wrapped bytea DEFAULT NULL)
+LANGUAGE plpgsql AS $$
+BEGIN
+    SELECT f.wrapped[1] INTO wrapped FROM keypool.station_fetch(p_pool, ARRAY[p_idx]) f;
+    COMMIT;
+END
 $$;
 
 -- Moves keys of the calling station from one state to the next (at most 64 in one statement);
@@ -315,49 +406,116 @@ BEGIN
 END
 $$;
 
-CREATE FUNCTION keypool.reserve_key(p_pool text, p_idx integer, p_serial text,
-                                    p_destination text)
-RETURNS boolean LANGUAGE sql SECURITY DEFINER SET search_path = pg_catalog, pg_temp AS $$
-    SELECT keypool.step_key(p_pool, p_idx, 'taken', 'reserved', p_serial, p_destination, NULL,
-                            NULL);
+-- A station's step of one of its keys: reserved (from taken), delivered or spent (from
+-- reserved), free again (from taken, never fetched). Stations call reserve_key, deliver_key,
+-- spend_key and return_key.
+CREATE FUNCTION keypool.station_step(p_pool text, p_idx integer, p_to text, p_serial text,
+                                     p_destination text, p_step text, p_code integer)
+RETURNS boolean
+LANGUAGE plpgsql SECURITY DEFINER SET search_path = pg_catalog, pg_temp
+    SET lock_timeout = '3500ms' AS $$
+BEGIN
+    PERFORM keypool.station_gate();
+    RETURN (SELECT s.moved FROM keypool.step_many(
+                p_pool, ARRAY[p_idx], CASE WHEN p_to IN ('reserved', 'free') THEN 'taken'
+                                           ELSE 'reserved' END,
+                p_to, p_serial, p_destination, p_step, p_code) s);
+END
 $$;
-CREATE FUNCTION keypool.deliver_key(p_pool text, p_idx integer)
-RETURNS boolean LANGUAGE sql SECURITY DEFINER SET search_path = pg_catalog, pg_temp AS $$
-    SELECT keypool.step_key(p_pool, p_idx, 'reserved', 'delivered', NULL, NULL, NULL, NULL);
+CREATE PROCEDURE keypool.reserve_key(p_pool text, p_idx integer, p_serial text,
+                                     p_destination text, INOUT reserved boolean DEFAULT NULL)
+LANGUAGE plpgsql AS $$
+BEGIN
+    reserved := keypool.station_step(p_pool, p_idx, 'reserved', p_serial, p_destination, NULL,
+                                     NULL);
+    COMMIT;
+END
 $$;
--- Several jobs' deliveries in one statement (at most 64): whether each is marked delivered, by
--- this call or by an earlier one of the same station (so a delivery whose answer was lost with
--- the connection can be asked again, and is recorded once).
-CREATE FUNCTION keypool.deliver_keys(p_pool text, p_idx integer[])
-RETURNS TABLE (idx integer, delivered boolean)
+CREATE PROCEDURE keypool.deliver_key(p_pool text, p_idx integer,
+                                     INOUT delivered boolean DEFAULT NULL)
+LANGUAGE plpgsql AS $$
+BEGIN
+    delivered := keypool.station_step(p_pool, p_idx, 'delivered', NULL, NULL, NULL, NULL);
+    COMMIT;
+END
+$$;
+CREATE PROCEDURE keypool.spend_key(p_pool text, p_idx integer, p_step text, p_code integer,
+                                   INOUT spent boolean DEFAULT NULL)
+LANGUAGE plpgsql AS $$
+BEGIN
+    spent := keypool.station_step(p_pool, p_idx, 'spent', NULL, NULL, p_step, p_code);
+    COMMIT;
+END
+$$;
+CREATE PROCEDURE keypool.return_key(p_pool text, p_idx integer,
+                                    INOUT returned boolean DEFAULT NULL)
+LANGUAGE plpgsql AS $$
+BEGIN
+    returned := keypool.station_step(p_pool, p_idx, 'free', NULL, NULL, NULL, NULL);
+    COMMIT;
+END
+$$;
+-- Several jobs' deliveries in one call (at most 64): whether each is marked delivered, by this
+-- call or by an earlier one of the same station (so a delivery whose answer was lost with the
+-- connection can be asked again, and is recorded once).
+CREATE FUNCTION keypool.station_deliver(p_pool text, p_idx integer[])
+RETURNS TABLE (idx integer[], delivered boolean[])
 LANGUAGE plpgsql SECURITY DEFINER SET search_path = pg_catalog, pg_temp
     SET lock_timeout = '3500ms' AS $$
 DECLARE
     v_pool integer := keypool.bound_pool(p_pool);
 BEGIN
-    RETURN QUERY SELECT s.idx, s.moved OR EXISTS (
-               SELECT 1 FROM keypool.keys k
-               WHERE k.pool_id = v_pool AND k.idx = s.idx AND k.state = 'delivered'
-                 AND k.station = session_user)
-        FROM keypool.step_many(p_pool, p_idx, 'reserved', 'delivered', NULL, NULL, NULL, NULL) s;
+    PERFORM keypool.station_gate();
+    RETURN QUERY
+        SELECT coalesce(array_agg(s.idx ORDER BY s.n), '{}'),
+               coalesce(array_agg(s.moved OR EXISTS (
+                   SELECT 1 FROM keypool.keys k
+                   WHERE k.pool_id = v_pool AND k.idx = s.idx AND k.state = 'delivered'
+                     AND k.station = session_user) ORDER BY s.n), '{}')
+            FROM keypool.step_many(p_pool, p_idx, 'reserved', 'delivered', NULL, NULL, NULL,
+                                   NULL) WITH ORDINALITY AS s(idx, moved, n);
 END
 $$;
-CREATE FUNCTION keypool.spend_key(p_pool text, p_idx integer, p_step text, p_code integer)
-RETURNS boolean LANGUAGE sql SECURITY DEFINER SET search_path = pg_catalog, pg_temp AS $$
-    SELECT keypool.step_key(p_pool, p_idx, 'reserved', 'spent', NULL, NULL, p_step, p_code);
-$$;
-CREATE FUNCTION keypool.return_key(p_pool text, p_idx integer)
-RETURNS boolean LANGUAGE sql SECURITY DEFINER SET search_path = pg_catalog, pg_temp AS $$
-    SELECT keypool.step_key(p_pool, p_idx, 'taken', 'free', NULL, NULL, NULL, NULL);
+CREATE PROCEDURE keypool.deliver_keys(p_pool text, p_idx integer[],
+                                      INOUT idx integer[] DEFAULT NULL,
+                                      INOUT delivered boolean[] DEFAULT NULL)
+LANGUAGE plpgsql AS $$
+BEGIN
+    SELECT d.idx, d.delivered INTO idx, delivered FROM keypool.station_deliver(p_pool, p_idx) d;
+    COMMIT;
+END
 $$;
 -- A station that loads the pool gives back every key it claimed and never reserved (no byte of
 -- those ever left the server). Returns how many.
-CREATE FUNCTION keypool.return_unfetched(p_pool text)
-RETURNS integer LANGUAGE sql SECURITY DEFINER SET search_path = pg_catalog, pg_temp AS $$
-    SELECT count(*) FILTER (WHERE keypool.return_key(p_pool, k.idx))::integer
-        FROM keypool.keys k
-        WHERE k.pool_id = keypool.bound_pool(p_pool) AND k.station = session_user
-          AND k.state = 'taken';
+CREATE FUNCTION keypool.station_return_unfetched(p_pool text) RETURNS integer
+LANGUAGE plpgsql SECURITY DEFINER SET search_path = pg_catalog, pg_temp
+    SET lock_timeout = '3500ms' AS $$
+DECLARE
+    v_pool integer := keypool.bound_pool(p_pool);
+    v_taken integer[];
+    v_moved integer;
+    v_total integer := 0;
+BEGIN
+    PERFORM keypool.station_gate();
+    LOOP
+        SELECT array_agg(t.idx) INTO v_taken
+            FROM (SELECT k.idx FROM keypool.keys k
+                      WHERE k.pool_id = v_pool AND k.station = session_user
+                        AND k.state = 'taken' ORDER BY k.idx LIMIT 64) t;
+        SELECT count(*) FILTER (WHERE s.moved) INTO v_moved
+            FROM keypool.step_many(p_pool, v_taken, 'taken', 'free', NULL, NULL, NULL, NULL) s;
+        v_total := v_total + v_moved;
+        EXIT WHEN v_taken IS NULL OR v_moved = 0;
+    END LOOP;
+    RETURN v_total;
+END
+$$;
+CREATE PROCEDURE keypool.return_unfetched(p_pool text, INOUT returned integer DEFAULT NULL)
+LANGUAGE plpgsql AS $$
+BEGIN
+    returned := keypool.station_return_unfetched(p_pool);
+    COMMIT;
+END
 $$;
 
 -- The digests of the two key areas a board that never had a key holds: all 0x00, all 0xFF.
@@ -436,11 +594,13 @@ CREATE FUNCTION keypool.create_pool(p_name text, p_key_size integer, p_key_count
                                     p_record_info bytea, p_created text, p_area_sha256 text,
                                     p_wrap_check bytea)
 RETURNS integer LANGUAGE sql SECURITY DEFINER SET search_path = pg_catalog, pg_temp AS $$
-    INSERT INTO keypool.pools (name, key_size, key_count, record_info, created, area_sha256,
-                               wrap_check)
-        VALUES (p_name, p_key_size, p_key_count, p_record_info, p_created, p_area_sha256,
-                p_wrap_check)
-        RETURNING id;
+    WITH made AS (
+        INSERT INTO keypool.pools (name, key_size, key_count, record_info, created, area_sha256,
+                                   wrap_check)
+            VALUES (p_name, p_key_size, p_key_count, p_record_info, p_created, p_area_sha256,
+                    p_wrap_check)
+            RETURNING id)
+    INSERT INTO keypool.chain_locks (pool_id) SELECT m.id FROM made m RETURNING pool_id;
 $$;
 -- The keys p_first, p_first + 1, ... of a pool: their wrapped bytes and digests back to back,
 -- and p_used ('0' or '1' per key: used in the key file, imported as spent).
@@ -597,17 +757,24 @@ $$;
 REVOKE ALL ON ALL FUNCTIONS IN SCHEMA keypool FROM PUBLIC;
 REVOKE ALL ON ALL PROCEDURES IN SCHEMA keypool FROM PUBLIC;
 GRANT USAGE ON SCHEMA keypool TO keypool_station, keypool_admin, keypool_auditor;
-GRANT EXECUTE ON FUNCTION keypool.claim_key(text, integer, text, text, text, boolean),
-                          keypool.fetch_key(text, integer),
-                          keypool.fetch_keys(text, integer[]),
+GRANT EXECUTE ON PROCEDURE keypool.claim_key(text, integer, text, text, text, boolean, integer, text),
+                           keypool.claim_keys(text, integer[], text[], text[], text[], integer[],
+                                              text[]),
+                           keypool.fetch_key(text, integer, bytea),
+                           keypool.fetch_keys(text, integer[], integer[], bytea[], bytea[]),
+                           keypool.reserve_key(text, integer, text, text, boolean),
+                           keypool.deliver_key(text, integer, boolean),
+                           keypool.deliver_keys(text, integer[], integer[], boolean[]),
+                           keypool.spend_key(text, integer, text, integer, boolean),
+                           keypool.return_key(text, integer, boolean),
+                           keypool.return_unfetched(text, integer) TO keypool_station;
+-- What the procedures above call (each refuses outside them), and what only reads.
+GRANT EXECUTE ON FUNCTION keypool.station_claim(text, integer[], text[], text[], text[], boolean),
+                          keypool.station_fetch(text, integer[]),
+                          keypool.station_step(text, integer, text, text, text, text, integer),
+                          keypool.station_deliver(text, integer[]),
+                          keypool.station_return_unfetched(text),
                           keypool.flush_now(),
-                          keypool.claim_keys(text, integer[], text[], text[], text[]),
-                          keypool.deliver_keys(text, integer[]),
-                          keypool.reserve_key(text, integer, text, text),
-                          keypool.deliver_key(text, integer),
-                          keypool.spend_key(text, integer, text, integer),
-                          keypool.return_key(text, integer),
-                          keypool.return_unfetched(text),
                           keypool.pool_info(text),
                           keypool.key_used(text, bytea),
                           keypool.keys_used(text, bytea[]),
@@ -624,8 +791,8 @@ GRANT EXECUTE ON FUNCTION keypool.create_pool(text, integer, integer, bytea, tex
                           keypool.flush_now() TO keypool_admin;
 GRANT EXECUTE ON FUNCTION keypool.event_text(keypool.events) TO keypool_admin, keypool_auditor;
 -- Status and audit: everything but the wrapped key bytes.
-GRANT SELECT ON keypool.pools, keypool.bindings, keypool.events, keypool.schema_version
-    TO keypool_admin, keypool_auditor;
+GRANT SELECT ON keypool.pools, keypool.bindings, keypool.events, keypool.schema_version,
+                 keypool.chain_start TO keypool_admin, keypool_auditor;
 GRANT SELECT (pool_id, idx, digest, state, station, slot, port_location, serial, destination,
               step, code, taken_at, reserved_at, fetched_at, ended_at, exported_at)
     ON keypool.keys TO keypool_admin, keypool_auditor;

@@ -1,4 +1,4 @@
--- The key pool's roles, schema and tables (version 2), as `kdbtool pool init` creates them in one
+-- The key pool's roles, schema and tables (version 3), as `kdbtool pool init` creates them in one
 -- transaction with functions.sql after them; docs/key-pool.md explains them. kdbtool carries this
 -- file and functions.sql (embedded when it is built) and its audit compares the server with them.
 --
@@ -10,7 +10,8 @@
 --   keypool_auditor  reads the status and the events
 --   keypool_station  draws, ends and returns keys through the station functions below
 -- The functions run as the owner (SECURITY DEFINER) with a fixed search path and act only on keys
--- the calling station (session_user) holds. Key bytes are stored wrapped (AES-256-GCM under a
+-- the calling station (session_user) holds; a station reaches those that write through
+-- procedures that commit before they return (functions.sql). Key bytes are stored wrapped (AES-256-GCM under a
 -- pool wrap key the database never holds) and leave the server only for a key whose reservation
 -- by the asking station is committed: claiming a key and reading its bytes are two transactions.
 DO $$
@@ -93,10 +94,12 @@ CREATE INDEX keys_open ON keypool.keys (pool_id, station) WHERE state IN ('taken
 CREATE INDEX keys_serial ON keypool.keys (pool_id, serial, station)
     WHERE state IN ('reserved', 'delivered', 'spent');
 
--- Append-only, one row per change of a key's state (never key bytes), chained: each row's hash
--- is the SHA-256 of the previous row's hash and this row's text, and the ids run 1, 2, 3, ...
--- without a gap. The insert trigger keeps both; nobody but the owner may write the table, and
--- the owner's functions only insert.
+-- Append-only, one row per change of a key's state (never key bytes), chained per pool: each
+-- row's hash is the SHA-256 of the hash of the pool's row before it and this row's text (a pool's
+-- first row chains to the last row before chain_start, or to nothing). The ids grow (from
+-- event_ids) and are unique; rows before chain_start (made by a version-2 schema or older) form
+-- one chain over every pool, with ids 1, 2, 3, ... without a gap. The insert trigger keeps
+-- both; nobody but the owner may write the table, and the owner's functions only insert.
 CREATE TABLE keypool.events (
     id            bigint PRIMARY KEY,
     at            timestamptz NOT NULL DEFAULT clock_timestamp(),
@@ -117,14 +120,19 @@ CREATE TABLE keypool.events (
     reason        text CHECK (length(reason) <= 256)  -- an administrator's resolution
 );
 CREATE INDEX events_key ON keypool.events (pool_id, idx, id);
--- One row: whoever appends an event holds it locked until the end of the transaction (the
--- station functions wait for it up to 3.5 s, inside the session's statement time-out).
-CREATE TABLE keypool.chain_lock (one boolean PRIMARY KEY CHECK (one));
-INSERT INTO keypool.chain_lock VALUES (true);
+CREATE INDEX events_pool ON keypool.events (pool_id, id);
+CREATE SEQUENCE keypool.event_ids;
+-- The first event chained per pool (1 here; after an upgrade, the first event made by it).
+CREATE TABLE keypool.chain_start (first_id bigint NOT NULL CHECK (first_id > 0));
+INSERT INTO keypool.chain_start VALUES (1);
+-- One row per pool: whoever appends an event of the pool holds it locked until the end of the
+-- transaction (the station functions wait for it up to 3.5 s, inside the session's statement
+-- time-out); one pool's appends never wait for another's. create_pool adds the row.
+CREATE TABLE keypool.chain_locks (pool_id integer PRIMARY KEY REFERENCES keypool.pools (id));
 
 -- The schema's version: kdbtool pool upgrade moves an older schema to this one.
 CREATE TABLE keypool.schema_version (version integer NOT NULL CHECK (version > 0));
-INSERT INTO keypool.schema_version VALUES (2);
+INSERT INTO keypool.schema_version VALUES (3);
 -- Written by flush_now only: a log record whose commit flushes the log.
 CREATE SEQUENCE keypool.flush_mark;
 RESET ROLE;

@@ -1,5 +1,5 @@
 -- From the first release's schema (version 1) to version 2, in the transaction of `kdbtool pool
--- upgrade`, before functions.sql: the events get an administrator's reason (a column that is
+-- upgrade`, before upgrade-2.sql: the events get an administrator's reason (a column that is
 -- NULL for every older event, which keeps their text and so their hashes), the owner may read the
 -- synchronous standbys' flush positions, the version is recorded, and every function (with the
 -- triggers that call them) is dropped for functions.sql to make again. No key, event or binding
