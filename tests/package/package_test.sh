@@ -100,13 +100,16 @@ ls "$appdir"/log/log-*/*.txt >/dev/null 2>&1 || fail "no station log in $appdir"
 [ -z "$(find "$root" -newer "$scratch/before-run")" ] ||
   fail "the run wrote into the installed tree"
 
-# The window program, installed, reads the same folder: told there to write no keys, it takes none
-# (offscreen; it ends once its job is done).
+# The window program, installed, reads the folder it is given: told there to write no keys, it
+# takes none (offscreen; it ends once its job is done). With simulated boards it is practice, which
+# keeps a folder of its own and refuses a key file production has used unless told otherwise:
+# here it is given the operator's folder and told.
 if [ -x "$bin/keystation" ]; then
   grep -q '^WriteKeybox=1' "$appdir/config.ini" || fail "config.ini lacks WriteKeybox=1"
   sed -i 's/^WriteKeybox=1/WriteKeybox=0/' "$appdir/config.ini"
   (cd "$scratch" && QT_QPA_PLATFORM=offscreen KS_SCREENSHOT=$scratch/window.png \
-     "$bin/keystation" --simulate 1 --kdb "$kdb" --start >"$scratch/gui.txt" 2>&1) ||
+     timeout 120 "$bin/keystation" --home "$appdir" --simulate 1 --practice-with-production-keys \
+       --kdb "$kdb" --start >"$scratch/gui.txt" 2>&1) ||
     { cat "$scratch/gui.txt"; fail "keystation did not finish its job"; }
   [ -f "$scratch/window.png" ] || fail "keystation did not show its window"
   "$bin/kdbtool" info --json "$kdb" | grep -q '"unusedCount":3' ||
